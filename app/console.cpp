@@ -1,0 +1,82 @@
+#include "app/console.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "common/format.h"
+#include "update/text.h"
+
+namespace {
+
+bool g_console_ready = false;
+
+bool IsRedirected(HANDLE h) {
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
+  DWORD type = GetFileType(h);
+  return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
+bool IsConsole(HANDLE h) {
+  DWORD mode = 0;
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+void BindStandardHandle(DWORD which, const wchar_t* device, DWORD access) {
+  HANDLE h = CreateFileW(device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Handed over to the process for its lifetime: the console is never freed.
+  if (h != INVALID_HANDLE_VALUE) SetStdHandle(which, h);
+}
+
+}  // namespace
+
+void EnsureConsole() {
+  if (g_console_ready) return;
+  g_console_ready = true;
+
+  // "launcher --check > log.txt" or a pipe from a script: keep writing there.
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (IsRedirected(out) || IsConsole(out)) return;
+
+  if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole()) return;
+
+  // The C streams too, for anything that prints through them. Their
+  // write-only handles replace the process's standard handles, so ours,
+  // which the console functions accept, are bound after them.
+  FILE* ignored = nullptr;
+  ignored = freopen("CONOUT$", "w", stdout);
+  ignored = freopen("CONOUT$", "w", stderr);
+  ignored = freopen("CONIN$", "r", stdin);
+  (void)ignored;
+  BindStandardHandle(STD_OUTPUT_HANDLE, L"CONOUT$", GENERIC_READ | GENERIC_WRITE);
+  BindStandardHandle(STD_ERROR_HANDLE, L"CONOUT$", GENERIC_READ | GENERIC_WRITE);
+  BindStandardHandle(STD_INPUT_HANDLE, L"CONIN$", GENERIC_READ | GENERIC_WRITE);
+}
+
+void ConsoleWrite(const std::wstring& text) {
+  if (text.empty()) return;
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  // A console takes UTF-16 as it is; anything else (a file, a pipe, the
+  // null device) gets UTF-8.
+  if (GetFileType(out) == FILE_TYPE_CHAR &&
+      WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    return;
+  }
+  const std::string utf8 = WideToUtf8(text);
+  WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+void ConsolePrint(const wchar_t* format, ...) {
+  EnsureConsole();
+  va_list args;
+  va_start(args, format);
+  std::wstring line = common::VFormatWide(1024, format, args);
+  va_end(args);
+  line += L'\n';
+  ConsoleWrite(line);
+}

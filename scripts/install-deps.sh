@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building and testing the launcher needs on Debian/Ubuntu.
+# Idempotent: does nothing when everything is already there.
+set -euo pipefail
+
+need_root() { if [ "$(id -u)" -ne 0 ]; then echo sudo; fi; }
+SUDO=$(need_root)
+
+packages=(cmake ninja-build g++-mingw-w64-i686-posix wine wine32:i386 wine64
+          xvfb xdotool x11-utils imagemagick openssl python3 curl googletest
+          nginx-light chromium ca-certificates)
+# Node.js may come from elsewhere than Debian (its own npm included): ask for
+# the Debian packages only when the commands are missing.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$p")
+  fi
+done
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  missing+=(wine32:i386)
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+# nginx-light starts a default site on port 80 when installed; tests run their own.

@@ -1,0 +1,139 @@
+// How a run's options come together: defaults, launcher.ini beside the
+// executable, then the command line.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "app/options.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+// launcher.ini beside this test program, removed again after each test.
+class OptionsTest : public ::testing::Test {
+ protected:
+  void TearDown() override { DeleteFileW(IniPath().c_str()); }
+  static std::wstring IniPath() { return ExeDirectory() + L"\\launcher.ini"; }
+  static void WriteIni(const std::string& text) { ASSERT_TRUE(harness::WriteFileBytes(IniPath(), text)); }
+
+  static update::Options Parse(std::vector<std::wstring> args) {
+    args.insert(args.begin(), L"VelmoraMultiplayer.exe");
+    std::vector<wchar_t*> argv;
+    for (std::wstring& arg : args) argv.push_back(&arg[0]);
+    return ParseOptions(static_cast<int>(argv.size()), argv.data());
+  }
+};
+
+TEST_F(OptionsTest, DefaultsWithoutIniOrArguments) {
+  update::Options o = Parse({});
+  EXPECT_EQ(o.base_url.rfind(L"https://", 0), 0u);
+  EXPECT_NE(o.base_url.back(), L'/');
+  EXPECT_EQ(o.base_url.find(L'/', 8), std::wstring::npos) << "no path in the default base URL";
+  EXPECT_EQ(o.channel, L"stable");
+  EXPECT_EQ(o.game_dir, L"");
+  EXPECT_EQ(o.player_name, L"");
+  EXPECT_EQ(o.list_url.rfind(L"http://", 0), 0u);
+  EXPECT_NE(o.list_url.find(L":27016/api/servers"), std::wstring::npos);
+  EXPECT_TRUE(o.launch);
+  EXPECT_FALSE(o.check_only);
+  EXPECT_TRUE(o.use_window);
+}
+
+TEST_F(OptionsTest, IniValuesApplyAndCommandLineWins) {
+  WriteIni("[update]\r\nbase_url=https://ini.example///\r\nchannel=beta\r\nlist_url=http://l.example/x\r\n"
+           "[game]\r\npath=D:\\Games\\Velmora\\\r\n");
+  update::Options o = Parse({});
+  EXPECT_EQ(o.base_url, L"https://ini.example") << "trailing slashes go after both layers";
+  EXPECT_EQ(o.channel, L"beta");
+  EXPECT_EQ(o.list_url, L"http://l.example/x");
+  EXPECT_EQ(o.game_dir, L"D:\\Games\\Velmora\\") << "backslashes are stripped later, at resolution";
+
+  o = Parse({L"--channel", L"nightly", L"--base-url", L"https://cli.example///"});
+  EXPECT_EQ(o.channel, L"nightly");
+  EXPECT_EQ(o.base_url, L"https://cli.example");
+}
+
+TEST_F(OptionsTest, EmptyIniValuesKeepDefaults) {
+  WriteIni("[update]\nbase_url=\nchannel=\n[game]\npath=\n");
+  update::Options o = Parse({});
+  EXPECT_EQ(o.base_url, kDefaultBaseUrl);
+  EXPECT_EQ(o.channel, L"stable");
+  EXPECT_EQ(o.game_dir, L"");
+}
+
+TEST_F(OptionsTest, IniValueCutAt511Characters) {
+  WriteIni("[update]\nchannel=" + std::string(600, 'c') + "\n");
+  EXPECT_EQ(Parse({}).channel, std::wstring(511, L'c'));
+}
+
+TEST_F(OptionsTest, UnreadableOrBinaryIniIsIgnored) {
+  // A folder by that name cannot be read as a file.
+  ASSERT_TRUE(CreateDirectoryW(IniPath().c_str(), nullptr));
+  update::Options o = Parse({});
+  RemoveDirectoryW(IniPath().c_str());
+  EXPECT_EQ(o.channel, L"stable");
+
+  WriteIni(std::string("\x00\xff\xfe[update]\x00channel=\x01\x02", 21));
+  o = Parse({});
+  EXPECT_FALSE(o.channel.empty());
+}
+
+TEST_F(OptionsTest, ValueOptionsTakeTheNextArgumentVerbatim) {
+  update::Options o = Parse({L"--game", L"--check"});
+  EXPECT_EQ(o.game_dir, L"--check");
+  EXPECT_TRUE(o.use_window);
+  EXPECT_TRUE(o.launch);
+  EXPECT_FALSE(o.check_only);
+
+  o = Parse({L"--name", L"", L"--list-url", L"http://a/b"});
+  EXPECT_EQ(o.player_name, L"");
+  EXPECT_EQ(o.list_url, L"http://a/b");
+
+  o = Parse({L"--channel", L"one", L"--channel", L"two"});
+  EXPECT_EQ(o.channel, L"two") << "the last value wins";
+}
+
+TEST_F(OptionsTest, ValueOptionAsLastArgumentIsIgnored) {
+  WriteIni("[game]\npath=C:\\FromIni\n");
+  EXPECT_EQ(Parse({L"--game"}).game_dir, L"C:\\FromIni");
+  DeleteFileW(IniPath().c_str());
+  EXPECT_EQ(Parse({L"--game"}).game_dir, L"");
+  EXPECT_EQ(Parse({L"--name", L"Ann", L"--name"}).player_name, L"Ann");
+}
+
+TEST_F(OptionsTest, FlagsAndTheirCombinations) {
+  update::Options o = Parse({L"--no-launch"});
+  EXPECT_FALSE(o.launch);
+  EXPECT_TRUE(o.use_window);
+  o = Parse({L"--console"});
+  EXPECT_FALSE(o.use_window);
+  EXPECT_TRUE(o.launch);
+
+  const std::vector<std::vector<std::wstring>> orders = {
+      {L"--check", L"--console", L"--no-launch"},
+      {L"--no-launch", L"--check", L"--console"},
+      {L"--console", L"--no-launch", L"--check"}};
+  for (const auto& order : orders) {
+    o = Parse(order);
+    EXPECT_TRUE(o.check_only);
+    EXPECT_FALSE(o.launch);
+    EXPECT_FALSE(o.use_window);
+  }
+}
+
+TEST_F(OptionsTest, OnlyExactOptionNamesCount) {
+  update::Options o = Parse({L"--Console", L"--CHECK", L"--channel=beta", L"-c", L"--chan", L"stray",
+                             L"--self-test", L"a"});
+  EXPECT_TRUE(o.use_window);
+  EXPECT_FALSE(o.check_only);
+  EXPECT_EQ(o.channel, L"stable");
+}
+
+TEST_F(OptionsTest, ExeDirectoryIsTheFolderOfThisProgram) {
+  std::wstring path = ExePath();
+  ASSERT_FALSE(path.empty());
+  EXPECT_EQ(ExeDirectory() + L"\\", path.substr(0, path.find_last_of(L'\\') + 1));
+  EXPECT_TRUE(harness::FileExists(path));
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#pragma once
+// What the tests need to run the real launcher under Wine: private folders,
+// files, registry values in the test prefix, and processes with their output.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// Windows path of a Unix path named by an environment variable that the
+// test runner sets (VELMORA_EXE, VELMORA_SOURCE_DIR, VELMORA_BUILD_DIR,
+// VELMORA_SUPPORT_BIN). Empty when the variable is not set.
+std::wstring PathFromEnv(const char* name);
+std::wstring LauncherExe();       // the built VelmoraMultiplayer.exe
+std::wstring SourceDir();         // the repository
+std::wstring BuildDir();          // the build folder
+std::wstring SupportBin();        // folder of the helper programs (Velmora.exe, ...)
+
+// A new, empty folder of its own under the prefix's temporary folder.
+std::wstring MakeTempDir(const std::wstring& tag);
+void RemoveTree(const std::wstring& path);
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+std::string ReadFileBytes(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+bool MakeDirs(const std::wstring& path);
+
+// Copies the launcher into a folder (so launcher.ini and .old files beside
+// it belong to one test) and returns the copy's path.
+std::wstring CopyLauncherTo(const std::wstring& folder, const std::wstring& name = L"VelmoraMultiplayer.exe");
+
+struct RunResult {
+  DWORD exit_code = 0;
+  std::string output;  // standard output and error, as written (UTF-8 from the launcher)
+  bool started = false;
+  bool timed_out = false;
+};
+
+// Runs a program with arguments (quoted as the platform's splitter expects)
+// from the given current folder, capturing its output. A program still
+// running after the timeout is ended and reported as timed out.
+RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args,
+                     const std::wstring& cwd, DWORD timeout_ms = 60000);
+
+// Joins arguments into one command line that CommandLineToArgvW splits back.
+std::wstring QuoteArgument(const std::wstring& arg);
+
+// Registry values in the test prefix. view is 0, KEY_WOW64_32KEY or
+// KEY_WOW64_64KEY.
+bool SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name,
+                 const std::wstring& value, DWORD type = REG_SZ, REGSAM view = 0);
+void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
+
+// Removes every record of Steam from the prefix (both hives, both views,
+// the default folder's game) on construction and again on destruction, so
+// that each test of the locator starts from nothing.
+class CleanSteam {
+ public:
+  CleanSteam();
+  ~CleanSteam();
+  CleanSteam(const CleanSteam&) = delete;
+  CleanSteam& operator=(const CleanSteam&) = delete;
+  static void Clear();
+};
+
+// A real process started from a program file; ended when the owner goes.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  bool Start(const std::wstring& exe, const std::vector<std::wstring>& args = {});
+  void Stop();  // ends it and waits until it is gone
+  bool running() const;
+
+ private:
+  HANDLE process_ = nullptr;
+};
+
+std::string Narrow(const std::wstring& text);  // UTF-8, for messages
+std::wstring Widen(const std::string& text);   // from UTF-8
+
+}  // namespace harness
