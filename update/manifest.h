@@ -1,0 +1,37 @@
+#pragma once
+// The signed release description (manifest.txt): its record and its parser.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace update {
+
+struct ManifestFile {
+  std::wstring path;    // relative to the game folder, "\" separators
+  uint64_t size = 0;    // as announced; informational
+  std::string sha256;   // 64 hex digits as written
+  std::wstring source;  // download path relative to the base URL, "/" separators
+};
+
+struct Manifest {
+  std::wstring channel;
+  std::wstring build;
+  int32_t protocol = 0;
+  std::wstring notes;
+  std::vector<ManifestFile> files;
+  std::wstring server_host;
+  int32_t server_port = 0;
+  int32_t launcher_version = 0;
+  std::string launcher_sha256;
+  std::wstring launcher_source;
+};
+
+// Parses the description exactly as downloaded. False with one of the
+// parser's messages in error; out must not be used then.
+bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error);
+
+// Whether a path token (raw UTF-8 bytes) names something we may write or
+// fetch: 1-240 bytes, relative, no "." or ".." segments, no reserved bytes.
+bool IsSafeRelativePath(const std::string& path);
+
+}  // namespace update
