@@ -1,0 +1,134 @@
+// Opens the built launcher page in Debian's Chromium with a stand-in for the
+// web view's messaging: it records what the page posts and delivers host
+// messages the way the web view does (a "message" event whose data is the
+// parsed JSON object).
+
+import { createRequire } from "node:module";
+import { dirname, join, resolve } from "node:path";
+import { fileURLToPath, pathToFileURL } from "node:url";
+import { readFileSync } from "node:fs";
+
+const here = dirname(fileURLToPath(import.meta.url));
+const root = resolve(here, "../../..");
+
+// playwright-core is installed with the page's own packages.
+const require = createRequire(join(root, "ui/page/package.json"));
+const { chromium } = require("playwright-core");
+
+export const PAGE_HTML = resolve(process.env.VELMORA_PAGE_HTML ?? join(root, "build/ui/page/launcher.html"));
+export const PAGE_URL = pathToFileURL(PAGE_HTML).href;
+export const SOURCE_HTML = join(root, "ui/page/launcher.html");
+export const SCREENSHOTS = resolve(process.env.VELMORA_PAGE_SCREENSHOTS ?? join(root, "build/ui/page/screenshots"));
+export const WIDTH = 1000;
+export const HEIGHT = 680;
+
+const WAIT_MS = 5000;
+
+export function pageBytes() {
+  return readFileSync(PAGE_HTML);
+}
+
+// Without these switches Chromium tries to reach Google's services and can
+// hang on a machine without that network. Playwright gives every launch a
+// new, empty profile folder of its own.
+export async function launch() {
+  return chromium.launch({
+    executablePath: "/usr/bin/chromium",
+    headless: true,
+    timeout: 30000,
+    args: [
+      "--no-sandbox",
+      "--disable-gpu",
+      "--disable-quic",
+      "--no-first-run",
+      "--disable-background-networking",
+      "--disable-component-update",
+      "--disable-sync",
+    ],
+  });
+}
+
+// Runs in the page before its own script. `reply` holds host messages (JSON
+// text) to deliver synchronously from inside the page's "ready" post: they
+// only land if the page's listeners were in place before it posted.
+function installStandIn(reply) {
+  const events = new EventTarget();
+  const posted = [];
+  const violations = [];
+  window.__test = {
+    posted,
+    violations,
+    deliver(json) {
+      events.dispatchEvent(new MessageEvent("message", { data: JSON.parse(json) }));
+    },
+  };
+  document.addEventListener("securitypolicyviolation", (event) => {
+    violations.push(`${event.violatedDirective} ${event.blockedURI}`);
+  });
+  window.chrome = window.chrome ?? {};
+  window.chrome.webview = {
+    // The web view hands the host JSON text: a copy keeps later changes out.
+    postMessage(message) {
+      posted.push(JSON.parse(JSON.stringify(message)));
+      if (message?.type === "ready") for (const json of reply) window.__test.deliver(json);
+    },
+    addEventListener: events.addEventListener.bind(events),
+    removeEventListener: events.removeEventListener.bind(events),
+  };
+}
+
+// Opens the page in a fresh context. Every request is recorded and anything
+// other than the page itself is refused, so nothing leaves the machine.
+export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = true } = {}) {
+  const context = await browser.newContext({ viewport: { width: WIDTH, height: HEIGHT }, deviceScaleFactor: 1 });
+  context.setDefaultTimeout(WAIT_MS);
+  const requests = [];
+  const errors = [];
+  await context.route("**/*", (route) => {
+    const requested = route.request().url();
+    return requested === url ? route.continue() : route.abort();
+  });
+  const page = await context.newPage();
+  page.on("request", (request) => requests.push(request.url()));
+  // Requests the policy blocks are reported too, and fail with their reason.
+  const failures = [];
+  page.on("requestfailed", (request) => failures.push(`${request.url()} ${request.failure()?.errorText}`));
+  page.on("console", (message) => {
+    if (message.type() === "error" || message.type() === "warning") errors.push(message.text());
+  });
+  page.on("pageerror", (error) => errors.push(String(error)));
+  if (standIn) await page.addInitScript(installStandIn, reply.map((message) => JSON.stringify(message)));
+  await page.goto(url, { waitUntil: "load" });
+
+  const ui = {
+    page,
+    context,
+    requests,
+    failures,
+    errors,
+    // Host message, passed as JSON text like PostWebMessageAsJson.
+    send: (message) => page.evaluate((json) => window.__test.deliver(json), JSON.stringify(message)),
+    posted: () => page.evaluate(() => window.__test.posted),
+    violations: () => page.evaluate(() => window.__test.violations),
+    clearPosted: () => page.evaluate(() => { window.__test.posted.length = 0; }),
+    text: (selector) => page.locator(selector).textContent(),
+    playEnabled: () => page.locator("#play").isEnabled(),
+    close: () => context.close(),
+  };
+  return ui;
+}
+
+// Ends a test: the page must have logged no error or warning (a refused
+// resource or a policy violation shows up here) and violated no policy.
+export async function closeClean(ui, assert) {
+  const violations = await ui.violations().catch(() => []);
+  await ui.close();
+  assert.deepEqual(ui.errors, [], "console errors or warnings");
+  assert.deepEqual(violations, [], "content security policy violations");
+}
+
+// A server record as the host sends it.
+export function server(name, host, port, extra = {}) {
+  return { name, host, port, address: host.includes(":") ? `[${host}]:${port}` : `${host}:${port}`,
+           players: 0, maxPlayers: 32, ...extra };
+}

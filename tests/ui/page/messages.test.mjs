@@ -1,0 +1,418 @@
+// The page's behaviour as the host and the player see it: what it posts,
+// how it shows host messages, and when Play may be pressed.
+
+import { describe, it, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { launch, openPage, closeClean, server } from "./harness.mjs";
+
+const TEST = { timeout: 20000 };
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser?.close(); });
+
+// Opens the page, runs the body, then insists on a clean console.
+async function withPage(options, body) {
+  const ui = await openPage(browser, options);
+  try {
+    await body(ui);
+  } finally {
+    await closeClean(ui, assert);
+  }
+}
+
+const alpha = server("Alpha", "alpha.example", 27015, { players: 3 });
+const beta = server("Beta", "10.0.0.2", 27020, { players: 4, maxPlayers: 16 });
+
+// A page with a list received, nothing typed.
+async function listed(ui, list = [alpha, beta]) {
+  await ui.send({ type: "servers", list });
+  await ui.clearPosted();
+}
+
+describe("start-up", () => {
+  it("posts ready once, after every listener is in place", TEST, async () => {
+    // Delivered synchronously inside the "ready" post: a listener added after
+    // that post would miss them.
+    const reply = [{ type: "name", value: "Mara" }, { type: "servers", list: [alpha] }];
+    await withPage({ reply }, async (ui) => {
+      await ui.page.waitForTimeout(300);
+      assert.deepEqual(await ui.posted(), [{ type: "ready" }]);
+      assert.equal(await ui.page.inputValue("#who"), "Mara");
+      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.playEnabled(), true);
+    });
+  });
+
+  it("shows its initial state", TEST, async () => {
+    await withPage({}, async (ui) => {
+      assert.equal(await ui.text("#status"), "Starting…");
+      assert.equal(await ui.text("#count"), "—");
+      assert.equal(await ui.text("#list"), "Looking for servers…");
+      assert.equal(await ui.text("#build"), "");
+      assert.equal(await ui.page.locator("#progress").isHidden(), true);
+      assert.equal(await ui.playEnabled(), false);
+    });
+  });
+
+  it("stays quiet and keeps its status in a browser without the web view", TEST, async () => {
+    await withPage({ standIn: false }, async (ui) => {
+      await ui.page.click("#refresh");
+      await ui.page.click("#close");
+      assert.equal(await ui.text("#status"), "Starting…");
+    });
+  });
+});
+
+describe("status messages", () => {
+  it("shows the text and marks it bad or good", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const cls = () => ui.page.getAttribute("#status", "class");
+      await ui.send({ type: "status", text: "Up to date", percent: -1, good: true, busy: false });
+      assert.equal(await ui.text("#status"), "Up to date");
+      assert.equal(await cls(), "good");
+      await ui.send({ type: "status", text: "Could not reach the server list: timed out", percent: -1, bad: true, busy: false });
+      assert.equal(await cls(), "bad");
+      await ui.send({ type: "status", text: "both", percent: -1, bad: true, good: true });
+      assert.equal(await cls(), "bad");
+      await ui.send({ type: "status", text: "Starting the game through Steam...", percent: -1 });
+      assert.equal(await cls(), "");
+      await ui.send({ type: "status", percent: -1 });
+      assert.equal(await ui.text("#status"), "");
+    });
+  });
+
+  it("fills the bar up to 100 and hides it without a percentage", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const track = ui.page.locator("#progress");
+      const barWidth = () => ui.page.evaluate(() => document.getElementById("bar").style.width);
+      await ui.send({ type: "status", text: "Downloading", percent: 150, busy: true });
+      assert.equal(await track.isVisible(), true);
+      assert.equal(await barWidth(), "100%");
+      await ui.send({ type: "status", text: "Downloading", percent: 0, busy: true });
+      assert.equal(await track.isVisible(), true);
+      assert.equal(await barWidth(), "0%");
+      await ui.send({ type: "status", text: "Downloading", percent: 42, busy: true });
+      assert.equal(await barWidth(), "42%");
+      await ui.send({ type: "status", text: "Updated", percent: -1, good: true, busy: false });
+      assert.equal(await track.isHidden(), true);
+      await ui.send({ type: "status", text: "Downloading", percent: 10 });
+      await ui.send({ type: "status", text: "no percent" });
+      assert.equal(await track.isHidden(), true);
+    });
+  });
+
+  it("changes busy only when the message says so", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      assert.equal(await ui.playEnabled(), true);
+      await ui.send({ type: "status", text: "Starting the game through Steam...", percent: -1 });
+      assert.equal(await ui.playEnabled(), true);
+      await ui.send({ type: "status", text: "Checking files", percent: 5, busy: true });
+      assert.equal(await ui.playEnabled(), false);
+      await ui.send({ type: "status", text: "Velmora is already running. Close it first.", percent: -1, bad: true });
+      assert.equal(await ui.playEnabled(), false);
+      await ui.send({ type: "status", text: "Up to date", percent: -1, good: true, busy: false });
+      assert.equal(await ui.playEnabled(), true);
+    });
+  });
+
+  it("redraws an empty list when busy changes", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.send({ type: "status", text: "Update failed", percent: -1, bad: true, busy: false });
+      assert.equal(await ui.text("#list"), "No servers are announcing right now");
+      await ui.send({ type: "status", text: "Checking files", percent: 1 });
+      assert.equal(await ui.text("#list"), "No servers are announcing right now");
+      await ui.send({ type: "status", text: "Checking files", percent: 1, busy: true });
+      assert.equal(await ui.text("#list"), "Looking for servers…");
+    });
+  });
+});
+
+describe("servers, count and cards", () => {
+  it("counts servers and players", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.send({ type: "servers", list: [] });
+      assert.equal(await ui.text("#count"), "—");
+      assert.equal(await ui.text("#list"), "No servers are announcing right now");
+      await ui.send({ type: "servers", list: [server("Solo", "solo.example", 27015, { players: 7 })] });
+      assert.equal(await ui.text("#count"), "1 server · 7 playing");
+      const noPlayers = server("Empty", "empty.example", 27015);
+      delete noPlayers.players;
+      await ui.send({ type: "servers", list: [alpha, beta, noPlayers] });
+      assert.equal(await ui.text("#count"), "3 servers · 7 playing");
+      await ui.send({ type: "servers", list: [alpha, beta] });
+      assert.equal(await ui.text("#count"), "2 servers · 7 playing");
+      await ui.send({ type: "servers", list: "not a list" });
+      assert.equal(await ui.text("#count"), "—");
+    });
+  });
+
+  it("draws a card with every part the record has", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const full = server("Harbour Nights", "2001:db8::7", 27016, {
+        players: 12, maxPlayers: 40, description: "Docks and rain", language: "en",
+        verified: true, tags: ["heists", "slow"] });
+      const bare = server("Bare", "bare.example", 27015);
+      delete bare.players;
+      delete bare.maxPlayers;
+      await ui.send({ type: "servers", list: [full, bare] });
+      const first = ui.page.locator(".card").nth(0);
+      assert.equal(await first.locator(".name").textContent(), "Harbour Nights");
+      assert.equal(await first.locator(".desc").textContent(), "Docks and rain");
+      assert.deepEqual(await first.locator(".meta > *").allTextContents(),
+                       ["[2001:db8::7]:27016", "Verified", "en", "heists", "slow"]);
+      assert.equal(await first.locator(".players").textContent(), "12 / 40");
+      const second = ui.page.locator(".card").nth(1);
+      assert.equal(await second.locator(".desc").count(), 0);
+      assert.deepEqual(await second.locator(".meta > *").allTextContents(), ["bare.example:27015"]);
+      assert.equal(await second.locator(".players").textContent(), "0 / 0");
+    });
+  });
+
+  it("chooses the first card, then the one clicked", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      const chosenNames = () => ui.page.locator(".card.on .name").allTextContents();
+      assert.deepEqual(await chosenNames(), ["Alpha"]);
+      await ui.page.fill("#addr", "   ");
+      await ui.page.locator(".card", { hasText: "Beta" }).click();
+      assert.deepEqual(await chosenNames(), ["Beta"]);
+      assert.equal(await ui.page.inputValue("#addr"), "");
+      await ui.page.click("#play");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "10.0.0.2", port: 27020, name: "Mara" }]);
+    });
+  });
+
+  it("keeps a choice when a new list arrives, even one without it", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      await ui.page.locator(".card", { hasText: "Beta" }).click();
+      await ui.send({ type: "servers", list: [alpha] });
+      assert.equal(await ui.page.locator(".card.on").count(), 0);
+      await ui.page.click("#play");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "10.0.0.2", port: 27020, name: "Mara" }]);
+    });
+  });
+
+  it("lets a direct address win, and does not bring the card back", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      await ui.page.fill("#addr", "[::1]:28000");
+      assert.equal(await ui.page.locator(".card.on").count(), 0);
+      await ui.page.keyboard.press("Enter");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "::1", port: 28000, name: "Mara" }]);
+      await ui.page.fill("#addr", "");
+      assert.equal(await ui.page.locator(".card.on").count(), 0);
+      assert.equal(await ui.playEnabled(), false);
+    });
+  });
+
+  it("refresh empties the list and asks the host", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      await ui.page.click("#refresh");
+      assert.deepEqual(await ui.posted(), [{ type: "refresh" }]);
+      assert.equal(await ui.text("#list"), "Looking for servers…");
+      assert.equal(await ui.text("#count"), "—");
+    });
+  });
+});
+
+describe("direct addresses", () => {
+  it("parses hosts, bracketed IPv6 and ports", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const cases = [
+        ["[2001:db8::1]", { host: "2001:db8::1", port: 27015 }],
+        ["[2001:DB8::1]:27016", { host: "2001:DB8::1", port: 27016 }],
+        ["  [::1]:0  ", { host: "::1", port: 0 }],
+        ["play.example.net", { host: "play.example.net", port: 27015 }],
+        ["my_host-2.lan:99999", { host: "my_host-2.lan", port: 99999 }],
+        ["10.0.0.5:7", { host: "10.0.0.5", port: 7 }],
+        // Refused: too many port digits, blanks inside, stray brackets or colons.
+        ["host.example:123456", null],
+        ["[::1]:123456", null],
+        ["my host", null],
+        ["host: 27015", null],
+        ["[::1", null],
+        ["[]", null],
+        ["[fe80::1%eth0]", null],
+        ["::1", null],
+        ["host:", null],
+        ["", null],
+        ["   ", null],
+      ];
+      for (const [text, expected] of cases) {
+        assert.deepEqual(await ui.page.evaluate((t) => parseDirect(t), text), expected, JSON.stringify(text));
+      }
+    });
+  });
+
+  it("a refused address clears the chosen card and disables Play", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      await ui.page.fill("#addr", "host.example:123456");
+      assert.equal(await ui.page.locator(".card.on").count(), 0);
+      assert.equal(await ui.playEnabled(), false);
+      await ui.page.fill("#addr", "my host");
+      assert.equal(await ui.playEnabled(), false);
+    });
+  });
+
+  it("Connect plays on the typed address", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
+      await listed(ui);
+      await ui.page.fill("#addr", " [2001:db8::9]:27111 ");
+      await ui.page.click("#connect");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "2001:db8::9", port: 27111, name: "Mara" }]);
+      // With a refused address Connect also drops the card and plays nothing.
+      await ui.clearPosted();
+      await ui.page.fill("#addr", "bad host");
+      await ui.page.click("#connect");
+      assert.deepEqual(await ui.posted(), []);
+      assert.equal(await ui.page.locator(".card.on").count(), 0);
+    });
+  });
+});
+
+describe("Play, keys and the name", () => {
+  it("enables Play only with a target, a name and the host idle", TEST, async () => {
+    await withPage({}, async (ui) => {
+      // Busy and nothing else.
+      assert.equal(await ui.playEnabled(), false);
+      await ui.page.fill("#addr", "host.example");
+      await ui.page.fill("#who", "Mara");
+      assert.equal(await ui.playEnabled(), false, "busy");
+      await ui.send({ type: "servers", list: [] });
+      assert.equal(await ui.playEnabled(), true);
+      await ui.page.fill("#who", "    ");
+      assert.equal(await ui.playEnabled(), false, "blank name");
+      await ui.page.fill("#who", "Mara");
+      await ui.page.fill("#addr", "");
+      assert.equal(await ui.playEnabled(), false, "no target");
+      await ui.send({ type: "servers", list: [alpha] });
+      assert.equal(await ui.playEnabled(), true, "chosen card");
+    });
+  });
+
+  it("Enter plays only when Play is enabled; Escape always closes", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      await ui.page.keyboard.press("Enter");
+      assert.deepEqual(await ui.posted(), [], "Enter without a name");
+      await ui.page.fill("#who", "Mara");
+      await ui.clearPosted();
+      await ui.page.locator("#who").press("Enter");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "alpha.example", port: 27015, name: "Mara" }]);
+      await ui.clearPosted();
+      await ui.page.locator("#addr").press("Escape");
+      await ui.page.locator("body").press("Escape");
+      assert.deepEqual(await ui.posted(), [{ type: "close" }, { type: "close" }]);
+    });
+  });
+
+  it("posts the trimmed name on every keystroke and with play", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      await ui.page.locator("#who").pressSequentially(" Al ");
+      assert.deepEqual(await ui.posted(), [
+        { type: "name", value: "" },
+        { type: "name", value: "A" },
+        { type: "name", value: "Al" },
+        { type: "name", value: "Al" },
+      ]);
+      await ui.clearPosted();
+      await ui.page.click("#play");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "alpha.example", port: 27015, name: "Al" }]);
+    });
+  });
+
+  it("takes the host's name only into an empty field, whole, without echoing it", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const long = "A_name_that_is_longer_than_24_characters";
+      await ui.send({ type: "name", value: long });
+      assert.equal(await ui.page.inputValue("#who"), long);
+      await ui.page.fill("#who", "Typed");
+      await ui.clearPosted();
+      await ui.send({ type: "name", value: "Saved" });
+      assert.equal(await ui.page.inputValue("#who"), "Typed");
+      assert.deepEqual(await ui.posted(), []);
+      await ui.page.fill("#who", "");
+      await ui.send({ type: "name", value: "" });
+      assert.equal(await ui.page.inputValue("#who"), "");
+    });
+  });
+
+  it("limits typing in the name field to 24 characters", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.page.locator("#who").pressSequentially("x".repeat(30));
+      assert.equal(await ui.page.inputValue("#who"), "x".repeat(24));
+    });
+  });
+
+  it("the name from the host can enable Play", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      assert.equal(await ui.playEnabled(), false);
+      await ui.send({ type: "name", value: "Mara" });
+      assert.equal(await ui.playEnabled(), true);
+    });
+  });
+
+  it("window buttons post close and minimise", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.clearPosted();
+      await ui.page.click("#min");
+      await ui.page.click("#close");
+      assert.deepEqual(await ui.posted(), [{ type: "minimise" }, { type: "close" }]);
+    });
+  });
+});
+
+describe("host texts", () => {
+  it("shows markup as text and never runs it", TEST, async () => {
+    await withPage({}, async (ui) => {
+      const markup = '<img src=x onerror="window.__ran=1"><b>bold</b>';
+      await ui.send({ type: "servers", list: [server(markup, "a.example", 1, {
+        description: markup, language: markup, tags: [markup], address: markup, players: markup })] });
+      await ui.send({ type: "status", text: markup, percent: -1 });
+      await ui.send({ type: "release", build: markup, protocol: 7 });
+      await ui.send({ type: "name", value: markup });
+      await ui.page.waitForTimeout(200);
+      assert.equal(await ui.page.evaluate(() => window.__ran), undefined);
+      assert.equal(await ui.page.locator("img, b").count(), 0);
+      assert.equal(await ui.page.locator(".card .name").textContent(), markup);
+      assert.equal(await ui.page.locator(".card .desc").textContent(), markup);
+      assert.equal(await ui.text("#status"), markup);
+      assert.equal(await ui.text("#build"), markup);
+      assert.equal(await ui.page.inputValue("#who"), markup);
+    });
+  });
+
+  it("shows the build and not the protocol", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.send({ type: "release", build: "1.4.2-r88", protocol: 31337 });
+      assert.equal(await ui.text("#build"), "1.4.2-r88");
+      assert.equal((await ui.page.locator("body").innerText()).includes("31337"), false);
+      await ui.send({ type: "release", protocol: 2 });
+      assert.equal(await ui.text("#build"), "");
+    });
+  });
+
+  it("ignores what is not a known message object", TEST, async () => {
+    await withPage({}, async (ui) => {
+      for (const message of [null, 5, "status", [], { type: "Status", text: "x", busy: false },
+                             { text: "x" }, { type: "unknown", text: "x" }]) {
+        await ui.send(message);
+      }
+      assert.equal(await ui.text("#status"), "Starting…");
+      assert.equal(await ui.text("#list"), "Looking for servers…");
+    });
+  });
+});
