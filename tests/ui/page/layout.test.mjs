@@ -197,18 +197,6 @@ describe("window behaviour", () => {
     }
   });
 
-  it("drags by the title bar but not by its buttons", TEST, async () => {
-    const ui = await openPage(browser);
-    try {
-      const region = (selector) => ui.page.$eval(selector, (e) => getComputedStyle(e).getPropertyValue("-webkit-app-region"));
-      assert.equal(await region("header"), "drag");
-      assert.equal(await region("#min"), "no-drag");
-      assert.equal(await region("#close"), "no-drag");
-    } finally {
-      await closeClean(ui, assert);
-    }
-  });
-
   it("selects text only inside the inputs", TEST, async () => {
     const ui = await openPage(browser);
     try {
