@@ -260,4 +260,41 @@ bool ChildProcess::running() const {
   return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
 }
 
+namespace {
+const wchar_t kSteamClass[] = L"Software\\Classes\\steam";
+}
+
+void SteamHandler::Unregister() {
+  DeleteRegTree(HKEY_CURRENT_USER, kSteamClass);
+  DeleteRegTree(HKEY_LOCAL_MACHINE, kSteamClass);
+}
+
+SteamHandler::SteamHandler() {
+  Unregister();
+  dir_ = MakeTempDir(L"steam");
+  record_ = dir_ + L"\\requests.txt";
+  SetEnvironmentVariableW(L"VELMORA_STEAM_RECORD", record_.c_str());
+  const std::wstring command = L"\"" + SupportBin() + L"\\steam-handler.exe\" \"%1\"";
+  // Per-machine classes: the prefix's shell reads those for URL schemes.
+  SetRegValue(HKEY_LOCAL_MACHINE, kSteamClass, L"", L"URL:steam protocol");
+  SetRegValue(HKEY_LOCAL_MACHINE, kSteamClass, L"URL Protocol", L"");
+  SetRegValue(HKEY_LOCAL_MACHINE, std::wstring(kSteamClass) + L"\\shell\\open\\command", L"", command);
+}
+
+SteamHandler::~SteamHandler() {
+  Unregister();
+  SetEnvironmentVariableW(L"VELMORA_STEAM_RECORD", nullptr);
+  RemoveTree(dir_);
+}
+
+std::string SteamHandler::Requests(DWORD timeout_ms) const {
+  DWORD start = GetTickCount();
+  std::string text = ReadFileBytes(record_);
+  while (text.empty() && GetTickCount() - start < timeout_ms) {
+    Sleep(50);
+    text = ReadFileBytes(record_);
+  }
+  return text;
+}
+
 }  // namespace harness

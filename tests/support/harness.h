@@ -79,6 +79,26 @@ class ChildProcess {
   HANDLE process_ = nullptr;
 };
 
+// Registers the stand-in steam: URL handler in the test prefix for the
+// owner's lifetime; what it is asked to open is recorded in a file of the
+// owner's (through VELMORA_STEAM_RECORD, which started programs inherit).
+// Without an owner no handler is registered, so the shell refuses the URL.
+class SteamHandler {
+ public:
+  SteamHandler();
+  ~SteamHandler();
+  SteamHandler(const SteamHandler&) = delete;
+  SteamHandler& operator=(const SteamHandler&) = delete;
+  // The URLs asked for so far, one per line; waits up to timeout_ms for at
+  // least one (the handler runs after the shell has accepted the request).
+  std::string Requests(DWORD timeout_ms = 10000) const;
+  static void Unregister();
+
+ private:
+  std::wstring dir_;
+  std::wstring record_;
+};
+
 std::string Narrow(const std::wstring& text);  // UTF-8, for messages
 std::wstring Widen(const std::string& text);   // from UTF-8
 

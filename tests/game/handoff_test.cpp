@@ -1,0 +1,84 @@
+// The hand-off file the mod reads, and the launch request to Steam.
+#include <gtest/gtest.h>
+
+#include "game/handoff.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+class HandoffTest : public ::testing::Test {
+ protected:
+  std::wstring game_ = harness::MakeTempDir(L"handoff");
+  std::wstring ini_ = game_ + L"\\velmoramp.ini";
+  void TearDown() override { harness::RemoveTree(game_); }
+
+  // The file's text, whichever encoding it is in.
+  std::wstring IniText() const {
+    std::string bytes = harness::ReadFileBytes(ini_);
+    if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+      return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    }
+    return harness::Widen(bytes);
+  }
+};
+
+TEST_F(HandoffTest, NewFileHoldsTheEntriesInOrder) {
+  WriteHandoff(game_, L"lobby.example", 27015, L"Ann");
+  EXPECT_EQ(IniText(),
+            L"[net]\r\nautoconnect=1\r\nname=Ann\r\nhost=lobby.example\r\nport=27015\r\n"
+            L"[game]\r\nautocase=MPFreeRoam\r\n");
+  EXPECT_EQ(ReadSavedName(game_), L"Ann");
+}
+
+TEST_F(HandoffTest, ExistingFileKeepsEverythingElse) {
+  ASSERT_TRUE(harness::WriteFileBytes(
+      ini_,
+      "; the mod's own settings\r\n[net]\r\nname=Old\r\nhost=old.example\r\nport=1234\r\ntimeout=30\r\n"
+      "[video]\r\nwidth=1920\r\n[game]\r\nautocase=Other\r\nseed=7\r\n"));
+  WriteHandoff(game_, L"", 27015, L"");
+  std::wstring text = IniText();
+  EXPECT_EQ(text,
+            L"; the mod's own settings\r\n[net]\r\nname=Old\r\nhost=old.example\r\nport=1234\r\ntimeout=30\r\n"
+            L"autoconnect=1\r\n[video]\r\nwidth=1920\r\n[game]\r\nautocase=MPFreeRoam\r\nseed=7\r\n")
+      << "an empty host keeps the earlier server, an empty name the earlier name";
+  EXPECT_EQ(ReadSavedName(game_), L"Old");
+
+  WriteHandoff(game_, L"[::1]", -1, L"New");
+  text = IniText();
+  EXPECT_NE(text.find(L"host=[::1]\r\nport=-1\r\n"), std::wstring::npos) << harness::Narrow(text);
+  EXPECT_NE(text.find(L"width=1920"), std::wstring::npos);
+  EXPECT_EQ(ReadSavedName(game_), L"New");
+}
+
+TEST_F(HandoffTest, NamesBeyondAsciiAndLongNames) {
+  const std::wstring name = L"\x0141ukasz \x00e9\x4E16\xD83D\xDE00";
+  WriteHandoff(game_, L"h", 1, name);
+  EXPECT_EQ(ReadSavedName(game_), name);
+
+  WriteHandoff(game_, L"h", 1, std::wstring(200, L'n'));
+  EXPECT_EQ(ReadSavedName(game_), std::wstring(127, L'n'));
+}
+
+TEST_F(HandoffTest, NoFileMeansNoName) { EXPECT_EQ(ReadSavedName(game_), L""); }
+
+TEST_F(HandoffTest, StaleCommandFileIsDeletedEvenWhenTheLaunchFails) {
+  harness::SteamHandler::Unregister();
+  ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\velmoramp.cmd", "connect old.example"));
+  WriteHandoff(game_, L"h", 2, L"n");
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.cmd"));
+  EXPECT_FALSE(LaunchGame());
+}
+
+TEST(LaunchTest, SteamIsAskedForTheGame) {
+  harness::SteamHandler steam;
+  EXPECT_TRUE(LaunchGame());
+  EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
+}
+
+TEST(LaunchTest, RefusedWithoutAHandler) {
+  harness::SteamHandler::Unregister();
+  EXPECT_FALSE(LaunchGame());
+}
+
+}  // namespace
