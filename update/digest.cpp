@@ -1,0 +1,141 @@
+#include "update/digest.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <cstring>
+
+#include "common/unique_handle.h"
+#include "release_key.h"
+#include "update/cng_handle.h"
+
+namespace update {
+
+namespace {
+
+constexpr size_t kDigestBytes = 32;
+constexpr size_t kModulusBytes = 256;
+constexpr size_t kSignatureBytes = 256;
+// Whole files are never held in memory: they are hashed a chunk at a time.
+constexpr DWORD kFileChunk = 65536;
+
+// An open SHA-256 provider and a fresh hash object on it.
+struct Sha256State {
+  UniqueAlgorithm provider;
+  UniqueHash hash;
+};
+
+bool BeginSha256(Sha256State& state) {
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(state.provider.put(), BCRYPT_SHA256_ALGORITHM,
+                                                  nullptr, 0))) {
+    return false;
+  }
+  return BCRYPT_SUCCESS(
+      BCryptCreateHash(state.provider.get(), state.hash.put(), nullptr, 0, nullptr, 0, 0));
+}
+
+bool FeedSha256(Sha256State& state, const unsigned char* data, size_t count) {
+  return BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), const_cast<PUCHAR>(data),
+                                       static_cast<ULONG>(count), 0));
+}
+
+bool FinishSha256(Sha256State& state, unsigned char (&digest)[kDigestBytes]) {
+  return BCRYPT_SUCCESS(BCryptFinishHash(state.hash.get(), digest, kDigestBytes, 0));
+}
+
+// The raw digest of a buffer; an empty buffer is not fed at all.
+bool Sha256Bytes(const std::vector<unsigned char>& data, unsigned char (&digest)[kDigestBytes]) {
+  Sha256State state;
+  if (!BeginSha256(state)) return false;
+  if (!data.empty() && !FeedSha256(state, data.data(), data.size())) return false;
+  return FinishSha256(state, digest);
+}
+
+}  // namespace
+
+std::string ToHex(const unsigned char* bytes, size_t count) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    text.push_back(kDigits[bytes[i] >> 4]);
+    text.push_back(kDigits[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
+std::string Sha256Hex(const std::vector<unsigned char>& data) {
+  unsigned char digest[kDigestBytes];
+  if (!Sha256Bytes(data, digest)) return std::string();
+  return ToHex(digest, kDigestBytes);
+}
+
+bool Sha256File(const std::wstring& path, std::string& digest) {
+  // Readers only: a file someone is still writing is not a finished file.
+  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+
+  Sha256State state;
+  if (!BeginSha256(state)) return false;
+
+  std::vector<unsigned char> buffer(kFileChunk);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.get(), buffer.data(), kFileChunk, &read, nullptr)) return false;
+    if (read == 0) break;
+    if (!FeedSha256(state, buffer.data(), read)) return false;
+  }
+  file.reset();
+
+  unsigned char raw[kDigestBytes];
+  if (!FinishSha256(state, raw)) return false;
+  digest = ToHex(raw, kDigestBytes);
+  return true;
+}
+
+bool VerifySignatureWithKey(const std::vector<unsigned char>& text,
+                            const std::vector<unsigned char>& signature,
+                            const unsigned char (&modulus)[kModulusBytes]) {
+  if (signature.size() != kSignatureBytes) return false;
+
+  unsigned char digest[kDigestBytes];
+  if (!Sha256Bytes(text, digest)) return false;
+
+  UniqueAlgorithm rsa;
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(rsa.put(), BCRYPT_RSA_ALGORITHM, nullptr, 0))) {
+    return false;
+  }
+
+  // RSAPUBLICBLOB: the header, then the exponent and the modulus, both
+  // big-endian.
+  static const unsigned char kExponent[] = {0x01, 0x00, 0x01};
+  static_assert(sizeof(BCRYPT_RSAKEY_BLOB) + sizeof kExponent + kModulusBytes == 283,
+                "the public key blob is 283 bytes");
+  std::vector<unsigned char> blob(sizeof(BCRYPT_RSAKEY_BLOB) + sizeof kExponent + kModulusBytes, 0);
+  BCRYPT_RSAKEY_BLOB header = {};
+  header.Magic = BCRYPT_RSAPUBLIC_MAGIC;
+  header.BitLength = kModulusBytes * 8;
+  header.cbPublicExp = sizeof kExponent;
+  header.cbModulus = kModulusBytes;
+  std::memcpy(blob.data(), &header, sizeof header);
+  std::memcpy(blob.data() + sizeof header, kExponent, sizeof kExponent);
+  std::memcpy(blob.data() + sizeof header + sizeof kExponent, modulus, kModulusBytes);
+
+  UniqueKey key;
+  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, key.put(),
+                                          blob.data(), static_cast<ULONG>(blob.size()), 0))) {
+    return false;
+  }
+
+  BCRYPT_PKCS1_PADDING_INFO padding = {BCRYPT_SHA256_ALGORITHM};
+  return BCRYPT_SUCCESS(BCryptVerifySignature(key.get(), &padding, digest, kDigestBytes,
+                                              const_cast<PUCHAR>(signature.data()),
+                                              kSignatureBytes, BCRYPT_PAD_PKCS1));
+}
+
+bool VerifySignature(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature) {
+  return VerifySignatureWithKey(text, signature, kReleaseKeyModulus);
+}
+
+}  // namespace update
