@@ -1,0 +1,19 @@
+#pragma once
+// The JSON reader: one whole text (UTF-8 bytes) into a json::Value.
+#include <string>
+
+#include "json/value.h"
+
+namespace json {
+
+// Values may lie at most this many levels below the top-level value.
+constexpr int kMaxDepth = 32;
+
+// Parses the whole text as one value, with nothing but white space after
+// it. True: out holds the value. False: the text is malformed, nested too
+// deeply or followed by other bytes, and out is untouched. Lenient on
+// purpose: numbers are whatever strtod accepts, string bytes are kept as
+// they are (no UTF-8 check), and each \u surrogate half becomes U+FFFD.
+bool Parse(const std::string& text, Value& out);
+
+}  // namespace json
