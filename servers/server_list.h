@@ -1,0 +1,18 @@
+#pragma once
+// The server list: the JSON document the list URL answers with, read into
+// server records.
+#include <string>
+#include <vector>
+
+#include "servers/server_record.h"
+
+// Reads a list document (UTF-8 bytes, taken as they are: a byte-order mark
+// is not removed). True: list is replaced by the records of the "servers"
+// array, in order, dropping those without a name, a host or a port in 1 to
+// 65535 (a document without such an array gives none). False: the body is
+// not JSON; error says so and list is unchanged.
+bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error);
+
+// Fetches url (plain http allowed) and reads the answer as above. False:
+// error holds the fetcher's or the reader's text and list is unchanged.
+bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error);
