@@ -1,0 +1,340 @@
+#!/usr/bin/env python3
+"""Test release server: HTTPS (and plain HTTP) on 127.0.0.1, serving a folder.
+
+Tests reach it as https://localhost:PORT (Wine checks the certificate against
+the name, and the IP form fails there). The certificate comes from the test CA
+that tests/support/test-ca.sh makes and trusts inside the build's Wine prefix
+only.
+
+Start and stop (CTest does both through the "release_server" fixture; add
+FIXTURES release_server to a velmora_add_test to use it):
+
+    release_server.py start --state BUILD/test-server --tls BUILD/test-ca
+    release_server.py stop  --state BUILD/test-server
+    release_server.py serve ...   # the same in the foreground
+
+The state folder then holds:
+    https.port, http.port   the ports, one decimal number each
+    root/                   the served folder: tests write releases here
+                            (Windows tests: BuildDir() + "\\test-server\\root")
+    server.log              what went wrong, if anything
+
+Path segments that start with "_" anywhere in a request path are switches,
+removed before the file is looked up (a test puts its own folder name in the
+path, so parallel tests never share files):
+    _404          answer 404            _status-N     answer status N
+    _nolength     no Content-Length     _empty        200 with an empty body
+    _cut-N        announce the whole length, send N bytes, drop the connection
+    _stall-S      say nothing for S seconds (at most 120), then hang up
+    _endless      200 without a length and data until the client goes
+                  (at most 2 GiB or 120 s)
+    _chunk-N      send the body in writes of N bytes with a short pause
+                  between them, so the client reads one write at a time
+Control requests (never files):
+    /_control/sign/REL       sign root/REL (SHA-256, RSA PKCS#1 v1.5) with the
+                             test release key into the same name with ".sig"
+                             in place of its extension
+    /_control/publish/DIR/to/OUT?channel=C&build=B&protocol=N&server=H:P
+                 [&notes=T&launcher=REL&launcher-version=N]
+                             publish the game files in root/DIR as a release
+                             into root/OUT with the release tool
+                             (tools/velmora-release.mjs) and the test key
+    /_control/requests/PFX   the request lines received so far whose path
+                             starts with /PFX: "PATH<TAB>USER-AGENT" per line
+
+Only the standard library; every wait is bounded.
+"""
+import argparse
+import http.server
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "..", "tools", "velmora-release.mjs")
+DEFAULT_KEY = os.path.join(HERE, "keys", "test-release-key.TEST-ONLY.pem")
+MAX_LOG = 20000
+MAX_SECONDS = 120
+MAX_ENDLESS = 2 << 30
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "velmora-test-server"
+
+    def log_message(self, fmt, *args):  # quiet: the log is for failures only
+        pass
+
+    def setup(self):
+        super().setup()
+        # Without it every keep-alive answer waits ~44 ms for a delayed ACK.
+        try:
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
+        self.connection.settimeout(MAX_SECONDS)
+
+    def do_GET(self):
+        raw = self.path
+        path = urllib.parse.unquote(urllib.parse.urlsplit(raw).path)
+        state = self.server.state
+        with state.lock:
+            state.log.append(raw + "\t" + self.headers.get("User-Agent", ""))
+            del state.log[:-MAX_LOG]
+        if path.startswith("/_control/"):
+            return self.control(path[len("/_control/"):])
+
+        switches, parts = {}, []
+        for seg in path.split("/"):
+            if seg.startswith("_"):
+                name, _, value = seg[1:].partition("-")
+                switches[name] = value
+            elif seg:
+                parts.append(seg)
+        if "404" in switches:
+            return self.answer(404, b"not found\n")
+        if "status" in switches:
+            return self.answer(int(switches["status"] or 500), b"status\n")
+        if "stall" in switches:
+            time.sleep(min(float(switches["stall"] or MAX_SECONDS), MAX_SECONDS))
+            self.close_connection = True
+            return
+        if "endless" in switches:
+            return self.endless()
+        if "empty" in switches:
+            return self.answer(200, b"")
+
+        if any(p in (".", "..") for p in parts):
+            return self.answer(404, b"not found\n")
+        file = os.path.join(state.root, *parts)
+        if not os.path.isfile(file):
+            return self.answer(404, b"not found\n")
+        size = os.path.getsize(file)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if "nolength" in switches:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(size))
+        self.end_headers()
+        limit = int(switches["cut"]) if "cut" in switches else size
+        step = int(switches["chunk"]) if switches.get("chunk") else 1 << 20
+        sent = 0
+        with open(file, "rb") as f:
+            while sent < limit:
+                data = f.read(min(step, limit - sent))
+                if not data:
+                    break
+                self.wfile.write(data)
+                self.wfile.flush()
+                sent += len(data)
+                if "chunk" in switches:
+                    time.sleep(0.05)
+        if "cut" in switches:
+            # Drop the connection without a TLS close: a broken transfer.
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def answer(self, status, body):
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def endless(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = bytes(range(256)) * 256
+        start, sent = time.monotonic(), 0
+        try:
+            while sent < MAX_ENDLESS and time.monotonic() - start < MAX_SECONDS:
+                self.wfile.write(block)
+                sent += len(block)
+        except OSError:
+            pass
+
+    def control(self, what):
+        state = self.server.state
+        verb, _, rest = what.partition("/")
+        if verb == "requests":
+            prefix = "/" + rest
+            with state.lock:
+                lines = [l for l in state.log if l.startswith(prefix)]
+            return self.answer(200, ("".join(l + "\n" for l in lines)).encode())
+        if verb == "publish":
+            return self.publish(rest)
+        if verb == "sign":
+            parts = [p for p in rest.split("/") if p]
+            if not parts or any(p in (".", "..") for p in parts):
+                return self.answer(400, b"bad path\n")
+            src = os.path.join(state.root, *parts)
+            out = os.path.splitext(src)[0] + ".sig"
+            run = subprocess.run(["openssl", "dgst", "-sha256", "-sign", state.key, "-out", out, src],
+                                 capture_output=True, timeout=30)
+            if run.returncode != 0:
+                return self.answer(500, run.stderr or b"openssl failed\n")
+            return self.answer(200, b"signed\n")
+        return self.answer(404, b"no such control\n")
+
+
+    def publish(self, rest):
+        state = self.server.state
+        split = urllib.parse.urlsplit(self.path)
+        folder, sep, out = rest.partition("/to/")
+        folder = [p for p in folder.split("/") if p]
+        out = [p for p in out.split("/") if p]
+        if not sep or not folder or not out or any(p in (".", "..") for p in folder + out):
+            return self.answer(400, b"publish needs DIR/to/OUT\n")
+        args = ["node", TOOL, "publish", os.path.join(state.root, *folder),
+                os.path.join(state.root, *out), "--key", state.key]
+        for name, values in urllib.parse.parse_qs(split.query, keep_blank_values=True).items():
+            value = values[-1]
+            if name == "launcher":
+                value = os.path.join(state.root, *[p for p in value.split("/") if p not in ("", ".", "..")])
+            args += ["--" + name, value]
+        run = subprocess.run(args, capture_output=True, timeout=60)
+        if run.returncode != 0:
+            # 200, so that the test sees the tool's own reason.
+            return self.answer(200, b"publish failed: " + (run.stderr or run.stdout))
+        return self.answer(200, b"published\n")
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 64
+
+    def __init__(self, state, tls):
+        self.state = state
+        self.tls = tls
+        super().__init__(("127.0.0.1", 0), Handler)
+
+    def get_request(self):
+        sock, addr = super().get_request()
+        if self.tls is not None:
+            # The handshake runs in the handler's thread, so a slow client
+            # cannot hold up the accept loop.
+            sock = self.tls.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+        return sock, addr
+
+    def handle_error(self, request, client_address):
+        pass  # clients that hang up are part of the tests
+
+
+class State:
+    def __init__(self, root, key):
+        self.root = root
+        self.key = key
+        self.lock = threading.Lock()
+        self.log = []
+
+
+def serve(args):
+    os.makedirs(os.path.join(args.state, "root"), exist_ok=True)
+    state = State(os.path.join(args.state, "root"), args.key)
+    tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    tls.load_cert_chain(os.path.join(args.tls, "localhost.pem"), os.path.join(args.tls, "localhost.key"))
+    servers = [Server(state, tls), Server(state, None)]
+    for s in servers:
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+    for name, s in zip(("https.port", "http.port"), servers):
+        tmp = os.path.join(args.state, name + ".tmp")
+        with open(tmp, "w") as f:
+            f.write("%d\n" % s.server_address[1])
+        os.replace(tmp, os.path.join(args.state, name))
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    # A forgotten server ends by itself after a day.
+    stop.wait(args.lifetime)
+    for s in servers:
+        s.shutdown()
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
+
+
+def start(args):
+    stop(args)
+    os.makedirs(args.state, exist_ok=True)
+    for name in ("https.port", "http.port"):
+        try:
+            os.remove(os.path.join(args.state, name))
+        except FileNotFoundError:
+            pass
+    log = open(os.path.join(args.state, "server.log"), "ab")
+    cmd = [sys.executable, os.path.abspath(__file__), "serve", "--state", args.state, "--tls", args.tls,
+           "--key", args.key, "--lifetime", str(args.lifetime)]
+    # Detached from our output: CTest waits for every holder of its pipes.
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    with open(os.path.join(args.state, "server.pid"), "w") as f:
+        f.write("%d\n" % proc.pid)
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        if all(os.path.exists(os.path.join(args.state, n)) for n in ("https.port", "http.port")):
+            print("release server on https://localhost:%s and http port %s" % tuple(
+                open(os.path.join(args.state, n)).read().strip() for n in ("https.port", "http.port")))
+            return 0
+        if proc.poll() is not None:
+            break
+        time.sleep(0.05)
+    sys.stderr.write("the release server did not start; see %s/server.log\n" % args.state)
+    return 1
+
+
+def stop(args):
+    pid_file = os.path.join(args.state, "server.pid")
+    try:
+        pid = int(open(pid_file).read().strip())
+    except (OSError, ValueError):
+        return 0
+    if pid_alive(pid):
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 10
+        while pid_alive(pid) and time.monotonic() < deadline:
+            try:
+                os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                pass
+            time.sleep(0.05)
+    os.remove(pid_file)
+    return 0
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("action", choices=("start", "stop", "serve"))
+    p.add_argument("--state", required=True)
+    p.add_argument("--tls", help="folder with localhost.pem and localhost.key")
+    p.add_argument("--key", default=DEFAULT_KEY, help="release signing key (PEM)")
+    p.add_argument("--lifetime", type=float, default=86400)
+    args = p.parse_args()
+    args.state = os.path.abspath(args.state)
+    if args.action == "stop":
+        return stop(args)
+    if not args.tls:
+        p.error("--tls is needed to serve")
+    args.tls = os.path.abspath(args.tls)
+    return start(args) if args.action == "start" else serve(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main() or 0)

@@ -1,0 +1,35 @@
+#pragma once
+// How a test under Wine finds and drives the test release server that the
+// "release_server" CTest fixture started (tests/support/release_server.py).
+#include <string>
+
+namespace harness {
+
+int ReleaseServerPort();      // its HTTPS port; 0 when the fixture did not run
+int ReleaseServerHttpPort();  // its plain-HTTP port
+std::wstring ReleaseServerRoot();  // the served folder, as a Windows path
+
+// "https://localhost:<port>" + path (path starts with "/" or is empty).
+std::wstring ReleaseUrl(const std::wstring& path);
+
+// A fresh folder under the served root, unique to this call, named after
+// tag; returns its name (one path segment) and fills folder with its path.
+std::wstring MakeReleaseFolder(const std::wstring& tag, std::wstring& folder);
+
+// Signs root\<relative> (a "/"-separated path) with the test release key
+// into the same name with ".sig" for its extension. False on any failure.
+bool SignRelease(const std::wstring& relative);
+
+// Publishes the game files in root\<folder> into root\<out> (both
+// "/"-separated, relative to the root) with the
+// release tool and the test key; query holds its options as URL query
+// text ("channel=stable&build=b1&protocol=3&server=h:27015", and
+// "launcher=<root-relative path>&launcher-version=6"). Returns "" or what
+// went wrong.
+std::string PublishRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query);
+
+// Lines "PATH<TAB>USER-AGENT" of the requests received whose path starts
+// with "/" + prefix.
+std::string RequestsFor(const std::wstring& prefix);
+
+}  // namespace harness
