@@ -1,0 +1,37 @@
+#pragma once
+// The update run: bring the game folder into line with the signed release of
+// one channel, and replace the launcher when the release carries a newer one.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/options.h"
+
+namespace update {
+
+// This launcher's release number; a release offering a higher one carries a
+// newer launcher.
+inline constexpr int32_t kLauncherVersion = 5;
+
+// Progress lines: (text, percent), percent -1 when the line has none. May be
+// empty. Called on the engine's thread.
+using StatusFn = std::function<void(const std::wstring& text, int percent)>;
+
+struct Result {
+  bool ok = false;               // everything current, updated, counted, or the launcher replaced
+  std::wstring error;            // the user-facing reason when !ok
+  std::wstring build;            // release fields, set once the description parsed
+  std::wstring notes;
+  int32_t protocol = 0;
+  std::wstring server_host;
+  int32_t server_port = 0;
+  int32_t changed = 0;           // files written (dry run: that would be written)
+  bool launcher_updated = false; // a new launcher runs now; the caller must end promptly
+};
+
+// One whole run on the calling thread: fetch and verify the description of
+// options.channel from options.base_url, then update options.game_dir (or
+// only count, when options.check_only). Never shows anything itself.
+Result RunUpdate(const Options& options, const StatusFn& status);
+
+}  // namespace update
