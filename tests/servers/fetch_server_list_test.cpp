@@ -1,0 +1,103 @@
+// Fetching the list over the real fetcher from the stand-in list service
+// (tests/support/list_service.py) on loopback.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "servers/server_list.h"
+#include "tests/support/harness.h"
+#include "tests/support/list_service_client.h"
+
+namespace {
+
+class FetchServerListTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(harness::ListServicePort(), 0) << "the list_service fixture did not run"; }
+
+  // The caller's list before a fetch, to tell a kept list from a replaced one.
+  std::vector<ServerRecord> list_ = [] {
+    ServerRecord r;
+    r.name = L"previous";
+    r.host = L"old-host";
+    r.port = 1;
+    return std::vector<ServerRecord>{r};
+  }();
+  std::wstring error_;
+
+  void ExpectKept(const std::wstring& expected_error) {
+    EXPECT_EQ(error_, expected_error);
+    ASSERT_EQ(list_.size(), 1u);
+    EXPECT_EQ(list_[0].name, L"previous");
+  }
+};
+
+TEST_F(FetchServerListTest, TheServicesDefaultList) {
+  ASSERT_TRUE(FetchServerList(harness::ListServiceUrl(L"/api/servers"), list_, error_)) << harness::Narrow(error_);
+  EXPECT_EQ(error_, L"");
+  ASSERT_EQ(list_.size(), 5u);
+  const ServerRecord& first = list_[0];
+  EXPECT_EQ(first.name, L"Night Shift");
+  EXPECT_EQ(ServerAddress(first), L"lobby:27015");
+  EXPECT_EQ(first.players, 3);
+  EXPECT_EQ(first.maxPlayers, 16);
+  EXPECT_TRUE(first.verified);
+  EXPECT_EQ(first.tags, (std::vector<std::wstring>{L"rp", L"eu"}));
+  EXPECT_EQ(list_[2].name, L"Br\xFC" L"cke der Nacht") << "UTF-8 over the wire";
+  EXPECT_EQ(ServerAddress(list_[3]), L"[2001:db8::42]:7777");
+}
+
+// A 404 keeps the list the caller had and carries the fetcher's text.
+TEST_F(FetchServerListTest, FailedFetchKeepsTheCallersList) {
+  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/status/404"), list_, error_));
+  ExpectKept(L"server answered 404");
+  error_.clear();
+  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/status/503"), list_, error_));
+  ExpectKept(L"server answered 503");
+}
+
+TEST_F(FetchServerListTest, AnswersThatAreNotJsonKeepTheCallersList) {
+  const std::wstring urls[] = {
+      harness::ListServiceUrl(L"/api/servers?bom=1"),
+      harness::ListEchoUrl(""),
+      harness::ListEchoUrl("{\"servers\":[]}<!-- cached -->"),
+      harness::ListEchoUrl("<html><body>Bad gateway</body></html>"),
+  };
+  for (const std::wstring& url : urls) {
+    error_.clear();
+    EXPECT_FALSE(FetchServerList(url, list_, error_)) << harness::Narrow(url);
+    ExpectKept(L"the list answered with something that is not json");
+  }
+}
+
+// The body's bytes reach the reader exactly: invalid UTF-8 shows as U+FFFD,
+// control characters as blanks.
+TEST_F(FetchServerListTest, BodyBytesReachTheReaderUnchanged) {
+  ASSERT_TRUE(FetchServerList(
+      harness::ListEchoUrl("{\"servers\":[{\"name\":\"\xFF\xFE\tx\",\"host\":\"::1\",\"port\":7777}]}"), list_,
+      error_))
+      << harness::Narrow(error_);
+  ASSERT_EQ(list_.size(), 1u);
+  EXPECT_EQ(list_[0].name, L"\xFFFD\xFFFD x");
+  EXPECT_EQ(ServerAddress(list_[0]), L"[::1]:7777");
+
+  ASSERT_TRUE(FetchServerList(harness::ListEchoUrl("{\"motd\":\"hi\"}"), list_, error_));
+  EXPECT_TRUE(list_.empty()) << "no servers array: success with an empty list";
+}
+
+TEST_F(FetchServerListTest, ALargeList) {
+  ASSERT_TRUE(FetchServerList(harness::ListServiceUrl(L"/generate?count=10000&seed=3"), list_, error_))
+      << harness::Narrow(error_);
+  ASSERT_EQ(list_.size(), 10000u);
+  EXPECT_EQ(list_[9999].name.substr(list_[9999].name.size() - 5), L"#9999");
+}
+
+// Nothing listening: the fetcher's own failure text, the list kept.
+TEST_F(FetchServerListTest, NoServiceAtTheAddress) {
+  EXPECT_FALSE(FetchServerList(L"http://127.0.0.1:9/api/servers", list_, error_));
+  EXPECT_EQ(error_.rfind(L"the download failed (win32 ", 0), 0u) << harness::Narrow(error_);
+  ASSERT_EQ(list_.size(), 1u);
+  EXPECT_EQ(list_[0].name, L"previous");
+}
+
+}  // namespace
