@@ -127,7 +127,7 @@ bool ParseObject(Cursor& c, int depth, Value& out) {
     ++c.pos;
     Value member;
     if (!ParseValue(c, depth + 1, member)) return false;
-    (*out.object)[key] = std::move(member);  // a repeated key: the later value wins
+    (*out.object)[std::move(key)] = std::move(member);  // a repeated key: the later value wins
     SkipSpace(c);
     if (c.pos >= c.end) return false;
     char next = *c.pos++;
