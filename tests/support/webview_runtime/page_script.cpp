@@ -1,0 +1,136 @@
+#include "tests/support/webview_runtime/page_script.h"
+
+#include "tests/support/webview_runtime/stand_in.h"
+
+namespace stand_in {
+namespace {
+
+const UINT kWaitLimitMs = 30000;
+
+std::wstring Trimmed(const std::wstring& text) {
+  size_t begin = text.find_first_not_of(L" \t\r\n");
+  if (begin == std::wstring::npos) return std::wstring();
+  size_t end = text.find_last_not_of(L" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+
+std::string ReadFileBytes(const std::wstring& path) {
+  std::string bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+}  // namespace
+
+void PageScript::Start() {
+  if (started_) return;
+  started_ = true;
+  std::wstring path = EnvironmentValue(L"VELMORA_WEBVIEW_SCRIPT");
+  if (path.empty()) return;
+  std::wstring text = Wide(ReadFileBytes(path));
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(L'\n', at);
+    if (end == std::wstring::npos) end = text.size();
+    std::wstring step = Trimmed(text.substr(at, end - at));
+    if (!step.empty() && step[0] != L'#') steps_.push_back(step);
+    at = end + 1;
+  }
+  Log("Page.script " + std::to_string(steps_.size()) + " steps");
+  Schedule();
+}
+
+void PageScript::Stop() {
+  stopped_ = true;
+  if (timer_ != 0) CancelTimer(static_cast<UINT_PTR>(timer_));
+  timer_ = 0;
+}
+
+void PageScript::Schedule() {
+  std::weak_ptr<PageScript> self = weak_from_this();
+  Post([self]() {
+    if (auto script = self.lock()) script->Next();
+  });
+}
+
+bool PageScript::FindAfterCursor(const std::wstring& text) {
+  for (size_t i = cursor_; i < host_messages_.size(); ++i) {
+    if (host_messages_[i].find(text) != std::wstring::npos) {
+      cursor_ = i + 1;
+      return true;
+    }
+  }
+  cursor_ = host_messages_.size();
+  return false;
+}
+
+void PageScript::OnHostMessage(const std::wstring& json) {
+  host_messages_.push_back(json);
+  if (!waiting_ || stopped_) return;
+  if (!FindAfterCursor(waiting_for_)) return;
+  waiting_ = false;
+  CancelTimer(static_cast<UINT_PTR>(timer_));
+  timer_ = 0;
+  Log(L"Page.script waited for " + waiting_for_);
+  // The page reacts later, never inside the host's own call.
+  Schedule();
+}
+
+void PageScript::Next() {
+  if (stopped_ || waiting_) return;
+  if (next_step_ >= steps_.size()) {
+    Log("Page.script done");
+    stopped_ = true;
+    return;
+  }
+  std::wstring step = steps_[next_step_++];
+  std::weak_ptr<PageScript> self = weak_from_this();
+
+  if (StartsWith(step, L"sleep ")) {
+    UINT ms = static_cast<UINT>(wcstoul(step.c_str() + 6, nullptr, 10));
+    timer_ = After(ms, [self]() {
+      if (auto script = self.lock()) {
+        script->timer_ = 0;
+        script->Next();
+      }
+    });
+    return;
+  }
+  if (StartsWith(step, L"wait-for ")) {
+    waiting_for_ = step.substr(9);
+    if (FindAfterCursor(waiting_for_)) {
+      Log(L"Page.script waited for " + waiting_for_);
+      Schedule();
+      return;
+    }
+    waiting_ = true;
+    timer_ = After(kWaitLimitMs, [self]() {
+      if (auto script = self.lock()) {
+        script->timer_ = 0;
+        script->waiting_ = false;
+        Log(L"Page.script gave up waiting for " + script->waiting_for_);
+        script->Stop();
+      }
+    });
+    return;
+  }
+  std::wstring source;
+  std::wstring json = step;
+  if (StartsWith(step, L"from ")) {
+    size_t space = step.find(L' ', 5);
+    source = step.substr(5, space == std::wstring::npos ? std::wstring::npos : space - 5);
+    json = space == std::wstring::npos ? std::wstring() : Trimmed(step.substr(space + 1));
+  }
+  deliver_(source, json);
+  Schedule();
+}
+
+}  // namespace stand_in
