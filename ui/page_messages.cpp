@@ -1,0 +1,84 @@
+#include "ui/page_messages.h"
+
+#include <cwchar>
+
+#include "servers/server_list.h"
+
+namespace ui {
+
+const wchar_t kEmptyServersMessage[] = L"{\"type\":\"servers\",\"list\":[]}";
+
+std::wstring EscapeJson(const std::wstring& text) {
+  std::wstring out;
+  out.reserve(text.size() + 8);
+  for (wchar_t c : text) {
+    switch (c) {
+      case L'"': out += L"\\\""; break;
+      case L'\\': out += L"\\\\"; break;
+      case L'\n': out += L"\\n"; break;
+      case L'\r': out += L"\\r"; break;
+      case L'\t': out += L"\\t"; break;
+      default:
+        if (c < 32) {
+          wchar_t escaped[8];
+          swprintf(escaped, 8, L"\\u%04x", static_cast<unsigned>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+std::wstring BuildStatusMessage(const std::wstring& text, int percent, bool bad, bool good, int busy) {
+  std::wstring m = L"{\"type\":\"status\",\"text\":\"";
+  m += EscapeJson(text);
+  m += L"\",\"percent\":";
+  m += std::to_wstring(percent);
+  if (bad) m += L",\"bad\":true";
+  if (good) m += L",\"good\":true";
+  if (busy >= 0) m += busy > 0 ? L",\"busy\":true" : L",\"busy\":false";
+  m += L"}";
+  return m;
+}
+
+std::wstring BuildServersMessage(const std::vector<ServerRecord>& list) {
+  std::wstring m = L"{\"type\":\"servers\",\"list\":[";
+  bool first = true;
+  for (const ServerRecord& s : list) {
+    if (!first) m += L",";
+    first = false;
+    m += L"{\"name\":\"" + EscapeJson(s.name) + L"\"";
+    m += L",\"host\":\"" + EscapeJson(s.host) + L"\"";
+    m += L",\"port\":" + std::to_wstring(s.port);
+    m += L",\"address\":\"" + EscapeJson(ServerAddress(s)) + L"\"";
+    m += L",\"players\":" + std::to_wstring(s.players);
+    m += L",\"maxPlayers\":" + std::to_wstring(s.maxPlayers);
+    if (!s.description.empty()) m += L",\"description\":\"" + EscapeJson(s.description) + L"\"";
+    if (!s.language.empty()) m += L",\"language\":\"" + EscapeJson(s.language) + L"\"";
+    if (s.verified) m += L",\"verified\":true";
+    if (!s.tags.empty()) {
+      m += L",\"tags\":[";
+      for (size_t i = 0; i < s.tags.size(); ++i) {
+        if (i > 0) m += L",";
+        m += L"\"" + EscapeJson(s.tags[i]) + L"\"";
+      }
+      m += L"]";
+    }
+    m += L"}";
+  }
+  m += L"]}";
+  return m;
+}
+
+std::wstring BuildReleaseMessage(const std::wstring& build, int protocol) {
+  return L"{\"type\":\"release\",\"build\":\"" + EscapeJson(build) + L"\",\"protocol\":" +
+         std::to_wstring(protocol) + L"}";
+}
+
+std::wstring BuildNameMessage(const std::wstring& name) {
+  return L"{\"type\":\"name\",\"value\":\"" + EscapeJson(name) + L"\"}";
+}
+
+}  // namespace ui

@@ -1,0 +1,32 @@
+#pragma once
+// Host messages to the launcher page: one JSON object each, written by
+// concatenation in a fixed member order, as UTF-16 text.
+#include <string>
+#include <vector>
+
+struct ServerRecord;
+
+namespace ui {
+
+// Text escaped for a JSON string (without the enclosing quotes): quote,
+// backslash, LF, CR and tab as two-character escapes, every other unit
+// below 32 as \u00XX; everything else unchanged.
+std::wstring EscapeJson(const std::wstring& text);
+
+// {"type":"status","text":...,"percent":N[,"bad":true][,"good":true][,"busy":B]}
+// busy < 0 leaves the member out; 0 writes false, above 0 true.
+std::wstring BuildStatusMessage(const std::wstring& text, int percent, bool bad, bool good, int busy);
+
+// {"type":"servers","list":[...]} with one object per record.
+std::wstring BuildServersMessage(const std::vector<ServerRecord>& list);
+
+// {"type":"release","build":...,"protocol":N}
+std::wstring BuildReleaseMessage(const std::wstring& build, int protocol);
+
+// {"type":"name","value":...}
+std::wstring BuildNameMessage(const std::wstring& name);
+
+// What an empty or unreachable server list sends.
+extern const wchar_t kEmptyServersMessage[];
+
+}  // namespace ui
