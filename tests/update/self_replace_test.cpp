@@ -1,0 +1,145 @@
+// Self-replacement under Wine with real processes: a copy of the update
+// runner plays the running launcher, and a release offering launcher 6
+// carries the record-start program, which notes the command line it was
+// started with.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/unique_handle.h"
+#include "tests/support/harness.h"
+#include "tests/support/release_server_client.h"
+
+namespace {
+
+std::string Bytes(size_t size, char seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 13 + i / 97);
+  return bytes;
+}
+
+// The Unix path of a path on Wine's Z: drive.
+std::string UnixPath(const std::wstring& path) {
+  std::string unix_path = harness::Narrow(path.substr(2));
+  for (char& c : unix_path) {
+    if (c == '\\') c = '/';
+  }
+  return unix_path;
+}
+
+class SelfReplaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(harness::ReleaseServerPort(), 0) << "the release_server fixture did not run";
+    name_ = harness::MakeReleaseFolder(L"self", folder_);
+    game_ = harness::MakeTempDir(L"game");
+    // Under the build folder (drive Z:), so that a Unix shell can reach it.
+    dir_ = harness::BuildDir() + L"\\self-replace\\" + name_;
+    harness::RemoveTree(dir_);
+    ASSERT_TRUE(harness::MakeDirs(dir_));
+    exe_ = dir_ + L"\\VelmoraMultiplayer.exe";
+    runner_ = harness::ReadFileBytes(harness::SupportBin() + L"\\update-runner.exe");
+    ASSERT_FALSE(runner_.empty());
+    ASSERT_TRUE(harness::WriteFileBytes(exe_, runner_));
+    new_launcher_ = harness::ReadFileBytes(harness::SupportBin() + L"\\record-start.exe");
+    ASSERT_FALSE(new_launcher_.empty());
+  }
+  void TearDown() override {
+    harness::RemoveTree(folder_);
+    harness::RemoveTree(game_);
+    harness::RemoveTree(dir_);
+  }
+
+  // Release b1 of "stable" with one game file and launcher 6 made of bytes.
+  void Publish(const std::string& launcher) {
+    ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", mod_));
+    ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", launcher));
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
+                                      L"channel=stable&build=b1&protocol=1&server=h:1&launcher=" + name_ +
+                                          L"/VelmoraMultiplayer.exe&launcher-version=6"),
+              "");
+  }
+  std::wstring BaseUrl() const { return harness::ReleaseUrl(L"/" + name_ + L"/pub"); }
+
+  harness::RunResult RunLauncher() {
+    return harness::RunProcess(exe_, {BaseUrl(), L"stable", game_}, dir_, 60000);
+  }
+
+  // started.txt appears once the new launcher ran; bounded wait.
+  std::string StartedWith(DWORD timeout_ms) const {
+    const std::wstring file = dir_ + L"\\started.txt";
+    const DWORD start = GetTickCount();
+    while (!harness::FileExists(file) && GetTickCount() - start < timeout_ms) Sleep(50);
+    return harness::ReadFileBytes(file);
+  }
+
+  std::wstring name_, folder_, game_, dir_, exe_;
+  std::string runner_, new_launcher_;
+  const std::string mod_ = Bytes(4000, 'm');
+};
+
+TEST_F(SelfReplaceTest, NewerLauncherReplacesTheRunningOneAndStartsIt) {
+  Publish(new_launcher_);
+  // A stale .old from an earlier replacement gives way to this one.
+  ASSERT_TRUE(harness::WriteFileBytes(exe_ + L".old", "stale"));
+
+  const harness::RunResult run = RunLauncher();
+  ASSERT_TRUE(run.started);
+  EXPECT_EQ(run.output, "ok=1 launcher_updated=1 changed=0 error=\n");
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"");
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == new_launcher_);
+  EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == runner_);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file is looked at after a replacement";
+}
+
+TEST_F(SelfReplaceTest, BadLauncherDigestIsPassedOverAndTheGameFilesUpdate) {
+  Publish(new_launcher_);
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\launcher\\6\\VelmoraMultiplayer.exe", new_launcher_ + "x"));
+
+  const harness::RunResult run = RunLauncher();
+  EXPECT_EQ(run.output, "ok=1 launcher_updated=0 changed=1 error=\n");
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == runner_);
+  EXPECT_FALSE(harness::FileExists(exe_ + L".old"));
+  EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\mod.dll") == mod_);
+  EXPECT_EQ(StartedWith(0), "");
+}
+
+// A disk that takes the rename but not the new bytes: the runner runs from
+// a Unix shell with a file-size limit below the new launcher's size, so the
+// write stops short, as on a full disk.
+TEST_F(SelfReplaceTest, FailedWritePutsTheOldExecutableBack) {
+  const size_t limit_kib = runner_.size() / 1024 + 256;
+  std::string big = new_launcher_;
+  big.resize(runner_.size() + 1024 * 1024, '\0');  // a PE file with trailing data still runs
+  Publish(big);
+
+  const std::wstring out = dir_ + L"\\out.txt";
+  const std::wstring script = dir_ + L"\\limited.sh";
+  ASSERT_TRUE(harness::WriteFileBytes(
+      script, "trap '' XFSZ\nulimit -f " + std::to_string(limit_kib) + "\nbash " +
+                  UnixPath(harness::SourceDir()) + "/cmake/wine-run.sh --build " + UnixPath(harness::BuildDir()) +
+                  " " + UnixPath(exe_) + " '" + harness::Narrow(BaseUrl()) + "' stable '" +
+                  harness::Narrow(game_) + "' > " + UnixPath(out) + ".tmp 2>&1\nmv " + UnixPath(out) + ".tmp " +
+                  UnixPath(out) + "\n"));
+  // start /unix does not wait for a Unix program: the script's last step
+  // makes out.txt appear, and the wait for it is bounded.
+  std::wstring command = L"start.exe /unix /bin/bash " + harness::Widen(UnixPath(script));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
+  common::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  const DWORD start = GetTickCount();
+  while (!harness::FileExists(out) && GetTickCount() - start < 60000) Sleep(100);
+  EXPECT_EQ(harness::ReadFileBytes(out), "ok=1 launcher_updated=0 changed=1 error=\n");
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == runner_);
+  EXPECT_FALSE(harness::FileExists(exe_ + L".old"));
+  EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\mod.dll") == mod_);
+  EXPECT_EQ(StartedWith(0), "");
+}
+
+}  // namespace
