@@ -1,0 +1,147 @@
+// The console front-end end to end: the real launcher under Wine against the
+// test release server, checked line by line with its exit code.
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+#include "tests/support/release_server_client.h"
+
+namespace {
+
+class ConsoleRunTest : public ::testing::Test {
+ protected:
+  std::wstring release_;  // this test's folder on the server, as a Windows path
+  std::wstring name_;     // its name in URLs
+  std::wstring game_ = harness::MakeTempDir(L"console-game");
+  std::wstring cwd_ = harness::MakeTempDir(L"console-cwd");
+
+  void SetUp() override {
+    ASSERT_NE(harness::ReleaseServerPort(), 0) << "the release server fixture did not run";
+    name_ = harness::MakeReleaseFolder(L"console", release_);
+    ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\mod.dll", "the mod, version 2"));
+    ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\maps\\city.map", std::string(70000, 'm')));
+    // The release tool lists files in byte order: maps\city.map first.
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
+                                      L"channel=stable&build=2.1.0&protocol=7&server=lobby.example:27015"
+                                      L"&notes=Night%20shift%20maps"),
+              "");
+    harness::SteamHandler::Unregister();
+  }
+  void TearDown() override {
+    harness::RemoveTree(game_);
+    harness::RemoveTree(cwd_);
+  }
+
+  harness::RunResult Run(std::vector<std::wstring> args, const std::wstring& base = L"") {
+    args.insert(args.end(), {L"--console", L"--game", game_, L"--base-url",
+                             base.empty() ? harness::ReleaseUrl(L"/" + name_ + L"/pub") : base});
+    harness::RunResult r = harness::RunProcess(harness::LauncherExe(), args, cwd_, 120000);
+    EXPECT_TRUE(r.started);
+    EXPECT_FALSE(r.timed_out);
+    return r;
+  }
+  std::string Head() const {
+    return "\n  Velmora MP launcher\n\n  game: " + harness::Narrow(game_) + "\n  channel: stable\n";
+  }
+  void PutCurrentGame() {
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\mod.dll", "the mod, version 2"));
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\maps\\city.map", std::string(70000, 'm')));
+  }
+};
+
+TEST_F(ConsoleRunTest, UpdateThenLaunchThroughSteam) {
+  harness::SteamHandler steam;
+  harness::RunResult r = Run({L"--name", L"\x0141ucja"});
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output, Head() +
+                          "  Checking for updates\n"
+                          "    Downloading maps\\city.map  93%\r"
+                          "    Downloading maps\\city.map  100%\r"
+                          "    Downloading mod.dll  100%\r"
+                          "\n  build: 2.1.0 (protocol 7)\n"
+                          "  notes: Night shift maps\n"
+                          "\n  updated 2 file(s).\n"
+                          "  playing as \xC5\x81ucja\n"
+                          "\n  starting the game through Steam...\n"
+                          "  the mod loads itself once the game is up. Have fun.\n");
+  EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\mod.dll"), "the mod, version 2");
+  EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
+
+  // The hand-off carries the release's server and the name.
+  wchar_t value[128] = {};
+  const std::wstring ini = game_ + L"\\velmoramp.ini";
+  GetPrivateProfileStringW(L"net", L"host", L"", value, 128, ini.c_str());
+  EXPECT_STREQ(value, L"lobby.example");
+  GetPrivateProfileStringW(L"net", L"port", L"", value, 128, ini.c_str());
+  EXPECT_STREQ(value, L"27015");
+  GetPrivateProfileStringW(L"net", L"name", L"", value, 128, ini.c_str());
+  EXPECT_STREQ(value, L"\x0141ucja");
+
+  // A second run finds everything current and plays under the saved name.
+  r = Run({L"--no-launch"});
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output, Head() +
+                          "  Checking for updates\n"
+                          "\n  build: 2.1.0 (protocol 7)\n"
+                          "  notes: Night shift maps\n"
+                          "\n  already up to date.\n"
+                          "  playing as \xC5\x81ucja\n");
+}
+
+TEST_F(ConsoleRunTest, RefusedLaunchIsAFailure) {
+  PutCurrentGame();
+  ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\velmoramp.cmd", "stale"));
+  harness::RunResult r = Run({});
+  EXPECT_EQ(r.exit_code, 1u);
+  const std::string tail =
+      "  playing as Player\n"
+      "\n  starting the game through Steam...\n"
+      "\n  Steam did not accept the launch request. Start Velmora from Steam yourself.\n\n";
+  ASSERT_GE(r.output.size(), tail.size());
+  EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
+  EXPECT_TRUE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "the hand-off comes before the launch";
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.cmd"));
+}
+
+TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
+  harness::SteamHandler steam;
+  harness::RunResult r = Run({L"--check"});
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output, Head() +
+                          "  Checking for updates\n"
+                          "  maps\\city.map\n"
+                          "  mod.dll\n"
+                          "\n  build: 2.1.0 (protocol 7)\n"
+                          "  notes: Night shift maps\n"
+                          "\n  2 file(s) would be updated.\n");
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+
+  PutCurrentGame();
+  r = Run({L"--check"});
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output, Head() + "  Checking for updates\n\n  build: 2.1.0 (protocol 7)\n"
+                               "  notes: Night shift maps\n\n  up to date.\n");
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+  EXPECT_EQ(steam.Requests(500), "") << "a dry run never launches";
+}
+
+TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
+  // Nothing listens on port 9.
+  harness::RunResult r = Run({}, L"https://localhost:9");
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_EQ(r.output.rfind(Head() + "  Checking for updates\n\n  Could not reach the update server: the download failed (win32 ", 0),
+            0u)
+      << r.output;
+  EXPECT_EQ(r.output.substr(r.output.size() - 3), ")\n\n");
+
+  // A signature of another text: nothing is changed.
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\pub\\stable\\manifest.txt",
+                                      harness::ReadFileBytes(release_ + L"\\pub\\stable\\manifest.txt") + "\n"));
+  r = Run({});
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_EQ(r.output, Head() + "  Checking for updates\n\n  This update is not signed by us. Nothing was changed.\n\n");
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+}
+
+}  // namespace
