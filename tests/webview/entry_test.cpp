@@ -1,0 +1,193 @@
+// The real launcher's runtime check under Wine and Xvfb: with the stand-in
+// runtime installed (each way a real one can be, or the vendor's loader
+// beside the executable) the window front-end is chosen and no information
+// box appears; with none, the box appears, is read and closed with a click
+// as a person would, and the console front-end runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/harness.h"
+#include "tests/support/webview_stand_in.h"
+
+namespace {
+
+using harness::RuntimeInstall;
+
+const char kMissingRuntimeText[] =
+    "Microsoft Edge WebView2 is not installed, so the launcher window cannot open.\n\n"
+    "The update will run in a console window instead. Installing the WebView2 runtime from "
+    "Microsoft brings the normal launcher back.";
+const char kConsoleStart[] = "\n  Velmora MP launcher\n\n  game: C:\\Games\\Velmora\n";
+
+struct Watched {
+  harness::RunResult run;
+  int boxes = 0;
+  std::string box_text;
+  bool box_closed = false;
+};
+
+HWND FindInformationBox() { return FindWindowW(L"#32770", L"Velmora Multiplayer"); }
+
+BOOL CALLBACK TakeStaticText(HWND child, LPARAM found) {
+  wchar_t class_name[16] = {};
+  GetClassNameW(child, class_name, 16);
+  wchar_t buffer[1024] = {};
+  if (_wcsicmp(class_name, L"Static") == 0 && GetWindowTextW(child, buffer, 1024) > 0) {
+    *reinterpret_cast<std::string*>(found) = harness::Narrow(buffer);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::string StaticTextOf(HWND box) {
+  std::string text;
+  EnumChildWindows(box, TakeStaticText, reinterpret_cast<LPARAM>(&text));
+  return text;
+}
+
+// A real pointer click through the X server (xdotool), on the box's OK
+// button; Wine's screen coordinates are the X screen's. Wine starts the
+// Unix program but cannot wait for it, so the caller watches the box.
+bool ClickOk(HWND box) {
+  HWND ok = FindWindowExW(box, nullptr, L"Button", L"OK");
+  RECT r;
+  if (ok == nullptr || !GetWindowRect(ok, &r)) return false;
+  std::wstring command = L"xdotool mousemove " + std::to_wstring((r.left + r.right) / 2) + L" " +
+                         std::to_wstring((r.top + r.bottom) / 2) + L" click 1";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+// Runs the launcher on another thread while this one watches for the
+// information box (bounded: the run itself is ended after 60 s).
+Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wstring>& args,
+                             const std::wstring& cwd) {
+  Watched watched;
+  std::atomic<bool> finished{false};
+  std::thread runner([&] {
+    watched.run = harness::RunProcess(exe, args, cwd, 60000);
+    finished = true;
+  });
+  HWND handled = nullptr;
+  while (!finished) {
+    HWND box = FindInformationBox();
+    if (box != nullptr && box != handled && IsWindowVisible(box)) {
+      handled = box;
+      ++watched.boxes;
+      watched.box_text = StaticTextOf(box);
+      // Dismissed with a click; if that cannot be done, closed anyway so
+      // that nothing waits for a person.
+      // A box that has only just appeared may not take a click yet.
+      for (int attempt = 0; attempt < 3 && IsWindow(box); ++attempt) {
+        Sleep(300);
+        if (!ClickOk(box)) break;
+        for (int i = 0; i < 40 && IsWindow(box); ++i) Sleep(50);
+      }
+      watched.box_closed = !IsWindow(box);
+      if (IsWindow(box)) PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    Sleep(50);
+  }
+  runner.join();
+  return watched;
+}
+
+class WebViewEntryTest : public ::testing::Test {
+ protected:
+  std::wstring root_ = harness::MakeTempDir(L"webview-entry");
+  std::wstring app_ = root_ + L"\\app";
+  std::wstring log_ = root_ + L"\\calls.log";
+  std::wstring script_ = root_ + L"\\page.txt";
+  std::wstring exe_;
+  const std::vector<std::wstring> args_ = {L"--game", L"C:\\Games\\Velmora", L"--base-url", L"https://localhost:9",
+                                           L"--no-launch"};
+
+  void SetUp() override {
+    harness::UninstallRuntimes();
+    exe_ = harness::CopyLauncherTo(app_);
+    ASSERT_FALSE(exe_.empty());
+    // Once the window front-end is built the stand-in page closes it.
+    ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"close\"}\n"));
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", log_.c_str());
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", script_.c_str());
+  }
+  void TearDown() override {
+    harness::UninstallRuntimes();
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", nullptr);
+    harness::RemoveTree(root_);
+  }
+};
+
+TEST_F(WebViewEntryTest, InstalledRuntimeOpensTheWindowFrontEndWithoutTheBox) {
+  struct Case {
+    const char* what;
+    RuntimeInstall how;
+  };
+  for (const Case& c : {Case{"fixed folder", RuntimeInstall::kFixedFolder},
+                        Case{"per machine", RuntimeInstall::kPerMachine},
+                        Case{"per user", RuntimeInstall::kPerUser}}) {
+    SCOPED_TRACE(c.what);
+    harness::StandInRuntime installed(c.how);
+    Watched watched = RunWatchingForTheBox(exe_, args_, root_);
+    ASSERT_TRUE(watched.run.started);
+    EXPECT_FALSE(watched.run.timed_out);
+    EXPECT_EQ(watched.boxes, 0) << watched.box_text;
+    EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos)
+        << "the console front-end ran:\n" << watched.run.output;
+  }
+}
+
+TEST_F(WebViewEntryTest, VendorLoaderBesideTheExecutableIsAskedFirst) {
+  // Nothing installed: only the loader beside the launcher can answer.
+  ASSERT_TRUE(CopyFileW(harness::StandInLoaderDll().c_str(), (app_ + L"\\WebView2Loader.dll").c_str(), FALSE));
+  Watched watched = RunWatchingForTheBox(exe_, args_, root_);
+  EXPECT_FALSE(watched.run.timed_out);
+  EXPECT_EQ(watched.boxes, 0) << watched.box_text;
+  EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos) << watched.run.output;
+  EXPECT_NE(harness::ReadFileBytes(log_).find(
+                "WebView2Loader.GetAvailableCoreWebView2BrowserVersionString browserFolder=(null)\n"),
+            std::string::npos)
+      << harness::ReadFileBytes(log_);
+}
+
+TEST_F(WebViewEntryTest, CheckRunsTheConsoleEvenWithTheRuntimeInstalled) {
+  harness::StandInRuntime installed(RuntimeInstall::kPerMachine);
+  std::vector<std::wstring> args = args_;
+  args.push_back(L"--check");
+  Watched watched = RunWatchingForTheBox(exe_, args, root_);
+  EXPECT_FALSE(watched.run.timed_out);
+  EXPECT_EQ(watched.boxes, 0) << watched.box_text;
+  EXPECT_EQ(watched.run.output.rfind(kConsoleStart, 0), 0u) << watched.run.output;
+}
+
+TEST_F(WebViewEntryTest, MissingRuntimeShowsTheBoxThenRunsTheConsole) {
+  Watched watched = RunWatchingForTheBox(exe_, args_, root_);
+  ASSERT_TRUE(watched.run.started);
+  EXPECT_FALSE(watched.run.timed_out);
+  ASSERT_EQ(watched.boxes, 1);
+  EXPECT_EQ(watched.box_text, kMissingRuntimeText);
+  EXPECT_TRUE(watched.box_closed) << "the click on OK closed the box";
+  EXPECT_EQ(watched.run.output.rfind(kConsoleStart, 0), 0u) << watched.run.output;
+
+  // The exit code is the console front-end's own.
+  std::vector<std::wstring> console = args_;
+  console.push_back(L"--console");
+  harness::RunResult direct = harness::RunProcess(exe_, console, root_);
+  EXPECT_EQ(watched.run.exit_code, direct.exit_code);
+  EXPECT_EQ(harness::ReadFileBytes(log_), "") << "no runtime was reached";
+}
+
+}  // namespace
