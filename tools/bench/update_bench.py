@@ -6,8 +6,8 @@ Usage: tools/bench/update_bench.py <build folder>   (after a build; not a test)
 Publishes three releases with the release tool and the test key (one 1 MiB
 file, one 1 GiB file, 500 files of 16 KiB), serves them with nginx over HTTPS
 on 127.0.0.1 with the build's test certificate, and for each release runs
-  - the engine: update-runner.exe (the launcher's update engine, linked from
-    velmora_core) under Wine in the build's prefix, into an empty game folder;
+  - the launcher: VelmoraMultiplayer.exe --console --no-launch under Wine in
+    the build's prefix, into an empty game folder;
   - curl fetching the same files from the same server.
 It prints wall time, throughput and peak resident memory of each (the peak of
 the Wine process, as GNU time reports it), then whether the engine's peak with 1 GiB is
@@ -112,7 +112,7 @@ def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
     build = os.path.abspath(sys.argv[1])
-    runner = os.path.join(build, "tests", "support", "bin", "update-runner.exe")
+    runner = os.path.join(build, "VelmoraMultiplayer.exe")
     trust = os.path.join(build, "tests", "support", "bin", "trust-test-ca.exe")
     for need in (runner, trust):
         if not os.path.exists(need):
@@ -146,17 +146,18 @@ def main():
     base = "https://localhost:%d" % port
     peaks = {}
     try:
-        print("%-10s %-7s %9s %10s %11s %12s" % ("release", "client", "files", "seconds", "MB/s", "peak RSS MiB"))
+        print("%-10s %-8s %9s %10s %11s %12s" % ("release", "client", "files", "seconds", "MB/s", "peak RSS MiB"))
         for name, files in cases:
             total = sum(s for _, s in files)
             game = os.path.join(bench, "game-" + name)
             shutil.rmtree(game, ignore_errors=True)
             os.makedirs(game)
-            secs, rss, code, out = run_measured(["wine", runner, base, name, winpath(game)], env=env)
-            if code != 0 or "ok=1" not in out:
+            secs, rss, code, out = run_measured(["wine", runner, "--console", "--no-launch", "--base-url", base,
+                                                 "--channel", name, "--game", winpath(game)], env=env)
+            if code != 0 or ("updated %d file(s)." % len(files)) not in out:
                 raise SystemExit("the engine failed on %s: %s" % (name, out.strip()))
             peaks[name] = rss / 1024.0
-            print("%-10s %-7s %9d %10.2f %11.1f %12.1f" % (name, "engine", len(files), secs, total / secs / 1e6,
+            print("%-10s %-8s %9d %10.2f %11.1f %12.1f" % (name, "launcher", len(files), secs, total / secs / 1e6,
                                                           rss / 1024.0))
             shutil.rmtree(game, ignore_errors=True)
 
@@ -168,14 +169,14 @@ def main():
                                                  "-K", config])
             if code != 0:
                 raise SystemExit("curl failed on %s: %s" % (name, out.strip()))
-            print("%-10s %-7s %9d %10.2f %11.1f %12.1f" % (name, "curl", len(files), secs, total / secs / 1e6,
+            print("%-10s %-8s %9d %10.2f %11.1f %12.1f" % (name, "curl", len(files), secs, total / secs / 1e6,
                                                           rss / 1024.0))
     finally:
         nginx.terminate()
         nginx.wait(timeout=10)
         subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-prefix.sh"), "cleanup", build])
     growth = peaks["one-gib"] - peaks["one-mib"]
-    print("engine peak with 1 GiB minus peak with 1 MiB: %.1f MiB (bound 32 MiB): %s" %
+    print("launcher peak with 1 GiB minus peak with 1 MiB: %.1f MiB (bound 32 MiB): %s" %
           (growth, "within" if growth <= 32 else "EXCEEDED"))
     return 0 if growth <= 32 else 1
 
