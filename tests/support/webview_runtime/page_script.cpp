@@ -104,6 +104,11 @@ void PageScript::Next() {
     });
     return;
   }
+  if (StartsWith(step, L"wait-seen ")) {
+    // The same wait over every host message so far: workers answer in any order.
+    cursor_ = 0;
+    step = L"wait-for " + step.substr(10);
+  }
   if (StartsWith(step, L"wait-for ")) {
     waiting_for_ = step.substr(9);
     if (FindAfterCursor(waiting_for_)) {

@@ -9,6 +9,8 @@
 //                                 (each wait looks only at host messages after
 //                                 the one that ended the previous wait); gives
 //                                 up, ending the script, after 30 s
+//   wait-seen <text>              the same over every host message so far
+//                                 (for answers that come in any order)
 //   # comment, or a blank line
 // Each step runs from the window thread's message loop, one per turn.
 #include <functional>
