@@ -41,15 +41,6 @@ common::UniqueModule LoadVendorLoader() {
   return common::UniqueModule(LoadLibraryExW(path.c_str(), nullptr, 0));
 }
 
-std::wstring EnvironmentValue(const wchar_t* name) {
-  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) return std::wstring();
-  std::wstring value(size, L'\0');
-  DWORD got = GetEnvironmentVariableW(name, &value[0], size);
-  value.resize(got < size ? got : 0);
-  return value;
-}
-
 }  // namespace
 
 HRESULT GetAvailableBrowserVersionString(PCWSTR browser_folder, LPWSTR* version) {

@@ -16,15 +16,6 @@ const wchar_t kClientStateKey[] =
 // We are a 32-bit process, so we load the x86 build of the client library.
 const wchar_t kClientDll[] = L"\\EBWebView\\x86\\EmbeddedBrowserWebView.dll";
 
-std::wstring EnvironmentValue(const wchar_t* name) {
-  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) return std::wstring();
-  std::wstring value(size, L'\0');
-  DWORD got = GetEnvironmentVariableW(name, &value[0], size);
-  value.resize(got < size ? got : 0);
-  return value;
-}
-
 // A REG_SZ value, empty when the key or value is missing or of another type.
 std::wstring RegistryText(HKEY root, const wchar_t* subkey, const wchar_t* name) {
   common::UniqueRegKey key;
@@ -105,6 +96,15 @@ bool FindInstalled(HKEY root, RuntimeLocation& location) {
 }
 
 }  // namespace
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return std::wstring();
+  std::wstring value(size, L'\0');
+  DWORD got = GetEnvironmentVariableW(name, &value[0], size);
+  value.resize(got < size ? got : 0);
+  return value;
+}
 
 bool IsInstalledVersion(const std::wstring& pv) {
   int parts = 0;

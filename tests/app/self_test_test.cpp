@@ -107,7 +107,7 @@ TEST_F(SelfTestTest, ADescriptionHeldOpenForWritingIsUnreadable) {
   common::UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
   ASSERT_TRUE(ready.valid());
   harness::ChildProcess holder;
-  ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-for-writing.exe", {copy, event_name}));
+  ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file.exe", {copy, event_name, L"write"}));
   ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
   harness::RunResult r = SelfTest(copy, Fixture(L"manifest.sig"));
   EXPECT_EQ(r.exit_code, 1u);

@@ -85,7 +85,7 @@ TEST(Sha256File, FalseWhileAnotherProcessHoldsTheFileForWriting) {
   ASSERT_TRUE(ready.valid());
   {
     harness::ChildProcess holder;
-    ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-for-writing.exe", {file, event_name}));
+    ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file.exe", {file, event_name, L"write"}));
     ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0) << "the holder did not open the file";
     std::string digest = "untouched";
     EXPECT_FALSE(update::Sha256File(file, digest));

@@ -250,7 +250,7 @@ TEST_F(EngineTest, TargetHeldOpenGivesTheWriteErrorAndKeepsTheOldContent) {
   const std::wstring event_name = L"velmora-hold-" + name_;
   common::UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
   harness::ChildProcess holder;
-  ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file-open.exe", {game_ + L"\\b.dll", event_name}));
+  ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file.exe", {game_ + L"\\b.dll", event_name, L"lock"}));
   ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
 
   const update::Result r = Run();
