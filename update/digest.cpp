@@ -8,6 +8,7 @@
 #include "common/unique_handle.h"
 #include "release_key.h"
 #include "update/cng_handle.h"
+#include "update/sha256_stream.h"
 
 namespace update {
 
@@ -19,36 +20,12 @@ constexpr size_t kSignatureBytes = 256;
 // Whole files are never held in memory: they are hashed a chunk at a time.
 constexpr DWORD kFileChunk = 65536;
 
-// An open SHA-256 provider and a fresh hash object on it.
-struct Sha256State {
-  UniqueAlgorithm provider;
-  UniqueHash hash;
-};
-
-bool BeginSha256(Sha256State& state) {
-  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(state.provider.put(), BCRYPT_SHA256_ALGORITHM,
-                                                  nullptr, 0))) {
-    return false;
-  }
-  return BCRYPT_SUCCESS(
-      BCryptCreateHash(state.provider.get(), state.hash.put(), nullptr, 0, nullptr, 0, 0));
-}
-
-bool FeedSha256(Sha256State& state, const unsigned char* data, size_t count) {
-  return BCRYPT_SUCCESS(BCryptHashData(state.hash.get(), const_cast<PUCHAR>(data),
-                                       static_cast<ULONG>(count), 0));
-}
-
-bool FinishSha256(Sha256State& state, unsigned char (&digest)[kDigestBytes]) {
-  return BCRYPT_SUCCESS(BCryptFinishHash(state.hash.get(), digest, kDigestBytes, 0));
-}
-
 // The raw digest of a buffer; an empty buffer is not fed at all.
 bool Sha256Bytes(const std::vector<unsigned char>& data, unsigned char (&digest)[kDigestBytes]) {
-  Sha256State state;
-  if (!BeginSha256(state)) return false;
-  if (!data.empty() && !FeedSha256(state, data.data(), data.size())) return false;
-  return FinishSha256(state, digest);
+  Sha256Stream stream;
+  if (!BeginSha256Stream(stream)) return false;
+  if (!FeedSha256Stream(stream, data.data(), data.size())) return false;
+  return FinishSha256StreamRaw(stream, digest);
 }
 
 }  // namespace
@@ -76,21 +53,21 @@ bool Sha256File(const std::wstring& path, std::string& digest) {
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
 
-  Sha256State state;
-  if (!BeginSha256(state)) return false;
+  Sha256Stream stream;
+  if (!BeginSha256Stream(stream)) return false;
 
   std::vector<unsigned char> buffer(kFileChunk);
   for (;;) {
     DWORD read = 0;
     if (!ReadFile(file.get(), buffer.data(), kFileChunk, &read, nullptr)) return false;
     if (read == 0) break;
-    if (!FeedSha256(state, buffer.data(), read)) return false;
+    if (!FeedSha256Stream(stream, buffer.data(), read)) return false;
   }
   file.reset();
 
-  unsigned char raw[kDigestBytes];
-  if (!FinishSha256(state, raw)) return false;
-  digest = ToHex(raw, kDigestBytes);
+  std::string text = FinishSha256Stream(stream);
+  if (text.empty()) return false;
+  digest = text;
   return true;
 }
 

@@ -17,10 +17,15 @@ bool FeedSha256Stream(Sha256Stream& stream, const unsigned char* data, size_t si
       BCryptHashData(stream.hash.get(), const_cast<unsigned char*>(data), static_cast<ULONG>(size), 0));
 }
 
+bool FinishSha256StreamRaw(Sha256Stream& stream, unsigned char (&digest)[32]) {
+  if (!stream.hash || !BCRYPT_SUCCESS(BCryptFinishHash(stream.hash.get(), digest, sizeof digest, 0))) return false;
+  stream.hash.reset();
+  return true;
+}
+
 std::string FinishSha256Stream(Sha256Stream& stream) {
   unsigned char raw[32];
-  if (!stream.hash || !BCRYPT_SUCCESS(BCryptFinishHash(stream.hash.get(), raw, sizeof raw, 0))) return std::string();
-  stream.hash.reset();
+  if (!FinishSha256StreamRaw(stream, raw)) return std::string();
   return ToHex(raw, sizeof raw);
 }
 

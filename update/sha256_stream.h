@@ -19,6 +19,10 @@ bool BeginSha256Stream(Sha256Stream& stream);
 // Feeds one piece; an empty piece is skipped. False on a platform failure.
 bool FeedSha256Stream(Sha256Stream& stream, const unsigned char* data, size_t size);
 
+// The 32-byte digest of everything fed; false on a failure. The stream
+// cannot be fed afterwards.
+bool FinishSha256StreamRaw(Sha256Stream& stream, unsigned char (&digest)[32]);
+
 // The lower-case digest text of everything fed, or empty on a failure.
 // The stream cannot be fed afterwards.
 std::string FinishSha256Stream(Sha256Stream& stream);
