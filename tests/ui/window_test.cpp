@@ -11,6 +11,7 @@
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "tests/support/webview_stand_in.h"
+#include "ui/window.h"
 
 namespace {
 
@@ -89,6 +90,23 @@ class WindowTest : public ::testing::Test {
   }
   size_t LogPosition(const std::string& text) const { return harness::ReadFileBytes(log_).find(text); }
 };
+
+TEST(WindowPlacementTest, CentredOnTheWorkArea) {
+  struct Case {
+    RECT work;
+    POINT expected;
+  } cases[] = {
+      {{0, 0, 1920, 1080}, {460, 200}},
+      {{0, 0, 999, 700}, {0, 10}},          // -1 / 2 truncates to 0
+      {{1920, 0, 3840, 1040}, {2380, 180}},  // a second monitor to the right
+      {{0, 40, 800, 600}, {-100, -20}},     // smaller than the window: it sticks out
+  };
+  for (const Case& c : cases) {
+    POINT at = ui::WindowPosition(c.work);
+    EXPECT_EQ(at.x, c.expected.x);
+    EXPECT_EQ(at.y, c.expected.y);
+  }
+}
 
 TEST_F(WindowTest, ReadyUpdateListAndPlay) {
   harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
