@@ -15,6 +15,7 @@
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
+#include "update/replace_file.h"
 
 namespace {
 
@@ -368,3 +369,27 @@ TEST_F(EngineTest, LauncherVersionFiveIsNotNewer) {
 }
 
 }  // namespace
+
+// Writing a whole buffer into the game folder through its staging file.
+TEST(ReplaceFileTest, StagesThenMovesAndLeavesNoStagingFileOnAFailedMove) {
+  const std::wstring game = harness::MakeTempDir(L"replace");
+  const std::wstring target = game + L"\\new\\deeper\\mod.dll";
+  EXPECT_TRUE(update::ReplaceFile(target, {'n', 'e', 'w'}));
+  EXPECT_EQ(harness::ReadFileBytes(target), "new");
+  EXPECT_TRUE(update::ReplaceFile(target, {}));
+  EXPECT_EQ(harness::ReadFileBytes(target), "");
+  EXPECT_TRUE(harness::FileExists(target)) << "an empty buffer gives an empty file";
+  EXPECT_FALSE(harness::FileExists(target + L".part"));
+
+  ASSERT_TRUE(harness::WriteFileBytes(target, "old"));
+  const std::wstring event_name = L"velmora-hold-replace";
+  common::UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+  harness::ChildProcess holder;
+  ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file.exe", {target, event_name, L"lock"}));
+  ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
+  EXPECT_FALSE(update::ReplaceFile(target, {'x'}));
+  holder.Stop();
+  EXPECT_EQ(harness::ReadFileBytes(target), "old");
+  EXPECT_FALSE(harness::FileExists(target + L".part"));
+  harness::RemoveTree(game);
+}
