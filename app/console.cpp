@@ -13,15 +13,9 @@ namespace {
 
 bool g_console_ready = false;
 
-bool IsRedirected(HANDLE h) {
-  if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
-  DWORD type = GetFileType(h);
-  return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
-}
-
-bool IsConsole(HANDLE h) {
-  DWORD mode = 0;
-  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+// A file, a pipe, a console or a device such as NUL.
+bool HasOutput(HANDLE h) {
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN;
 }
 
 void BindStandardHandle(DWORD which, const wchar_t* device, DWORD access) {
@@ -37,9 +31,10 @@ void EnsureConsole() {
   if (g_console_ready) return;
   g_console_ready = true;
 
-  // "launcher --check > log.txt" or a pipe from a script: keep writing there.
+  // "launcher --check > log.txt", "> nul" or a pipe from a script: keep
+  // writing there. Only a process with no output at all gets a console.
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (IsRedirected(out) || IsConsole(out)) return;
+  if (HasOutput(out)) return;
 
   if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole()) return;
 

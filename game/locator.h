@@ -14,7 +14,7 @@ std::wstring FindGameFolder();
 // "\"; empty when Steam is not recorded.
 std::wstring ReadSteamPath();
 
-// One REG_SZ value of at most 259 characters, or empty for anything else.
+// One REG_SZ value that fits 260 characters, or empty for anything else.
 std::wstring ReadRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* value_name,
                                  REGSAM view_flags);
 

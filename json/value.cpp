@@ -5,14 +5,16 @@
 
 namespace json {
 
+// Never destroyed: a detached worker may still be reading JSON while the
+// process runs its exit-time destructors.
 const Value& SharedNull() {
-  static const Value null_value;
-  return null_value;
+  static const Value* null_value = new Value();
+  return *null_value;
 }
 
 const std::vector<Value>& SharedEmptyArray() {
-  static const std::vector<Value> empty;
-  return empty;
+  static const std::vector<Value>* empty = new std::vector<Value>();
+  return *empty;
 }
 
 const Value& Value::Get(const std::string& key) const {

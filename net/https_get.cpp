@@ -1,5 +1,7 @@
 #include "net/https_get.h"
 
+#include <algorithm>
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -58,7 +60,8 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
   if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
     // The cracker knows only http and https, so an ftp:// URL fails here;
     // it is still a refused scheme, not a malformed URL.
-    error = HasOtherScheme(url) ? L"only https urls are accepted" : FormatWin32Error(L"malformed url");
+    const std::wstring malformed = FormatWin32Error(L"malformed url");  // before anything touches the code
+    error = HasOtherScheme(url) ? L"only https urls are accepted" : malformed;
     return false;
   }
   const bool https = parts.nScheme == INTERNET_SCHEME_HTTPS;
@@ -104,12 +107,16 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
     return false;
   }
 
-  // The announced length only feeds progress; 0 when the server sent none.
-  DWORD announced = 0;
-  size = sizeof(announced);
-  if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX)) {
-    announced = 0;
+  // The announced length feeds progress; 0 when the server sent none. Read
+  // as text, since a streamed game file may be larger than 32 bits can say.
+  uint64_t announced = 0;
+  wchar_t length_text[32] = {};
+  size = sizeof(length_text) - sizeof(wchar_t);
+  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length_text,
+                          &size, WINHTTP_NO_HEADER_INDEX)) {
+    wchar_t* end = nullptr;
+    const unsigned long long value = wcstoull(length_text, &end, 10);
+    if (end != length_text && *end == L'\0') announced = value;
   }
 
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadBufferBytes]);
@@ -143,6 +150,12 @@ bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::ws
     if (body.size() + size > kMaxBodyBytes) {
       sink_error = L"the download is too large";
       return false;
+    }
+    // Grown by hand so that the capacity, not only the size, stays within
+    // the bound: doubling past it could ask a 32-bit process for one block
+    // of twice the bound.
+    if (body.capacity() < body.size() + size) {
+      body.reserve(std::min<size_t>(kMaxBodyBytes, std::max<size_t>(body.size() + size, body.capacity() * 2)));
     }
     body.insert(body.end(), data, data + size);
     return true;

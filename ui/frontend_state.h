@@ -17,7 +17,9 @@ constexpr UINT WM_PAGE_JSON = WM_APP + 1;
 // Posted after Steam accepted the launch: the window closes itself.
 constexpr UINT WM_GAME_STARTED = WM_APP + 2;
 
-extern update::Options g_options;
+// Never destroyed: detached workers read it until the process is gone,
+// also while the exit-time destructors run.
+extern update::Options& g_options;
 extern std::wstring g_player_name;
 extern HWND g_window;
 

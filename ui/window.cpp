@@ -16,7 +16,7 @@
 
 namespace ui {
 
-update::Options g_options;
+update::Options& g_options = *new update::Options();
 std::wstring g_player_name;
 HWND g_window = nullptr;
 

@@ -67,7 +67,12 @@ std::wstring FileVersion(const std::wstring& path) {
 }
 
 bool FindFixed(const std::wstring& folder, RuntimeLocation& location) {
-  std::wstring dll = WithoutTrailingBackslashes(folder) + kClientDll;
+  // The library is loaded by full path: a relative one would be looked for
+  // wherever the current folder happens to be.
+  wchar_t full[MAX_PATH] = {};
+  DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) return false;
+  std::wstring dll = WithoutTrailingBackslashes(full) + kClientDll;
   if (!IsFile(dll)) return false;
   // A fixed-version folder carries no registration: the client library's
   // own version resource is the runtime's version.
