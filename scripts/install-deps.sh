@@ -7,8 +7,8 @@ need_root() { if [ "$(id -u)" -ne 0 ]; then echo sudo; fi; }
 SUDO=$(need_root)
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix wine wine32:i386 wine64
-          xvfb xdotool x11-utils imagemagick openssl python3 curl googletest
-          nginx-light chromium ca-certificates)
+          xvfb xdotool openssl python3 curl googletest
+          chromium ca-certificates)
 # Node.js may come from elsewhere than Debian (its own npm included): ask for
 # the Debian packages only when the commands are missing.
 command -v node >/dev/null || packages+=(nodejs)
@@ -30,4 +30,3 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
-# nginx-light starts a default site on port 80 when installed; tests run their own.

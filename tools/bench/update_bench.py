@@ -93,7 +93,8 @@ http {
 }
 """ % {"b": bench, "p": port, "t": tls, "r": docroot})
     os.makedirs(os.path.join(bench, "tmp"), exist_ok=True)
-    proc = subprocess.Popen(["nginx", "-c", conf], stdin=subprocess.DEVNULL)
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    proc = subprocess.Popen([nginx, "-c", conf], stdin=subprocess.DEVNULL)
     for _ in range(100):
         try:
             socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
@@ -112,6 +113,11 @@ def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
     build = os.path.abspath(sys.argv[1])
+    for tool in ("nginx", "curl"):
+        if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+            raise SystemExit("the benchmark needs %s: apt-get install nginx-light curl time" % tool)
+    if not os.path.exists("/usr/bin/time"):
+        raise SystemExit("the benchmark needs GNU time: apt-get install time")
     runner = os.path.join(build, "VelmoraMultiplayer.exe")
     trust = os.path.join(build, "tests", "support", "bin", "trust-test-ca.exe")
     for need in (runner, trust):
