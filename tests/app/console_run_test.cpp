@@ -144,4 +144,14 @@ TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
 }
 
+TEST_F(ConsoleRunTest, TrailingSlashesOfTheBaseUrlAreDropped) {
+  PutCurrentGame();
+  harness::RunResult r = Run({L"--check"}, harness::ReleaseUrl(L"/" + name_ + L"/pub///"));
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  const std::string requests = harness::RequestsFor(name_);
+  EXPECT_NE(requests.find("/" + harness::Narrow(name_) + "/pub/stable/manifest.txt\t"), std::string::npos)
+      << requests;
+  EXPECT_EQ(requests.find("//"), std::string::npos) << requests;
+}
+
 }  // namespace
