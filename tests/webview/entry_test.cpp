@@ -191,3 +191,24 @@ TEST_F(WebViewEntryTest, MissingRuntimeShowsTheBoxThenRunsTheConsole) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WebViewEntryTest, GameNotFoundInWindowModeIsAnErrorBoxAndNothingElse) {
+  harness::CleanSteam no_steam;
+  harness::StandInRuntime installed(RuntimeInstall::kPerMachine);
+  Watched watched = RunWatchingForTheBox(exe_, {L"--base-url", L"https://localhost:9"}, root_);
+  ASSERT_TRUE(watched.run.started);
+  EXPECT_FALSE(watched.run.timed_out);
+  ASSERT_EQ(watched.boxes, 1);
+  EXPECT_EQ(watched.box_text,
+            "Could not find Velmora. Is it installed through Steam?\n\n"
+            "If it is installed elsewhere, start the launcher with:\n"
+            "VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"");
+  EXPECT_TRUE(watched.box_closed);
+  EXPECT_EQ(watched.run.exit_code, 1u);
+  EXPECT_EQ(watched.run.output, "") << "no front-end ran";
+  EXPECT_EQ(harness::ReadFileBytes(log_), "") << "the runtime is not even asked";
+}
+
+}  // namespace
