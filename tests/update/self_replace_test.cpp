@@ -143,3 +143,30 @@ TEST_F(SelfReplaceTest, FailedWritePutsTheOldExecutableBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// The same with the real launcher and its console front-end.
+TEST_F(SelfReplaceTest, TheRealLauncherReplacesItselfAndSaysSo) {
+  const std::string launcher = harness::ReadFileBytes(harness::LauncherExe());
+  ASSERT_FALSE(launcher.empty());
+  ASSERT_TRUE(harness::WriteFileBytes(exe_, launcher));
+  Publish(new_launcher_);
+
+  const harness::RunResult run =
+      harness::RunProcess(exe_, {L"--console", L"--game", game_, L"--base-url", BaseUrl()}, dir_, 60000);
+  EXPECT_EQ(run.exit_code, 0u);
+  // How many progress lines come depends on how the download arrives.
+  const std::string head = "\n  Velmora MP launcher\n\n  game: " + harness::Narrow(game_) +
+                           "\n  channel: stable\n  Checking for updates\n  Updating the launcher\n    Updating the launcher  ";
+  const std::string tail = "    Updating the launcher  100%\r\n  the launcher updated itself and restarted.\n";
+  EXPECT_EQ(run.output.rfind(head, 0), 0u) << run.output;
+  ASSERT_GE(run.output.size(), tail.size());
+  EXPECT_EQ(run.output.substr(run.output.size() - tail.size()), tail);
+  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"") << "started without any argument";
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == new_launcher_);
+  EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == launcher);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "no hand-off after a replacement";
+}
+
+}  // namespace
