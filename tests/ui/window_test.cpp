@@ -51,11 +51,11 @@ class WindowTest : public ::testing::Test {
   }
 
   // Runs the launcher in window mode while this thread looks at its window.
-  harness::RunResult RunWindow(WindowSeen& seen) {
+  harness::RunResult RunWindow(WindowSeen& seen, const std::wstring& exe = harness::LauncherExe()) {
     harness::RunResult result;
     std::atomic<bool> done{false};
     std::thread runner([&] {
-      result = harness::RunProcess(harness::LauncherExe(),
+      result = harness::RunProcess(exe,
                                    {L"--game", game_, L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/pub"),
                                     L"--list-url", harness::ListServiceUrl(L"/api/servers")},
                                    root_, 90000);
@@ -197,6 +197,39 @@ TEST_F(WindowTest, MessagesFromAnotherDocumentAreIgnored) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
   EXPECT_EQ(steam.Requests(300), "");
+}
+
+TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  // The running launcher is a copy, so that the release can replace it.
+  const std::wstring app = root_ + L"\\app";
+  const std::wstring exe = harness::CopyLauncherTo(app);
+  ASSERT_FALSE(exe.empty());
+  const std::string new_launcher = harness::ReadFileBytes(harness::SupportBin() + L"\\record-start.exe");
+  ASSERT_FALSE(new_launcher.empty());
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\VelmoraMultiplayer.exe", new_launcher));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
+                                    L"channel=stable&build=3.1&protocol=9&server=h:1&launcher=" + name_ +
+                                        L"/VelmoraMultiplayer.exe&launcher-version=6"),
+            "");
+  ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"ready\"}\n"));
+
+  WindowSeen seen;
+  harness::RunResult r = RunWindow(seen, exe);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_TRUE(seen.found);
+  for (const std::string& m : LogLines("WebView.PostWebMessageAsJson ")) {
+    EXPECT_EQ(m.find("\"good\":true"), std::string::npos) << m;
+    EXPECT_EQ(m.find("\"type\":\"release\""), std::string::npos) << m;
+    EXPECT_EQ(m.find("\"busy\":false"), std::string::npos) << m;
+  }
+  // The new launcher was started by the old one, without arguments.
+  const std::wstring started = app + L"\\started.txt";
+  for (int i = 0; i < 200 && !harness::FileExists(started); ++i) Sleep(50);
+  EXPECT_EQ(harness::ReadFileBytes(started), "\"" + harness::Narrow(exe) + "\"");
+  EXPECT_TRUE(harness::ReadFileBytes(exe) == new_launcher);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file after a replacement";
 }
 
 }  // namespace
