@@ -5,6 +5,9 @@
 set -euo pipefail
 action=$1 build=$2
 export WINEPREFIX=$build/wineprefix
+# Wine names Unix files in the locale's character set: UTF-8, so that
+# files with non-ASCII names are found whatever the caller's locale is.
+export LC_ALL=C.UTF-8
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES=mscoree,mshtml=
 case $action in
