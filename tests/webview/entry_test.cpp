@@ -118,7 +118,7 @@ class WebViewEntryTest : public ::testing::Test {
     harness::UninstallRuntimes();
     exe_ = harness::CopyLauncherTo(app_);
     ASSERT_FALSE(exe_.empty());
-    // Once the window front-end is built the stand-in page closes it.
+    // The stand-in page closes the window as soon as it is up.
     ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"close\"}\n"));
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", log_.c_str());
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", script_.c_str());
