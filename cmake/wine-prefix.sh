@@ -4,24 +4,19 @@
 # Usage: wine-prefix.sh setup|cleanup <build folder>
 set -euo pipefail
 action=$1 build=$2
-export WINEPREFIX=$build/wineprefix
-# Wine names Unix files in the locale's character set: UTF-8, so that
-# files with non-ASCII names are found whatever the caller's locale is.
-export LC_ALL=C.UTF-8
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES=mscoree,mshtml=
+. "$(dirname "$0")/wine-env.sh"
 case $action in
   setup)
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
       echo "making the test Wine prefix in $WINEPREFIX"
-      wineboot -i </dev/null >/dev/null 2>&1
+      "${wine_loader[@]}" wineboot -i </dev/null >/dev/null 2>&1
       wineserver -w
     fi
     # Detached from our output: CTest waits until every holder of it has gone.
     wineserver -p </dev/null >/dev/null 2>&1
     # The prefix's own services start with the first program; start them
     # here so that they do not hold a test's output open.
-    wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+    "${wine_loader[@]}" cmd.exe /c exit </dev/null >/dev/null 2>&1
     echo "prefix ready"
     ;;
   cleanup)

@@ -7,12 +7,20 @@
 # Usage: scripts/demo.sh [extra launcher arguments, e.g. --name Ann]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$here/build-demo
+demo=$here/build-demo
 
 "$here/scripts/install-deps.sh"
 
+# Where this machine runs no 32-bit programs, the demo runs the 64-bit build
+# of the same launcher.
+arch=$(bash "$here/cmake/test-arch.sh" "$demo" | head -1)
+build=$demo/$arch
+if [ "$arch" = x86_64 ]; then
+  echo "== this machine cannot run 32-bit Windows programs: the demo runs the 64-bit build of the launcher"
+fi
 echo "== building the launcher (test release key) in $build"
-cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_TEST_ARCH="$arch" \
+  -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw-$arch.cmake" >/dev/null
 cmake --build "$build" --target VelmoraMultiplayer trust_test_ca steam_handler stand_in_game >/dev/null
 
 run() { bash "$here/cmake/wine-run.sh" --build "$build" "$@"; }

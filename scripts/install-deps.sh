@@ -6,7 +6,7 @@ set -euo pipefail
 need_root() { if [ "$(id -u)" -ne 0 ]; then echo sudo; fi; }
 SUDO=$(need_root)
 
-packages=(cmake ninja-build g++-mingw-w64-i686-posix wine wine32:i386 wine64
+packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64
           xvfb xauth xdotool openssl python3 curl googletest
           chromium ca-certificates)
 # Node.js may come from elsewhere than Debian (its own npm included): ask for

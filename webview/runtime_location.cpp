@@ -13,8 +13,10 @@ namespace {
 const wchar_t kClientsKey[] = L"SOFTWARE\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
 const wchar_t kClientStateKey[] =
     L"SOFTWARE\\Microsoft\\EdgeUpdate\\ClientState\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
-// We are a 32-bit process, so we load the x86 build of the client library.
-const wchar_t kClientDll[] = L"\\EBWebView\\x86\\EmbeddedBrowserWebView.dll";
+// A process loads the client library built for its own architecture.
+std::wstring ClientDll(const std::wstring& runtime_folder) {
+  return runtime_folder + L"\\EBWebView\\" + kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
+}
 
 // A REG_SZ value, empty when the key or value is missing or of another type.
 std::wstring RegistryText(HKEY root, const wchar_t* subkey, const wchar_t* name) {
@@ -72,7 +74,7 @@ bool FindFixed(const std::wstring& folder, RuntimeLocation& location) {
   wchar_t full[MAX_PATH] = {};
   DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr);
   if (length == 0 || length >= MAX_PATH) return false;
-  std::wstring dll = WithoutTrailingBackslashes(full) + kClientDll;
+  std::wstring dll = ClientDll(WithoutTrailingBackslashes(full));
   if (!IsFile(dll)) return false;
   // A fixed-version folder carries no registration: the client library's
   // own version resource is the runtime's version.
@@ -92,7 +94,7 @@ bool FindInstalled(HKEY root, RuntimeLocation& location) {
   // The runtime's version folder is recorded under ClientState.
   std::wstring folder = WithoutTrailingBackslashes(RegistryText(root, kClientStateKey, L"EBWebView"));
   if (folder.empty()) return false;
-  std::wstring dll = folder + kClientDll;
+  std::wstring dll = ClientDll(folder);
   if (!IsFile(dll)) return false;
   location.client_dll = dll;
   location.version = pv;

@@ -6,8 +6,18 @@
 
 namespace webview {
 
+// The runtime's folder for the client library of this process's
+// architecture: <runtime folder>\EBWebView\<this>\EmbeddedBrowserWebView.dll.
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline constexpr wchar_t kClientArchitecture[] = L"arm64";
+#elif defined(__x86_64__) || defined(_M_X64)
+inline constexpr wchar_t kClientArchitecture[] = L"x64";
+#else
+inline constexpr wchar_t kClientArchitecture[] = L"x86";
+#endif
+
 struct RuntimeLocation {
-  std::wstring client_dll;  // <runtime folder>\EBWebView\x86\EmbeddedBrowserWebView.dll
+  std::wstring client_dll;  // <runtime folder>\EBWebView\<architecture>\EmbeddedBrowserWebView.dll
   std::wstring version;     // e.g. "120.0.2210.91"
   bool fixed = false;       // a fixed-version folder rather than an installed runtime
 };

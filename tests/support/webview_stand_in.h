@@ -17,7 +17,7 @@
 namespace harness {
 
 std::wstring StandInRuntimeVersion();  // e.g. "126.0.2592.56"
-// <build>\tests\support\webview-runtime\<version>: holds EBWebView\x86\EmbeddedBrowserWebView.dll
+// <build>\tests\support\webview-runtime\<version>: holds EBWebView\<architecture>\EmbeddedBrowserWebView.dll
 std::wstring StandInRuntimeFolder();
 // <build>\tests\support\webview-loader\WebView2Loader.dll, a stand-in for the vendor's loader
 std::wstring StandInLoaderDll();

@@ -12,6 +12,7 @@
 #include "tests/support/webview_stand_in.h"
 #include "tests/webview/com_handlers.h"
 #include "webview/loader.h"
+#include "webview/runtime_location.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST_F(WebViewLoaderTest, ReportsAbsentWithoutAUsableRuntime) {
   const std::wstring good = harness::StandInRuntimeFolder();
   const std::wstring version = harness::StandInRuntimeVersion();
   const std::wstring empty_folder = root_ + L"\\empty-runtime";
-  ASSERT_TRUE(harness::MakeDirs(empty_folder + L"\\EBWebView\\x86"));
+  ASSERT_TRUE(harness::MakeDirs(empty_folder + L"\\EBWebView\\" + webview::kClientArchitecture));
   const wchar_t* kClients = L"SOFTWARE\\Microsoft\\EdgeUpdate\\Clients\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
   const wchar_t* kState = L"SOFTWARE\\Microsoft\\EdgeUpdate\\ClientState\\{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}";
   struct Case {

@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include "stand_in_version.h"
+#include "webview/runtime_location.h"
 #include "tests/support/webview_runtime/stand_in.h"
 
 namespace {
@@ -12,7 +13,7 @@ using CreateInternalFn = HRESULT(STDAPICALLTYPE*)(bool, int, PCWSTR, IUnknown*,
                                                   ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler*);
 
 // <build>\tests\support\webview-loader\WebView2Loader.dll ->
-// <build>\tests\support\webview-runtime\<version>\EBWebView\x86\EmbeddedBrowserWebView.dll
+// <build>\tests\support\webview-runtime\<version>\EBWebView\<architecture>\EmbeddedBrowserWebView.dll
 std::wstring RuntimeDll() {
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -23,7 +24,7 @@ std::wstring RuntimeDll() {
   folder = folder.substr(0, folder.find_last_of(L'\\'));
   folder = folder.substr(0, folder.find_last_of(L'\\'));
   return folder + L"\\webview-runtime\\" + stand_in::Wide(STAND_IN_VERSION_TEXT) +
-         L"\\EBWebView\\x86\\EmbeddedBrowserWebView.dll";
+         L"\\EBWebView\\" + webview::kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
 }
 
 }  // namespace
