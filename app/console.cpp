@@ -7,7 +7,9 @@
 #include <string>
 
 #include "common/format.h"
-#include "update/text.h"
+#include "common/text.h"
+
+namespace app {
 
 namespace {
 
@@ -62,7 +64,7 @@ void ConsoleWrite(const std::wstring& text) {
       WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
     return;
   }
-  const std::string utf8 = WideToUtf8(text);
+  const std::string utf8 = common::WideToUtf8(text);
   WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
@@ -75,3 +77,5 @@ void ConsolePrint(const wchar_t* format, ...) {
   line += L'\n';
   ConsoleWrite(line);
 }
+
+}  // namespace app

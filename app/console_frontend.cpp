@@ -5,6 +5,12 @@
 #include "game/handoff.h"
 #include "update/engine.h"
 
+namespace app {
+
+namespace {
+
+// The engine's status lines: a line with a percentage is rewritten in place
+// (ends in a carriage return), a line without one ends the line.
 void ConsoleStatus(const std::wstring& text, int percent) {
   if (percent >= 0) {
     ConsoleWrite(common::FormatWide(1024, L"    %s  %d%%\r", text.c_str(), percent));
@@ -12,6 +18,8 @@ void ConsoleStatus(const std::wstring& text, int percent) {
     ConsoleWrite(common::FormatWide(1024, L"  %s\n", text.c_str()));
   }
 }
+
+}  // namespace
 
 int RunConsole(const update::Options& options) {
   EnsureConsole();
@@ -47,17 +55,19 @@ int RunConsole(const update::Options& options) {
   }
 
   std::wstring name = options.player_name;
-  if (name.empty()) name = ReadSavedName(options.game_dir);
+  if (name.empty()) name = game::ReadSavedName(options.game_dir);
   if (name.empty()) name = L"Player";
-  WriteHandoff(options.game_dir, result.server_host, result.server_port, name);
+  game::WriteHandoff(options.game_dir, result.server_host, result.server_port, name);
   ConsolePrint(L"  playing as %s", name.c_str());
   if (!options.launch) return 0;
 
   ConsolePrint(L"\n  starting the game through Steam...");
-  if (LaunchGame()) {
+  if (game::LaunchGame()) {
     ConsolePrint(L"  the mod loads itself once the game is up. Have fun.");
     return 0;
   }
   ConsolePrint(L"\n  %s\n", L"Steam did not accept the launch request. Start Velmora from Steam yourself.");
   return 1;
 }
+
+}  // namespace app

@@ -6,11 +6,15 @@
 
 #include "app/console.h"
 #include "app/console_frontend.h"
+#include "app/options.h"
 #include "app/self_test.h"
+#include "common/path.h"
 #include "game/locator.h"
 #include "ui/window.h"
 #include "update/self_replace.h"
 #include "webview/loader.h"
+
+namespace app {
 
 const wchar_t kRuntimeMissingMessage[] =
     L"Microsoft Edge WebView2 is not installed, so the launcher window cannot open.\n\n"
@@ -22,19 +26,23 @@ const wchar_t kGameFolderHint[] =
     L"VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"";
 
 namespace {
-const wchar_t kTitle[] = L"Velmora Multiplayer";
-}
 
+const wchar_t kTitle[] = L"Velmora Multiplayer";
+
+// Fills an empty game folder from the game locator and strips trailing
+// backslashes. False, with the error text, when the game cannot be found.
 bool ResolveGameFolder(update::Options& options, std::wstring& error) {
-  if (options.game_dir.empty()) options.game_dir = FindGameFolder();
+  if (options.game_dir.empty()) options.game_dir = game::FindGameFolder();
   if (options.game_dir.empty()) {
     error = L"Could not find Velmora. Is it installed through Steam?";
     return false;
   }
-  while (!options.game_dir.empty() && options.game_dir.back() == L'\\') options.game_dir.pop_back();
+  common::StripTrailingBackslashes(options.game_dir);
   return true;
 }
 
+// A fatal start-up message in a message box (use_window) or on the
+// console. Always returns 1, the exit code.
 int ReportFatal(const std::wstring& message, bool use_window) {
   if (use_window) {
     MessageBoxW(nullptr, message.c_str(), kTitle, MB_OK | MB_ICONERROR);
@@ -43,6 +51,8 @@ int ReportFatal(const std::wstring& message, bool use_window) {
   }
   return 1;
 }
+
+}  // namespace
 
 int RunLauncher(int argc, wchar_t** argv) {
   update::RemoveOldLauncher();
@@ -64,3 +74,5 @@ int RunLauncher(int argc, wchar_t** argv) {
   }
   return RunConsole(options);
 }
+
+}  // namespace app

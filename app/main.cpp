@@ -9,5 +9,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr) return 1;
   common::UniqueLocalMem arguments(argv);
-  return RunLauncher(argc, argv);
+  return app::RunLauncher(argc, argv);
 }

@@ -4,21 +4,13 @@
 
 #include <cwchar>
 
-std::wstring ExePath() {
-  wchar_t buffer[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-  return std::wstring(buffer);
-}
+#include "common/path.h"
 
-std::wstring ExeDirectory() {
-  std::wstring path = ExePath();
-  size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? path : path.substr(0, slash);
-}
+namespace app {
 
 void LoadLauncherIni(update::Options& options) {
-  const std::wstring ini = ExeDirectory() + L"\\launcher.ini";
-  if (GetFileAttributesW(ini.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  if (!common::IsFile(ini)) return;
 
   // 512 characters: at most 511 of a value are taken.
   auto read = [&ini](const wchar_t* section, const wchar_t* key, std::wstring& field) {
@@ -78,3 +70,5 @@ update::Options ParseOptions(int argc, wchar_t** argv) {
   while (!options.base_url.empty() && options.base_url.back() == L'/') options.base_url.pop_back();
   return options;
 }
+
+}  // namespace app

@@ -3,37 +3,16 @@
 #include <windows.h>
 
 #include "app/console.h"
-#include "common/unique_handle.h"
+#include "common/file.h"
 #include "update/digest.h"
 #include "update/manifest.h"
 
-namespace {
-// A description is a few kilobytes; anything this big is not one.
-constexpr LONGLONG kMaxReadBytes = 67108863;
-}  // namespace
-
-std::vector<unsigned char> ReadWholeFile(const std::wstring& path) {
-  std::vector<unsigned char> bytes;
-  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return bytes;
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > kMaxReadBytes) {
-    return bytes;
-  }
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-      read != bytes.size()) {
-    bytes.clear();
-  }
-  return bytes;
-}
+namespace app {
 
 int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature_path) {
   EnsureConsole();
-  const std::vector<unsigned char> text = ReadWholeFile(manifest_path);
-  const std::vector<unsigned char> signature = ReadWholeFile(signature_path);
+  const std::vector<unsigned char> text = common::ReadWholeFile(manifest_path, kMaxSelfTestFileBytes);
+  const std::vector<unsigned char> signature = common::ReadWholeFile(signature_path, kMaxSelfTestFileBytes);
   if (text.empty() || signature.empty()) {
     ConsolePrint(L"  cannot read the manifest or the signature");
     return 1;
@@ -57,3 +36,5 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
   }
   return 0;
 }
+
+}  // namespace app

@@ -1,5 +1,7 @@
 #include "common/format.h"
 
+#include <windows.h>
+
 #include <cwchar>
 #include <vector>
 
@@ -45,6 +47,12 @@ std::wstring FormatWide(size_t buffer_chars, const wchar_t* format, ...) {
   std::wstring text = VFormatWide(buffer_chars, format, args);
   va_end(args);
   return text;
+}
+
+std::wstring FormatWin32Error(const std::wstring& message) {
+  // Read first: formatting may itself change the thread's last error.
+  const unsigned long code = GetLastError();
+  return FormatWide(256, L"%s (win32 %lu)", message.c_str(), code);
 }
 
 }  // namespace common

@@ -10,4 +10,8 @@ namespace common {
 std::wstring VFormatWide(size_t buffer_chars, const wchar_t* format, va_list args);
 std::wstring FormatWide(size_t buffer_chars, const wchar_t* format, ...);
 
+// "<message> (win32 <last error>)", cut at 255 characters. Call it right
+// after the failing platform call.
+std::wstring FormatWin32Error(const std::wstring& message);
+
 }  // namespace common

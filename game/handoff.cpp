@@ -5,6 +5,8 @@
 
 #include "common/unique_handle.h"
 
+namespace game {
+
 namespace {
 
 std::wstring SettingsPath(const std::wstring& game_folder) { return game_folder + L"\\velmoramp.ini"; }
@@ -50,3 +52,5 @@ bool LaunchGame() {
   // Values of 32 and below are error codes.
   return reinterpret_cast<INT_PTR>(result) > 32;
 }
+
+}  // namespace game

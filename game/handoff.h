@@ -3,6 +3,8 @@
 // reads once the game has loaded it, and the launch request to Steam.
 #include <string>
 
+namespace game {
+
 // Sets [net] autoconnect=1, name (when not empty), host and port (when the
 // host is not empty) and [game] autocase=MPFreeRoam in
 // <game folder>\velmoramp.ini, keeping every other line of the file, and
@@ -15,3 +17,5 @@ std::wstring ReadSavedName(const std::wstring& game_folder);
 
 // Asks the shell to open steam://rungameid/900100; true when it accepted.
 bool LaunchGame();
+
+}  // namespace game

@@ -3,7 +3,11 @@
 #include <tlhelp32.h>
 
 #include "common/unique_handle.h"
-#include "update/text.h"
+#include "common/path.h"
+#include "common/registry.h"
+#include "common/text.h"
+
+namespace game {
 
 namespace {
 
@@ -16,14 +20,10 @@ const wchar_t kDefaultSteamFolder[] = L"C:\\Program Files (x86)\\Steam";
 // damaged or binary file cannot make us hold it whole.
 const size_t kMaxLibraryLine = 64 * 1024;
 
-void StripTrailingBackslashes(std::wstring& text) {
-  while (!text.empty() && text.back() == L'\\') text.pop_back();
-}
+// Steam's registry values are read into 260 units with the terminator.
+constexpr size_t kMaxRegistryPath = 259;
 
-bool ExecutablePresent(const std::wstring& game_folder) {
-  DWORD attributes = GetFileAttributesW((game_folder + kGameExe).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
+bool ExecutablePresent(const std::wstring& game_folder) { return common::IsFile(game_folder + kGameExe); }
 
 // The value of a line's quoted "path" key, or nothing.
 bool LibraryPathFromLine(const std::string& line, std::wstring& folder) {
@@ -44,44 +44,29 @@ bool LibraryPathFromLine(const std::string& line, std::wstring& folder) {
   }
   // Steam writes the file in UTF-8, so libraries under non-ASCII folder
   // names are found too.
-  folder = Utf8ToWide(value);
-  StripTrailingBackslashes(folder);
+  folder = common::Utf8ToWide(value);
+  common::StripTrailingBackslashes(folder);
   return !folder.empty();
 }
 
 }  // namespace
 
-std::wstring ReadRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* value_name,
-                                REGSAM view_flags) {
-  common::UniqueRegKey key;
-  if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | view_flags, key.put()) != ERROR_SUCCESS) {
-    return std::wstring();
-  }
-  // 260 units for the value with its terminator; one more, always zero, so
-  // a value stored without a terminator still ends inside the buffer.
-  wchar_t buffer[261] = {};
-  DWORD type = 0;
-  DWORD bytes = 260 * sizeof(wchar_t);
-  LONG status = RegQueryValueExW(key.get(), value_name, nullptr, &type,
-                                 reinterpret_cast<BYTE*>(buffer), &bytes);
-  if (status != ERROR_SUCCESS || type != REG_SZ) return std::wstring();
-  return std::wstring(buffer);
-}
-
 std::wstring ReadSteamPath() {
-  std::wstring path = ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", 0);
+  // Named views: a 64-bit build reads exactly what a 32-bit one does.
+  std::wstring path = common::ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", 0,
+                                                 kMaxRegistryPath);
   if (path.empty()) {
-    path = ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
-                              KEY_WOW64_32KEY);
+    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
+                                      KEY_WOW64_32KEY, kMaxRegistryPath);
   }
   if (path.empty()) {
-    path = ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
-                              KEY_WOW64_64KEY);
+    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
+                                      KEY_WOW64_64KEY, kMaxRegistryPath);
   }
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
   }
-  StripTrailingBackslashes(path);
+  common::StripTrailingBackslashes(path);
   return path;
 }
 
@@ -155,3 +140,5 @@ bool IsGameRunning() {
   }
   return false;
 }
+
+}  // namespace game

@@ -10,8 +10,12 @@
 
 #include "common/format.h"
 #include "common/unique_handle.h"
+#include "velmora_version.h"
 
+namespace net {
 namespace {
+
+using common::FormatWin32Error;
 
 struct InternetTraits {
   using Handle = HINTERNET;
@@ -20,7 +24,7 @@ struct InternetTraits {
 };
 using UniqueInternet = common::UniqueHandle<InternetTraits>;
 
-const wchar_t kUserAgent[] = L"velmoramp-launcher/1.0";
+const wchar_t kUserAgent[] = L"velmoramp-launcher/" VELMORA_VERSION_WTEXT;
 constexpr DWORD kReadBufferBytes = 65536;
 
 // Whether url starts with a scheme ("name://") other than http and https.
@@ -38,14 +42,8 @@ bool HasOtherScheme(const std::wstring& url) {
 
 }  // namespace
 
-std::wstring FormatWin32Error(const std::wstring& message) {
-  // Read first: formatting may itself change the thread's last error.
-  const unsigned long code = GetLastError();
-  return common::FormatWide(256, L"%s (win32 %lu)", message.c_str(), code);
-}
-
-bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring& error,
-                    const ProgressFn& progress, bool allow_http) {
+bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring& error, Scheme scheme,
+                    const ProgressFn& progress) {
   wchar_t host[256] = {};
   wchar_t path[2048] = {};
   URL_COMPONENTS parts = {};
@@ -65,7 +63,7 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
     return false;
   }
   const bool https = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  if (!https && !(allow_http && parts.nScheme == INTERNET_SCHEME_HTTP)) {
+  if (!https && !(scheme == Scheme::kHttpAllowed && parts.nScheme == INTERNET_SCHEME_HTTP)) {
     error = L"only https urls are accepted";
     return false;
   }
@@ -143,8 +141,8 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
   }
 }
 
-bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error,
-              const ProgressFn& progress, bool allow_http) {
+bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error, Scheme scheme,
+              const ProgressFn& progress) {
   body.clear();
   const BodySink keep = [&body](const unsigned char* data, size_t size, std::wstring& sink_error) {
     if (body.size() + size > kMaxBodyBytes) {
@@ -160,5 +158,7 @@ bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::ws
     body.insert(body.end(), data, data + size);
     return true;
   };
-  return HttpsGetStream(url, keep, error, progress, allow_http);
+  return HttpsGetStream(url, keep, error, scheme, progress);
 }
+
+}  // namespace net

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace net {
+
 // Called after each chunk with (bytes received so far, announced total or 0).
 using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 
@@ -18,20 +20,22 @@ using BodySink = std::function<bool(const unsigned char* data, size_t size, std:
 // sending must not exhaust a 32-bit address space.
 inline constexpr uint64_t kMaxBodyBytes = 64ull * 1024 * 1024;
 
-// Fetches url (https; http only when allow_http) into body. True only for a
+// Which URL schemes a fetch accepts. Plain http only where a service
+// offers nothing else: the server list.
+enum class Scheme { kHttpsOnly, kHttpAllowed };
+
+// Fetches url (https; http only with Scheme::kHttpAllowed) into body. True only for a
 // whole body with status 200; otherwise false with a lower-case error text
 // ("server answered 404", "the download failed (win32 12029)", ...). A body
 // that ends before its announced length fails with "the download was cut
 // short"; one beyond kMaxBodyBytes with "the download is too large".
 bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error,
-              const ProgressFn& progress, bool allow_http);
+              Scheme scheme = Scheme::kHttpsOnly, const ProgressFn& progress = ProgressFn());
 
 // The same transfer, handing each chunk to sink instead of keeping it, so a
 // body of any size passes through one 64 KiB buffer. The sink sees only the
 // body of a status-200 answer. Progress runs after the sink took the chunk.
 bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring& error,
-                    const ProgressFn& progress, bool allow_http);
+                    Scheme scheme = Scheme::kHttpsOnly, const ProgressFn& progress = ProgressFn());
 
-// "<message> (win32 <last error>)", cut at 255 characters. Call it right
-// after the failing platform call.
-std::wstring FormatWin32Error(const std::wstring& message);
+}  // namespace net

@@ -1,9 +1,11 @@
 #include "servers/clean_text.h"
 
-#include "update/text.h"
+#include "common/text.h"
+
+namespace servers {
 
 std::wstring CleanText(const std::string& utf8, size_t max_units) {
-  std::wstring text = Utf8ToWide(utf8);
+  std::wstring text = common::Utf8ToWide(utf8);
   for (wchar_t& c : text) {
     if (c < 0x20 || c == 0x7F) c = L' ';
   }
@@ -14,3 +16,5 @@ std::wstring CleanText(const std::string& utf8, size_t max_units) {
   }
   return text;
 }
+
+}  // namespace servers

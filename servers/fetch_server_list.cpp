@@ -2,9 +2,13 @@
 
 #include "net/https_get.h"
 
+namespace servers {
+
 bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error) {
   std::vector<unsigned char> body;
-  // The list service speaks plain http; the list is small, so no progress.
-  if (!HttpsGet(url, body, error, ProgressFn(), true)) return false;
+  // List services speak plain http; the list is small, so no progress.
+  if (!net::HttpsGet(url, body, error, net::Scheme::kHttpAllowed)) return false;
   return ReadServerList(std::string(body.begin(), body.end()), list, error);
 }
+
+}  // namespace servers

@@ -5,6 +5,8 @@
 #include "json/parse.h"
 #include "servers/clean_text.h"
 
+namespace servers {
+
 namespace {
 
 constexpr int kMaxPlayers = 100000;
@@ -52,3 +54,5 @@ bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, st
   list = std::move(records);
   return true;
 }
+
+}  // namespace servers

@@ -6,6 +6,8 @@
 
 #include "servers/server_record.h"
 
+namespace servers {
+
 // Reads a list document (UTF-8 bytes, taken as they are: a byte-order mark
 // is not removed). True: list is replaced by the records of the "servers"
 // array, in order, dropping those without a name, a host or a port in 1 to
@@ -16,3 +18,5 @@ bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, st
 // Fetches url (plain http allowed) and reads the answer as above. False:
 // error holds the fetcher's or the reader's text and list is unchanged.
 bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error);
+
+}  // namespace servers

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace servers {
+
 struct ServerRecord {
   std::wstring name;         // at most 48 UTF-16 units, never empty
   std::wstring host;         // at most 45 units, never empty; an IPv6 address holds ':'
@@ -20,3 +22,5 @@ struct ServerRecord {
 // The address shown to the player: "host:port", or "[host]:port" when the
 // host holds a ':' (an IPv6 address).
 std::wstring ServerAddress(const ServerRecord& record);
+
+}  // namespace servers

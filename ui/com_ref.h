@@ -11,7 +11,22 @@ class ComRef {
   ~ComRef() { reset(); }
   ComRef(const ComRef&) = delete;
   ComRef& operator=(const ComRef&) = delete;
+  ComRef(ComRef&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+  ComRef& operator=(ComRef&& other) noexcept {
+    if (this != &other) {
+      reset();
+      ptr_ = other.ptr_;
+      other.ptr_ = nullptr;
+    }
+    return *this;
+  }
 
+  // Takes over a reference the caller already holds (a new object's).
+  static ComRef Adopt(T* p) {
+    ComRef ref;
+    ref.ptr_ = p;
+    return ref;
+  }
   // Takes a new reference of its own to p.
   void assign(T* p) {
     if (p) p->AddRef();

@@ -31,28 +31,28 @@ std::wstring EscapeJson(const std::wstring& text) {
   return out;
 }
 
-std::wstring BuildStatusMessage(const std::wstring& text, int percent, bool bad, bool good, int busy) {
+std::wstring BuildStatusMessage(const std::wstring& text, int percent, Tone tone, Busy busy) {
   std::wstring m = L"{\"type\":\"status\",\"text\":\"";
   m += EscapeJson(text);
   m += L"\",\"percent\":";
   m += std::to_wstring(percent);
-  if (bad) m += L",\"bad\":true";
-  if (good) m += L",\"good\":true";
-  if (busy >= 0) m += busy > 0 ? L",\"busy\":true" : L",\"busy\":false";
+  if (tone == Tone::kBad) m += L",\"bad\":true";
+  if (tone == Tone::kGood) m += L",\"good\":true";
+  if (busy != Busy::kUnchanged) m += busy == Busy::kYes ? L",\"busy\":true" : L",\"busy\":false";
   m += L"}";
   return m;
 }
 
-std::wstring BuildServersMessage(const std::vector<ServerRecord>& list) {
+std::wstring BuildServersMessage(const std::vector<servers::ServerRecord>& list) {
   std::wstring m = L"{\"type\":\"servers\",\"list\":[";
   bool first = true;
-  for (const ServerRecord& s : list) {
+  for (const servers::ServerRecord& s : list) {
     if (!first) m += L",";
     first = false;
     m += L"{\"name\":\"" + EscapeJson(s.name) + L"\"";
     m += L",\"host\":\"" + EscapeJson(s.host) + L"\"";
     m += L",\"port\":" + std::to_wstring(s.port);
-    m += L",\"address\":\"" + EscapeJson(ServerAddress(s)) + L"\"";
+    m += L",\"address\":\"" + EscapeJson(servers::ServerAddress(s)) + L"\"";
     m += L",\"players\":" + std::to_wstring(s.players);
     m += L",\"maxPlayers\":" + std::to_wstring(s.maxPlayers);
     if (!s.description.empty()) m += L",\"description\":\"" + EscapeJson(s.description) + L"\"";

@@ -4,21 +4,29 @@
 #include <string>
 #include <vector>
 
+namespace servers {
 struct ServerRecord;
+}
 
 namespace ui {
+
+// How the page marks a status line.
+enum class Tone { kPlain, kBad, kGood };
+// What a status says of the page's busy state; kUnchanged leaves it out.
+enum class Busy { kUnchanged, kNo, kYes };
+// The percentage of a status line that has none.
+inline constexpr int kNoPercent = -1;
 
 // Text escaped for a JSON string (without the enclosing quotes): quote,
 // backslash, LF, CR and tab as two-character escapes, every other unit
 // below 32 as \u00XX; everything else unchanged.
 std::wstring EscapeJson(const std::wstring& text);
 
-// {"type":"status","text":...,"percent":N[,"bad":true][,"good":true][,"busy":B]}
-// busy < 0 leaves the member out; 0 writes false, above 0 true.
-std::wstring BuildStatusMessage(const std::wstring& text, int percent, bool bad, bool good, int busy);
+// {"type":"status","text":...,"percent":N[,"bad":true|,"good":true][,"busy":B]}
+std::wstring BuildStatusMessage(const std::wstring& text, int percent, Tone tone, Busy busy);
 
 // {"type":"servers","list":[...]} with one object per record.
-std::wstring BuildServersMessage(const std::vector<ServerRecord>& list);
+std::wstring BuildServersMessage(const std::vector<servers::ServerRecord>& list);
 
 // {"type":"release","build":...,"protocol":N}
 std::wstring BuildReleaseMessage(const std::wstring& build, int protocol);

@@ -5,93 +5,98 @@
 #include <thread>
 #include <vector>
 
+#include "common/text.h"
 #include "game/handoff.h"
 #include "game/locator.h"
 #include "json/parse.h"
 #include "servers/server_list.h"
-#include "ui/frontend_state.h"
 #include "ui/page_messages.h"
 #include "update/engine.h"
-#include "update/text.h"
 
 namespace ui {
-
-void PostStatus(const std::wstring& text, int percent, bool bad, bool good, int busy) {
-  PostToPage(BuildStatusMessage(text, percent, bad, good, busy));
-}
-
 namespace {
 
-void UpdateWorker() {
-  update::StatusFn status = [](const std::wstring& text, int percent) {
-    PostStatus(text, percent, false, false, 1);
+using Options = std::shared_ptr<const update::Options>;
+
+void PostStatus(HWND window, const std::wstring& text, int percent, Tone tone, Busy busy) {
+  PostToPage(window, BuildStatusMessage(text, percent, tone, busy));
+}
+
+void UpdateWorker(Options options, HWND window) {
+  update::StatusFn status = [window](const std::wstring& text, int percent) {
+    PostStatus(window, text, percent, Tone::kPlain, Busy::kYes);
   };
-  update::Result result = update::RunUpdate(g_options, status);
+  update::Result result = update::RunUpdate(*options, status);
   if (!result.ok) {
-    PostStatus(result.error, -1, true, false, 0);
+    PostStatus(window, result.error, kNoPercent, Tone::kBad, Busy::kNo);
   } else if (result.launcher_updated) {
     // The new launcher is already running; this one just goes.
-    PostMessageW(g_window, WM_CLOSE, 0, 0);
+    PostMessageW(window, WM_CLOSE, 0, 0);
   } else {
-    PostStatus(result.changed > 0 ? L"Updated" : L"Up to date", -1, false, true, 0);
-    PostToPage(BuildReleaseMessage(result.build, result.protocol));
+    PostStatus(window, result.changed > 0 ? L"Updated" : L"Up to date", kNoPercent, Tone::kGood, Busy::kNo);
+    PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
+  }
+}
+
+void RefreshWorker(Options options, HWND window) {
+  std::vector<servers::ServerRecord> list;
+  std::wstring error;
+  if (servers::FetchServerList(options->list_url, list, error)) {
+    PostToPage(window, BuildServersMessage(list));
+  } else {
+    PostToPage(window, kEmptyServersMessage);
+    PostStatus(window, L"Could not reach the server list: " + error, kNoPercent, Tone::kBad, Busy::kNo);
+  }
+}
+
+// Each worker holds its own reference to the options and only posts.
+void StartUpdate(const Frontend& frontend) { std::thread(UpdateWorker, frontend.options, frontend.window).detach(); }
+void StartRefresh(const Frontend& frontend) {
+  std::thread(RefreshWorker, frontend.options, frontend.window).detach();
+}
+
+// Refuses while the game runs; otherwise writes the hand-off, asks Steam,
+// and closes the window once Steam accepted.
+void Play(const Frontend& frontend, const std::wstring& host, int port, const std::wstring& name) {
+  const HWND window = frontend.window;
+  if (game::IsGameRunning()) {
+    PostStatus(window, L"Velmora is already running. Close it first.", kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
+  game::WriteHandoff(frontend.options->game_dir, host, port, name);
+  PostStatus(window, L"Starting the game through Steam...", kNoPercent, Tone::kPlain, Busy::kUnchanged);
+  if (game::LaunchGame()) {
+    PostMessageW(window, WM_GAME_STARTED, 0, 0);
+  } else {
+    PostStatus(window, L"Steam did not accept the launch request. Start the game from Steam yourself.", kNoPercent,
+               Tone::kBad, Busy::kUnchanged);
   }
 }
 
 }  // namespace
 
-void StartUpdate() { std::thread(UpdateWorker).detach(); }
-
-void StartRefresh() { std::thread(RefreshServers).detach(); }
-
-void RefreshServers() {
-  std::vector<ServerRecord> list;
-  std::wstring error;
-  if (FetchServerList(g_options.list_url, list, error)) {
-    PostToPage(BuildServersMessage(list));
-  } else {
-    PostToPage(kEmptyServersMessage);
-    PostStatus(L"Could not reach the server list: " + error, -1, true, false, 0);
-  }
-}
-
-void Play(const std::wstring& host, int port, const std::wstring& name) {
-  if (IsGameRunning()) {
-    PostStatus(L"Velmora is already running. Close it first.", -1, true, false, -1);
-    return;
-  }
-  WriteHandoff(g_options.game_dir, host, port, name);
-  PostStatus(L"Starting the game through Steam...", -1, false, false, -1);
-  if (LaunchGame()) {
-    PostMessageW(g_window, WM_GAME_STARTED, 0, 0);
-  } else {
-    PostStatus(L"Steam did not accept the launch request. Start the game from Steam yourself.", -1, true, false,
-               -1);
-  }
-}
-
-void HandleWebMessage(const std::wstring& json_text) {
+void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
   json::Value message;
-  if (!json::Parse(WideToUtf8(json_text), message)) return;
+  if (!json::Parse(common::WideToUtf8(json_text), message)) return;
   const std::string type = message.Get("type").AsString("");
 
   if (type == "ready") {
-    if (!g_player_name.empty()) PostToPage(BuildNameMessage(g_player_name));
-    StartUpdate();
-    StartRefresh();
+    if (!frontend.player_name.empty()) PostToPage(frontend.window, BuildNameMessage(frontend.player_name));
+    StartUpdate(frontend);
+    StartRefresh(frontend);
   } else if (type == "refresh") {
-    StartRefresh();
+    StartRefresh(frontend);
   } else if (type == "close") {
-    PostMessageW(g_window, WM_CLOSE, 0, 0);
+    PostMessageW(frontend.window, WM_CLOSE, 0, 0);
   } else if (type == "minimise") {
-    ShowWindow(g_window, SW_MINIMIZE);
+    ShowWindow(frontend.window, SW_MINIMIZE);
   } else if (type == "name") {
-    g_player_name = Utf8ToWide(message.Get("value").AsString(""));
+    frontend.player_name = common::Utf8ToWide(message.Get("value").AsString(""));
   } else if (type == "play") {
     const std::string host = message.Get("host").AsString("");
     const int port = message.Get("port").AsInt(27015);
     const std::string name = message.Get("name").AsString("");
-    Play(Utf8ToWide(host), port, Utf8ToWide(name));
+    Play(frontend, common::Utf8ToWide(host), port, common::Utf8ToWide(name));
   }
 }
 

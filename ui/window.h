@@ -3,9 +3,7 @@
 // shows the launcher page.
 #include <windows.h>
 
-#include <string>
-
-#include "app/options.h"
+#include "update/options.h"
 
 namespace ui {
 
@@ -13,12 +11,6 @@ namespace ui {
 // the window cannot be created or the web view environment cannot even be
 // requested.
 int Run(update::Options options);
-
-LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-
-// <local application data>\velmoramp\launcher, created; empty when the
-// local application data folder is unknown.
-std::wstring MakeUserDataFolder();
 
 // Where the window goes: centred on the work area of the monitor under the
 // mouse pointer (the primary monitor when it is on none).

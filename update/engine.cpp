@@ -8,7 +8,7 @@
 #include "net/https_get.h"
 #include "update/digest.h"
 #include "update/manifest.h"
-#include "update/replace_file.h"
+#include "update/staging.h"
 #include "update/self_replace.h"
 #include "update/sha256_stream.h"
 
@@ -20,7 +20,7 @@ const wchar_t kCannotWrite[] =
     L"Could not write into the game folder. Close the game and Steam, or run the launcher as administrator.";
 
 // Turns the fetcher's byte counts into status lines under label.
-ProgressFn MakeProgress(const StatusFn& status, const std::wstring& label) {
+net::ProgressFn MakeProgress(const StatusFn& status, const std::wstring& label) {
   return [&status, &label](uint64_t received, uint64_t total) {
     if (!status) return;
     if (total == 0) {
@@ -34,7 +34,7 @@ ProgressFn MakeProgress(const StatusFn& status, const std::wstring& label) {
 // Fetches url whole into body and accepts it only with the expected digest.
 bool DownloadVerified(const std::wstring& url, const std::string& expected, std::vector<unsigned char>& body,
                       const StatusFn& status, const std::wstring& label, std::wstring& error) {
-  if (!HttpsGet(url, body, error, MakeProgress(status, label), false)) return false;
+  if (!net::HttpsGet(url, body, error, net::Scheme::kHttpsOnly, MakeProgress(status, label))) return false;
   if (Sha256Hex(body) != expected) {
     error = kMismatch;
     return false;
@@ -64,7 +64,7 @@ FileOutcome DownloadFileVerified(const std::wstring& url, const std::string& exp
   Sha256Stream hash;
   // A hash that cannot start gives no digest, which then never matches.
   bool hash_ok = BeginSha256Stream(hash);
-  const BodySink sink = [&](const unsigned char* data, size_t size, std::wstring& sink_error) {
+  const net::BodySink sink = [&](const unsigned char* data, size_t size, std::wstring& sink_error) {
     DWORD written = 0;
     if ((!file && !open_staging()) ||
         !WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
@@ -76,7 +76,7 @@ FileOutcome DownloadFileVerified(const std::wstring& url, const std::string& exp
     return true;
   };
 
-  const bool fetched = HttpsGetStream(url, sink, error, MakeProgress(status, label), false);
+  const bool fetched = net::HttpsGetStream(url, sink, error, net::Scheme::kHttpsOnly, MakeProgress(status, label));
   const bool staged = file.valid();
   file.reset();
   if (!fetched) {
@@ -108,11 +108,11 @@ Result RunUpdate(const Options& options, const StatusFn& status) {
   std::vector<unsigned char> text;
   std::vector<unsigned char> signature;
   std::wstring error;
-  if (!HttpsGet(channel_url + L"/manifest.txt", text, error, nullptr, false)) {
+  if (!net::HttpsGet(channel_url + L"/manifest.txt", text, error)) {
     result.error = L"Could not reach the update server: " + error;
     return result;
   }
-  if (!HttpsGet(channel_url + L"/manifest.sig", signature, error, nullptr, false)) {
+  if (!net::HttpsGet(channel_url + L"/manifest.sig", signature, error)) {
     result.error = L"Could not download the signature: " + error;
     return result;
   }

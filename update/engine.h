@@ -5,13 +5,14 @@
 #include <functional>
 #include <string>
 
-#include "app/options.h"
+#include "update/options.h"
+#include "velmora_version.h"
 
 namespace update {
 
 // This launcher's release number; a release offering a higher one carries a
 // newer launcher.
-inline constexpr int32_t kLauncherVersion = 5;
+inline constexpr int32_t kLauncherVersion = VELMORA_LAUNCHER_RELEASE;
 
 // Progress lines: (text, percent), percent -1 when the line has none. May be
 // empty. Called on the engine's thread.

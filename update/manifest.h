@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "update/manifest_text.h"
+
 namespace update {
 
 struct ManifestFile {
@@ -29,9 +31,5 @@ struct Manifest {
 // Parses the description exactly as downloaded. False with one of the
 // parser's messages in error; out must not be used then.
 bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error);
-
-// Whether a path token (raw UTF-8 bytes) names something we may write or
-// fetch: 1-240 bytes, relative, no "." or ".." segments, no reserved bytes.
-bool IsSafeRelativePath(const std::string& path);
 
 }  // namespace update

@@ -2,29 +2,20 @@
 
 #include <windows.h>
 
-#include "app/options.h"
+#include "common/file.h"
+#include "common/path.h"
 #include "common/unique_handle.h"
 
 namespace update {
 
-bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
-  common::UniqueFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  if (bytes.empty()) return true;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  return ok && written == bytes.size();
-}
-
 bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes) {
-  const std::wstring exe = ExePath();
+  const std::wstring exe = common::ExePath();
   const std::wstring old = exe + L".old";
   DeleteFileW(old.c_str());
   // A running executable may be renamed within its volume, though not
   // overwritten: the new copy takes the freed name.
   if (!MoveFileExW(exe.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-  if (!WriteWholeFile(exe, bytes)) {
+  if (!common::WriteWholeFile(exe, bytes)) {
     MoveFileExW(old.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING);
     return false;
   }
@@ -43,6 +34,6 @@ bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes) {
   return true;
 }
 
-void RemoveOldLauncher() { DeleteFileW((ExePath() + L".old").c_str()); }
+void RemoveOldLauncher() { DeleteFileW((common::ExePath() + L".old").c_str()); }
 
 }  // namespace update

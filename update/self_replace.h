@@ -12,10 +12,6 @@ namespace update {
 // place with the old one at .old.
 bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes);
 
-// Creates or truncates path and writes all bytes in one call. False when the
-// file cannot be created or not every byte was written.
-bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
-
 // Deletes <executable>.old left by an earlier self-replacement; failures
 // (no such file, still in use) are ignored.
 void RemoveOldLauncher();

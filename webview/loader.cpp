@@ -5,7 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/options.h"
+#include "common/env.h"
+#include "common/path.h"
 #include "common/unique_handle.h"
 #include "webview/runtime_location.h"
 
@@ -33,11 +34,8 @@ Fn Export(HMODULE module, const char* name) {
 // executable. Loaded by full path only: no other folder on the search path
 // may supply it.
 common::UniqueModule LoadVendorLoader() {
-  std::wstring path = ExeDirectory() + L"\\WebView2Loader.dll";
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return common::UniqueModule();
-  }
+  const std::wstring path = common::ExeDirectory() + L"\\WebView2Loader.dll";
+  if (!common::IsFile(path)) return common::UniqueModule();
   return common::UniqueModule(LoadLibraryExW(path.c_str(), nullptr, 0));
 }
 
@@ -85,7 +83,7 @@ HRESULT CreateEnvironmentWithOptions(PCWSTR browser_folder, PCWSTR user_data_fol
   if (!FindRuntime(browser_folder, runtime)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
 
   // The documented override of the app's user-data folder.
-  std::wstring user_data = EnvironmentValue(L"WEBVIEW2_USER_DATA_FOLDER");
+  std::wstring user_data = common::EnvironmentValue(L"WEBVIEW2_USER_DATA_FOLDER");
   if (user_data.empty() && user_data_folder != nullptr) user_data = user_data_folder;
 
   // The client library's own dependencies sit beside it.

@@ -4,7 +4,9 @@
 
 #include <vector>
 
-#include "common/unique_handle.h"
+#include "common/env.h"
+#include "common/path.h"
+#include "common/registry.h"
 
 namespace webview {
 namespace {
@@ -18,36 +20,19 @@ std::wstring ClientDll(const std::wstring& runtime_folder) {
   return runtime_folder + L"\\EBWebView\\" + kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
 }
 
-// A REG_SZ value, empty when the key or value is missing or of another type.
+// The per-machine registration of the runtime lives in the 32-bit view
+// (WOW6432Node on 64-bit Windows) for 32-bit and 64-bit processes alike;
+// HKCU\Software is not redirected, so the flag changes nothing there.
 std::wstring RegistryText(HKEY root, const wchar_t* subkey, const wchar_t* name) {
-  common::UniqueRegKey key;
-  // The per-machine registration of a 32-bit runtime lives in the 32-bit
-  // view (WOW6432Node on 64-bit Windows); HKCU\Software is not redirected,
-  // so the flag changes nothing there.
-  if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) != ERROR_SUCCESS) {
-    return std::wstring();
-  }
-  DWORD bytes = 0;
-  if (RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, nullptr, &bytes) != ERROR_SUCCESS ||
-      bytes < sizeof(wchar_t)) {
-    return std::wstring();
-  }
-  // RegGetValueW terminates the text, so the buffer holds bytes / 2 - 1 characters.
-  std::wstring text(bytes / sizeof(wchar_t), L'\0');
-  if (RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, &text[0], &bytes) != ERROR_SUCCESS) {
-    return std::wstring();
-  }
-  text.resize(wcsnlen(text.c_str(), text.size()));
-  return text;
+  return common::ReadRegistryString(root, subkey, name, KEY_WOW64_32KEY);
 }
 
-bool IsFile(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::wstring WithoutTrailingBackslashes(std::wstring path) {
-  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+// Either separator may come from outside; Windows takes both.
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  common::StripTrailingBackslashes(path);
   return path;
 }
 
@@ -74,8 +59,8 @@ bool FindFixed(const std::wstring& folder, RuntimeLocation& location) {
   wchar_t full[MAX_PATH] = {};
   DWORD length = GetFullPathNameW(folder.c_str(), MAX_PATH, full, nullptr);
   if (length == 0 || length >= MAX_PATH) return false;
-  std::wstring dll = ClientDll(WithoutTrailingBackslashes(full));
-  if (!IsFile(dll)) return false;
+  std::wstring dll = ClientDll(WithoutTrailingSeparators(full));
+  if (!common::IsFile(dll)) return false;
   // A fixed-version folder carries no registration: the client library's
   // own version resource is the runtime's version.
   std::wstring version = FileVersion(dll);
@@ -92,10 +77,10 @@ bool FindInstalled(HKEY root, RuntimeLocation& location) {
   std::wstring pv = RegistryText(root, kClientsKey, L"pv");
   if (!IsInstalledVersion(pv)) return false;
   // The runtime's version folder is recorded under ClientState.
-  std::wstring folder = WithoutTrailingBackslashes(RegistryText(root, kClientStateKey, L"EBWebView"));
+  std::wstring folder = WithoutTrailingSeparators(RegistryText(root, kClientStateKey, L"EBWebView"));
   if (folder.empty()) return false;
   std::wstring dll = ClientDll(folder);
-  if (!IsFile(dll)) return false;
+  if (!common::IsFile(dll)) return false;
   location.client_dll = dll;
   location.version = pv;
   location.fixed = false;
@@ -103,15 +88,6 @@ bool FindInstalled(HKEY root, RuntimeLocation& location) {
 }
 
 }  // namespace
-
-std::wstring EnvironmentValue(const wchar_t* name) {
-  DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-  if (size == 0) return std::wstring();
-  std::wstring value(size, L'\0');
-  DWORD got = GetEnvironmentVariableW(name, &value[0], size);
-  value.resize(got < size ? got : 0);
-  return value;
-}
 
 bool IsInstalledVersion(const std::wstring& pv) {
   int parts = 0;
@@ -134,7 +110,7 @@ bool IsInstalledVersion(const std::wstring& pv) {
 bool FindRuntime(const wchar_t* browser_folder, RuntimeLocation& location) {
   location = RuntimeLocation();
   // The documented override: it replaces whatever folder the app passes.
-  std::wstring folder = EnvironmentValue(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER");
+  std::wstring folder = common::EnvironmentValue(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER");
   if (folder.empty() && browser_folder != nullptr) folder = browser_folder;
   if (!folder.empty()) return FindFixed(folder, location);
   // Per machine first, then per user, as the platform's own loader looks.

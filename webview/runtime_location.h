@@ -31,7 +31,4 @@ bool FindRuntime(const wchar_t* browser_folder, RuntimeLocation& location);
 // dot-separated decimal numbers, not all zero.
 bool IsInstalledVersion(const std::wstring& pv);
 
-// An environment variable's value; empty when it is not set.
-std::wstring EnvironmentValue(const wchar_t* name);
-
 }  // namespace webview

@@ -22,7 +22,7 @@ TEST(ConsoleTest, RealConsoleShowsNonAsciiText) {
 
   SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   FreeConsole();
-  ConsolePrint(L"  game: %s", L"C:\\Users\\\x0141ukasz\\\x00e9t\x00e9");
+  app::ConsolePrint(L"  game: %s", L"C:\\Users\\\x0141ukasz\\\x00e9t\x00e9");
 
   std::wstring shown;
   bool have_console = false;

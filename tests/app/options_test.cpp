@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "common/path.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -13,14 +14,14 @@ namespace {
 class OptionsTest : public ::testing::Test {
  protected:
   void TearDown() override { DeleteFileW(IniPath().c_str()); }
-  static std::wstring IniPath() { return ExeDirectory() + L"\\launcher.ini"; }
+  static std::wstring IniPath() { return common::ExeDirectory() + L"\\launcher.ini"; }
   static void WriteIni(const std::string& text) { ASSERT_TRUE(harness::WriteFileBytes(IniPath(), text)); }
 
   static update::Options Parse(std::vector<std::wstring> args) {
     args.insert(args.begin(), L"VelmoraMultiplayer.exe");
     std::vector<wchar_t*> argv;
     for (std::wstring& arg : args) argv.push_back(&arg[0]);
-    return ParseOptions(static_cast<int>(argv.size()), argv.data());
+    return app::ParseOptions(static_cast<int>(argv.size()), argv.data());
   }
 };
 
@@ -56,7 +57,7 @@ TEST_F(OptionsTest, IniValuesApplyAndCommandLineWins) {
 TEST_F(OptionsTest, EmptyIniValuesKeepDefaults) {
   WriteIni("[update]\nbase_url=\nchannel=\n[game]\npath=\n");
   update::Options o = Parse({});
-  EXPECT_EQ(o.base_url, kDefaultBaseUrl);
+  EXPECT_EQ(o.base_url, app::kDefaultBaseUrl);
   EXPECT_EQ(o.channel, L"stable");
   EXPECT_EQ(o.game_dir, L"");
 }
@@ -130,9 +131,9 @@ TEST_F(OptionsTest, OnlyExactOptionNamesCount) {
 }
 
 TEST_F(OptionsTest, ExeDirectoryIsTheFolderOfThisProgram) {
-  std::wstring path = ExePath();
+  std::wstring path = common::ExePath();
   ASSERT_FALSE(path.empty());
-  EXPECT_EQ(ExeDirectory() + L"\\", path.substr(0, path.find_last_of(L'\\') + 1));
+  EXPECT_EQ(common::ExeDirectory() + L"\\", path.substr(0, path.find_last_of(L'\\') + 1));
   EXPECT_TRUE(harness::FileExists(path));
 }
 

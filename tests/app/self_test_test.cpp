@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/self_test.h"
+#include "common/file.h"
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
 
@@ -168,17 +169,17 @@ TEST(ReadWholeFile, WholeFilesUpTo64MiBMinusOne) {
   const std::wstring dir = harness::MakeTempDir(L"read-whole");
   const std::string small("a\0b\r\n\xFF", 6);
   ASSERT_TRUE(harness::WriteFileBytes(dir + L"\\small.bin", small));
-  const std::vector<unsigned char> read = ReadWholeFile(dir + L"\\small.bin");
+  const std::vector<unsigned char> read = common::ReadWholeFile(dir + L"\\small.bin", app::kMaxSelfTestFileBytes);
   EXPECT_EQ(std::string(read.begin(), read.end()), small) << "bytes exactly as on disk";
 
   ASSERT_TRUE(WriteSizedFile(dir + L"\\largest.bin", 67108863));
-  EXPECT_EQ(ReadWholeFile(dir + L"\\largest.bin").size(), 67108863u);
+  EXPECT_EQ(common::ReadWholeFile(dir + L"\\largest.bin", app::kMaxSelfTestFileBytes).size(), 67108863u);
   ASSERT_TRUE(WriteSizedFile(dir + L"\\too-big.bin", 67108864));
-  EXPECT_TRUE(ReadWholeFile(dir + L"\\too-big.bin").empty());
+  EXPECT_TRUE(common::ReadWholeFile(dir + L"\\too-big.bin", app::kMaxSelfTestFileBytes).empty());
   ASSERT_TRUE(harness::WriteFileBytes(dir + L"\\empty.bin", ""));
-  EXPECT_TRUE(ReadWholeFile(dir + L"\\empty.bin").empty());
-  EXPECT_TRUE(ReadWholeFile(dir + L"\\missing.bin").empty());
-  EXPECT_TRUE(ReadWholeFile(dir).empty());
+  EXPECT_TRUE(common::ReadWholeFile(dir + L"\\empty.bin", app::kMaxSelfTestFileBytes).empty());
+  EXPECT_TRUE(common::ReadWholeFile(dir + L"\\missing.bin", app::kMaxSelfTestFileBytes).empty());
+  EXPECT_TRUE(common::ReadWholeFile(dir, app::kMaxSelfTestFileBytes).empty());
   harness::RemoveTree(dir);
 }
 

@@ -2,6 +2,7 @@
 // The registry cases run the real launcher, which shows the folder it found.
 #include <gtest/gtest.h>
 
+#include "common/registry.h"
 #include "game/locator.h"
 #include "tests/support/harness.h"
 
@@ -43,7 +44,7 @@ TEST_F(LocatorTest, CurrentUserSteamPathWithForwardSlashes) {
   std::wstring forward = steam + L"\\";
   for (wchar_t& c : forward) c = c == L'\\' ? L'/' : c;
   ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", forward));
-  EXPECT_EQ(ReadSteamPath(), steam);
+  EXPECT_EQ(game::ReadSteamPath(), steam);
   EXPECT_EQ(GameLineOfLauncher(), harness::Narrow(game));
 }
 
@@ -60,7 +61,7 @@ TEST_F(LocatorTest, MachineInstallPathOnlyIn64BitView) {
   std::wstring game = InstallGame(steam);
   ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam,
                                    REG_SZ, KEY_WOW64_64KEY));
-  ASSERT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", KEY_WOW64_32KEY),
+  ASSERT_EQ(common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", KEY_WOW64_32KEY),
             L"")
       << "the prefix must keep the two views apart for this test to mean anything";
   EXPECT_EQ(GameLineOfLauncher(), harness::Narrow(game));
@@ -92,7 +93,7 @@ TEST_F(LocatorTest, SecondLibraryFromTheListFile) {
                    "\t\"path\" \"unterminated\r\n"
                    "\t\"1\"\t\t\"D:\\\\NotAPathKey\"\r\n");
   ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", steam));
-  std::vector<std::wstring> libraries = ReadLibraryFolders(steam);
+  std::vector<std::wstring> libraries = game::ReadLibraryFolders(steam);
   ASSERT_EQ(libraries.size(), 2u);
   EXPECT_EQ(libraries[0], steam);
   EXPECT_EQ(libraries[1], library);
@@ -101,7 +102,7 @@ TEST_F(LocatorTest, SecondLibraryFromTheListFile) {
 
 TEST_F(LocatorTest, DefaultFolderWhenSteamIsNotRecorded) {
   std::wstring game = InstallGame(L"C:\\Program Files (x86)\\Steam");
-  EXPECT_EQ(FindGameFolder(), game);
+  EXPECT_EQ(game::FindGameFolder(), game);
   EXPECT_EQ(GameLineOfLauncher(), harness::Narrow(game));
 }
 
@@ -109,7 +110,7 @@ TEST_F(LocatorTest, FolderNamedLikeTheExecutableDoesNotCount) {
   std::wstring steam = root_ + L"\\Steam";
   ASSERT_TRUE(harness::MakeDirs(steam + L"\\steamapps\\common\\Velmora\\Velmora.exe"));
   ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", steam));
-  EXPECT_EQ(FindGameFolder(), L"");
+  EXPECT_EQ(game::FindGameFolder(), L"");
 }
 
 TEST_F(LocatorTest, NotFoundIsReportedOnTheConsoleWithTheHint) {
@@ -141,26 +142,26 @@ TEST(LibraryListTest, LinesAreReadOneByOne) {
     ASSERT_TRUE(harness::WriteFileBytes(steam + L"\\steamapps\\libraryfolders.vdf", c.text));
     std::vector<std::wstring> expected = {steam};
     expected.insert(expected.end(), c.extra.begin(), c.extra.end());
-    EXPECT_EQ(ReadLibraryFolders(steam), expected) << harness::Narrow(harness::Widen(c.text.substr(0, 60)));
+    EXPECT_EQ(game::ReadLibraryFolders(steam), expected) << harness::Narrow(harness::Widen(c.text.substr(0, 60)));
   }
-  EXPECT_TRUE(ReadLibraryFolders(L"").empty());
+  EXPECT_TRUE(game::ReadLibraryFolders(L"").empty());
   harness::RemoveTree(steam);
-  EXPECT_EQ(ReadLibraryFolders(steam), std::vector<std::wstring>{steam}) << "no list file";
+  EXPECT_EQ(game::ReadLibraryFolders(steam), std::vector<std::wstring>{steam}) << "no list file";
 }
 
 TEST(GameRunningTest, RealProcessByThatNameInAnyLetterCase) {
-  ASSERT_FALSE(IsGameRunning()) << "a stand-in game from another test is still running";
+  ASSERT_FALSE(game::IsGameRunning()) << "a stand-in game from another test is still running";
   for (const wchar_t* exe : {L"\\Velmora.exe", L"\\upper\\VELMORA.exe"}) {
     harness::ChildProcess game;
     ASSERT_TRUE(game.Start(harness::SupportBin() + exe));
     bool seen = false;
     for (int i = 0; i < 200 && !seen; ++i) {
-      seen = IsGameRunning();
+      seen = game::IsGameRunning();
       if (!seen) Sleep(10);
     }
     EXPECT_TRUE(seen) << harness::Narrow(exe);
     game.Stop();
-    EXPECT_FALSE(IsGameRunning());
+    EXPECT_FALSE(game::IsGameRunning());
   }
 }
 

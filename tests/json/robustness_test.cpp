@@ -11,6 +11,8 @@
 #include "json/parse.h"
 #include "servers/server_list.h"
 
+using namespace servers;  // the names under test
+
 namespace {
 
 using json::Type;

@@ -12,6 +12,10 @@
 
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
+#include "common/format.h"
+#include "velmora_version.h"
+
+using namespace net;  // the names under test
 
 namespace {
 
@@ -47,8 +51,8 @@ class HttpsGetTest : public ::testing::Test {
   static Fetch Get(const std::wstring& url, bool allow_http = false) {
     Fetch f;
     std::vector<unsigned char> body(3, 'x');  // must be cleared by the call
-    f.ok = HttpsGet(url, body, f.error,
-                    [&f](uint64_t received, uint64_t total) { f.calls.emplace_back(received, total); }, allow_http);
+    f.ok = HttpsGet(url, body, f.error, allow_http ? Scheme::kHttpAllowed : Scheme::kHttpsOnly,
+                    [&f](uint64_t received, uint64_t total) { f.calls.emplace_back(received, total); });
     f.body.assign(body.begin(), body.end());
     return f;
   }
@@ -69,7 +73,7 @@ TEST_F(HttpsGetTest, WholeBodyWithProgressAfterEachChunk) {
 TEST_F(HttpsGetTest, SendsTheUserAgentAndKeepsTheQuery) {
   ASSERT_TRUE(Get(Url() + L"?channel=beta&x=1").ok);
   const std::string log = harness::RequestsFor(name_);
-  EXPECT_EQ(log, "/" + harness::Narrow(name_) + "/f.bin?channel=beta&x=1\tvelmoramp-launcher/1.0\n");
+  EXPECT_EQ(log, "/" + harness::Narrow(name_) + "/f.bin?channel=beta&x=1\tvelmoramp-launcher/" VELMORA_VERSION_TEXT "\n");
 }
 
 TEST_F(HttpsGetTest, NoContentLengthGivesATotalOfZero) {
@@ -152,8 +156,8 @@ TEST_F(HttpsGetTest, StreamHandsOverChunksAndStopsWhenTheSinkSays) {
     return true;
   };
   Calls calls;
-  EXPECT_FALSE(HttpsGetStream(Url(L"/_chunk-65536"), sink, error,
-                              [&](uint64_t r, uint64_t t) { calls.emplace_back(r, t); }, false));
+  EXPECT_FALSE(HttpsGetStream(Url(L"/_chunk-65536"), sink, error, Scheme::kHttpsOnly,
+                              [&](uint64_t r, uint64_t t) { calls.emplace_back(r, t); }));
   EXPECT_EQ(error, L"no room");
   EXPECT_EQ(chunks, 2);
   EXPECT_TRUE(got == content_.substr(0, 131072));
@@ -162,11 +166,11 @@ TEST_F(HttpsGetTest, StreamHandsOverChunksAndStopsWhenTheSinkSays) {
 
 TEST(FormatWin32ErrorTest, AppendsTheLastErrorAndCutsAt255) {
   SetLastError(5);
-  EXPECT_EQ(FormatWin32Error(L"cannot open a connection"), L"cannot open a connection (win32 5)");
+  EXPECT_EQ(common::FormatWin32Error(L"cannot open a connection"), L"cannot open a connection (win32 5)");
   SetLastError(4294967295u);
-  EXPECT_EQ(FormatWin32Error(L"x"), L"x (win32 4294967295)");
+  EXPECT_EQ(common::FormatWin32Error(L"x"), L"x (win32 4294967295)");
   SetLastError(12029);
-  const std::wstring long_text = FormatWin32Error(std::wstring(300, L'a'));
+  const std::wstring long_text = common::FormatWin32Error(std::wstring(300, L'a'));
   EXPECT_EQ(long_text, std::wstring(255, L'a'));
 }
 

@@ -9,6 +9,8 @@
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
 
+using namespace servers;  // the names under test
+
 namespace {
 
 class FetchServerListTest : public ::testing::Test {

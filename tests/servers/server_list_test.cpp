@@ -9,6 +9,8 @@
 #include "servers/clean_text.h"
 #include "servers/server_list.h"
 
+using namespace servers;  // the names under test
+
 namespace {
 
 const wchar_t kNotJson[] = L"the list answered with something that is not json";

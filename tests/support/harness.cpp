@@ -7,12 +7,12 @@
 #include <cstdlib>
 
 #include "common/unique_handle.h"
-#include "update/text.h"
+#include "common/text.h"
 
 namespace harness {
 
-std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
-std::wstring Widen(const std::string& text) { return Utf8ToWide(text); }
+std::string Narrow(const std::wstring& text) { return common::WideToUtf8(text); }
+std::wstring Widen(const std::string& text) { return common::Utf8ToWide(text); }
 
 std::wstring PathFromEnv(const char* name) {
   const char* value = std::getenv(name);

@@ -9,6 +9,8 @@
 #include "net/https_get.h"
 #include "tests/support/harness.h"
 
+using namespace net;  // the names under test
+
 namespace harness {
 namespace {
 
@@ -20,7 +22,7 @@ int ReadPort(const wchar_t* name) {
 bool Control(const std::wstring& what, std::string& answer) {
   std::vector<unsigned char> body;
   std::wstring error;
-  if (!HttpsGet(ReleaseUrl(L"/_control/" + what), body, error, nullptr, false)) {
+  if (!HttpsGet(ReleaseUrl(L"/_control/" + what), body, error)) {
     answer = Narrow(error);
     return false;
   }

@@ -16,13 +16,13 @@ TEST(PageMessagesTest, EscapesOnlyWhatJsonNeeds) {
 }
 
 TEST(PageMessagesTest, StatusMembersInOrder) {
-  EXPECT_EQ(ui::BuildStatusMessage(L"Up to date", -1, false, true, 0),
+  EXPECT_EQ(ui::BuildStatusMessage(L"Up to date", -1, ui::Tone::kGood, ui::Busy::kNo),
             L"{\"type\":\"status\",\"text\":\"Up to date\",\"percent\":-1,\"good\":true,\"busy\":false}");
-  EXPECT_EQ(ui::BuildStatusMessage(L"Starting the game through Steam...", -1, false, false, -1),
+  EXPECT_EQ(ui::BuildStatusMessage(L"Starting the game through Steam...", -1, ui::Tone::kPlain, ui::Busy::kUnchanged),
             L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
-  EXPECT_EQ(ui::BuildStatusMessage(L"Downloading a\\b", 150, false, false, 1),
+  EXPECT_EQ(ui::BuildStatusMessage(L"Downloading a\\b", 150, ui::Tone::kPlain, ui::Busy::kYes),
             L"{\"type\":\"status\",\"text\":\"Downloading a\\\\b\",\"percent\":150,\"busy\":true}");
-  EXPECT_EQ(ui::BuildStatusMessage(L"x", 0, true, false, 7),
+  EXPECT_EQ(ui::BuildStatusMessage(L"x", 0, ui::Tone::kBad, ui::Busy::kYes),
             L"{\"type\":\"status\",\"text\":\"x\",\"percent\":0,\"bad\":true,\"busy\":true}");
 }
 
@@ -30,14 +30,14 @@ TEST(PageMessagesTest, ServersWithAndWithoutOptionalMembers) {
   EXPECT_EQ(ui::BuildServersMessage({}), L"{\"type\":\"servers\",\"list\":[]}");
   EXPECT_EQ(std::wstring(ui::kEmptyServersMessage), ui::BuildServersMessage({}));
 
-  ServerRecord plain;
+  servers::ServerRecord plain;
   plain.name = L"Night \"Shift\"";
   plain.host = L"lobby";
   plain.port = 27015;
   plain.players = 3;
   plain.maxPlayers = 16;
   plain.version = L"not sent";
-  ServerRecord full;
+  servers::ServerRecord full;
   full.name = L"Harbour";
   full.host = L"::1";
   full.port = 7777;

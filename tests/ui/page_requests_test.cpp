@@ -10,9 +10,9 @@
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
-#include "ui/frontend_state.h"
+#include "ui/frontend.h"
 #include "ui/page_requests.h"
-#include "update/text.h"
+#include "common/text.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
 
 json::Value Parsed(const std::wstring& text) {
   json::Value v;
-  EXPECT_TRUE(json::Parse(WideToUtf8(text), v)) << WideToUtf8(text);
+  EXPECT_TRUE(json::Parse(common::WideToUtf8(text), v)) << common::WideToUtf8(text);
   return v;
 }
 std::string TypeOf(const std::wstring& text) { return Parsed(text).Get("type").AsString(""); }
@@ -46,6 +46,14 @@ class PageRequestsTest : public ::testing::Test {
  protected:
   std::wstring release_, name_;
   std::wstring game_ = harness::MakeTempDir(L"page-game");
+  update::Options options_;
+  ui::Frontend frontend_;
+
+  // One page message, handled with the options as the test set them.
+  void Send(const std::wstring& message) {
+    frontend_.options = std::make_shared<const update::Options>(options_);
+    ui::HandleWebMessage(frontend_, message);
+  }
 
   void SetUp() override {
     ASSERT_NE(harness::ReleaseServerPort(), 0);
@@ -55,9 +63,9 @@ class PageRequestsTest : public ::testing::Test {
     sink.hInstance = GetModuleHandleW(nullptr);
     sink.lpszClassName = L"page_requests_sink";
     RegisterClassW(&sink);
-    ui::g_window = CreateWindowExW(0, sink.lpszClassName, L"sink", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+    frontend_.window = CreateWindowExW(0, sink.lpszClassName, L"sink", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
                                    nullptr, sink.hInstance, nullptr);
-    ASSERT_NE(ui::g_window, nullptr);
+    ASSERT_NE(frontend_.window, nullptr);
     g_received.clear();
     g_signals.clear();
 
@@ -66,17 +74,17 @@ class PageRequestsTest : public ::testing::Test {
     ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
                                       L"channel=stable&build=3.0&protocol=9&server=h:1"),
               "");
-    ui::g_options = update::Options();
-    ui::g_options.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
-    ui::g_options.channel = L"stable";
-    ui::g_options.game_dir = game_;
-    ui::g_options.list_url = harness::ListServiceUrl(L"/api/servers");
-    ui::g_player_name.clear();
+    options_ = update::Options();
+    options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
+    options_.channel = L"stable";
+    options_.game_dir = game_;
+    options_.list_url = harness::ListServiceUrl(L"/api/servers");
+    frontend_.player_name.clear();
     harness::SteamHandler::Unregister();
   }
   void TearDown() override {
-    DestroyWindow(ui::g_window);
-    ui::g_window = nullptr;
+    DestroyWindow(frontend_.window);
+    frontend_.window = nullptr;
     harness::RemoveTree(game_);
   }
 
@@ -114,8 +122,8 @@ class PageRequestsTest : public ::testing::Test {
 };
 
 TEST_F(PageRequestsTest, ReadySendsTheNameThenUpdatesAndLists) {
-  ui::g_player_name = L"\x0141ucja";
-  ui::HandleWebMessage(L"{\"type\":\"ready\"}");
+  frontend_.player_name = L"\x0141ucja";
+  Send(L"{\"type\":\"ready\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("release") == 1 && Count("servers") == 1; }));
   EXPECT_EQ(g_received.front(), L"{\"type\":\"name\",\"value\":\"\x0141ucja\"}");
 
@@ -131,13 +139,13 @@ TEST_F(PageRequestsTest, ReadySendsTheNameThenUpdatesAndLists) {
     if (TypeOf(m) != "servers") continue;
     const json::Value list = Parsed(m).Get("list");
     ASSERT_GE(list.AsArray().size(), 1u);
-    EXPECT_EQ(list.AsArray()[0].Get("address").AsString(""), "lobby:27015") << WideToUtf8(m);
+    EXPECT_EQ(list.AsArray()[0].Get("address").AsString(""), "lobby:27015") << common::WideToUtf8(m);
   }
 
   // A reload sends "ready" again: one more run of each, now up to date.
   g_received.clear();
-  ui::HandleWebMessage(L"{\"type\":\"ready\"}");
-  ui::HandleWebMessage(L"{\"type\":\"ready\"}");
+  Send(L"{\"type\":\"ready\"}");
+  Send(L"{\"type\":\"ready\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("release") == 2 && Count("servers") == 2; }));
   EXPECT_EQ(Count("name"), 2u);
   size_t up_to_date = std::count(g_received.begin(), g_received.end(),
@@ -147,9 +155,9 @@ TEST_F(PageRequestsTest, ReadySendsTheNameThenUpdatesAndLists) {
 }
 
 TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
-  ui::g_options.base_url = harness::ReleaseUrl(L"/_404/" + name_ + L"/pub");
-  ui::g_options.list_url = harness::ListEchoUrl("nothing here", 404);
-  ui::HandleWebMessage(L"{\"type\":\"ready\"}");
+  options_.base_url = harness::ReleaseUrl(L"/_404/" + name_ + L"/pub");
+  options_.list_url = harness::ListEchoUrl("nothing here", 404);
+  Send(L"{\"type\":\"ready\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("status") >= 3 && Count("servers") == 1; }));
   Sleep(200);
   PumpUntil([] { return false; }, 100);
@@ -175,29 +183,29 @@ TEST_F(PageRequestsTest, OnlyKnownTypesInTheirExactCaseDoAnything) {
        {L"{\"type\":\"Ready\"}", L"{\"type\":\"REFRESH\"}", L"{\"type\":\"Close\"}", L"{\"type\":\"\"}",
         L"{\"type\":7}", L"{}", L"[\"ready\"]", L"\"ready\"", L"{\"type\":\"ready\"", L"not json",
         L"{\"type\":\"launch\"}"}) {
-    ui::HandleWebMessage(message);
+    Send(message);
   }
   PumpUntil([] { return false; }, 1500);
-  EXPECT_TRUE(g_received.empty()) << WideToUtf8(g_received.empty() ? L"" : g_received.front());
+  EXPECT_TRUE(g_received.empty()) << common::WideToUtf8(g_received.empty() ? L"" : g_received.front());
   EXPECT_TRUE(g_signals.empty());
-  EXPECT_FALSE(IsIconic(ui::g_window));
+  EXPECT_FALSE(IsIconic(frontend_.window));
 }
 
 TEST_F(PageRequestsTest, WindowRequestsAndTheHeldName) {
-  ShowWindow(ui::g_window, SW_SHOW);
-  ui::HandleWebMessage(L"{\"type\":\"minimise\"}");
-  EXPECT_TRUE(IsIconic(ui::g_window));
-  ui::HandleWebMessage(L"{\"type\":\"close\"}");
+  ShowWindow(frontend_.window, SW_SHOW);
+  Send(L"{\"type\":\"minimise\"}");
+  EXPECT_TRUE(IsIconic(frontend_.window));
+  Send(L"{\"type\":\"close\"}");
   ASSERT_TRUE(PumpUntil([] { return !g_signals.empty(); }, 5000));
   EXPECT_EQ(g_signals, std::vector<UINT>{WM_CLOSE});
 
-  ui::HandleWebMessage(L"{\"type\":\"name\",\"value\":\"\\u0141ucja \\ud83d\"}");
-  EXPECT_EQ(ui::g_player_name, L"\x0141ucja \xFFFD");
-  ui::HandleWebMessage(L"{\"type\":\"name\",\"value\":5}");
-  EXPECT_EQ(ui::g_player_name, L"");
-  ui::HandleWebMessage(L"{\"type\":\"name\",\"value\":\"Ann\"}");
-  ui::HandleWebMessage(L"{\"type\":\"name\"}");
-  EXPECT_EQ(ui::g_player_name, L"") << "a name message without a value clears the name";
+  Send(L"{\"type\":\"name\",\"value\":\"\\u0141ucja \\ud83d\"}");
+  EXPECT_EQ(frontend_.player_name, L"\x0141ucja \xFFFD");
+  Send(L"{\"type\":\"name\",\"value\":5}");
+  EXPECT_EQ(frontend_.player_name, L"");
+  Send(L"{\"type\":\"name\",\"value\":\"Ann\"}");
+  Send(L"{\"type\":\"name\"}");
+  EXPECT_EQ(frontend_.player_name, L"") << "a name message without a value clears the name";
   EXPECT_TRUE(g_received.empty()) << "names are not answered";
 }
 
@@ -216,10 +224,10 @@ TEST_F(PageRequestsTest, PlayPortsAndTheRefusedLaunch) {
   };
   for (const Case& c : cases) {
     g_received.clear();
-    ui::HandleWebMessage(c.message);
+    Send(c.message);
     PumpUntil([] { return g_received.size() >= 2; }, 5000);
-    EXPECT_EQ(HandoffValue(L"host"), c.host) << WideToUtf8(c.message);
-    EXPECT_EQ(HandoffValue(L"port"), c.port) << WideToUtf8(c.message);
+    EXPECT_EQ(HandoffValue(L"host"), c.host) << common::WideToUtf8(c.message);
+    EXPECT_EQ(HandoffValue(L"port"), c.port) << common::WideToUtf8(c.message);
     ASSERT_EQ(g_received.size(), 2u);
     EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
     EXPECT_EQ(g_received[1], L"{\"type\":\"status\",\"text\":\"Steam did not accept the launch request. Start the "
@@ -230,7 +238,7 @@ TEST_F(PageRequestsTest, PlayPortsAndTheRefusedLaunch) {
 
 TEST_F(PageRequestsTest, PlayAcceptedClosesTheWindow) {
   harness::SteamHandler steam;
-  ui::HandleWebMessage(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
+  Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
   ASSERT_TRUE(PumpUntil([] { return !g_signals.empty(); }, 5000));
   EXPECT_EQ(g_signals, std::vector<UINT>{ui::WM_GAME_STARTED});
   ASSERT_EQ(g_received.size(), 1u);
@@ -244,7 +252,7 @@ TEST_F(PageRequestsTest, PlayRefusedWhileTheGameRuns) {
   harness::ChildProcess game;
   ASSERT_TRUE(game.Start(harness::SupportBin() + L"\\Velmora.exe"));
   Sleep(300);
-  ui::HandleWebMessage(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
+  Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
   PumpUntil([] { return !g_received.empty(); }, 5000);
   ASSERT_EQ(g_received.size(), 1u);
   EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Velmora is already running. Close it first.\","

@@ -15,7 +15,8 @@
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "update/replace_file.h"
+#include "common/file.h"
+#include "update/staging.h"
 
 namespace {
 
@@ -371,12 +372,17 @@ TEST_F(EngineTest, LauncherVersionFiveIsNotNewer) {
 }  // namespace
 
 // Writing a whole buffer into the game folder through its staging file.
-TEST(ReplaceFileTest, StagesThenMovesAndLeavesNoStagingFileOnAFailedMove) {
+bool StageAndMove(const std::wstring& target, const std::vector<unsigned char>& bytes) {
+  update::CreateParentFolders(target);
+  return common::WriteWholeFile(target + L".part", bytes) && update::MoveStagedFile(target + L".part", target);
+}
+
+TEST(StagingTest, StagesThenMovesAndLeavesNoStagingFileOnAFailedMove) {
   const std::wstring game = harness::MakeTempDir(L"replace");
   const std::wstring target = game + L"\\new\\deeper\\mod.dll";
-  EXPECT_TRUE(update::ReplaceFile(target, {'n', 'e', 'w'}));
+  EXPECT_TRUE(StageAndMove(target, {'n', 'e', 'w'}));
   EXPECT_EQ(harness::ReadFileBytes(target), "new");
-  EXPECT_TRUE(update::ReplaceFile(target, {}));
+  EXPECT_TRUE(StageAndMove(target, {}));
   EXPECT_EQ(harness::ReadFileBytes(target), "");
   EXPECT_TRUE(harness::FileExists(target)) << "an empty buffer gives an empty file";
   EXPECT_FALSE(harness::FileExists(target + L".part"));
@@ -387,7 +393,7 @@ TEST(ReplaceFileTest, StagesThenMovesAndLeavesNoStagingFileOnAFailedMove) {
   harness::ChildProcess holder;
   ASSERT_TRUE(holder.Start(harness::SupportBin() + L"\\hold-file.exe", {target, event_name, L"lock"}));
   ASSERT_EQ(WaitForSingleObject(ready.get(), 20000), WAIT_OBJECT_0);
-  EXPECT_FALSE(update::ReplaceFile(target, {'x'}));
+  EXPECT_FALSE(StageAndMove(target, {'x'}));
   holder.Stop();
   EXPECT_EQ(harness::ReadFileBytes(target), "old");
   EXPECT_FALSE(harness::FileExists(target + L".part"));

@@ -13,6 +13,8 @@
 #include "json/parse.h"
 #include "servers/server_list.h"
 
+using namespace servers;  // the names under test
+
 namespace {
 
 // A realistic document: every member filled, some escapes, UTF-8 names.

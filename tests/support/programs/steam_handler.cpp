@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "update/text.h"
+#include "common/text.h"
 
 int wmain(int argc, wchar_t** argv) {
   wchar_t record[MAX_PATH] = {};
@@ -17,7 +17,7 @@ int wmain(int argc, wchar_t** argv) {
     wcsncpy(record, path.c_str(), MAX_PATH - 1);
   }
   std::string line;
-  for (int i = 1; i < argc; ++i) line += (i > 1 ? " " : "") + WideToUtf8(argv[i]);
+  for (int i = 1; i < argc; ++i) line += (i > 1 ? " " : "") + common::WideToUtf8(argv[i]);
   line += "\n";
   HANDLE file = CreateFileW(record, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "update/engine.h"
-#include "update/text.h"
+#include "common/text.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
@@ -20,7 +20,7 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);  // one "\n", whatever reads it
   const update::Result r = update::RunUpdate(options, update::StatusFn());
   std::printf("ok=%d launcher_updated=%d changed=%d error=%s\n", r.ok ? 1 : 0, r.launcher_updated ? 1 : 0,
-              static_cast<int>(r.changed), WideToUtf8(r.error).c_str());
+              static_cast<int>(r.changed), common::WideToUtf8(r.error).c_str());
   std::fflush(stdout);
   return r.ok ? 0 : 1;
 }

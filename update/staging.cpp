@@ -1,6 +1,6 @@
-#include "update/replace_file.h"
+#include "update/staging.h"
 
-#include "update/self_replace.h"
+#include <windows.h>
 
 namespace update {
 
@@ -16,13 +16,6 @@ bool MoveStagedFile(const std::wstring& staging, const std::wstring& target) {
     return false;
   }
   return true;
-}
-
-bool ReplaceFile(const std::wstring& target, const std::vector<unsigned char>& bytes) {
-  CreateParentFolders(target);
-  const std::wstring staging = target + L".part";
-  if (!WriteWholeFile(staging, bytes)) return false;
-  return MoveStagedFile(staging, target);
 }
 
 }  // namespace update

@@ -3,8 +3,9 @@
 // leniently: a malformed sequence becomes U+FFFD, so a conversion never fails.
 #include <string>
 
+namespace common {
+
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
 
-// The text without leading and trailing space, tab, LF, VT, FF and CR.
-std::string Trim(const std::string& text);
+}  // namespace common

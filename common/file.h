@@ -1,0 +1,17 @@
+#pragma once
+// Whole-file reads and writes.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace common {
+
+// The whole file, or empty when it cannot be read in full, is empty, or is
+// larger than max_bytes.
+std::vector<unsigned char> ReadWholeFile(const std::wstring& path, uint64_t max_bytes);
+
+// Creates or truncates path and writes all bytes. False when the file cannot
+// be created or not every byte was written.
+bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
+
+}  // namespace common

@@ -1,0 +1,61 @@
+#include "common/path.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <vector>
+
+namespace common {
+
+std::wstring ExePath() {
+  // The call cuts a path that does not fit and says so only by filling the
+  // whole buffer: grow it until the path and its terminator fit.
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::wstring();
+    // Paths are at most 32,767 units long, so the loop ends.
+    if (n < buffer.size() || buffer.size() > 32768) return std::wstring(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::wstring ExeDirectory() {
+  std::wstring path = ExePath();
+  const size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(0, slash);
+}
+
+std::wstring ParentFolder(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+void StripTrailingBackslashes(std::wstring& path) {
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::wstring LauncherDataFolder() {
+  PWSTR local = nullptr;
+  if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local)) || local == nullptr) {
+    CoTaskMemFree(local);
+    return std::wstring();
+  }
+  const std::wstring folder = std::wstring(local) + L"\\velmoramp";
+  CoTaskMemFree(local);
+  CreateDirectoryW(folder.c_str(), nullptr);  // an existing folder is fine
+  return folder;
+}
+
+}  // namespace common

@@ -1,0 +1,31 @@
+#pragma once
+// Paths of the running program and small path and file-system look-ups.
+// Paths are UTF-16 with "\" separators.
+#include <string>
+
+namespace common {
+
+// Full path of the running executable, however long.
+std::wstring ExePath();
+
+// ExePath() up to its last backslash (the whole path if it has none).
+std::wstring ExeDirectory();
+
+// The text up to its last backslash; empty when it has none.
+std::wstring ParentFolder(const std::wstring& path);
+
+// Removes every trailing backslash.
+void StripTrailingBackslashes(std::wstring& path);
+
+// Whether path names an existing file (not a folder).
+bool IsFile(const std::wstring& path);
+
+// Whether path names an existing folder.
+bool IsFolder(const std::wstring& path);
+
+// The launcher's own folder in the user's local application data,
+// <local application data>\velmoramp, created when missing; empty when the
+// platform does not know the local application data folder.
+std::wstring LauncherDataFolder();
+
+}  // namespace common

@@ -1,0 +1,34 @@
+#pragma once
+// What the window front-end's page requests work with, and the one way from
+// any thread to the page: a private window message carrying owned text.
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "update/options.h"
+
+namespace ui {
+
+// Private window messages.
+// wParam: a heap-allocated std::wstring holding one host message; the
+// window procedure delivers it to the page and deletes it.
+constexpr UINT WM_PAGE_JSON = WM_APP + 1;
+// Posted after Steam accepted the launch: the window closes itself.
+constexpr UINT WM_GAME_STARTED = WM_APP + 2;
+
+struct Frontend {
+  // Shared with the workers, which may outlive the window: never written
+  // once the first worker has started.
+  std::shared_ptr<const update::Options> options;
+  // Target of every post; set before any worker starts.
+  HWND window = nullptr;
+  // Used on the window thread only.
+  std::wstring player_name;
+};
+
+// Hands one host message to the window thread for the page. Any thread.
+// Dropped while there is no window; freed here when it cannot be posted.
+void PostToPage(HWND window, const std::wstring& json);
+
+}  // namespace ui

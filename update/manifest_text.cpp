@@ -1,0 +1,89 @@
+#include "update/manifest_text.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+namespace update {
+namespace {
+
+const char kWhitespace[] = " \t\n\v\f\r";
+constexpr size_t kMaxPathBytes = 240;
+
+}  // namespace
+
+std::vector<std::string> SplitTokens(const std::string& line) {
+  std::vector<std::string> tokens;
+  size_t at = line.find_first_not_of(kWhitespace);
+  while (at != std::string::npos) {
+    size_t end = line.find_first_of(kWhitespace, at);
+    tokens.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = line.find_first_not_of(kWhitespace, end);
+  }
+  return tokens;
+}
+
+// "12abc" is not 12, and a value out of range is no number at all.
+bool ParseInt32(const std::string& token, int32_t& value) {
+  if (token.empty() || token.find_first_not_of("+-0123456789") != std::string::npos) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long parsed = std::strtoll(token.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || end == token.c_str()) return false;
+  if (parsed < std::numeric_limits<int32_t>::min() || parsed > std::numeric_limits<int32_t>::max()) {
+    return false;
+  }
+  value = static_cast<int32_t>(parsed);
+  return true;
+}
+
+// Sizes are unsigned: a "-1" must not wrap round to 2^64 - 1.
+bool ParseUint64(const std::string& token, uint64_t& value) {
+  size_t digits = !token.empty() && token[0] == '+' ? 1 : 0;
+  if (token.size() == digits || token.find_first_not_of("0123456789", digits) != std::string::npos) {
+    return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long parsed = std::strtoull(token.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  value = parsed;
+  return true;
+}
+
+bool IsHexDigest(const std::string& digest) {
+  return digest.size() == 64 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+std::string Trim(const std::string& text) {
+  size_t first = text.find_first_not_of(kWhitespace);
+  if (first == std::string::npos) return std::string();
+  size_t last = text.find_last_not_of(kWhitespace);
+  return text.substr(first, last - first + 1);
+}
+
+bool IsSafeRelativePath(const std::string& path) {
+  if (path.empty() || path.size() > kMaxPathBytes) return false;
+  if (path[0] == '/') return false;
+  size_t segment_start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      // Also catches "//" and a trailing "/": both leave an empty segment.
+      std::string segment = path.substr(segment_start, i - segment_start);
+      if (segment.empty() || segment == "." || segment == "..") return false;
+      segment_start = i + 1;
+      continue;
+    }
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20) return false;
+    switch (c) {
+      case '\\': case ':': case '"': case '<': case '>': case '|': case '*': case '?':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace update

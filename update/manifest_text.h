@@ -1,0 +1,28 @@
+#pragma once
+// The byte-level rules of the release description: lines, tokens, numbers,
+// digests and the path rule. Pure functions of their UTF-8 input.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace update {
+
+// The text without leading and trailing space, tab, LF, VT, FF and CR.
+std::string Trim(const std::string& text);
+
+// The tokens of a line, split at runs of the same whitespace.
+std::vector<std::string> SplitTokens(const std::string& line);
+
+// A whole token as a decimal number (an optional sign, digits only). False,
+// value untouched, for anything else or a number out of range.
+bool ParseInt32(const std::string& token, int32_t& value);
+bool ParseUint64(const std::string& token, uint64_t& value);
+
+// Exactly 64 hexadecimal digits, either case.
+bool IsHexDigest(const std::string& digest);
+
+// Whether a path token (raw UTF-8 bytes) names something we may write or
+// fetch: 1-240 bytes, relative, no "." or ".." segments, no reserved bytes.
+bool IsSafeRelativePath(const std::string& path);
+
+}  // namespace update

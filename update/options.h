@@ -1,0 +1,19 @@
+#pragma once
+// The one record that governs a run. The launcher builds it at start-up
+// (defaults, launcher.ini, command line); the engine and the front-ends read it.
+#include <string>
+
+namespace update {
+
+struct Options {
+  std::wstring base_url;     // release server root, never ends in "/"
+  std::wstring channel;      // one path segment under base_url
+  std::wstring game_dir;     // empty: ask the game locator
+  std::wstring player_name;  // empty: use the saved name
+  std::wstring list_url;     // where the window fetches the server list
+  bool launch = true;        // start the game through Steam after updating
+  bool check_only = false;   // dry run: count what would change
+  bool use_window = true;    // window front-end when the runtime is there
+};
+
+}  // namespace update
