@@ -8,12 +8,14 @@
 
 namespace common {
 
-std::wstring ExePath() {
+std::wstring ExePath() { return ModulePath(nullptr); }
+
+std::wstring ModulePath(HMODULE module, size_t first_units) {
   // The call cuts a path that does not fit and says so only by filling the
   // whole buffer: grow it until the path and its terminator fit.
-  std::vector<wchar_t> buffer(MAX_PATH);
+  std::vector<wchar_t> buffer(first_units > 0 ? first_units : 1);
   for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD n = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (n == 0) return std::wstring();
     // Paths are at most 32,767 units long, so the loop ends.
     if (n < buffer.size() || buffer.size() > 32768) return std::wstring(buffer.data(), n);

@@ -1,12 +1,18 @@
 #pragma once
 // Paths of the running program and small path and file-system look-ups.
 // Paths are UTF-16 with "\" separators.
+#include <windows.h>
+
 #include <string>
 
 namespace common {
 
 // Full path of the running executable, however long.
 std::wstring ExePath();
+
+// Full path of a loaded module (null: the executable), however long; the
+// buffer starts at first_units and grows until the path fits.
+std::wstring ModulePath(HMODULE module, size_t first_units = MAX_PATH);
 
 // ExePath() up to its last backslash (the whole path if it has none).
 std::wstring ExeDirectory();

@@ -378,9 +378,72 @@ function releaseFromOptions(folder, options) {
     const name = path.basename(options.launcher);
     const source = `launcher/${version}/${name}`;
     checkPath('the launcher download path', source);
+    // A release that offers launcher N with an exe that thinks it is M would
+    // make every launcher replace itself on every start.
+    const built = launcherRelease(fs.readFileSync(options.launcher));
+    if (built === null) {
+      refuse(`${options.launcher} is not a launcher build: it has no version resource to tell its release number`);
+    }
+    if (built !== version) {
+      refuse(`${options.launcher} is launcher release ${built} (its version resource), not ${version}`);
+    }
     launcher = { full: options.launcher, version, source, sha256: sha256File(options.launcher) };
   }
   return { channel, build, protocol, server, notes, files, launcher };
+}
+
+// ---- The launcher's own release number ----------------------------------------
+
+// The release number built into a launcher executable: the third part of
+// the file version in its version resource (1.0.5.0 is release 5). Null
+// when the file is no PE image or carries no version resource.
+function launcherRelease(image) {
+  try {
+    if (image.readUInt16LE(0) !== 0x5a4d) return null;  // "MZ"
+    const pe = image.readUInt32LE(0x3c);
+    if (image.readUInt32LE(pe) !== 0x00004550) return null;  // "PE\0\0"
+    const sections = image.readUInt16LE(pe + 6);
+    const optSize = image.readUInt16LE(pe + 20);
+    const opt = pe + 24;
+    const magic = image.readUInt16LE(opt);
+    const dirs = opt + (magic === 0x20b ? 112 : 96);
+    const resourceRva = image.readUInt32LE(dirs + 2 * 8);
+    if (resourceRva === 0) return null;
+    const table = opt + optSize;
+    const offsetOf = (rva) => {
+      for (let i = 0; i < sections; i++) {
+        const s = table + 40 * i;
+        const vsize = image.readUInt32LE(s + 8), vaddr = image.readUInt32LE(s + 12);
+        const rsize = image.readUInt32LE(s + 16), raddr = image.readUInt32LE(s + 20);
+        if (rva >= vaddr && rva < vaddr + Math.max(vsize, rsize)) return raddr + rva - vaddr;
+      }
+      throw new Error('address outside every section');
+    };
+    const base = offsetOf(resourceRva);
+    // The first entry of a resource directory whose id matches (any id for
+    // null), following subdirectories down to a data entry.
+    const entry = (dir, id) => {
+      const count = image.readUInt16LE(dir + 12) + image.readUInt16LE(dir + 14);
+      for (let i = 0; i < count; i++) {
+        const name = image.readUInt32LE(dir + 16 + 8 * i), target = image.readUInt32LE(dir + 20 + 8 * i);
+        if (id === null || name === id) return target;
+      }
+      return null;
+    };
+    let target = entry(base, 16);  // RT_VERSION
+    for (let level = 0; target !== null && (target & 0x80000000) && level < 3; level++) {
+      target = entry(base + (target & 0x7fffffff), null);
+    }
+    if (target === null || (target & 0x80000000)) return null;
+    const data = offsetOf(image.readUInt32LE(base + target));
+    const size = image.readUInt32LE(base + target + 4);
+    const info = image.subarray(data, data + size);
+    const fixed = info.indexOf(Buffer.from([0xbd, 0x04, 0xef, 0xfe]));  // VS_FIXEDFILEINFO signature
+    if (fixed < 0 || fixed + 16 > info.length) return null;
+    return info.readUInt32LE(fixed + 12) >>> 16;  // high word of dwFileVersionLS
+  } catch {
+    return null;
+  }
 }
 
 function manifestText(release) {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/support/harness.h"
+#include "velmora_version.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "tests/support/webview_stand_in.h"
@@ -210,7 +211,7 @@ TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
   ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\VelmoraMultiplayer.exe", new_launcher));
   ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
                                     L"channel=stable&build=3.1&protocol=9&server=h:1&launcher=" + name_ +
-                                        L"/VelmoraMultiplayer.exe&launcher-version=6"),
+                                        L"/VelmoraMultiplayer.exe&launcher-version=" + std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
             "");
   ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"ready\"}\n"));
 

@@ -17,8 +17,13 @@
 #include "tests/support/release_server_client.h"
 #include "common/file.h"
 #include "update/staging.h"
+#include "velmora_version.h"
 
 namespace {
+
+// The release after this launcher's, and a stand-in executable built as it.
+const std::wstring kNextRelease = std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1);
+std::string NextLauncher() { return harness::ReadFileBytes(harness::SupportBin() + L"\\record-start.exe"); }
 
 using Lines = std::vector<std::pair<std::wstring, int>>;
 using Files = std::map<std::wstring, std::string>;  // relative path ("\") -> content
@@ -130,9 +135,9 @@ TEST_F(EngineTest, MissingFileInNewFoldersIsWrittenWithoutStatusCallback) {
 }
 
 TEST_F(EngineTest, DryRunCountsAndTouchesNothingNotEvenTheLauncher) {
-  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", Bytes(1000, 'L')));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", NextLauncher()));
   Publish({{L"a.dll", Bytes(100, 'a')}, {L"data\\b.pak", Bytes(200, 'b')}, {L"c.txt", Bytes(300, 'c')}},
-          L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=6");
+          L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=" + kNextRelease);
   PutGame({{L"a.dll", "old a"}});
   options_.check_only = true;
   const update::Result r = Run();
@@ -341,10 +346,13 @@ TEST_F(EngineTest, DescriptionFailures) {
 // game files still update. (A matching one would replace this test program:
 // the real replacement is tested through a copied runner.)
 TEST_F(EngineTest, LauncherWithBadDigestIsPassedOverSilently) {
-  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", Bytes(150000, 'L')));
+  // Trailing data: the version resource stays readable.
+  const std::string launcher = NextLauncher() + Bytes(150000, 'L');
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", launcher));
   const std::string a = Bytes(100, 'a');
-  Publish({{L"a.dll", a}}, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=6");
-  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\launcher\\6\\VelmoraMultiplayer.exe", Bytes(150000, 'M')));
+  Publish({{L"a.dll", a}}, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=" + kNextRelease);
+  ASSERT_TRUE(harness::WriteFileBytes(
+      folder_ + L"\\pub\\launcher\\" + kNextRelease + L"\\VelmoraMultiplayer.exe", Bytes(launcher.size(), 'M')));
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_FALSE(r.launcher_updated);
@@ -359,9 +367,10 @@ TEST_F(EngineTest, LauncherWithBadDigestIsPassedOverSilently) {
 }
 
 TEST_F(EngineTest, LauncherVersionFiveIsNotNewer) {
-  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", Bytes(1000, 'L')));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", harness::ReadFileBytes(harness::LauncherExe())));
   const Files files = {{L"a.dll", Bytes(100, 'a')}};
-  Publish(files, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=5");
+  Publish(files, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=" +
+                     std::to_wstring(VELMORA_LAUNCHER_RELEASE));
   PutGame(files);
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);

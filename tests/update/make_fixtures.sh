@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes the signed releases and digest inputs that the update tests read,
 # on the Linux side where openssl, sha256sum and the release tool run.
-# Usage: make_fixtures.sh <repository> <fixtures folder>
+# Usage: make_fixtures.sh <repository> <fixtures folder> <stand-in launcher> <its release number>
 set -euo pipefail
-repo=$1 out=$2
+repo=$1 out=$2 next_launcher=$3 next_release=$4
 key=$repo/tests/support/keys/test-release-key.TEST-ONLY.pem
 tool=$repo/tools/velmora-release.mjs
 rm -rf "$out"
@@ -50,7 +50,7 @@ head -c $((3 * 65536 + 12345)) /dev/urandom > digest/multi.bin
 printf 'mod' > release-src/bin/sub/mod.dll
 : > release-src/empty.cfg
 printf 'carte' > $'release-src/maps/carte-\xc3\xa9t\xc3\xa9.map'
-printf 'MZ launcher 6' > VelmoraMultiplayer.exe
+cp "$next_launcher" VelmoraMultiplayer.exe
 node "$tool" publish release-src published --key "$key" --channel beta --build 2.0.1 --protocol 8 \
-  --server play.example.net:27016 --notes "Round trip" --launcher VelmoraMultiplayer.exe --launcher-version 6
+  --server play.example.net:27016 --notes "Round trip" --launcher VelmoraMultiplayer.exe --launcher-version "$next_release"
 echo "fixtures ready in $out"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/harness.h"
+#include "velmora_version.h"
 #include "update/digest.h"
 #include "update/manifest.h"
 
@@ -69,7 +70,7 @@ TEST_F(ReleaseRoundTrip, EveryPlacedFileMatchesItsLine) {
     EXPECT_EQ(harness::ReadFileBytes(placed).size(), file.size) << harness::Narrow(file.path);
     EXPECT_EQ(file.source, L"files/2.0.1/" + SlashPath(file.path)) << "laid out under the build";
   }
-  EXPECT_EQ(manifest_.launcher_version, 6);
+  EXPECT_EQ(manifest_.launcher_version, VELMORA_LAUNCHER_RELEASE + 1);
   std::string launcher_digest;
   ASSERT_TRUE(update::Sha256File(Published(WindowsPath(manifest_.launcher_source)), launcher_digest));
   EXPECT_EQ(launcher_digest, manifest_.launcher_sha256);

@@ -13,6 +13,20 @@ const tool = path.join(repo, 'tools', 'velmora-release.mjs');
 const testKey = path.join(repo, 'tests', 'support', 'keys', 'test-release-key.TEST-ONLY.pem');
 const testModulus = path.join(repo, 'tests', 'support', 'keys', 'test-release-key.TEST-ONLY.modulus');
 
+// Launcher builds with their version resources: this release's and a
+// stand-in for the next one (built with the tests).
+const thisLauncher = process.env.VELMORA_EXE;
+const nextLauncher = process.env.VELMORA_NEXT_LAUNCHER;
+const hasBuilds = Boolean(thisLauncher && nextLauncher && fs.existsSync(thisLauncher) && fs.existsSync(nextLauncher));
+const noBuilds = hasBuilds ? false : 'needs the launcher builds (VELMORA_EXE, VELMORA_NEXT_LAUNCHER) from CTest';
+// The release number a launcher build carries: the third part of its file
+// version, read here the simple way (the tool has its own reader).
+function releaseOf(file) {
+  const bytes = fs.readFileSync(file);
+  const at = bytes.indexOf(Buffer.from([0xbd, 0x04, 0xef, 0xfe]));
+  return bytes.readUInt32LE(at + 12) >>> 16;
+}
+
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'velmora-release-test-'));
 process.on('exit', () => fs.rmSync(scratch, { recursive: true, force: true }));
 let counter = 0;
@@ -89,13 +103,15 @@ test('pubkey gives the modulus of a private key', () => {
   assert.equal(hexOf(out), hexOf(testModulus));
 });
 
-test('publish lays out a signed release that openssl verifies', () => {
+test('publish lays out a signed release that openssl verifies', { skip: noBuilds }, () => {
   const src = makeFolder([['bin/sub/mod.dll', 'mod'], ['empty.cfg', ''], ['maps/carte-été.map', 'carte']]);
   const exe = path.join(freshDir('exe'), 'VelmoraMultiplayer.exe');
-  fs.writeFileSync(exe, 'MZ 6');
+  fs.copyFileSync(nextLauncher, exe);
+  const next = releaseOf(exe);
+  const exeBytes = fs.readFileSync(exe);
   const out = freshDir('out');
   const r = run('publish', src, out, '--key', testKey, ...release, '--notes', '  Two  spaces  ',
-                '--launcher', exe, '--launcher-version', '6');
+                '--launcher', exe, '--launcher-version', String(next));
   assert.equal(r.code, 0, r.err);
 
   const text = fs.readFileSync(path.join(out, 'stable', 'manifest.txt'));
@@ -105,9 +121,9 @@ test('publish lays out a signed release that openssl verifies', () => {
     `file bin/sub/mod.dll 3 ${sha('mod')} files/1.4.2/bin/sub/mod.dll`,
     `file empty.cfg 0 ${sha('')} files/1.4.2/empty.cfg`,
     `file maps/carte-été.map 5 ${sha('carte')} files/1.4.2/maps/carte-été.map`,
-    `launcher 6 ${sha('MZ 6')} launcher/6/VelmoraMultiplayer.exe`, ''].join('\n'));
+    `launcher ${next} ${sha(exeBytes)} launcher/${next}/VelmoraMultiplayer.exe`, ''].join('\n'));
   assert.equal(fs.readFileSync(path.join(out, 'files/1.4.2/maps/carte-été.map'), 'utf8'), 'carte');
-  assert.equal(fs.readFileSync(path.join(out, 'launcher/6/VelmoraMultiplayer.exe'), 'utf8'), 'MZ 6');
+  assert.ok(fs.readFileSync(path.join(out, `launcher/${next}/VelmoraMultiplayer.exe`)).equals(exeBytes));
 
   const sig = path.join(out, 'stable', 'manifest.sig');
   assert.equal(fs.statSync(sig).size, 256);
@@ -168,6 +184,32 @@ test('the path limit is 240 bytes, counted on the download path too', () => {
   assert.ok(ok.out.includes(` f/${'p'.repeat(238)}\n`));
   const src2 = makeFolder([['p'.repeat(239), 'x']]);
   assert.equal(run('manifest', src2, ...release, '--source-prefix', 'f').code, 1);
+});
+
+// A release offering launcher N with an exe that calls itself M would make
+// every launcher replace itself on every start, forever.
+test('the launcher number must be the one built into the exe', { skip: noBuilds }, () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const ours = releaseOf(thisLauncher);
+  const notAnExe = path.join(freshDir('exe'), 'VelmoraMultiplayer.exe');
+  fs.writeFileSync(notAnExe, 'MZ but no program');
+  const cases = [
+    [thisLauncher, ours, null],
+    [nextLauncher, ours + 1, null],
+    [thisLauncher, ours + 1, new RegExp(`is launcher release ${ours} \\(its version resource\\), not ${ours + 1}`)],
+    [nextLauncher, ours, new RegExp(`is launcher release ${ours + 1} .*not ${ours}`)],
+    [notAnExe, ours, /no version resource/],
+  ];
+  for (const [exe, version, refusal] of cases) {
+    const r = run('manifest', src, ...release, '--launcher', exe, '--launcher-version', String(version));
+    if (refusal === null) {
+      assert.equal(r.code, 0, r.err);
+      assert.match(r.out, new RegExp(`\nlauncher ${version} `));
+    } else {
+      assert.equal(r.code, 1, `${exe} as ${version}`);
+      assert.match(r.err, refusal);
+    }
+  }
 });
 
 test('release values the launcher would misread are refused', () => {

@@ -11,6 +11,7 @@
 
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
+#include "velmora_version.h"
 #include "tests/support/release_server_client.h"
 
 namespace {
@@ -59,7 +60,7 @@ class SelfReplaceTest : public ::testing::Test {
     ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", launcher));
     ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
                                       L"channel=stable&build=b1&protocol=1&server=h:1&launcher=" + name_ +
-                                          L"/VelmoraMultiplayer.exe&launcher-version=6"),
+                                          L"/VelmoraMultiplayer.exe&launcher-version=" + std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
               "");
   }
   std::wstring BaseUrl() const { return harness::ReleaseUrl(L"/" + name_ + L"/pub"); }

@@ -4,14 +4,12 @@
 
 #include <string>
 
-#include "common/unique_handle.h"
+#include "common/path.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 
 int wmain() {
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  path = path.substr(0, path.find_last_of(L'\\') + 1) + L"started.txt";
+  const std::wstring path = common::ExeDirectory() + L"\\started.txt";
   const std::string line = common::WideToUtf8(GetCommandLineW());
   // Written under another name and renamed, so a reader never sees half.
   const std::wstring temp = path + L".tmp";

@@ -1,0 +1,132 @@
+// The small helpers every layer uses: paths, the registry reader, whole
+// files and the environment.
+#include <gtest/gtest.h>
+
+#include "common/env.h"
+#include "common/file.h"
+#include "common/path.h"
+#include "common/registry.h"
+#include "common/unique_handle.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+TEST(PathTest, StrippingAndParents) {
+  struct Case {
+    std::wstring in, stripped, parent;
+  };
+  const Case cases[] = {
+      {L"C:\\Games\\Velmora\\\\", L"C:\\Games\\Velmora", L"C:\\Games\\Velmora\\"},
+      {L"C:\\Games", L"C:\\Games", L"C:"},
+      {L"\\\\", L"", L"\\"},
+      {L"plain", L"plain", L""},
+      {L"", L"", L""},
+      {L"a/b/", L"a/b/", L""},  // only backslashes are separators here
+  };
+  for (const Case& c : cases) {
+    std::wstring s = c.in;
+    common::StripTrailingBackslashes(s);
+    EXPECT_EQ(s, c.stripped) << harness::Narrow(c.in);
+    EXPECT_EQ(common::ParentFolder(c.in), c.parent) << harness::Narrow(c.in);
+  }
+}
+
+TEST(PathTest, FilesAndFoldersAreTold) {
+  const std::wstring dir = harness::MakeTempDir(L"common-path");
+  ASSERT_TRUE(harness::WriteFileBytes(dir + L"\\file.txt", "x"));
+  ASSERT_TRUE(harness::MakeDirs(dir + L"\\folder.txt"));
+  EXPECT_TRUE(common::IsFile(dir + L"\\file.txt"));
+  EXPECT_FALSE(common::IsFolder(dir + L"\\file.txt"));
+  EXPECT_FALSE(common::IsFile(dir + L"\\folder.txt")) << "a folder named like a file is no file";
+  EXPECT_TRUE(common::IsFolder(dir + L"\\folder.txt"));
+  EXPECT_FALSE(common::IsFile(dir + L"\\missing"));
+  EXPECT_FALSE(common::IsFolder(dir + L"\\missing"));
+  harness::RemoveTree(dir);
+}
+
+// A path longer than the first buffer is read whole, not cut: the buffer
+// grows (Wine cannot start programs from folders deeper than 260
+// characters, so the growth is shown with small first buffers).
+TEST(PathTest, ModulePathGrowsItsBufferUntilThePathFits) {
+  wchar_t expected[4096] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, expected, 4096);
+  ASSERT_GT(n, 10u);
+  for (size_t first : {size_t{1}, size_t{8}, static_cast<size_t>(n), static_cast<size_t>(n) + 1, size_t{260}}) {
+    EXPECT_EQ(common::ModulePath(nullptr, first), expected) << "first buffer " << first;
+  }
+  EXPECT_EQ(common::ExePath(), expected);
+  EXPECT_EQ(common::ExeDirectory(), common::ParentFolder(expected));
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  const std::wstring key_ = L"Software\\VelmoraTests\\Registry";
+  void TearDown() override {
+    harness::DeleteRegTree(HKEY_CURRENT_USER, key_);
+    harness::DeleteRegTree(HKEY_LOCAL_MACHINE, key_, KEY_WOW64_32KEY);
+    harness::DeleteRegTree(HKEY_LOCAL_MACHINE, key_, KEY_WOW64_64KEY);
+  }
+  std::wstring Read(const wchar_t* name, size_t max = static_cast<size_t>(-1)) const {
+    return common::ReadRegistryString(HKEY_CURRENT_USER, key_.c_str(), name, 0, max);
+  }
+};
+
+TEST_F(RegistryTest, OnlyPlainStringsWithinTheLimit) {
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, key_, L"plain", L"C:\\Steam"));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, key_, L"expand", L"%TEMP%\\x", REG_EXPAND_SZ));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, key_, L"long", std::wstring(259, L'x')));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, key_, L"longer", std::wstring(260, L'x')));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, key_, L"empty", L""));
+  EXPECT_EQ(Read(L"plain"), L"C:\\Steam");
+  EXPECT_EQ(Read(L"expand"), L"") << "an expandable string is another type";
+  EXPECT_EQ(Read(L"missing"), L"");
+  EXPECT_EQ(Read(L"long", 259), std::wstring(259, L'x'));
+  EXPECT_EQ(Read(L"longer", 259), L"") << "a value over the limit is not cut";
+  EXPECT_EQ(Read(L"longer"), std::wstring(260, L'x')) << "no limit by default";
+  EXPECT_EQ(Read(L"empty"), L"");
+  EXPECT_EQ(common::ReadRegistryString(HKEY_CURRENT_USER, L"Software\\VelmoraTests\\Nowhere", L"plain", 0), L"");
+}
+
+TEST_F(RegistryTest, AValueStoredWithoutATerminatorReadsWhole) {
+  common::UniqueRegKey key;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                            nullptr),
+            ERROR_SUCCESS);
+  const wchar_t text[] = L"abc";
+  ASSERT_EQ(RegSetValueExW(key.get(), L"bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 3 * sizeof(wchar_t)),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Read(L"bare"), L"abc");
+  EXPECT_EQ(Read(L"bare", 3), L"abc");
+}
+
+TEST_F(RegistryTest, ViewsAreKeptApart) {
+  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, key_, L"v", L"thirty-two", REG_SZ, KEY_WOW64_32KEY));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, key_, L"v", L"sixty-four", REG_SZ, KEY_WOW64_64KEY));
+  EXPECT_EQ(common::ReadRegistryString(HKEY_LOCAL_MACHINE, key_.c_str(), L"v", KEY_WOW64_32KEY), L"thirty-two");
+  EXPECT_EQ(common::ReadRegistryString(HKEY_LOCAL_MACHINE, key_.c_str(), L"v", KEY_WOW64_64KEY), L"sixty-four");
+}
+
+TEST(FileTest, WholeFilesWrittenAndReadBack) {
+  const std::wstring dir = harness::MakeTempDir(L"common-file");
+  const std::wstring path = dir + L"\\f.bin";
+  const std::vector<unsigned char> bytes = {0, 1, 0xFF, '\r', '\n'};
+  ASSERT_TRUE(common::WriteWholeFile(path, bytes));
+  EXPECT_EQ(common::ReadWholeFile(path, 5), bytes);
+  EXPECT_TRUE(common::ReadWholeFile(path, 4).empty()) << "over the bound";
+  ASSERT_TRUE(common::WriteWholeFile(path, {}));
+  EXPECT_TRUE(harness::FileExists(path)) << "an empty buffer still makes the file";
+  EXPECT_EQ(harness::ReadFileBytes(path), "");
+  EXPECT_FALSE(common::WriteWholeFile(dir + L"\\no\\such\\folder\\f.bin", bytes));
+  harness::RemoveTree(dir);
+}
+
+TEST(EnvironmentTest, SetEmptyAndUnset) {
+  SetEnvironmentVariableW(L"VELMORA_TEST_VALUE", L"\x0141\xD83D\xDE00 x");
+  EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"\x0141\xD83D\xDE00 x");
+  SetEnvironmentVariableW(L"VELMORA_TEST_VALUE", L"");
+  EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"");
+  SetEnvironmentVariableW(L"VELMORA_TEST_VALUE", nullptr);
+  EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"");
+}
+
+}  // namespace
