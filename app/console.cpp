@@ -16,9 +16,7 @@ namespace {
 bool g_console_ready = false;
 
 // A file, a pipe, a console or a device such as NUL.
-bool HasOutput(HANDLE h) {
-  return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN;
-}
+bool HasOutput(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN; }
 
 void BindStandardHandle(DWORD which, const wchar_t* device, DWORD access) {
   HANDLE h = CreateFileW(device, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

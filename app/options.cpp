@@ -36,11 +36,11 @@ update::Options ParseOptions(int argc, wchar_t** argv) {
     const wchar_t* name;
     std::wstring update::Options::*field;
   };
-  static const ValueOption kValueOptions[] = {
-      {L"--channel", &update::Options::channel},   {L"--base-url", &update::Options::base_url},
-      {L"--list-url", &update::Options::list_url}, {L"--game", &update::Options::game_dir},
-      {L"--name", &update::Options::player_name},
-  };
+  static const ValueOption kValueOptions[] = {{L"--channel", &update::Options::channel},
+                                              {L"--base-url", &update::Options::base_url},
+                                              {L"--list-url", &update::Options::list_url},
+                                              {L"--game", &update::Options::game_dir},
+                                              {L"--name", &update::Options::player_name}};
 
   for (int i = 1; i < argc; ++i) {
     const wchar_t* arg = argv[i] ? argv[i] : L"";

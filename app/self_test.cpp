@@ -27,12 +27,10 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
     ConsolePrint(L"  signature ok, but the manifest is malformed: %s", error.c_str());
     return 1;
   }
-  ConsolePrint(L"  signature ok: channel %s, build %s, protocol %d, %zu file(s)",
-               manifest.channel.c_str(), manifest.build.c_str(), static_cast<int>(manifest.protocol),
-               manifest.files.size());
+  ConsolePrint(L"  signature ok: channel %s, build %s, protocol %d, %zu file(s)", manifest.channel.c_str(),
+               manifest.build.c_str(), static_cast<int>(manifest.protocol), manifest.files.size());
   for (const update::ManifestFile& file : manifest.files) {
-    ConsolePrint(L"    %s  %llu bytes", file.path.c_str(),
-                 static_cast<unsigned long long>(file.size));
+    ConsolePrint(L"    %s  %llu bytes", file.path.c_str(), static_cast<unsigned long long>(file.size));
   }
   return 0;
 }

@@ -16,8 +16,8 @@ std::wstring SettingsPath(const std::wstring& game_folder) { return game_folder 
 // in UTF-16 by every reader and writer of profiles, so a new file starts so.
 // An existing file is left in the encoding its owner chose.
 void CreateUnicodeProfile(const std::wstring& path) {
-  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   static const unsigned char kBom[] = {0xFF, 0xFE};
   DWORD written = 0;
@@ -26,8 +26,7 @@ void CreateUnicodeProfile(const std::wstring& path) {
 
 }  // namespace
 
-void WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port,
-                  const std::wstring& name) {
+void WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port, const std::wstring& name) {
   const std::wstring ini = SettingsPath(game_folder);
   CreateUnicodeProfile(ini);
   WritePrivateProfileStringW(L"net", L"autoconnect", L"1", ini.c_str());
@@ -47,8 +46,7 @@ std::wstring ReadSavedName(const std::wstring& game_folder) {
 }
 
 bool LaunchGame() {
-  HINSTANCE result =
-      ShellExecuteW(nullptr, L"open", L"steam://rungameid/900100", nullptr, nullptr, SW_SHOWNORMAL);
+  HINSTANCE result = ShellExecuteW(nullptr, L"open", L"steam://rungameid/900100", nullptr, nullptr, SW_SHOWNORMAL);
   // Values of 32 and below are error codes.
   return reinterpret_cast<INT_PTR>(result) > 32;
 }

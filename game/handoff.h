@@ -9,8 +9,7 @@ namespace game {
 // host is not empty) and [game] autocase=MPFreeRoam in
 // <game folder>\velmoramp.ini, keeping every other line of the file, and
 // deletes a stale velmoramp.cmd. Failures are not reported.
-void WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port,
-                  const std::wstring& name);
+void WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port, const std::wstring& name);
 
 // The name saved by the last hand-off (at most 127 characters), or empty.
 std::wstring ReadSavedName(const std::wstring& game_folder);

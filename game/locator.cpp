@@ -2,10 +2,10 @@
 
 #include <tlhelp32.h>
 
-#include "common/unique_handle.h"
 #include "common/path.h"
 #include "common/registry.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 
 namespace game {
 
@@ -53,15 +53,15 @@ bool LibraryPathFromLine(const std::string& line, std::wstring& folder) {
 
 std::wstring ReadSteamPath() {
   // Named views: a 64-bit build reads exactly what a 32-bit one does.
-  std::wstring path = common::ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", 0,
-                                                 kMaxRegistryPath);
+  std::wstring path =
+      common::ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", 0, kMaxRegistryPath);
   if (path.empty()) {
-    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
-                                      KEY_WOW64_32KEY, kMaxRegistryPath);
+    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", KEY_WOW64_32KEY,
+                                      kMaxRegistryPath);
   }
   if (path.empty()) {
-    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
-                                      KEY_WOW64_64KEY, kMaxRegistryPath);
+    path = common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", KEY_WOW64_64KEY,
+                                      kMaxRegistryPath);
   }
   for (wchar_t& c : path) {
     if (c == L'/') c = L'\\';
@@ -77,8 +77,8 @@ std::vector<std::wstring> ReadLibraryFolders(const std::wstring& steam_folder) {
 
   // Steam may be writing the file right now: share everything.
   common::UniqueFile file(CreateFileW((steam_folder + kLibraryList).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return folders;
 
   std::string line;
@@ -134,8 +134,7 @@ bool IsGameRunning() {
 
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
     if (is_game(entry.szExeFile)) return true;
   }
   return false;

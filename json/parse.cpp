@@ -82,8 +82,7 @@ bool ParseString(Cursor& c, std::string& out) {
         AppendCodeUnit(unit, out);
         break;
       }
-      default:
-        return false;
+      default: return false;
     }
   }
 }

@@ -40,8 +40,6 @@ int Value::AsInt(int fallback) const {
   return static_cast<int>(number);
 }
 
-std::string Value::AsString(const std::string& fallback) const {
-  return kind == Type::kString ? string : fallback;
-}
+std::string Value::AsString(const std::string& fallback) const { return kind == Type::kString ? string : fallback; }
 
 }  // namespace json

@@ -69,8 +69,8 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
   }
 
   // Declared in opening order, so they close request, connection, session.
-  UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                     WINHTTP_NO_PROXY_BYPASS, 0));
+  UniqueInternet session(
+      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
   if (!session) {
     error = FormatWin32Error(L"cannot open a connection");
     return false;
@@ -110,8 +110,8 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
   uint64_t announced = 0;
   wchar_t length_text[32] = {};
   size = sizeof(length_text) - sizeof(wchar_t);
-  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length_text,
-                          &size, WINHTTP_NO_HEADER_INDEX)) {
+  if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, length_text, &size,
+                          WINHTTP_NO_HEADER_INDEX)) {
     wchar_t* end = nullptr;
     const unsigned long long value = wcstoull(length_text, &end, 10);
     if (end != length_text && *end == L'\0') announced = value;

@@ -73,8 +73,8 @@ std::wstring BuildServersMessage(const std::vector<servers::ServerRecord>& list)
 }
 
 std::wstring BuildReleaseMessage(const std::wstring& build, int protocol) {
-  return L"{\"type\":\"release\",\"build\":\"" + EscapeJson(build) + L"\",\"protocol\":" +
-         std::to_wstring(protocol) + L"}";
+  return L"{\"type\":\"release\",\"build\":\"" + EscapeJson(build) + L"\",\"protocol\":" + std::to_wstring(protocol) +
+         L"}";
 }
 
 std::wstring BuildNameMessage(const std::wstring& name) {

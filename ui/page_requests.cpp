@@ -51,9 +51,7 @@ void RefreshWorker(Options options, HWND window) {
 
 // Each worker holds its own reference to the options and only posts.
 void StartUpdate(const Frontend& frontend) { std::thread(UpdateWorker, frontend.options, frontend.window).detach(); }
-void StartRefresh(const Frontend& frontend) {
-  std::thread(RefreshWorker, frontend.options, frontend.window).detach();
-}
+void StartRefresh(const Frontend& frontend) { std::thread(RefreshWorker, frontend.options, frontend.window).detach(); }
 
 // Refuses while the game runs; otherwise writes the hand-off, asks Steam,
 // and closes the window once Steam accepted.

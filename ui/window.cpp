@@ -61,15 +61,15 @@ class Handler : public Interface {
   std::function<HRESULT(Args...)> fn_;
 };
 
-using EnvironmentHandler = Handler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-                                   IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT,
-                                   ICoreWebView2Environment*>;
-using ControllerHandler = Handler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-                                  IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT,
-                                  ICoreWebView2Controller*>;
-using MessageHandler = Handler<ICoreWebView2WebMessageReceivedEventHandler,
-                               IID_ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*,
-                               ICoreWebView2WebMessageReceivedEventArgs*>;
+using EnvironmentHandler =
+    Handler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+            IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT, ICoreWebView2Environment*>;
+using ControllerHandler =
+    Handler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+            IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>;
+using MessageHandler =
+    Handler<ICoreWebView2WebMessageReceivedEventHandler, IID_ICoreWebView2WebMessageReceivedEventHandler,
+            ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs*>;
 
 // A string the runtime allocated, freed when the owner goes.
 class RuntimeString {
@@ -193,9 +193,7 @@ class LauncherWindow {
         if (text && webview_) webview_->PostWebMessageAsJson(text->c_str());
         return 0;
       }
-      case WM_GAME_STARTED:
-        PostMessageW(window, WM_CLOSE, 0, 0);
-        return 0;
+      case WM_GAME_STARTED: PostMessageW(window, WM_CLOSE, 0, 0); return 0;
       case WM_SIZE:
         if (controller_) {
           RECT bounds;
@@ -203,9 +201,7 @@ class LauncherWindow {
           controller_->put_Bounds(bounds);
         }
         return 0;
-      case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+      case WM_DESTROY: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
   }

@@ -49,8 +49,8 @@ std::string Sha256Hex(const std::vector<unsigned char>& data) {
 
 bool Sha256File(const std::wstring& path, std::string& digest) {
   // Readers only: a file someone is still writing is not a finished file.
-  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
 
   Sha256Stream stream;
@@ -71,8 +71,7 @@ bool Sha256File(const std::wstring& path, std::string& digest) {
   return true;
 }
 
-bool VerifySignatureWithKey(const std::vector<unsigned char>& text,
-                            const std::vector<unsigned char>& signature,
+bool VerifySignatureWithKey(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature,
                             const unsigned char (&modulus)[kModulusBytes]) {
   if (signature.size() != kSignatureBytes) return false;
 
@@ -100,15 +99,14 @@ bool VerifySignatureWithKey(const std::vector<unsigned char>& text,
   std::memcpy(blob.data() + sizeof header + sizeof kExponent, modulus, kModulusBytes);
 
   UniqueKey key;
-  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, key.put(),
-                                          blob.data(), static_cast<ULONG>(blob.size()), 0))) {
+  if (!BCRYPT_SUCCESS(BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, key.put(), blob.data(),
+                                          static_cast<ULONG>(blob.size()), 0))) {
     return false;
   }
 
   BCRYPT_PKCS1_PADDING_INFO padding = {BCRYPT_SHA256_ALGORITHM};
   return BCRYPT_SUCCESS(BCryptVerifySignature(key.get(), &padding, digest, kDigestBytes,
-                                              const_cast<PUCHAR>(signature.data()),
-                                              kSignatureBytes, BCRYPT_PAD_PKCS1));
+                                              const_cast<PUCHAR>(signature.data()), kSignatureBytes, BCRYPT_PAD_PKCS1));
 }
 
 bool VerifySignature(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature) {

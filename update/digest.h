@@ -20,8 +20,7 @@ bool Sha256File(const std::wstring& path, std::string& digest);
 // Whether signature is a valid RSA-2048 PKCS#1 v1.5 SHA-256 signature of
 // exactly these bytes by the key with this 256-byte big-endian modulus
 // (exponent 65537).
-bool VerifySignatureWithKey(const std::vector<unsigned char>& text,
-                            const std::vector<unsigned char>& signature,
+bool VerifySignatureWithKey(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature,
                             const unsigned char (&modulus)[256]);
 
 // The same with the release key built into the launcher.

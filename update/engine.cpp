@@ -8,9 +8,9 @@
 #include "net/https_get.h"
 #include "update/digest.h"
 #include "update/manifest.h"
-#include "update/staging.h"
 #include "update/self_replace.h"
 #include "update/sha256_stream.h"
+#include "update/staging.h"
 
 namespace update {
 namespace {
@@ -56,8 +56,7 @@ FileOutcome DownloadFileVerified(const std::wstring& url, const std::string& exp
   bool write_failed = false;
   const auto open_staging = [&]() {
     CreateParentFolders(target);
-    file.reset(CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr));
+    file.reset(CreateFileW(staging.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.valid();
   };
 
@@ -66,8 +65,8 @@ FileOutcome DownloadFileVerified(const std::wstring& url, const std::string& exp
   bool hash_ok = BeginSha256Stream(hash);
   const net::BodySink sink = [&](const unsigned char* data, size_t size, std::wstring& sink_error) {
     DWORD written = 0;
-    if ((!file && !open_staging()) ||
-        !WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+    if ((!file && !open_staging()) || !WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) ||
+        written != size) {
       write_failed = true;
       sink_error = L"cannot write the staging file";
       return false;
@@ -138,8 +137,8 @@ Result RunUpdate(const Options& options, const StatusFn& status) {
     std::wstring launcher_error;
     // A launcher that cannot be fetched, verified or put in place is passed
     // over silently: the game files still get their update.
-    if (DownloadVerified(options.base_url + L"/" + manifest.launcher_source, manifest.launcher_sha256, launcher,
-                         status, label, launcher_error) &&
+    if (DownloadVerified(options.base_url + L"/" + manifest.launcher_source, manifest.launcher_sha256, launcher, status,
+                         label, launcher_error) &&
         ReplaceSelfAndRestart(launcher)) {
       result.ok = true;
       result.launcher_updated = true;
@@ -157,17 +156,10 @@ Result RunUpdate(const Options& options, const StatusFn& status) {
       continue;
     }
     const std::wstring label = L"Downloading " + entry.path;
-    switch (DownloadFileVerified(options.base_url + L"/" + entry.source, entry.sha256, local, status, label,
-                                 error)) {
-      case FileOutcome::kReplaced:
-        ++result.changed;
-        break;
-      case FileOutcome::kDownloadFailed:
-        result.error = L"The update could not be completed: " + error;
-        return result;
-      case FileOutcome::kWriteFailed:
-        result.error = kCannotWrite;
-        return result;
+    switch (DownloadFileVerified(options.base_url + L"/" + entry.source, entry.sha256, local, status, label, error)) {
+      case FileOutcome::kReplaced: ++result.changed; break;
+      case FileOutcome::kDownloadFailed: result.error = L"The update could not be completed: " + error; return result;
+      case FileOutcome::kWriteFailed: result.error = kCannotWrite; return result;
     }
   }
   result.ok = true;

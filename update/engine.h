@@ -19,15 +19,15 @@ inline constexpr int32_t kLauncherVersion = VELMORA_LAUNCHER_RELEASE;
 using StatusFn = std::function<void(const std::wstring& text, int percent)>;
 
 struct Result {
-  bool ok = false;               // everything current, updated, counted, or the launcher replaced
-  std::wstring error;            // the user-facing reason when !ok
-  std::wstring build;            // release fields, set once the description parsed
+  bool ok = false;     // everything current, updated, counted, or the launcher replaced
+  std::wstring error;  // the user-facing reason when !ok
+  std::wstring build;  // release fields, set once the description parsed
   std::wstring notes;
   int32_t protocol = 0;
   std::wstring server_host;
   int32_t server_port = 0;
-  int32_t changed = 0;           // files written (dry run: that would be written)
-  bool launcher_updated = false; // a new launcher runs now; the caller must end promptly
+  int32_t changed = 0;            // files written (dry run: that would be written)
+  bool launcher_updated = false;  // a new launcher runs now; the caller must end promptly
 };
 
 // One whole run on the calling thread: fetch and verify the description of

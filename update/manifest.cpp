@@ -48,8 +48,7 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
 
     if (!header_seen) {
       int32_t format = 0;
-      if (key != "velmoramp-manifest" || tokens.size() < 2 || !ParseInt32(tokens[1], format) ||
-          format != 1) {
+      if (key != "velmoramp-manifest" || tokens.size() < 2 || !ParseInt32(tokens[1], format) || format != 1) {
         error = kNotUnderstood;
         return false;
       }

@@ -77,10 +77,15 @@ bool IsSafeRelativePath(const std::string& path) {
     unsigned char c = static_cast<unsigned char>(path[i]);
     if (c < 0x20) return false;
     switch (c) {
-      case '\\': case ':': case '"': case '<': case '>': case '|': case '*': case '?':
-        return false;
-      default:
-        break;
+      case '\\':
+      case ':':
+      case '"':
+      case '<':
+      case '>':
+      case '|':
+      case '*':
+      case '?': return false;
+      default: break;
     }
   }
   return true;

@@ -11,8 +11,8 @@
 // caller frees them with CoTaskMemFree.
 #include <windows.h>
 #include <eventtoken.h>  // EventRegistrationToken: { INT64 value; }, passed by value to remove_*
-#include <objidl.h>      // IStream
 #include <oaidl.h>       // VARIANT
+#include <objidl.h>      // IStream
 
 // Interfaces that only appear as pointers in the vtables below.
 struct ICoreWebView2EnvironmentOptions;  // opaque: the launcher passes none
@@ -88,8 +88,7 @@ inline constexpr IID IID_ICoreWebView2WebMessageReceivedEventArgs = {
     0x0f99a40c, 0xe962, 0x4207, {0x9e, 0x92, 0xe3, 0xd5, 0x42, 0xef, 0xf8, 0x49}};
 inline constexpr IID IID_ICoreWebView2Settings = {
     0xe562e4f0, 0xd7fa, 0x43ac, {0x8d, 0x71, 0xc0, 0x51, 0x50, 0x49, 0x9f, 0x00}};
-inline constexpr IID IID_ICoreWebView2 = {
-    0x76eceacb, 0x0462, 0x4d94, {0xac, 0x83, 0x42, 0x3a, 0x67, 0x93, 0x77, 0x5e}};
+inline constexpr IID IID_ICoreWebView2 = {0x76eceacb, 0x0462, 0x4d94, {0xac, 0x83, 0x42, 0x3a, 0x67, 0x93, 0x77, 0x5e}};
 inline constexpr IID IID_ICoreWebView2Controller = {
     0x4d00c0d1, 0x9434, 0x4eb6, {0x80, 0x78, 0x86, 0x97, 0xa5, 0x60, 0x33, 0x4f}};
 inline constexpr IID IID_ICoreWebView2Environment = {
@@ -189,21 +188,22 @@ struct ICoreWebView2 : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE add_WebMessageReceived(ICoreWebView2WebMessageReceivedEventHandler* handler,
                                                            EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) = 0;
-  virtual HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(
-      LPCWSTR methodName, LPCWSTR parametersAsJson, ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  CallDevToolsProtocolMethod(LPCWSTR methodName, LPCWSTR parametersAsJson,
+                             ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* value) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* canGoBack) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* canGoForward) = 0;
   virtual HRESULT STDMETHODCALLTYPE GoBack() = 0;
   virtual HRESULT STDMETHODCALLTYPE GoForward() = 0;
-  virtual HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(
-      LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  GetDevToolsProtocolEventReceiver(LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) = 0;
   virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
   virtual HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* eventHandler,
                                                            EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) = 0;
-  virtual HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler* eventHandler,
-                                                             EventRegistrationToken* token) = 0;
+  virtual HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(
+      ICoreWebView2DocumentTitleChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken token) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR* title) = 0;
   virtual HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR name, VARIANT* object) = 0;
@@ -213,15 +213,15 @@ struct ICoreWebView2 : IUnknown {
       ICoreWebView2ContainsFullScreenElementChangedEventHandler* eventHandler, EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken token) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL* containsFullScreenElement) = 0;
-  virtual HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler* eventHandler,
-                                                             EventRegistrationToken* token) = 0;
+  virtual HRESULT STDMETHODCALLTYPE add_WebResourceRequested(
+      ICoreWebView2WebResourceRequestedEventHandler* eventHandler, EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken token) = 0;
-  virtual HRESULT STDMETHODCALLTYPE AddWebResourceRequestedFilter(
-      const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) = 0;
-  virtual HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(
-      const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) = 0;
-  virtual HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler* eventHandler,
-                                                             EventRegistrationToken* token) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  AddWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) = 0;
+  virtual HRESULT STDMETHODCALLTYPE
+  RemoveWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) = 0;
+  virtual HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(
+      ICoreWebView2WindowCloseRequestedEventHandler* eventHandler, EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken token) = 0;
 };
 

@@ -49,8 +49,8 @@ std::wstring FileVersion(const std::wstring& path) {
       info_size < sizeof(VS_FIXEDFILEINFO)) {
     return std::wstring();
   }
-  return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) +
-         L"." + std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
+  return std::to_wstring(HIWORD(info->dwFileVersionMS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionMS)) + L"." +
+         std::to_wstring(HIWORD(info->dwFileVersionLS)) + L"." + std::to_wstring(LOWORD(info->dwFileVersionLS));
 }
 
 bool FindFixed(const std::wstring& folder, RuntimeLocation& location) {

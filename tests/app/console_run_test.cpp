@@ -119,8 +119,9 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
   PutCurrentGame();
   r = Run({L"--check"});
   EXPECT_EQ(r.exit_code, 0u);
-  EXPECT_EQ(r.output, Head() + "  Checking for updates\n\n  build: 2.1.0 (protocol 7)\n"
-                               "  notes: Night shift maps\n\n  up to date.\n");
+  EXPECT_EQ(r.output, Head() +
+                          "  Checking for updates\n\n  build: 2.1.0 (protocol 7)\n"
+                          "  notes: Night shift maps\n\n  up to date.\n");
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
   EXPECT_EQ(steam.Requests(500), "") << "a dry run never launches";
 }
@@ -129,8 +130,10 @@ TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
   // Nothing listens on port 9.
   harness::RunResult r = Run({}, L"https://localhost:9");
   EXPECT_EQ(r.exit_code, 1u);
-  EXPECT_EQ(r.output.rfind(Head() + "  Checking for updates\n\n  Could not reach the update server: the download failed (win32 ", 0),
-            0u)
+  EXPECT_EQ(
+      r.output.rfind(
+          Head() + "  Checking for updates\n\n  Could not reach the update server: the download failed (win32 ", 0),
+      0u)
       << r.output;
   EXPECT_EQ(r.output.substr(r.output.size() - 3), ")\n\n");
 
@@ -149,8 +152,7 @@ TEST_F(ConsoleRunTest, TrailingSlashesOfTheBaseUrlAreDropped) {
   harness::RunResult r = Run({L"--check"}, harness::ReleaseUrl(L"/" + name_ + L"/pub///"));
   EXPECT_EQ(r.exit_code, 0u) << r.output;
   const std::string requests = harness::RequestsFor(name_);
-  EXPECT_NE(requests.find("/" + harness::Narrow(name_) + "/pub/stable/manifest.txt\t"), std::string::npos)
-      << requests;
+  EXPECT_NE(requests.find("/" + harness::Narrow(name_) + "/pub/stable/manifest.txt\t"), std::string::npos) << requests;
   EXPECT_EQ(requests.find("//"), std::string::npos) << requests;
 }
 

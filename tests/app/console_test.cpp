@@ -26,8 +26,8 @@ TEST(ConsoleTest, RealConsoleShowsNonAsciiText) {
 
   std::wstring shown;
   bool have_console = false;
-  HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (out != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(out, &info)) {
     have_console = true;
@@ -49,8 +49,7 @@ TEST(ConsoleTest, RealConsoleShowsNonAsciiText) {
 }
 
 TEST(FormatTest, WideConventionsAndTheBufferLimit) {
-  EXPECT_EQ(common::FormatWide(1024, L"%s|%d|%zu|%llu|%lu%%", L"w\x0141", -3, size_t{7},
-                               12345678901234ULL, 42ul),
+  EXPECT_EQ(common::FormatWide(1024, L"%s|%d|%zu|%llu|%lu%%", L"w\x0141", -3, size_t{7}, 12345678901234ULL, 42ul),
             L"w\x0141|-3|7|12345678901234|42%");
   std::wstring long_text(2000, L'x');
   EXPECT_EQ(common::FormatWide(1024, L"\n  %s\n", long_text.c_str()).size(), 1023u);

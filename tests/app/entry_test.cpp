@@ -42,8 +42,8 @@ TEST_F(EntryTest, ConsoleRunShowsBannerGameAndChannel) {
 }
 
 TEST_F(EntryTest, LauncherIniIsReadBesideTheExecutableNotTheCurrentFolder) {
-  ASSERT_TRUE(harness::WriteFileBytes(app_ + L"\\launcher.ini",
-                                      "[update]\nchannel=from-ini\n[game]\npath=C:\\FromIni\\\n"));
+  ASSERT_TRUE(
+      harness::WriteFileBytes(app_ + L"\\launcher.ini", "[update]\nchannel=from-ini\n[game]\npath=C:\\FromIni\\\n"));
   ASSERT_TRUE(harness::WriteFileBytes(elsewhere_ + L"\\launcher.ini", "[update]\nchannel=wrong\n"));
   harness::RunResult r = Run({L"--console", L"--base-url", L"https://localhost:9", L"--game"});
   EXPECT_EQ(Line(r.output, "  game: "), "C:\\FromIni") << "'--game' as the last argument is ignored";
@@ -51,8 +51,8 @@ TEST_F(EntryTest, LauncherIniIsReadBesideTheExecutableNotTheCurrentFolder) {
 }
 
 TEST_F(EntryTest, NonAsciiTextReachesRedirectedOutputAsUtf8) {
-  harness::RunResult r =
-      Run({L"--console", L"--game", L"C:\\Users\\\x0141ukasz\\Gra \x6E38\x620F", L"--base-url", L"https://localhost:9"});
+  harness::RunResult r = Run(
+      {L"--console", L"--game", L"C:\\Users\\\x0141ukasz\\Gra \x6E38\x620F", L"--base-url", L"https://localhost:9"});
   EXPECT_EQ(Line(r.output, "  game: "), "C:\\Users\\\xC5\x81ukasz\\Gra \xE6\xB8\xB8\xE6\x88\x8F");
 }
 
@@ -75,13 +75,11 @@ TEST_F(EntryTest, SelfTestNeedsExactlyTwoPaths) {
   EXPECT_EQ(r.output, "  cannot read the manifest or the signature\n");
 
   // One path or three: an ordinary start, which looks for the game.
-  for (const std::vector<std::wstring>& args :
-       {std::vector<std::wstring>{L"--console", L"--self-test", L"a"},
-        std::vector<std::wstring>{L"--self-test", L"a", L"b", L"--console"}}) {
+  for (const std::vector<std::wstring>& args : {std::vector<std::wstring>{L"--console", L"--self-test", L"a"},
+                                                std::vector<std::wstring>{L"--self-test", L"a", L"b", L"--console"}}) {
     r = Run(args);
     EXPECT_EQ(r.exit_code, 1u);
-    EXPECT_NE(r.output.find("Could not find Velmora. Is it installed through Steam?"), std::string::npos)
-        << r.output;
+    EXPECT_NE(r.output.find("Could not find Velmora. Is it installed through Steam?"), std::string::npos) << r.output;
   }
 }
 

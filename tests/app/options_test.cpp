@@ -41,8 +41,9 @@ TEST_F(OptionsTest, DefaultsWithoutIniOrArguments) {
 }
 
 TEST_F(OptionsTest, IniValuesApplyAndCommandLineWins) {
-  WriteIni("[update]\r\nbase_url=https://ini.example///\r\nchannel=beta\r\nlist_url=http://l.example/x\r\n"
-           "[game]\r\npath=D:\\Games\\Velmora\\\r\n");
+  WriteIni(
+      "[update]\r\nbase_url=https://ini.example///\r\nchannel=beta\r\nlist_url=http://l.example/x\r\n"
+      "[game]\r\npath=D:\\Games\\Velmora\\\r\n");
   update::Options o = Parse({});
   EXPECT_EQ(o.base_url, L"https://ini.example") << "trailing slashes go after both layers";
   EXPECT_EQ(o.channel, L"beta");
@@ -110,10 +111,9 @@ TEST_F(OptionsTest, FlagsAndTheirCombinations) {
   EXPECT_FALSE(o.use_window);
   EXPECT_TRUE(o.launch);
 
-  const std::vector<std::vector<std::wstring>> orders = {
-      {L"--check", L"--console", L"--no-launch"},
-      {L"--no-launch", L"--check", L"--console"},
-      {L"--console", L"--no-launch", L"--check"}};
+  const std::vector<std::vector<std::wstring>> orders = {{L"--check", L"--console", L"--no-launch"},
+                                                         {L"--no-launch", L"--check", L"--console"},
+                                                         {L"--console", L"--no-launch", L"--check"}};
   for (const auto& order : orders) {
     o = Parse(order);
     EXPECT_TRUE(o.check_only);
@@ -123,8 +123,8 @@ TEST_F(OptionsTest, FlagsAndTheirCombinations) {
 }
 
 TEST_F(OptionsTest, OnlyExactOptionNamesCount) {
-  update::Options o = Parse({L"--Console", L"--CHECK", L"--channel=beta", L"-c", L"--chan", L"stray",
-                             L"--self-test", L"a"});
+  update::Options o =
+      Parse({L"--Console", L"--CHECK", L"--channel=beta", L"-c", L"--chan", L"stray", L"--self-test", L"a"});
   EXPECT_TRUE(o.use_window);
   EXPECT_FALSE(o.check_only);
   EXPECT_EQ(o.channel, L"stable");

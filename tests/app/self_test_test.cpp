@@ -24,8 +24,8 @@ std::wstring Fixture(const std::wstring& name) {
 
 // A file of exactly this many bytes, written in large pieces.
 bool WriteSizedFile(const std::wstring& path, size_t size) {
-  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   const std::string piece(1 << 20, 'x');
   while (size > 0) {
@@ -85,15 +85,13 @@ TEST_F(SelfTestTest, FilesThatCannotBeReadInFull) {
     const char* what;
     std::wstring manifest, signature;
   };
-  const Case cases[] = {
-      {"missing description", root_ + L"\\none.txt", signature},
-      {"missing signature", manifest, root_ + L"\\none.sig"},
-      {"empty description", empty, signature},
-      {"0-byte signature", manifest, empty},
-      {"description is a folder", root_, signature},
-      {"description of 67,108,864 bytes", too_big, signature},
-      {"signature of 67,108,864 bytes", manifest, too_big},
-  };
+  const Case cases[] = {{"missing description", root_ + L"\\none.txt", signature},
+                        {"missing signature", manifest, root_ + L"\\none.sig"},
+                        {"empty description", empty, signature},
+                        {"0-byte signature", manifest, empty},
+                        {"description is a folder", root_, signature},
+                        {"description of 67,108,864 bytes", too_big, signature},
+                        {"signature of 67,108,864 bytes", manifest, too_big}};
   for (const Case& c : cases) {
     harness::RunResult r = SelfTest(c.manifest, c.signature);
     EXPECT_EQ(r.exit_code, 1u) << c.what;
@@ -136,19 +134,28 @@ TEST_F(SelfTestTest, SignaturesThatDoNotMatchAreRejected) {
     std::wstring manifest, signature;
   };
   const Case cases[] = {
-      {"one byte changed", Changed(L"manifest.txt", [](std::string s) { s[30] ^= 1; return s; }),
+      {"one byte changed",
+       Changed(L"manifest.txt",
+               [](std::string s) {
+                 s[30] ^= 1;
+                 return s;
+               }),
        Fixture(L"manifest.sig")},
       {"CR LF turned into LF", Changed(L"manifest.txt", [](std::string s) { return s.erase(s.find('\r'), 1); }),
        Fixture(L"manifest.sig")},
       {"byte-order mark added", Changed(L"manifest.txt", [](std::string s) { return "\xEF\xBB\xBF" + s; }),
        Fixture(L"manifest.sig")},
-      {"255-byte signature", Fixture(L"manifest.txt"), Changed(L"manifest.sig", [](std::string s) { s.pop_back(); return s; })},
+      {"255-byte signature", Fixture(L"manifest.txt"),
+       Changed(L"manifest.sig",
+               [](std::string s) {
+                 s.pop_back();
+                 return s;
+               })},
       {"257-byte signature", Fixture(L"manifest.txt"), Changed(L"manifest.sig", [](std::string s) { return s + "x"; })},
       {"PSS padding", Fixture(L"manifest.txt"), Fixture(L"manifest.pss.sig")},
       {"SHA-1 digest", Fixture(L"manifest.txt"), Fixture(L"manifest.sha1.sig")},
       {"another key", Fixture(L"manifest.txt"), Fixture(L"manifest.other.sig")},
-      {"signature of another description", Fixture(L"manifest.txt"), Fixture(L"nofiles.sig")},
-  };
+      {"signature of another description", Fixture(L"manifest.txt"), Fixture(L"nofiles.sig")}};
   for (const Case& c : cases) {
     harness::RunResult r = SelfTest(c.manifest, c.signature);
     EXPECT_EQ(r.exit_code, 1u) << c.what;

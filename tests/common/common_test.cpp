@@ -89,8 +89,7 @@ TEST_F(RegistryTest, OnlyPlainStringsWithinTheLimit) {
 
 TEST_F(RegistryTest, AValueStoredWithoutATerminatorReadsWhole) {
   common::UniqueRegKey key;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
-                            nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr),
             ERROR_SUCCESS);
   const wchar_t text[] = L"abc";
   ASSERT_EQ(RegSetValueExW(key.get(), L"bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 3 * sizeof(wchar_t)),

@@ -51,16 +51,16 @@ TEST_F(LocatorTest, CurrentUserSteamPathWithForwardSlashes) {
 TEST_F(LocatorTest, MachineInstallPathIn32BitView) {
   std::wstring steam = root_ + L"\\Steam32";
   std::wstring game = InstallGame(steam);
-  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam,
-                                   REG_SZ, KEY_WOW64_32KEY));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam, REG_SZ,
+                                   KEY_WOW64_32KEY));
   EXPECT_EQ(GameLineOfLauncher(), harness::Narrow(game));
 }
 
 TEST_F(LocatorTest, MachineInstallPathOnlyIn64BitView) {
   std::wstring steam = root_ + L"\\Steam64";
   std::wstring game = InstallGame(steam);
-  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam,
-                                   REG_SZ, KEY_WOW64_64KEY));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam, REG_SZ,
+                                   KEY_WOW64_64KEY));
   ASSERT_EQ(common::ReadRegistryString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", KEY_WOW64_32KEY),
             L"")
       << "the prefix must keep the two views apart for this test to mean anything";
@@ -72,12 +72,11 @@ TEST_F(LocatorTest, ExpandableOrOverlongValuesAreSkipped) {
   InstallGame(decoy);
   std::wstring steam = root_ + L"\\Machine";
   std::wstring game = InstallGame(steam);
-  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", decoy,
-                                   REG_EXPAND_SZ));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", decoy, REG_EXPAND_SZ));
   ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath",
                                    decoy + L"\\" + std::wstring(300, L'x'), REG_SZ, KEY_WOW64_32KEY));
-  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam,
-                                   REG_SZ, KEY_WOW64_64KEY));
+  ASSERT_TRUE(harness::SetRegValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Valve\\Steam", L"InstallPath", steam, REG_SZ,
+                                   KEY_WOW64_64KEY));
   EXPECT_EQ(GameLineOfLauncher(), harness::Narrow(game));
 }
 
@@ -89,9 +88,11 @@ TEST_F(LocatorTest, SecondLibraryFromTheListFile) {
   for (char c : harness::Narrow(library)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
   WriteLibraryList(steam,
                    "\"libraryfolders\"\r\n{\r\n"
-                   "\t\"0\"\r\n\t{\r\n\t\t\"path\"\t\t\"" + escaped + "\\\\\\\\\"\r\n\t}\r\n"
-                   "\t\"path\" \"unterminated\r\n"
-                   "\t\"1\"\t\t\"D:\\\\NotAPathKey\"\r\n");
+                   "\t\"0\"\r\n\t{\r\n\t\t\"path\"\t\t\"" +
+                       escaped +
+                       "\\\\\\\\\"\r\n\t}\r\n"
+                       "\t\"path\" \"unterminated\r\n"
+                       "\t\"1\"\t\t\"D:\\\\NotAPathKey\"\r\n");
   ASSERT_TRUE(harness::SetRegValue(HKEY_CURRENT_USER, L"Software\\Valve\\Steam", L"SteamPath", steam));
   std::vector<std::wstring> libraries = game::ReadLibraryFolders(steam);
   ASSERT_EQ(libraries.size(), 2u);
@@ -128,16 +129,14 @@ TEST(LibraryListTest, LinesAreReadOneByOne) {
   struct Case {
     std::string text;
     std::vector<std::wstring> extra;
-  } cases[] = {
-      {"\"path\"\t\"D:\\\\Lib\\\\\\\\\"\n", {L"D:\\Lib"}},
-      {"\"path\" \"\"\n\"path\" \"x\n", {}},
-      {"  \"path\"\"E:\\\\A\"  trailing junk {\n\"PATH\" \"F:\\\\B\"\n", {L"E:\\A"}},
-      {"\"path\" \"G:\\\\Same\"\n\"path\" \"G:\\\\Same\"", {L"G:\\Same", L"G:\\Same"}},
-      {"\"path\" \"H:\\\\a\\b\"\r\n", {L"H:\\a\\b"}},
-      {"\"path\" \"D:\\\\\xc5\x81ukasz\"\n", {L"D:\\\x0141ukasz"}},
-      {std::string("\0\xff\"path\"\0\"\x01\x02\"\n\x1a\x80", 16), {std::wstring(L"\x01\x02")}},
-      {std::string(200000, 'a') + "\"path\" \"I:\\\\Long\"\n\"path\" \"J:\\\\Ok\"\n", {L"J:\\Ok"}},
-  };
+  } cases[] = {{"\"path\"\t\"D:\\\\Lib\\\\\\\\\"\n", {L"D:\\Lib"}},
+               {"\"path\" \"\"\n\"path\" \"x\n", {}},
+               {"  \"path\"\"E:\\\\A\"  trailing junk {\n\"PATH\" \"F:\\\\B\"\n", {L"E:\\A"}},
+               {"\"path\" \"G:\\\\Same\"\n\"path\" \"G:\\\\Same\"", {L"G:\\Same", L"G:\\Same"}},
+               {"\"path\" \"H:\\\\a\\b\"\r\n", {L"H:\\a\\b"}},
+               {"\"path\" \"D:\\\\\xc5\x81ukasz\"\n", {L"D:\\\x0141ukasz"}},
+               {std::string("\0\xff\"path\"\0\"\x01\x02\"\n\x1a\x80", 16), {std::wstring(L"\x01\x02")}},
+               {std::string(200000, 'a') + "\"path\" \"I:\\\\Long\"\n\"path\" \"J:\\\\Ok\"\n", {L"J:\\Ok"}}};
   for (const Case& c : cases) {
     ASSERT_TRUE(harness::WriteFileBytes(steam + L"\\steamapps\\libraryfolders.vdf", c.text));
     std::vector<std::wstring> expected = {steam};

@@ -31,8 +31,7 @@ TEST(JsonParse, RefusesMalformedTexts) {
       // Keys must be strings.
       "{a:1}", "{1:1}", "{null:1}",
       // Bytes after a complete value: a second value, a stray byte, a NUL.
-      "[true]x", "truex", "nulltrue", "5 6", "{}}", "[1]]", "\"a\"\"b\"", std::string("{}\0", 3),
-      std::string("1\0", 2),
+      "[true]x", "truex", "nulltrue", "5 6", "{}}", "[1]]", "\"a\"\"b\"", std::string("{}\0", 3), std::string("1\0", 2),
       // A byte-order mark is not white space, before or after.
       "\xEF\xBB\xBF{}", "{}\xEF\xBB\xBF",
       // Cut short anywhere.
@@ -45,8 +44,7 @@ TEST(JsonParse, RefusesMalformedTexts) {
       ":", "]", "}", ",", "'a'", "True", "NULL", "undefined",
       // White space JSON does not know, after the value (strtod's own
       // skipping only helps before a number).
-      "1\v", "[1]\f",
-  };
+      "1\v", "[1]\f"};
   for (const std::string& text : cases) {
     Value out;
     out.kind = Type::kNumber;
@@ -102,12 +100,22 @@ TEST(JsonParse, LenientNumbers) {
   const struct {
     std::string text;
     double expected;
-  } cases[] = {
-      {"0", 0},          {"-12.5", -12.5},  {"1e3", 1000},  {"2E-2", 0.02}, {"+1", 1},
-      {"007", 7},        {".5", 0.5},       {"1.", 1},      {"0x1F", 31},   {"\v5", 5},
-      {"\f-2", -2},      {"[ \v7 ]", 7},    {"1e999", HUGE_VAL}, {"-1e999", -HUGE_VAL},
-      {"inf", HUGE_VAL}, {"-Infinity", -HUGE_VAL},
-  };
+  } cases[] = {{"0", 0},
+               {"-12.5", -12.5},
+               {"1e3", 1000},
+               {"2E-2", 0.02},
+               {"+1", 1},
+               {"007", 7},
+               {".5", 0.5},
+               {"1.", 1},
+               {"0x1F", 31},
+               {"\v5", 5},
+               {"\f-2", -2},
+               {"[ \v7 ]", 7},
+               {"1e999", HUGE_VAL},
+               {"-1e999", -HUGE_VAL},
+               {"inf", HUGE_VAL},
+               {"-Infinity", -HUGE_VAL}};
   for (const auto& c : cases) {
     Value v;
     ASSERT_TRUE(json::Parse(c.text, v)) << c.text;
@@ -169,28 +177,30 @@ TEST(JsonParse, StringEscapes) {
   const struct {
     std::string text;
     std::string expected;
-  } cases[] = {
-      {"\"\\\"\\/\\\\\"", "\"/\\"},
-      {"\"\\b\\f\\n\\r\\t\"", "\b\f\n\r\t"},
-      {"\"\\u0041\"", "A"},
-      {"\"\\u00e9\"", "\xC3\xA9"},
-      {"\"\\u00C9\"", "\xC3\x89"},
-      {"\"\\u007f\\u0080\"", "\x7F\xC2\x80"},
-      {"\"\\u07FF\\u0800\"", "\xDF\xBF\xE0\xA0\x80"},
-      {"\"\\uFFFF\"", "\xEF\xBF\xBF"},
-      {"\"\\uE000\"", "\xEE\x80\x80"},
-      {"\"\\u0000\"", std::string("\0", 1)},
-      // Each half of a pair becomes U+FFFD on its own.
-      {"\"\\ud83d\\ude00\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},
-      {"\"\\uD800x\"", "\xEF\xBF\xBDx"},
-      {"\"\\uDFFF\"", "\xEF\xBF\xBD"},
-      // Hex digits are read up to the first non-digit; four bytes are
-      // consumed whatever they hold.
-      {"\"\\u4zzzA\"", "\x04" "A"},
-      {"\"\\u+041\"", std::string("\0", 1)},
-      // "\u12" followed by enough bytes: the quote is one of the four.
-      {"\"\\u12\"ab\"", "\x12" "b"},
-  };
+  } cases[] = {{"\"\\\"\\/\\\\\"", "\"/\\"},
+               {"\"\\b\\f\\n\\r\\t\"", "\b\f\n\r\t"},
+               {"\"\\u0041\"", "A"},
+               {"\"\\u00e9\"", "\xC3\xA9"},
+               {"\"\\u00C9\"", "\xC3\x89"},
+               {"\"\\u007f\\u0080\"", "\x7F\xC2\x80"},
+               {"\"\\u07FF\\u0800\"", "\xDF\xBF\xE0\xA0\x80"},
+               {"\"\\uFFFF\"", "\xEF\xBF\xBF"},
+               {"\"\\uE000\"", "\xEE\x80\x80"},
+               {"\"\\u0000\"", std::string("\0", 1)},
+               // Each half of a pair becomes U+FFFD on its own.
+               {"\"\\ud83d\\ude00\"", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+               {"\"\\uD800x\"", "\xEF\xBF\xBDx"},
+               {"\"\\uDFFF\"", "\xEF\xBF\xBD"},
+               // Hex digits are read up to the first non-digit; four bytes are
+               // consumed whatever they hold.
+               {"\"\\u4zzzA\"",
+                "\x04"
+                "A"},
+               {"\"\\u+041\"", std::string("\0", 1)},
+               // "\u12" followed by enough bytes: the quote is one of the four.
+               {"\"\\u12\"ab\"",
+                "\x12"
+                "b"}};
   for (const auto& c : cases) {
     Value v;
     ASSERT_TRUE(json::Parse(c.text, v)) << c.text;
@@ -201,10 +211,9 @@ TEST(JsonParse, StringEscapes) {
 
 // Bytes other than the quote and the backslash are kept as they are.
 TEST(JsonParse, RawBytesKept) {
-  const std::string raws[] = {
-      "a\tb", "line\nbreak\r", "\xC3\xA9", "\xFF\xFE", "\xED\xA0\x80", std::string("nul\0inside", 10),
-      "\x01\x1F\x7F", std::string(100000, 'x'),
-  };
+  const std::string raws[] = {"a\tb",         "line\nbreak\r",         "\xC3\xA9",
+                              "\xFF\xFE",     "\xED\xA0\x80",          std::string("nul\0inside", 10),
+                              "\x01\x1F\x7F", std::string(100000, 'x')};
   for (const std::string& raw : raws) {
     Value v;
     ASSERT_TRUE(json::Parse("\"" + raw + "\"", v));
@@ -219,16 +228,28 @@ TEST(JsonAccessors, AsIntTruncatesTowardZero) {
   const struct {
     std::string text;
     int expected;
-  } cases[] = {
-      {"3.9", 3}, {"-3.9", -3}, {"0.999", 0}, {"-0.5", 0}, {"27015.9", 27015},
-      {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}, {"2147483647.9", INT_MAX},
-      // Beyond the range: the nearest end, well defined.
-      {"2147483648", INT_MAX}, {"1e300", INT_MAX}, {"inf", INT_MAX},
-      {"-2147483649", INT_MIN}, {"-1e300", INT_MIN}, {"-inf", INT_MIN},
-      {"nan", INT_MIN},
-      // Not numbers: the fallback.
-      {"\"7\"", -99}, {"true", -99}, {"null", -99}, {"[1]", -99}, {"{}", -99},
-  };
+  } cases[] = {{"3.9", 3},
+               {"-3.9", -3},
+               {"0.999", 0},
+               {"-0.5", 0},
+               {"27015.9", 27015},
+               {"2147483647", INT_MAX},
+               {"-2147483648", INT_MIN},
+               {"2147483647.9", INT_MAX},
+               // Beyond the range: the nearest end, well defined.
+               {"2147483648", INT_MAX},
+               {"1e300", INT_MAX},
+               {"inf", INT_MAX},
+               {"-2147483649", INT_MIN},
+               {"-1e300", INT_MIN},
+               {"-inf", INT_MIN},
+               {"nan", INT_MIN},
+               // Not numbers: the fallback.
+               {"\"7\"", -99},
+               {"true", -99},
+               {"null", -99},
+               {"[1]", -99},
+               {"{}", -99}};
   for (const auto& c : cases) {
     Value v;
     ASSERT_TRUE(json::Parse(c.text, v)) << c.text;
@@ -242,11 +263,9 @@ TEST(JsonAccessors, BoolAndStringAreNeverConverted) {
     bool as_bool_if_false;  // AsBool(false)
     bool as_bool_if_true;   // AsBool(true)
     std::string as_string;  // AsString("fb")
-  } cases[] = {
-      {"true", true, true, "fb"},     {"false", false, false, "fb"}, {"1", false, true, "fb"},
-      {"0", false, true, "fb"},       {"\"true\"", false, true, "true"}, {"null", false, true, "fb"},
-      {"[true]", false, true, "fb"},  {"\"\"", false, true, ""},
-  };
+  } cases[] = {{"true", true, true, "fb"},    {"false", false, false, "fb"},     {"1", false, true, "fb"},
+               {"0", false, true, "fb"},      {"\"true\"", false, true, "true"}, {"null", false, true, "fb"},
+               {"[true]", false, true, "fb"}, {"\"\"", false, true, ""}};
   for (const auto& c : cases) {
     Value v;
     ASSERT_TRUE(json::Parse(c.text, v)) << c.text;

@@ -75,8 +75,15 @@ class Generator {
       const char* bytes;
     };
     static const Escape kEscapes[] = {
-        {"\\\"", "\""}, {"\\\\", "\\"}, {"\\/", "/"}, {"\\n", "\n"}, {"\\t", "\t"}, {"\\u00e9", "\xC3\xA9"},
-        {"\\u20AC", "\xE2\x82\xAC"}, {"\\ud83d", "\xEF\xBF\xBD"}, {"\\u0000", ""},  // "" stands for one NUL
+        {"\\\"", "\""},
+        {"\\\\", "\\"},
+        {"\\/", "/"},
+        {"\\n", "\n"},
+        {"\\t", "\t"},
+        {"\\u00e9", "\xC3\xA9"},
+        {"\\u20AC", "\xE2\x82\xAC"},
+        {"\\ud83d", "\xEF\xBF\xBD"},
+        {"\\u0000", ""},  // "" stands for one NUL
     };
     text += '"';
     expected.clear();
@@ -104,11 +111,9 @@ class Generator {
     static const struct {
       const char* written;
       double value;
-    } kNumbers[] = {
-        {"0", 0}, {"-0", -0.0}, {"7", 7}, {"-12.25", -12.25}, {"1e3", 1000}, {"2.5E-1", 0.25},
-        {"27015", 27015}, {"65536", 65536}, {"4294967296", 4294967296.0}, {"+3", 3}, {".5", 0.5},
-        {"0x10", 16}, {"1e400", HUGE_VAL},
-    };
+    } kNumbers[] = {{"0", 0},         {"-0", -0.0},     {"7", 7},           {"-12.25", -12.25},           {"1e3", 1000},
+                    {"2.5E-1", 0.25}, {"27015", 27015}, {"65536", 65536},   {"4294967296", 4294967296.0}, {"+3", 3},
+                    {".5", 0.5},      {"0x10", 16},     {"1e400", HUGE_VAL}};
     const auto& n = kNumbers[Below(sizeof kNumbers / sizeof kNumbers[0])];
     text += n.written;
     expected = n.value;
@@ -119,7 +124,10 @@ class Generator {
     Space(text);
     int pick = levels_left > 0 ? Below(9) : Below(5);
     switch (pick) {
-      case 0: text += "null"; out.kind = Type::kNull; break;
+      case 0:
+        text += "null";
+        out.kind = Type::kNull;
+        break;
       case 1: {
         bool b = Below(2) == 0;
         text += b ? "true" : "false";
@@ -127,9 +135,15 @@ class Generator {
         out.boolean = b;
         break;
       }
-      case 2: out.kind = Type::kNumber; Number(text, out.number); break;
+      case 2:
+        out.kind = Type::kNumber;
+        Number(text, out.number);
+        break;
       case 3:
-      case 4: out.kind = Type::kString; String(text, out.string); break;
+      case 4:
+        out.kind = Type::kString;
+        String(text, out.string);
+        break;
       case 5:
       case 6: {
         out.kind = Type::kArray;
@@ -184,9 +198,13 @@ class Generator {
       size_t at = text.empty() ? 0 : static_cast<size_t>(Below(static_cast<int>(text.size())));
       char c = Below(2) ? kInteresting[Below(sizeof kInteresting - 1)] : static_cast<char>(Below(256));
       switch (Below(4)) {
-        case 0: if (!text.empty()) text[at] = c; break;
+        case 0:
+          if (!text.empty()) text[at] = c;
+          break;
         case 1: text.insert(text.begin() + static_cast<std::ptrdiff_t>(at), c); break;
-        case 2: if (!text.empty()) text.erase(at, 1 + static_cast<size_t>(Below(8))); break;
+        case 2:
+          if (!text.empty()) text.erase(at, 1 + static_cast<size_t>(Below(8)));
+          break;
         default: text.insert(at, text.substr(at, static_cast<size_t>(Below(64)))); break;
       }
     }
@@ -357,8 +375,8 @@ TEST(Robustness, LongValues) {
   const std::string mb(1 << 20, 'x');
   EXPECT_TRUE(Feed("\"" + mb + "\""));
   EXPECT_TRUE(Feed("{\"" + mb + "\":1}"));
-  EXPECT_TRUE(Feed("{\"servers\":[{\"name\":\"" + mb + "\",\"host\":\"" + mb +
-                   "\",\"port\":1,\"description\":\"" + mb + "\",\"tags\":[\"" + mb + "\"]}]}"));
+  EXPECT_TRUE(Feed("{\"servers\":[{\"name\":\"" + mb + "\",\"host\":\"" + mb + "\",\"port\":1,\"description\":\"" + mb +
+                   "\",\"tags\":[\"" + mb + "\"]}]}"));
   EXPECT_TRUE(Feed(std::string(100000, '1')));
   EXPECT_TRUE(Feed("0." + std::string(100000, '0') + "1"));
   EXPECT_FALSE(Feed("\"" + mb));

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/format.h"
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "common/format.h"
 #include "velmora_version.h"
 
 using namespace net;  // the names under test
@@ -73,7 +73,8 @@ TEST_F(HttpsGetTest, WholeBodyWithProgressAfterEachChunk) {
 TEST_F(HttpsGetTest, SendsTheUserAgentAndKeepsTheQuery) {
   ASSERT_TRUE(Get(Url() + L"?channel=beta&x=1").ok);
   const std::string log = harness::RequestsFor(name_);
-  EXPECT_EQ(log, "/" + harness::Narrow(name_) + "/f.bin?channel=beta&x=1\tvelmoramp-launcher/" VELMORA_VERSION_TEXT "\n");
+  EXPECT_EQ(log,
+            "/" + harness::Narrow(name_) + "/f.bin?channel=beta&x=1\tvelmoramp-launcher/" VELMORA_VERSION_TEXT "\n");
 }
 
 TEST_F(HttpsGetTest, NoContentLengthGivesATotalOfZero) {
@@ -111,19 +112,17 @@ TEST_F(HttpsGetTest, FailureTable) {
     std::wstring url;
     bool allow_http;
     std::wstring error;
-  } cases[] = {
-      {Url(L"/_404"), false, L"server answered 404"},
-      {Url(L"/_status-500"), false, L"server answered 500"},
-      {harness::ReleaseUrl(L"/" + name_ + L"/missing.bin"), false, L"server answered 404"},
-      {L"ftp://localhost/f.bin", false, L"only https urls are accepted"},
-      {L"ftp://localhost/f.bin", true, L"only https urls are accepted"},
-      {L"http://localhost:1/f.bin", false, L"only https urls are accepted"},
-      {L"not a url", false, L"malformed url (win32 12006)"},
-      {L"https://" + std::wstring(300, L'h') + L".example/f.bin", false, L"malformed url (win32 122)"},
-      {L"https://no-such-host.invalid/f.bin", false, L"the download failed (win32 12007)"},
-      // The test server's certificate does not name 127.0.0.1 for Wine.
-      {Url(L"/_cut-1000"), false, L"the download was cut short (win32 12030)"},
-  };
+  } cases[] = {{Url(L"/_404"), false, L"server answered 404"},
+               {Url(L"/_status-500"), false, L"server answered 500"},
+               {harness::ReleaseUrl(L"/" + name_ + L"/missing.bin"), false, L"server answered 404"},
+               {L"ftp://localhost/f.bin", false, L"only https urls are accepted"},
+               {L"ftp://localhost/f.bin", true, L"only https urls are accepted"},
+               {L"http://localhost:1/f.bin", false, L"only https urls are accepted"},
+               {L"not a url", false, L"malformed url (win32 12006)"},
+               {L"https://" + std::wstring(300, L'h') + L".example/f.bin", false, L"malformed url (win32 122)"},
+               {L"https://no-such-host.invalid/f.bin", false, L"the download failed (win32 12007)"},
+               // The test server's certificate does not name 127.0.0.1 for Wine.
+               {Url(L"/_cut-1000"), false, L"the download was cut short (win32 12030)"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(harness::Narrow(c.url.substr(0, 80)));
     Fetch f = Get(c.url, c.allow_http);

@@ -45,7 +45,10 @@ TEST_F(FetchServerListTest, TheServicesDefaultList) {
   EXPECT_EQ(first.maxPlayers, 16);
   EXPECT_TRUE(first.verified);
   EXPECT_EQ(first.tags, (std::vector<std::wstring>{L"rp", L"eu"}));
-  EXPECT_EQ(list_[2].name, L"Br\xFC" L"cke der Nacht") << "UTF-8 over the wire";
+  EXPECT_EQ(list_[2].name,
+            L"Br\xFC"
+            L"cke der Nacht")
+      << "UTF-8 over the wire";
   EXPECT_EQ(ServerAddress(list_[3]), L"[2001:db8::42]:7777");
 }
 
@@ -76,8 +79,7 @@ TEST_F(FetchServerListTest, AnswersThatAreNotJsonKeepTheCallersList) {
 // control characters as blanks.
 TEST_F(FetchServerListTest, BodyBytesReachTheReaderUnchanged) {
   ASSERT_TRUE(FetchServerList(
-      harness::ListEchoUrl("{\"servers\":[{\"name\":\"\xFF\xFE\tx\",\"host\":\"::1\",\"port\":7777}]}"), list_,
-      error_))
+      harness::ListEchoUrl("{\"servers\":[{\"name\":\"\xFF\xFE\tx\",\"host\":\"::1\",\"port\":7777}]}"), list_, error_))
       << harness::Narrow(error_);
   ASSERT_EQ(list_.size(), 1u);
   EXPECT_EQ(list_[0].name, L"\xFFFD\xFFFD x");

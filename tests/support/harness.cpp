@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "common/unique_handle.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 
 namespace harness {
 
@@ -39,8 +39,8 @@ std::wstring MakeTempDir(const std::wstring& tag) {
   GetTempPathW(MAX_PATH, temp);
   std::wstring root = std::wstring(temp) + L"velmora-tests";
   CreateDirectoryW(root.c_str(), nullptr);
-  std::wstring dir = root + L"\\" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                     std::to_wstring(counter++);
+  std::wstring dir =
+      root + L"\\" + tag + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
   RemoveTree(dir);
   CreateDirectoryW(dir.c_str(), nullptr);
   return dir;
@@ -78,8 +78,8 @@ bool MakeDirs(const std::wstring& path) {
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   size_t slash = path.find_last_of(L'\\');
   if (slash != std::wstring::npos) MakeDirs(path.substr(0, slash));
-  common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -93,8 +93,8 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 
 std::string ReadFileBytes(const std::wstring& path) {
   common::UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   std::string bytes;
   if (!file) return bytes;
   char buffer[65536];
@@ -103,9 +103,7 @@ std::string ReadFileBytes(const std::wstring& path) {
   return bytes;
 }
 
-bool FileExists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring CopyLauncherTo(const std::wstring& folder, const std::wstring& name) {
   MakeDirs(folder);
@@ -137,16 +135,16 @@ std::wstring QuoteArgument(const std::wstring& arg) {
   return out + L"\"";
 }
 
-RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args,
-                     const std::wstring& cwd, DWORD timeout_ms) {
+RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args, const std::wstring& cwd,
+                     DWORD timeout_ms) {
   RunResult result;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_raw = nullptr, write_raw = nullptr;
   if (!CreatePipe(&read_raw, &write_raw, &inherit, 0)) return result;
   common::UniqueKernelHandle read_end(read_raw), write_end(write_raw);
   SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
-  common::UniqueFile null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         &inherit, OPEN_EXISTING, 0, nullptr));
+  common::UniqueFile null_in(
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr));
 
   std::wstring command = QuoteArgument(exe);
   for (const std::wstring& arg : args) command += L" " + QuoteArgument(arg);
@@ -158,8 +156,8 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
   startup.hStdOutput = write_end.get();
   startup.hStdError = write_end.get();
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
+  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
+                      &startup, &info)) {
     return result;
   }
   result.started = true;
@@ -173,8 +171,7 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
     while (PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0) {
       char buffer[4096];
       DWORD got = 0;
-      if (!ReadFile(read_end.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) ||
-          got == 0) {
+      if (!ReadFile(read_end.get(), buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0) {
         break;
       }
       result.output.append(buffer, got);
@@ -196,11 +193,11 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
   return result;
 }
 
-bool SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name,
-                 const std::wstring& value, DWORD type, REGSAM view) {
+bool SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& value, DWORD type,
+                 REGSAM view) {
   common::UniqueRegKey key;
-  if (RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(),
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(root, subkey.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.put(), nullptr) !=
+      ERROR_SUCCESS) {
     return false;
   }
   return RegSetValueExW(key.get(), name.c_str(), 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
@@ -239,8 +236,7 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
+  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
     return false;
   }
   CloseHandle(info.hThread);
@@ -256,9 +252,7 @@ void ChildProcess::Stop() {
   process_ = nullptr;
 }
 
-bool ChildProcess::running() const {
-  return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
-}
+bool ChildProcess::running() const { return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
 
 namespace {
 const wchar_t kSteamClass[] = L"Software\\Classes\\steam";

@@ -12,10 +12,10 @@ namespace harness {
 // test runner sets (VELMORA_EXE, VELMORA_SOURCE_DIR, VELMORA_BUILD_DIR,
 // VELMORA_SUPPORT_BIN). Empty when the variable is not set.
 std::wstring PathFromEnv(const char* name);
-std::wstring LauncherExe();       // the built VelmoraMultiplayer.exe
-std::wstring SourceDir();         // the repository
-std::wstring BuildDir();          // the build folder
-std::wstring SupportBin();        // folder of the helper programs (Velmora.exe, ...)
+std::wstring LauncherExe();  // the built VelmoraMultiplayer.exe
+std::wstring SourceDir();    // the repository
+std::wstring BuildDir();     // the build folder
+std::wstring SupportBin();   // folder of the helper programs (Velmora.exe, ...)
 
 // A new, empty folder of its own under the prefix's temporary folder.
 std::wstring MakeTempDir(const std::wstring& tag);
@@ -40,16 +40,16 @@ struct RunResult {
 // Runs a program with arguments (quoted as the platform's splitter expects)
 // from the given current folder, capturing its output. A program still
 // running after the timeout is ended and reported as timed out.
-RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args,
-                     const std::wstring& cwd, DWORD timeout_ms = 60000);
+RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& args, const std::wstring& cwd,
+                     DWORD timeout_ms = 60000);
 
 // Joins arguments into one command line that CommandLineToArgvW splits back.
 std::wstring QuoteArgument(const std::wstring& arg);
 
 // Registry values in the test prefix. view is 0, KEY_WOW64_32KEY or
 // KEY_WOW64_64KEY.
-bool SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name,
-                 const std::wstring& value, DWORD type = REG_SZ, REGSAM view = 0);
+bool SetRegValue(HKEY root, const std::wstring& subkey, const std::wstring& name, const std::wstring& value,
+                 DWORD type = REG_SZ, REGSAM view = 0);
 void DeleteRegTree(HKEY root, const std::wstring& subkey, REGSAM view = 0);
 
 // Removes every record of Steam from the prefix (both hives, both views,

@@ -5,8 +5,8 @@
 
 namespace harness {
 
-int ReleaseServerPort();      // its HTTPS port; 0 when the fixture did not run
-int ReleaseServerHttpPort();  // its plain-HTTP port
+int ReleaseServerPort();           // its HTTPS port; 0 when the fixture did not run
+int ReleaseServerHttpPort();       // its plain-HTTP port
 std::wstring ReleaseServerRoot();  // the served folder, as a Windows path
 
 // "https://localhost:<port>" + path (path starts with "/" or is empty).

@@ -6,13 +6,13 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "json/parse.h"
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "ui/frontend.h"
 #include "ui/page_requests.h"
-#include "common/text.h"
 
 namespace {
 
@@ -28,9 +28,7 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wparam, LPARAM lpara
       return 0;
     }
     case WM_CLOSE:
-    case ui::WM_GAME_STARTED:
-      g_signals.push_back(message);
-      return 0;
+    case ui::WM_GAME_STARTED: g_signals.push_back(message); return 0;
   }
   return DefWindowProcW(window, message, wparam, lparam);
 }
@@ -64,16 +62,16 @@ class PageRequestsTest : public ::testing::Test {
     sink.lpszClassName = L"page_requests_sink";
     RegisterClassW(&sink);
     frontend_.window = CreateWindowExW(0, sink.lpszClassName, L"sink", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                                   nullptr, sink.hInstance, nullptr);
+                                       nullptr, sink.hInstance, nullptr);
     ASSERT_NE(frontend_.window, nullptr);
     g_received.clear();
     g_signals.clear();
 
     name_ = harness::MakeReleaseFolder(L"page", release_);
     ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\mod.dll", "mod"));
-    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
-                                      L"channel=stable&build=3.0&protocol=9&server=h:1"),
-              "");
+    ASSERT_EQ(
+        harness::PublishRelease(name_ + L"/src", name_ + L"/pub", L"channel=stable&build=3.0&protocol=9&server=h:1"),
+        "");
     options_ = update::Options();
     options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
     options_.channel = L"stable";
@@ -170,19 +168,20 @@ TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
   }
   ASSERT_EQ(list_part.size(), 2u);
   EXPECT_EQ(list_part[0], L"{\"type\":\"servers\",\"list\":[]}");
-  EXPECT_EQ(list_part[1], L"{\"type\":\"status\",\"text\":\"Could not reach the server list: server answered 404\","
-                          L"\"percent\":-1,\"bad\":true,\"busy\":false}");
+  EXPECT_EQ(list_part[1],
+            L"{\"type\":\"status\",\"text\":\"Could not reach the server list: server answered 404\","
+            L"\"percent\":-1,\"bad\":true,\"busy\":false}");
   const std::vector<std::wstring> update = UpdateMessages();
   ASSERT_EQ(update.size(), 2u);
-  EXPECT_EQ(update[1], L"{\"type\":\"status\",\"text\":\"Could not reach the update server: server answered 404\","
-                       L"\"percent\":-1,\"bad\":true,\"busy\":false}");
+  EXPECT_EQ(update[1],
+            L"{\"type\":\"status\",\"text\":\"Could not reach the update server: server answered 404\","
+            L"\"percent\":-1,\"bad\":true,\"busy\":false}");
 }
 
 TEST_F(PageRequestsTest, OnlyKnownTypesInTheirExactCaseDoAnything) {
-  for (const wchar_t* message :
-       {L"{\"type\":\"Ready\"}", L"{\"type\":\"REFRESH\"}", L"{\"type\":\"Close\"}", L"{\"type\":\"\"}",
-        L"{\"type\":7}", L"{}", L"[\"ready\"]", L"\"ready\"", L"{\"type\":\"ready\"", L"not json",
-        L"{\"type\":\"launch\"}"}) {
+  for (const wchar_t* message : {L"{\"type\":\"Ready\"}", L"{\"type\":\"REFRESH\"}", L"{\"type\":\"Close\"}",
+                                 L"{\"type\":\"\"}", L"{\"type\":7}", L"{}", L"[\"ready\"]", L"\"ready\"",
+                                 L"{\"type\":\"ready\"", L"not json", L"{\"type\":\"launch\"}"}) {
     Send(message);
   }
   PumpUntil([] { return false; }, 1500);
@@ -220,8 +219,7 @@ TEST_F(PageRequestsTest, PlayPortsAndTheRefusedLaunch) {
       {L"{\"type\":\"play\",\"host\":\"c.example\",\"name\":\"Ann\"}", L"c.example", L"27015"},
       {L"{\"type\":\"play\",\"host\":\"d.example\",\"port\":null,\"name\":\"Ann\"}", L"d.example", L"27015"},
       // No host: the earlier server stays.
-      {L"{\"type\":\"play\",\"port\":1,\"name\":\"Ann\"}", L"d.example", L"27015"},
-  };
+      {L"{\"type\":\"play\",\"port\":1,\"name\":\"Ann\"}", L"d.example", L"27015"}};
   for (const Case& c : cases) {
     g_received.clear();
     Send(c.message);
@@ -230,8 +228,9 @@ TEST_F(PageRequestsTest, PlayPortsAndTheRefusedLaunch) {
     EXPECT_EQ(HandoffValue(L"port"), c.port) << common::WideToUtf8(c.message);
     ASSERT_EQ(g_received.size(), 2u);
     EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
-    EXPECT_EQ(g_received[1], L"{\"type\":\"status\",\"text\":\"Steam did not accept the launch request. Start the "
-                             L"game from Steam yourself.\",\"percent\":-1,\"bad\":true}");
+    EXPECT_EQ(g_received[1],
+              L"{\"type\":\"status\",\"text\":\"Steam did not accept the launch request. Start the "
+              L"game from Steam yourself.\",\"percent\":-1,\"bad\":true}");
   }
   EXPECT_TRUE(g_signals.empty()) << "a refused launch leaves the window open";
 }
@@ -255,8 +254,9 @@ TEST_F(PageRequestsTest, PlayRefusedWhileTheGameRuns) {
   Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
   PumpUntil([] { return !g_received.empty(); }, 5000);
   ASSERT_EQ(g_received.size(), 1u);
-  EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Velmora is already running. Close it first.\","
-                           L"\"percent\":-1,\"bad\":true}");
+  EXPECT_EQ(g_received[0],
+            L"{\"type\":\"status\",\"text\":\"Velmora is already running. Close it first.\","
+            L"\"percent\":-1,\"bad\":true}");
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
   EXPECT_EQ(steam.Requests(300), "");
   EXPECT_TRUE(g_signals.empty());

@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "tests/support/harness.h"
-#include "velmora_version.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "tests/support/webview_stand_in.h"
 #include "ui/window.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -38,9 +38,9 @@ class WindowTest : public ::testing::Test {
     ASSERT_TRUE(harness::MakeDirs(game_));
     name_ = harness::MakeReleaseFolder(L"window", release_);
     ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\mod.dll", "mod"));
-    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
-                                      L"channel=stable&build=3.0&protocol=9&server=h:1"),
-              "");
+    ASSERT_EQ(
+        harness::PublishRelease(name_ + L"/src", name_ + L"/pub", L"channel=stable&build=3.0&protocol=9&server=h:1"),
+        "");
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", log_.c_str());
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", script_.c_str());
     harness::SteamHandler::Unregister();
@@ -98,9 +98,9 @@ TEST(WindowPlacementTest, CentredOnTheWorkArea) {
     POINT expected;
   } cases[] = {
       {{0, 0, 1920, 1080}, {460, 200}},
-      {{0, 0, 999, 700}, {0, 10}},          // -1 / 2 truncates to 0
+      {{0, 0, 999, 700}, {0, 10}},           // -1 / 2 truncates to 0
       {{1920, 0, 3840, 1040}, {2380, 180}},  // a second monitor to the right
-      {{0, 40, 800, 600}, {-100, -20}},     // smaller than the window: it sticks out
+      {{0, 40, 800, 600}, {-100, -20}},      // smaller than the window: it sticks out
   };
   for (const Case& c : cases) {
     POINT at = ui::WindowPosition(c.work);
@@ -113,13 +113,12 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
   harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
   harness::SteamHandler steam;
   ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\velmoramp.ini", "[net]\r\nname=Mara\r\n"));
-  ASSERT_TRUE(harness::WriteFileBytes(
-      script_,
-      "{\"type\":\"ready\"}\n"
-      "wait-seen \"type\":\"release\"\n"
-      "wait-seen \"type\":\"servers\"\n"
-      "{\"type\":\"name\",\"value\":\"Ann\"}\n"
-      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"type\":\"release\"\n"
+                                      "wait-seen \"type\":\"servers\"\n"
+                                      "{\"type\":\"name\",\"value\":\"Ann\"}\n"
+                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
   // The window opens on the monitor under the pointer.
   SetCursorPos(300, 200);
   RECT work;
@@ -142,8 +141,8 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
 
   // Set-up: settings off, the whole client area, the handler before the page.
   EXPECT_EQ(LogLines("Settings.put_"),
-            (std::vector<std::string>{"AreDefaultContextMenusEnabled 0", "AreDevToolsEnabled 0",
-                                      "IsStatusBarEnabled 0", "AreDefaultScriptDialogsEnabled 0"}));
+            (std::vector<std::string>{"AreDefaultContextMenusEnabled 0", "AreDevToolsEnabled 0", "IsStatusBarEnabled 0",
+                                      "AreDefaultScriptDialogsEnabled 0"}));
   EXPECT_EQ(LogLines("Controller.put_Bounds "), std::vector<std::string>{"0 0 1000 680"});
   ASSERT_NE(LogPosition("WebView.add_WebMessageReceived"), std::string::npos);
   EXPECT_LT(LogPosition("WebView.add_WebMessageReceived"), LogPosition("WebView.NavigateToString"));
@@ -156,9 +155,7 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
   ASSERT_GE(sent.size(), 6u);
   EXPECT_EQ(sent.front(), "{\"type\":\"name\",\"value\":\"Mara\"}");
   EXPECT_EQ(sent.back(), "{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
-  auto at = [&](const std::string& message) {
-    return std::find(sent.begin(), sent.end(), message) - sent.begin();
-  };
+  auto at = [&](const std::string& message) { return std::find(sent.begin(), sent.end(), message) - sent.begin(); };
   const auto checking = at("{\"type\":\"status\",\"text\":\"Checking for updates\",\"percent\":-1,\"busy\":true}");
   const auto updated = at("{\"type\":\"status\",\"text\":\"Updated\",\"percent\":-1,\"good\":true,\"busy\":false}");
   const auto release = at("{\"type\":\"release\",\"build\":\"3.0\",\"protocol\":9}");
@@ -166,8 +163,9 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
   EXPECT_EQ(updated + 1, release) << "the release message follows the final status";
   EXPECT_LT(release, static_cast<long>(sent.size()));
   bool servers = false;
-  for (const std::string& m : sent) servers |= m.rfind("{\"type\":\"servers\",\"list\":[{", 0) == 0 &&
-                                               m.find("\"address\":\"lobby:27015\"") != std::string::npos;
+  for (const std::string& m : sent)
+    servers |= m.rfind("{\"type\":\"servers\",\"list\":[{", 0) == 0 &&
+               m.find("\"address\":\"lobby:27015\"") != std::string::npos;
   EXPECT_TRUE(servers);
 
   // Play: hand-off written, Steam asked, window closed, web view closed.
@@ -211,7 +209,8 @@ TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
   ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\VelmoraMultiplayer.exe", new_launcher));
   ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
                                     L"channel=stable&build=3.1&protocol=9&server=h:1&launcher=" + name_ +
-                                        L"/VelmoraMultiplayer.exe&launcher-version=" + std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
+                                        L"/VelmoraMultiplayer.exe&launcher-version=" +
+                                        std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
             "");
   ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"ready\"}\n"));
 

@@ -18,9 +18,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-std::wstring Fixture(const std::wstring& name) {
-  return harness::BuildDir() + L"\\tests\\update\\fixtures\\" + name;
-}
+std::wstring Fixture(const std::wstring& name) { return harness::BuildDir() + L"\\tests\\update\\fixtures\\" + name; }
 
 Bytes ReadBytes(const std::wstring& path) {
   std::string s = harness::ReadFileBytes(path);
@@ -42,7 +40,8 @@ TEST(Sha256Hex, KnownAnswers) {
   EXPECT_EQ(update::Sha256Hex(ToBytes("The quick brown fox jumps over the lazy dog")),
             "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d02d0bf37c9e592");
   EXPECT_EQ(update::Sha256Hex(ToBytes(std::string("a\0b", 3))),
-            "59b271ae1bbcb1d31d41929817f4b16fb439eb4f31520b5ad1d5ce98920a7138") << "an embedded NUL is data";
+            "59b271ae1bbcb1d31d41929817f4b16fb439eb4f31520b5ad1d5ce98920a7138")
+      << "an embedded NUL is data";
 }
 
 // sums.txt is sha256sum's own answer for each input file.
@@ -165,7 +164,8 @@ bool ReadModulus(const std::wstring& path, unsigned char (&modulus)[256]) {
     if (std::isxdigit(static_cast<unsigned char>(c))) hex.push_back(c);
   }
   if (hex.size() != 512) return false;
-  for (size_t i = 0; i < 256; ++i) modulus[i] = static_cast<unsigned char>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
+  for (size_t i = 0; i < 256; ++i)
+    modulus[i] = static_cast<unsigned char>(std::stoi(hex.substr(i * 2, 2), nullptr, 16));
   return true;
 }
 

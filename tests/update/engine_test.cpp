@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/file.h"
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "common/file.h"
 #include "update/staging.h"
 #include "velmora_version.h"
 
@@ -57,10 +57,9 @@ class EngineTest : public ::testing::Test {
   // Publishes files as build b1 of channel "stable" under <name>/pub.
   void Publish(const Files& files, const std::wstring& extra = L"") {
     for (const auto& f : files) ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\" + f.first, f.second));
-    const std::string problem =
-        harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
-                                L"channel=stable&build=b1&protocol=7&server=play.example:27015&notes=Fresh%20maps" +
-                                    extra);
+    const std::string problem = harness::PublishRelease(
+        name_ + L"/src", name_ + L"/pub",
+        L"channel=stable&build=b1&protocol=7&server=play.example:27015&notes=Fresh%20maps" + extra);
     ASSERT_EQ(problem, "");
   }
   std::wstring Published(const std::wstring& path) const { return folder_ + L"\\pub\\files\\b1\\" + path; }
@@ -78,9 +77,8 @@ class EngineTest : public ::testing::Test {
 
   update::Result Run() {
     lines_.clear();
-    return update::RunUpdate(options_, [this](const std::wstring& text, int percent) {
-      lines_.emplace_back(text, percent);
-    });
+    return update::RunUpdate(options_,
+                             [this](const std::wstring& text, int percent) { lines_.emplace_back(text, percent); });
   }
 
   // Paths the server was asked for under this test's folder, in order.
@@ -169,12 +167,10 @@ TEST_F(EngineTest, BadSignatureChangesNothing) {
   const struct {
     const char* what;
     std::string text, sig;
-  } cases[] = {
-      {"signature with one bit flipped", good_text, flipped},
-      {"signature cut to 255 bytes", good_text, good_sig.substr(0, 255)},
-      {"empty signature", good_text, ""},
-      {"description with a blank line put in front", "\r\n" + good_text, good_sig},
-  };
+  } cases[] = {{"signature with one bit flipped", good_text, flipped},
+               {"signature cut to 255 bytes", good_text, good_sig.substr(0, 255)},
+               {"empty signature", good_text, ""},
+               {"description with a blank line put in front", "\r\n" + good_text, good_sig}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(harness::WriteFileBytes(text, c.text));
@@ -198,10 +194,14 @@ TEST_F(EngineTest, SecondOfThreeFailingItsDigestStopsTheRun) {
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     const std::string line = text.substr(start, end - start + 1);
-    if (line.rfind("file a.dll", 0) == 0) file_lines[0] = line;
-    else if (line.rfind("file b.dll", 0) == 0) file_lines[1] = line;
-    else if (line.rfind("file c.dll", 0) == 0) file_lines[2] = line;
-    else ordered += line;
+    if (line.rfind("file a.dll", 0) == 0)
+      file_lines[0] = line;
+    else if (line.rfind("file b.dll", 0) == 0)
+      file_lines[1] = line;
+    else if (line.rfind("file c.dll", 0) == 0)
+      file_lines[2] = line;
+    else
+      ordered += line;
     start = end == std::string::npos ? text.size() : end + 1;
   }
   PublishText(ordered + file_lines[0] + file_lines[1] + file_lines[2]);
@@ -229,11 +229,9 @@ TEST_F(EngineTest, FailedFileDownloadsLeaveTheTargetAlone) {
   const struct {
     std::string from, to;
     std::wstring error;
-  } cases[] = {
-      {" files/b1/a.dll", " _cut-70000/files/b1/a.dll",
-       L"The update could not be completed: the download was cut short (win32 12030)"},
-      {" files/b1/a.dll", " _404/files/b1/a.dll", L"The update could not be completed: server answered 404"},
-  };
+  } cases[] = {{" files/b1/a.dll", " _cut-70000/files/b1/a.dll",
+                L"The update could not be completed: the download was cut short (win32 12030)"},
+               {" files/b1/a.dll", " _404/files/b1/a.dll", L"The update could not be completed: server answered 404"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(harness::Narrow(c.error));
     std::string changed = text;
@@ -289,7 +287,8 @@ TEST_F(EngineTest, ProgressFollowsTheChunksOfADownload) {
   r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   ASSERT_GE(lines_.size(), 2u);
-  for (size_t i = 1; i < lines_.size(); ++i) EXPECT_EQ(lines_[i], (std::pair<std::wstring, int>{L"Downloading big.bin", -1}));
+  for (size_t i = 1; i < lines_.size(); ++i)
+    EXPECT_EQ(lines_[i], (std::pair<std::wstring, int>{L"Downloading big.bin", -1}));
   EXPECT_EQ(r.changed, 1);
 }
 
@@ -351,8 +350,8 @@ TEST_F(EngineTest, LauncherWithBadDigestIsPassedOverSilently) {
   ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", launcher));
   const std::string a = Bytes(100, 'a');
   Publish({{L"a.dll", a}}, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=" + kNextRelease);
-  ASSERT_TRUE(harness::WriteFileBytes(
-      folder_ + L"\\pub\\launcher\\" + kNextRelease + L"\\VelmoraMultiplayer.exe", Bytes(launcher.size(), 'M')));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\launcher\\" + kNextRelease + L"\\VelmoraMultiplayer.exe",
+                                      Bytes(launcher.size(), 'M')));
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_FALSE(r.launcher_updated);
@@ -367,7 +366,8 @@ TEST_F(EngineTest, LauncherWithBadDigestIsPassedOverSilently) {
 }
 
 TEST_F(EngineTest, LauncherVersionFiveIsNotNewer) {
-  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", harness::ReadFileBytes(harness::LauncherExe())));
+  ASSERT_TRUE(
+      harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", harness::ReadFileBytes(harness::LauncherExe())));
   const Files files = {{L"a.dll", Bytes(100, 'a')}};
   Publish(files, L"&launcher=" + name_ + L"/VelmoraMultiplayer.exe&launcher-version=" +
                      std::to_wstring(VELMORA_LAUNCHER_RELEASE));

@@ -75,8 +75,7 @@ TEST(ParseManifest, EveryFailureHasItsMessage) {
        L"the launcher line is malformed"},
       {"bare launcher key", With(file + "launcher\n"), L"the launcher line is malformed"},
       // The first failing line ends parsing before the end checks.
-      {"bad line before the build", kHeader + "file a.dll\n", L"a file line is incomplete"},
-  };
+      {"bad line before the build", kHeader + "file a.dll\n", L"a file line is incomplete"}};
   for (const Case& c : cases) {
     Parsed p = Parse(c.text);
     EXPECT_FALSE(p.ok) << c.what;
@@ -116,12 +115,19 @@ TEST(ParseManifest, ReadsEveryFieldAsWritten) {
       "protocol 7\r\n"
       "server play.example.net 27015\r\n"
       "notes   Fixes  the   map.   \r\n"
-      "file bin/sub/mod.dll 1234 " + kDigest + " files/1.4.2/bin/sub/mod.dll\r\n"
-      "file carte-\xC3\xA9t\xC3\xA9.map 18446744073709551615 " + upper + " files/carte-\xC3\xA9t\xC3\xA9.map\r\n"
-      "file bin/sub/mod.dll 1 " + kDigest + " files/again.dll\r\n"
+      "file bin/sub/mod.dll 1234 " +
+      kDigest +
+      " files/1.4.2/bin/sub/mod.dll\r\n"
+      "file carte-\xC3\xA9t\xC3\xA9.map 18446744073709551615 " +
+      upper +
+      " files/carte-\xC3\xA9t\xC3\xA9.map\r\n"
+      "file bin/sub/mod.dll 1 " +
+      kDigest +
+      " files/again.dll\r\n"
       "velmoramp-manifest 2\r\n"
       "mirror https://elsewhere.example/\r\n"
-      "launcher 6 " + upper + " launcher/6/VelmoraMultiplayer.exe";  // no final line feed
+      "launcher 6 " +
+      upper + " launcher/6/VelmoraMultiplayer.exe";  // no final line feed
   Parsed p = Parse(text);
   ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
   const update::Manifest& m = p.manifest;
@@ -160,15 +166,10 @@ TEST(ParseManifest, ServerLinesOutOfRangeAreIgnored) {
     int port;
   };
   const Case cases[] = {
-      {"server b.example 0\n", L"a.example", 1},
-      {"server b.example 65536\n", L"a.example", 1},
-      {"server b.example\n", L"a.example", 1},
-      {"server b.example port\n", L"a.example", 1},
-      {"server b.example -27015\n", L"a.example", 1},
-      {"server\n", L"a.example", 1},
-      {"server b.example 65535\n", L"b.example", 65535},
-      {"server b.example 27015 extra\n", L"b.example", 27015},
-  };
+      {"server b.example 0\n", L"a.example", 1},         {"server b.example 65536\n", L"a.example", 1},
+      {"server b.example\n", L"a.example", 1},           {"server b.example port\n", L"a.example", 1},
+      {"server b.example -27015\n", L"a.example", 1},    {"server\n", L"a.example", 1},
+      {"server b.example 65535\n", L"b.example", 65535}, {"server b.example 27015 extra\n", L"b.example", 27015}};
   for (const Case& c : cases) {
     Parsed p = Parse(With(FileLine("a.dll") + "server a.example 1\n" + c.line));
     ASSERT_TRUE(p.ok) << c.line;

@@ -35,14 +35,33 @@ TEST(IsSafeRelativePath, AcceptsOnlyPathsInsideTheGameFolder) {
         std::string("files/2.0/a%20b#c")}) {
     EXPECT_TRUE(update::IsSafeRelativePath(good)) << good;
   }
-  for (const std::string& bad :
-       {std::string(""), std::string(241, 'a'), std::string(120, 'a') + "/" + std::string(120, 'b'),
-        std::string("../x"), std::string(".."), std::string("."), std::string("a/./b"), std::string("a/../b"),
-        std::string("a/.."), std::string("a//b"), std::string("/a"), std::string("a/"), std::string("D:/a"),
-        std::string("a:stream"), std::string("a\\b"), std::string("\\\\server\\share"), std::string("a?b"),
-        std::string("a*b"), std::string("a\"b"), std::string("a<b"), std::string("a>b"), std::string("a|b"),
-        std::string("a\tb"), std::string("a\x01") + "b", std::string("a\x1F"), std::string("a\0b", 3),
-        std::string("https://example.com/x")}) {
+  for (const std::string& bad : {std::string(""),
+                                 std::string(241, 'a'),
+                                 std::string(120, 'a') + "/" + std::string(120, 'b'),
+                                 std::string("../x"),
+                                 std::string(".."),
+                                 std::string("."),
+                                 std::string("a/./b"),
+                                 std::string("a/../b"),
+                                 std::string("a/.."),
+                                 std::string("a//b"),
+                                 std::string("/a"),
+                                 std::string("a/"),
+                                 std::string("D:/a"),
+                                 std::string("a:stream"),
+                                 std::string("a\\b"),
+                                 std::string("\\\\server\\share"),
+                                 std::string("a?b"),
+                                 std::string("a*b"),
+                                 std::string("a\"b"),
+                                 std::string("a<b"),
+                                 std::string("a>b"),
+                                 std::string("a|b"),
+                                 std::string("a\tb"),
+                                 std::string("a\x01") + "b",
+                                 std::string("a\x1F"),
+                                 std::string("a\0b", 3),
+                                 std::string("https://example.com/x")}) {
     EXPECT_FALSE(update::IsSafeRelativePath(bad)) << Printable(bad);
   }
 }
@@ -64,22 +83,20 @@ TEST(ManifestText, WholeNumbersOnly) {
     bool uint64_ok;
     uint64_t uint64;
   };
-  const Case cases[] = {
-      {"0", true, 0, true, 0},
-      {"+7", true, 7, true, 7},
-      {"-1", true, -1, false, 0},  // a negative size must not wrap round
-      {"2147483647", true, 2147483647, true, 2147483647},
-      {"2147483648", false, 0, true, 2147483648ull},
-      {"-2147483648", true, INT32_MIN, false, 0},
-      {"18446744073709551615", false, 0, true, UINT64_MAX},
-      {"18446744073709551616", false, 0, false, 0},
-      {"12abc", false, 0, false, 0},
-      {"0x10", false, 0, false, 0},
-      {"", false, 0, false, 0},
-      {"+", false, 0, false, 0},
-      {"--1", false, 0, false, 0},
-      {" 1", false, 0, false, 0},
-  };
+  const Case cases[] = {{"0", true, 0, true, 0},
+                        {"+7", true, 7, true, 7},
+                        {"-1", true, -1, false, 0},  // a negative size must not wrap round
+                        {"2147483647", true, 2147483647, true, 2147483647},
+                        {"2147483648", false, 0, true, 2147483648ull},
+                        {"-2147483648", true, INT32_MIN, false, 0},
+                        {"18446744073709551615", false, 0, true, UINT64_MAX},
+                        {"18446744073709551616", false, 0, false, 0},
+                        {"12abc", false, 0, false, 0},
+                        {"0x10", false, 0, false, 0},
+                        {"", false, 0, false, 0},
+                        {"+", false, 0, false, 0},
+                        {"--1", false, 0, false, 0},
+                        {" 1", false, 0, false, 0}};
   for (const Case& c : cases) {
     int32_t i = 42;
     uint64_t u = 42;

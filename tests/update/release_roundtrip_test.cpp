@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "tests/support/harness.h"
-#include "velmora_version.h"
 #include "update/digest.h"
 #include "update/manifest.h"
+#include "velmora_version.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
-#include "velmora_version.h"
 #include "tests/support/release_server_client.h"
+#include "velmora_version.h"
 
 namespace {
 
@@ -60,14 +60,13 @@ class SelfReplaceTest : public ::testing::Test {
     ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", launcher));
     ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
                                       L"channel=stable&build=b1&protocol=1&server=h:1&launcher=" + name_ +
-                                          L"/VelmoraMultiplayer.exe&launcher-version=" + std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
+                                          L"/VelmoraMultiplayer.exe&launcher-version=" +
+                                          std::to_wstring(VELMORA_LAUNCHER_RELEASE + 1)),
               "");
   }
   std::wstring BaseUrl() const { return harness::ReleaseUrl(L"/" + name_ + L"/pub"); }
 
-  harness::RunResult RunLauncher() {
-    return harness::RunProcess(exe_, {BaseUrl(), L"stable", game_}, dir_, 60000);
-  }
+  harness::RunResult RunLauncher() { return harness::RunProcess(exe_, {BaseUrl(), L"stable", game_}, dir_, 60000); }
 
   // started.txt appears once the new launcher ran; bounded wait.
   std::string StartedWith(DWORD timeout_ms) const {
@@ -121,11 +120,10 @@ TEST_F(SelfReplaceTest, FailedWritePutsTheOldExecutableBack) {
   const std::wstring out = dir_ + L"\\out.txt";
   const std::wstring script = dir_ + L"\\limited.sh";
   ASSERT_TRUE(harness::WriteFileBytes(
-      script, "trap '' XFSZ\nulimit -f " + std::to_string(limit_kib) + "\nbash " +
-                  UnixPath(harness::SourceDir()) + "/cmake/wine-run.sh --build " + UnixPath(harness::BuildDir()) +
-                  " " + UnixPath(exe_) + " '" + harness::Narrow(BaseUrl()) + "' stable '" +
-                  harness::Narrow(game_) + "' > " + UnixPath(out) + ".tmp 2>&1\nmv " + UnixPath(out) + ".tmp " +
-                  UnixPath(out) + "\n"));
+      script, "trap '' XFSZ\nulimit -f " + std::to_string(limit_kib) + "\nbash " + UnixPath(harness::SourceDir()) +
+                  "/cmake/wine-run.sh --build " + UnixPath(harness::BuildDir()) + " " + UnixPath(exe_) + " '" +
+                  harness::Narrow(BaseUrl()) + "' stable '" + harness::Narrow(game_) + "' > " + UnixPath(out) +
+                  ".tmp 2>&1\nmv " + UnixPath(out) + ".tmp " + UnixPath(out) + "\n"));
   // start /unix does not wait for a Unix program: the script's last step
   // makes out.txt appear, and the wait for it is bounded.
   std::wstring command = L"start.exe /unix /bin/bash " + harness::Widen(UnixPath(script));
@@ -158,8 +156,9 @@ TEST_F(SelfReplaceTest, TheRealLauncherReplacesItselfAndSaysSo) {
       harness::RunProcess(exe_, {L"--console", L"--game", game_, L"--base-url", BaseUrl()}, dir_, 60000);
   EXPECT_EQ(run.exit_code, 0u);
   // How many progress lines come depends on how the download arrives.
-  const std::string head = "\n  Velmora MP launcher\n\n  game: " + harness::Narrow(game_) +
-                           "\n  channel: stable\n  Checking for updates\n  Updating the launcher\n    Updating the launcher  ";
+  const std::string head =
+      "\n  Velmora MP launcher\n\n  game: " + harness::Narrow(game_) +
+      "\n  channel: stable\n  Checking for updates\n  Updating the launcher\n    Updating the launcher  ";
   const std::string tail = "    Updating the launcher  100%\r\n  the launcher updated itself and restarted.\n";
   EXPECT_EQ(run.output.rfind(head, 0), 0u) << run.output;
   ASSERT_GE(run.output.size(), tail.size());

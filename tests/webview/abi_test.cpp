@@ -58,8 +58,8 @@ struct ExpectedInterface {
 std::string IidText(const IID& iid) {
   char text[40];
   std::snprintf(text, sizeof text, "%08lx-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                static_cast<unsigned long>(iid.Data1), iid.Data2, iid.Data3, iid.Data4[0], iid.Data4[1],
-                iid.Data4[2], iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
+                static_cast<unsigned long>(iid.Data1), iid.Data2, iid.Data3, iid.Data4[0], iid.Data4[1], iid.Data4[2],
+                iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
   return text;
 }
 
@@ -87,8 +87,7 @@ TEST(WebViewAbi, IidsMatchThePublishedInterfaces) {
 
 TEST(WebViewAbi, EveryMethodSitsInItsPublishedSlot) {
   // The IUnknown part every interface starts with.
-  EXPECT_EQ(SlotOf(static_cast<HRESULT (STDMETHODCALLTYPE IUnknown::*)(REFIID, void**)>(&IUnknown::QueryInterface)),
-            0);
+  EXPECT_EQ(SlotOf(static_cast<HRESULT (STDMETHODCALLTYPE IUnknown::*)(REFIID, void**)>(&IUnknown::QueryInterface)), 0);
   EXPECT_EQ(SlotOf(&IUnknown::AddRef), 1);
   EXPECT_EQ(SlotOf(&IUnknown::Release), 2);
   for (const ExpectedInterface& expected : kExpected) {

@@ -43,12 +43,12 @@ class Completion final : public Interface {
   Result* object = nullptr;
 };
 
-using EnvironmentCompletion = Completion<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-                                         IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-                                         ICoreWebView2Environment>;
-using ControllerCompletion = Completion<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-                                        IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-                                        ICoreWebView2Controller>;
+using EnvironmentCompletion =
+    Completion<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+               IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, ICoreWebView2Environment>;
+using ControllerCompletion =
+    Completion<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+               IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, ICoreWebView2Controller>;
 
 // Runs this thread's message loop until done() or the time is up.
 inline bool PumpUntil(const std::function<bool()>& done, DWORD limit_ms = 10000) {

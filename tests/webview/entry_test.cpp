@@ -61,8 +61,8 @@ bool ClickOk(HWND box) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessW(L"Z:\\usr\\bin\\xdotool", &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
     return false;
   }
   CloseHandle(info.hThread);
@@ -72,8 +72,7 @@ bool ClickOk(HWND box) {
 
 // Runs the launcher on another thread while this one watches for the
 // information box (bounded: the run itself is ended after 60 s).
-Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wstring>& args,
-                             const std::wstring& cwd) {
+Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wstring>& args, const std::wstring& cwd) {
   Watched watched;
   std::atomic<bool> finished{false};
   std::thread runner([&] {
@@ -137,16 +136,15 @@ TEST_F(WebViewEntryTest, InstalledRuntimeOpensTheWindowFrontEndWithoutTheBox) {
     RuntimeInstall how;
   };
   for (const Case& c : {Case{"fixed folder", RuntimeInstall::kFixedFolder},
-                        Case{"per machine", RuntimeInstall::kPerMachine},
-                        Case{"per user", RuntimeInstall::kPerUser}}) {
+                        Case{"per machine", RuntimeInstall::kPerMachine}, Case{"per user", RuntimeInstall::kPerUser}}) {
     SCOPED_TRACE(c.what);
     harness::StandInRuntime installed(c.how);
     Watched watched = RunWatchingForTheBox(exe_, args_, root_);
     ASSERT_TRUE(watched.run.started);
     EXPECT_FALSE(watched.run.timed_out);
     EXPECT_EQ(watched.boxes, 0) << watched.box_text;
-    EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos)
-        << "the console front-end ran:\n" << watched.run.output;
+    EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos) << "the console front-end ran:\n"
+                                                                                 << watched.run.output;
   }
 }
 

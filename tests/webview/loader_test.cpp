@@ -91,8 +91,7 @@ TEST_F(WebViewLoaderTest, ReportsAbsentWithoutAUsableRuntime) {
       {"per user, DLL missing", [&] { harness::RegisterRuntime(HKEY_CURRENT_USER, version, empty_folder); }},
       {"per machine, no runtime folder recorded",
        [&] { harness::SetRegValue(HKEY_LOCAL_MACHINE, kClients, L"pv", version, REG_SZ, KEY_WOW64_32KEY); }},
-      {"per user, folder but no pv",
-       [&] { harness::SetRegValue(HKEY_CURRENT_USER, kState, L"EBWebView", good); }},
+      {"per user, folder but no pv", [&] { harness::SetRegValue(HKEY_CURRENT_USER, kState, L"EBWebView", good); }},
       {"per machine, registered only in the 64-bit view",
        [&] {
          harness::SetRegValue(HKEY_LOCAL_MACHINE, kClients, L"pv", version, REG_SZ, KEY_WOW64_64KEY);
@@ -163,9 +162,9 @@ TEST_F(WebViewLoaderTest, EnvironmentCreationReachesTheRuntimeFound) {
     RuntimeInstall how;
     const char* runtime_type;
   };
-  for (const Case& c : {Case{RuntimeInstall::kFixedFolder, "runtimeType=1"},
-                        Case{RuntimeInstall::kPerMachine, "runtimeType=0"},
-                        Case{RuntimeInstall::kPerUser, "runtimeType=0"}}) {
+  for (const Case& c :
+       {Case{RuntimeInstall::kFixedFolder, "runtimeType=1"}, Case{RuntimeInstall::kPerMachine, "runtimeType=0"},
+        Case{RuntimeInstall::kPerUser, "runtimeType=0"}}) {
     SCOPED_TRACE(c.runtime_type);
     harness::StandInRuntime installed(c.how);
     DeleteFileW(log_.c_str());

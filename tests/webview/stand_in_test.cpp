@@ -159,10 +159,11 @@ TEST_F(StandInRuntimeTest, PlaysThePageScriptAndRecordsTheHost) {
   const std::string log = Log();
   const std::string name_line = "WebView.PostWebMessageAsJson {\"type\":\"name\",\"name\":\"\xC5\x81ukasz\"}\n";
   for (const std::string& line :
-       {std::string("Settings.put_AreDefaultContextMenusEnabled 0\n"), std::string("Settings.put_AreDevToolsEnabled 0\n"),
-        std::string("Controller.put_Bounds 0 0 1000 680\n"), std::string("WebView.add_WebMessageReceived token=1\n"),
-        "WebView.NavigateToString length=" + std::to_string(page.size()) + " bytes=" +
-            std::to_string(harness::Narrow(page).size()),
+       {std::string("Settings.put_AreDefaultContextMenusEnabled 0\n"),
+        std::string("Settings.put_AreDevToolsEnabled 0\n"), std::string("Controller.put_Bounds 0 0 1000 680\n"),
+        std::string("WebView.add_WebMessageReceived token=1\n"),
+        "WebView.NavigateToString length=" + std::to_string(page.size()) +
+            " bytes=" + std::to_string(harness::Narrow(page).size()),
         name_line}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }

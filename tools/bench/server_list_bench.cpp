@@ -20,13 +20,22 @@ namespace {
 // A realistic document: every member filled, some escapes, UTF-8 names.
 std::string MakeList(int count) {
   std::mt19937 rng(2024);
-  static const char* kWords[] = {"Night", "Harbor", "Iron", "Velvet", "North", "Br\xC3\xBC" "cke", "Ash", "\\u00c9cho"};
+  static const char* kWords[] = {"Night",
+                                 "Harbor",
+                                 "Iron",
+                                 "Velvet",
+                                 "North",
+                                 "Br\xC3\xBC"
+                                 "cke",
+                                 "Ash",
+                                 "\\u00c9cho"};
   auto word = [&] { return std::string(kWords[rng() % 8]); };
   std::string text = "{\"servers\":[";
   for (int i = 0; i < count; ++i) {
     if (i) text += ',';
     text += "{\"name\":\"" + word() + " " + word() + " #" + std::to_string(i) + "\",";
-    text += "\"host\":\"" + (i % 7 ? "s" + std::to_string(i) + ".example.net" : "2001:db8::" + std::to_string(i)) + "\",";
+    text +=
+        "\"host\":\"" + (i % 7 ? "s" + std::to_string(i) + ".example.net" : "2001:db8::" + std::to_string(i)) + "\",";
     text += "\"port\":" + std::to_string(27000 + rng() % 1000) + ",";
     std::string description;
     for (int w = static_cast<int>(rng() % 20); w >= 0; --w) description += word() + " ";
@@ -68,16 +77,24 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("  the generated document did not parse\n");
     return 1;
   }
-  Report("json::Parse", 20, [&] { json::Value v; json::Parse(document, v); }, document.size());
+  Report(
+      "json::Parse", 20,
+      [&] {
+        json::Value v;
+        json::Parse(document, v);
+      },
+      document.size());
   std::vector<ServerRecord> list;
   std::wstring error;
-  Report("ReadServerList (parse + records)", 20, [&] { ReadServerList(document, list, error); }, document.size());
+  Report(
+      "ReadServerList (parse + records)", 20, [&] { ReadServerList(document, list, error); }, document.size());
   std::printf("  records read: %zu\n", list.size());
 
   if (argc > 1) {
     std::wstring url = argv[1];
     bool ok = true;
-    Report("FetchServerList (loopback http)", 5, [&] { ok = FetchServerList(url, list, error) && ok; }, 0);
+    Report(
+        "FetchServerList (loopback http)", 5, [&] { ok = FetchServerList(url, list, error) && ok; }, 0);
     if (!ok) {
       std::printf("  fetch failed: %ls\n", error.c_str());
       return 1;

@@ -18,8 +18,7 @@ int wmain(int argc, wchar_t** argv) {
   if (!lock && wcscmp(argv[3], L"write") != 0) return 2;
   const DWORD access = lock ? GENERIC_READ | GENERIC_WRITE : GENERIC_WRITE;
   const DWORD share = lock ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  common::UniqueFile file(
-      CreateFileW(argv[1], access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(CreateFileW(argv[1], access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return 1;
   common::UniqueKernelHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[2]));
   if (!ready || !SetEvent(ready.get())) return 1;

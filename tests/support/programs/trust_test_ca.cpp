@@ -23,8 +23,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: trust-test-ca <ca.pem>\n");
     return 2;
   }
-  common::UniqueFile file(CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  common::UniqueFile file(
+      CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     std::fprintf(stderr, "cannot open the certificate (win32 %lu)\n", GetLastError());
     return 1;
@@ -35,14 +35,14 @@ int wmain(int argc, wchar_t** argv) {
   pem.resize(read);
 
   DWORD size = 0;
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr,
-                            &size, nullptr, nullptr)) {
+  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                            nullptr, nullptr)) {
     std::fprintf(stderr, "not a PEM certificate (win32 %lu)\n", GetLastError());
     return 1;
   }
   std::vector<BYTE> der(size);
-  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                            &size, nullptr, nullptr)) {
+  if (!CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER, der.data(), &size,
+                            nullptr, nullptr)) {
     return 1;
   }
   common::UniqueHandle<CertStoreTraits> store(CertOpenSystemStoreW(0, L"ROOT"));

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "update/engine.h"
 #include "common/text.h"
+#include "update/engine.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;

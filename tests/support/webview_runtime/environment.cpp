@@ -1,8 +1,8 @@
 // The runtime's entry and its environment object.
 #include <objbase.h>
 
-#include "tests/support/webview_runtime/stand_in.h"
 #include "stand_in_version.h"
+#include "tests/support/webview_runtime/stand_in.h"
 
 namespace stand_in {
 namespace {
@@ -11,8 +11,8 @@ class Environment final : public ComObject<ICoreWebView2Environment, IID_ICoreWe
  public:
   HRESULT STDMETHODCALLTYPE CreateCoreWebView2Controller(
       HWND parent, ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) override {
-    Log("Environment.CreateCoreWebView2Controller parent=" + Hex(static_cast<unsigned long>(
-                                                               reinterpret_cast<UINT_PTR>(parent))));
+    Log("Environment.CreateCoreWebView2Controller parent=" +
+        Hex(static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(parent))));
     if (GetCurrentThreadId() != thread_) {
       Log("WRONG THREAD Environment.CreateCoreWebView2Controller");
       return RPC_E_WRONG_THREAD;
@@ -64,9 +64,10 @@ ICoreWebView2Environment* NewEnvironment() { return new Environment(); }
 
 // What a loader calls: check for a running instance, runtime type (0
 // installed, 1 fixed folder), user-data folder, options, completion handler.
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateWebViewEnvironmentWithOptionsInternal(
-    bool check_running_instance, int runtime_type, PCWSTR user_data_folder, IUnknown* options,
-    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    CreateWebViewEnvironmentWithOptionsInternal(bool check_running_instance, int runtime_type, PCWSTR user_data_folder,
+                                                IUnknown* options,
+                                                ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
   using namespace stand_in;
   Log("CreateWebViewEnvironmentWithOptionsInternal checkRunningInstance=" +
       std::to_string(check_running_instance ? 1 : 0) + " runtimeType=" + std::to_string(runtime_type) +

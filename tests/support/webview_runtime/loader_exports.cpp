@@ -4,8 +4,8 @@
 #include <objbase.h>
 
 #include "stand_in_version.h"
-#include "webview/runtime_location.h"
 #include "tests/support/webview_runtime/stand_in.h"
+#include "webview/runtime_location.h"
 
 namespace {
 
@@ -23,14 +23,14 @@ std::wstring RuntimeDll() {
   std::wstring folder(path);
   folder = folder.substr(0, folder.find_last_of(L'\\'));
   folder = folder.substr(0, folder.find_last_of(L'\\'));
-  return folder + L"\\webview-runtime\\" + stand_in::Wide(STAND_IN_VERSION_TEXT) +
-         L"\\EBWebView\\" + webview::kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
+  return folder + L"\\webview-runtime\\" + stand_in::Wide(STAND_IN_VERSION_TEXT) + L"\\EBWebView\\" +
+         webview::kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
 }
 
 }  // namespace
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE GetAvailableCoreWebView2BrowserVersionString(
-    PCWSTR browser_folder, LPWSTR* version) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    GetAvailableCoreWebView2BrowserVersionString(PCWSTR browser_folder, LPWSTR* version) {
   stand_in::Log("WebView2Loader.GetAvailableCoreWebView2BrowserVersionString browserFolder=" +
                 (browser_folder != nullptr ? stand_in::Utf8(browser_folder) : std::string("(null)")));
   if (version == nullptr) return E_POINTER;
@@ -38,9 +38,10 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE GetAvailableCoreWebView2
   return *version != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE CreateCoreWebView2EnvironmentWithOptions(
-    PCWSTR browser_folder, PCWSTR user_data_folder, ICoreWebView2EnvironmentOptions* options,
-    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
+extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
+    CreateCoreWebView2EnvironmentWithOptions(PCWSTR browser_folder, PCWSTR user_data_folder,
+                                             ICoreWebView2EnvironmentOptions* options,
+                                             ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
   stand_in::Log("WebView2Loader.CreateCoreWebView2EnvironmentWithOptions browserFolder=" +
                 (browser_folder != nullptr ? stand_in::Utf8(browser_folder) : std::string("(null)")));
   HMODULE runtime = LoadLibraryExW(RuntimeDll().c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);

@@ -14,7 +14,9 @@ std::wstring Trimmed(const std::wstring& text) {
   return text.substr(begin, end - begin + 1);
 }
 
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 std::string ReadFileBytes(const std::wstring& path) {
   std::string bytes;

@@ -8,19 +8,19 @@ class Settings final : public ComObject<ICoreWebView2Settings, IID_ICoreWebView2
  public:
   explicit Settings(std::shared_ptr<ViewState> state) : state_(std::move(state)) {}
 
-#define STAND_IN_SETTING(name, field)                                          \
-  HRESULT STDMETHODCALLTYPE get_##name(BOOL* value) override {                 \
-    Log("Settings.get_" #name);                                                \
+#define STAND_IN_SETTING(name, field)                                             \
+  HRESULT STDMETHODCALLTYPE get_##name(BOOL* value) override {                    \
+    Log("Settings.get_" #name);                                                   \
     if (HRESULT hr = state_->Check("Settings.get_" #name); FAILED(hr)) return hr; \
-    if (value == nullptr) return E_POINTER;                                    \
-    *value = state_->field;                                                    \
-    return S_OK;                                                               \
-  }                                                                            \
-  HRESULT STDMETHODCALLTYPE put_##name(BOOL value) override {                  \
-    Log("Settings.put_" #name " " + std::to_string(value));                    \
+    if (value == nullptr) return E_POINTER;                                       \
+    *value = state_->field;                                                       \
+    return S_OK;                                                                  \
+  }                                                                               \
+  HRESULT STDMETHODCALLTYPE put_##name(BOOL value) override {                     \
+    Log("Settings.put_" #name " " + std::to_string(value));                       \
     if (HRESULT hr = state_->Check("Settings.put_" #name); FAILED(hr)) return hr; \
-    state_->field = value;                                                     \
-    return S_OK;                                                               \
+    state_->field = value;                                                        \
+    return S_OK;                                                                  \
   }
   STAND_IN_SETTING(IsScriptEnabled, script_enabled)
   STAND_IN_SETTING(IsWebMessageEnabled, web_message_enabled)

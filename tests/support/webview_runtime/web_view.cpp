@@ -18,8 +18,8 @@ unsigned long Fnv1a(const std::string& bytes) {
 }
 
 void SaveBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -137,67 +137,78 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   }
 
   // Not used by the launcher: recorded and refused.
-  HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler*,
+                                                   EventRegistrationToken*) override {
     return NotImplemented("WebView.add_NavigationStarting");
   }
   HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_NavigationStarting");
   }
-  HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler*,
+                                               EventRegistrationToken*) override {
     return NotImplemented("WebView.add_ContentLoading");
   }
   HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_ContentLoading");
   }
-  HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler*,
+                                              EventRegistrationToken*) override {
     return NotImplemented("WebView.add_SourceChanged");
   }
   HRESULT STDMETHODCALLTYPE remove_SourceChanged(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_SourceChanged");
   }
-  HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler*,
+                                               EventRegistrationToken*) override {
     return NotImplemented("WebView.add_HistoryChanged");
   }
   HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_HistoryChanged");
   }
-  HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler*,
+                                                    EventRegistrationToken*) override {
     return NotImplemented("WebView.add_NavigationCompleted");
   }
   HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_NavigationCompleted");
   }
-  HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler*,
+                                                        EventRegistrationToken*) override {
     return NotImplemented("WebView.add_FrameNavigationStarting");
   }
   HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_FrameNavigationStarting");
   }
-  HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler*,
+                                                         EventRegistrationToken*) override {
     return NotImplemented("WebView.add_FrameNavigationCompleted");
   }
   HRESULT STDMETHODCALLTYPE remove_FrameNavigationCompleted(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_FrameNavigationCompleted");
   }
-  HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler*,
+                                                    EventRegistrationToken*) override {
     return NotImplemented("WebView.add_ScriptDialogOpening");
   }
   HRESULT STDMETHODCALLTYPE remove_ScriptDialogOpening(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_ScriptDialogOpening");
   }
-  HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler*,
+                                                    EventRegistrationToken*) override {
     return NotImplemented("WebView.add_PermissionRequested");
   }
   HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_PermissionRequested");
   }
-  HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler*,
+                                              EventRegistrationToken*) override {
     return NotImplemented("WebView.add_ProcessFailed");
   }
   HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_ProcessFailed");
   }
-  HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(LPCWSTR, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler*) override {
+  HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
+      LPCWSTR, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler*) override {
     return NotImplemented("WebView.AddScriptToExecuteOnDocumentCreated");
   }
   HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR) override {
@@ -206,61 +217,51 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR, ICoreWebView2ExecuteScriptCompletedHandler*) override {
     return NotImplemented("WebView.ExecuteScript");
   }
-  HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT, IStream*, ICoreWebView2CapturePreviewCompletedHandler*) override {
+  HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT, IStream*,
+                                           ICoreWebView2CapturePreviewCompletedHandler*) override {
     return NotImplemented("WebView.CapturePreview");
   }
-  HRESULT STDMETHODCALLTYPE Reload() override {
-    return NotImplemented("WebView.Reload");
-  }
-  HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(LPCWSTR, LPCWSTR, ICoreWebView2CallDevToolsProtocolMethodCompletedHandler*) override {
+  HRESULT STDMETHODCALLTYPE Reload() override { return NotImplemented("WebView.Reload"); }
+  HRESULT STDMETHODCALLTYPE
+  CallDevToolsProtocolMethod(LPCWSTR, LPCWSTR, ICoreWebView2CallDevToolsProtocolMethodCompletedHandler*) override {
     return NotImplemented("WebView.CallDevToolsProtocolMethod");
   }
   HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32*) override {
     return NotImplemented("WebView.get_BrowserProcessId");
   }
-  HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL*) override {
-    return NotImplemented("WebView.get_CanGoBack");
-  }
-  HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL*) override {
-    return NotImplemented("WebView.get_CanGoForward");
-  }
-  HRESULT STDMETHODCALLTYPE GoBack() override {
-    return NotImplemented("WebView.GoBack");
-  }
-  HRESULT STDMETHODCALLTYPE GoForward() override {
-    return NotImplemented("WebView.GoForward");
-  }
-  HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(LPCWSTR, ICoreWebView2DevToolsProtocolEventReceiver**) override {
+  HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL*) override { return NotImplemented("WebView.get_CanGoBack"); }
+  HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL*) override { return NotImplemented("WebView.get_CanGoForward"); }
+  HRESULT STDMETHODCALLTYPE GoBack() override { return NotImplemented("WebView.GoBack"); }
+  HRESULT STDMETHODCALLTYPE GoForward() override { return NotImplemented("WebView.GoForward"); }
+  HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(LPCWSTR,
+                                                             ICoreWebView2DevToolsProtocolEventReceiver**) override {
     return NotImplemented("WebView.GetDevToolsProtocolEventReceiver");
   }
-  HRESULT STDMETHODCALLTYPE Stop() override {
-    return NotImplemented("WebView.Stop");
-  }
-  HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE Stop() override { return NotImplemented("WebView.Stop"); }
+  HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler*,
+                                                   EventRegistrationToken*) override {
     return NotImplemented("WebView.add_NewWindowRequested");
   }
   HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_NewWindowRequested");
   }
-  HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler*,
+                                                     EventRegistrationToken*) override {
     return NotImplemented("WebView.add_DocumentTitleChanged");
   }
   HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_DocumentTitleChanged");
   }
-  HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR*) override {
-    return NotImplemented("WebView.get_DocumentTitle");
-  }
+  HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR*) override { return NotImplemented("WebView.get_DocumentTitle"); }
   HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR, VARIANT*) override {
     return NotImplemented("WebView.AddHostObjectToScript");
   }
   HRESULT STDMETHODCALLTYPE RemoveHostObjectFromScript(LPCWSTR) override {
     return NotImplemented("WebView.RemoveHostObjectFromScript");
   }
-  HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override {
-    return NotImplemented("WebView.OpenDevToolsWindow");
-  }
-  HRESULT STDMETHODCALLTYPE add_ContainsFullScreenElementChanged(ICoreWebView2ContainsFullScreenElementChangedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override { return NotImplemented("WebView.OpenDevToolsWindow"); }
+  HRESULT STDMETHODCALLTYPE add_ContainsFullScreenElementChanged(
+      ICoreWebView2ContainsFullScreenElementChangedEventHandler*, EventRegistrationToken*) override {
     return NotImplemented("WebView.add_ContainsFullScreenElementChanged");
   }
   HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken) override {
@@ -269,7 +270,8 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL*) override {
     return NotImplemented("WebView.get_ContainsFullScreenElement");
   }
-  HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler*,
+                                                     EventRegistrationToken*) override {
     return NotImplemented("WebView.add_WebResourceRequested");
   }
   HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken) override {
@@ -281,7 +283,8 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(LPCWSTR, COREWEBVIEW2_WEB_RESOURCE_CONTEXT) override {
     return NotImplemented("WebView.RemoveWebResourceRequestedFilter");
   }
-  HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler*, EventRegistrationToken*) override {
+  HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler*,
+                                                     EventRegistrationToken*) override {
     return NotImplemented("WebView.add_WindowCloseRequested");
   }
   HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken) override {
