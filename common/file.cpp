@@ -33,4 +33,30 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& 
   return ok && written == bytes.size();
 }
 
+bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned char>& bytes) {
+  const std::wstring temp = path + L".tmp";
+  {
+    UniqueFile file(
+        CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    const bool ok =
+        (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                           written == bytes.size())) &&
+        FlushFileBuffers(file.get());
+    if (!ok) {
+      file.reset();
+      DeleteFileW(temp.c_str());
+      return false;
+    }
+  }
+  if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(temp.c_str());
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace common

@@ -99,7 +99,7 @@ FileOutcome DownloadFileVerified(const std::wstring& url, const std::string& exp
 
 }  // namespace
 
-Result RunUpdate(const Options& options, const StatusFn& status) {
+Result RunUpdate(const Options& options, const StatusFn& status, const CancelFlag* cancel) {
   Result result;
   const std::wstring channel_url = options.base_url + L"/" + options.channel;
   if (status) status(L"Checking for updates", -1);
@@ -147,6 +147,10 @@ Result RunUpdate(const Options& options, const StatusFn& status) {
   }
 
   for (const ManifestFile& entry : manifest.files) {
+    if (cancel != nullptr && cancel->load()) {
+      result.error = kStoppedText;
+      return result;
+    }
     const std::wstring local = options.game_dir + L"\\" + entry.path;
     std::string digest;
     if (Sha256File(local, digest) && digest == entry.sha256) continue;

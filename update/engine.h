@@ -1,6 +1,7 @@
 #pragma once
 // The update run: bring the game folder into line with the signed release of
 // one channel, and replace the launcher when the release carries a newer one.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,9 +31,14 @@ struct Result {
   bool launcher_updated = false;  // a new launcher runs now; the caller must end promptly
 };
 
+// Set from another thread to ask a run to stop at the next chunk: the run
+// then ends with ok false and kStoppedText, its staging files closed.
+using CancelFlag = std::atomic<bool>;
+inline constexpr wchar_t kStoppedText[] = L"The update was stopped.";
+
 // One whole run on the calling thread: fetch and verify the description of
 // options.channel from options.base_url, then update options.game_dir (or
 // only count, when options.check_only). Never shows anything itself.
-Result RunUpdate(const Options& options, const StatusFn& status);
+Result RunUpdate(const Options& options, const StatusFn& status, const CancelFlag* cancel = nullptr);
 
 }  // namespace update

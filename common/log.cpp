@@ -1,0 +1,93 @@
+#include "common/log.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <mutex>
+
+#include "common/format.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+
+namespace common {
+namespace {
+
+// Never destroyed: detached workers may log while the process exits.
+struct LogState {
+  std::mutex lock;
+  std::wstring path;
+  UniqueFile file;
+};
+LogState& State() {
+  static LogState* state = new LogState();
+  return *state;
+}
+
+UniqueFile OpenForAppend(const std::wstring& path) {
+  // Others may read it (a supporter opening it while the launcher runs),
+  // and move or delete it.
+  return UniqueFile(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::string TimeAndThread() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  char text[64];
+  snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ [%lu] ", now.wYear, now.wMonth, now.wDay, now.wHour,
+           now.wMinute, now.wSecond, now.wMilliseconds, static_cast<unsigned long>(GetCurrentThreadId()));
+  return text;
+}
+
+}  // namespace
+
+void OpenLog(const std::wstring& path) {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  state.file.reset();
+  state.path = path;
+  if (state.path.empty()) {
+    const std::wstring folder = LauncherDataFolder();
+    if (folder.empty()) return;
+    state.path = folder + L"\\launcher.log";
+  }
+  state.file = OpenForAppend(state.path);
+  if (!state.file) state.path.clear();
+}
+
+std::wstring LogPath() {
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  return state.path;
+}
+
+void Log(const wchar_t* format, ...) {
+  const DWORD saved_error = GetLastError();  // a log line must not disturb an error being reported
+  va_list args;
+  va_start(args, format);
+  std::wstring text = VFormatWide(2000, format, args);
+  va_end(args);
+  for (wchar_t& c : text) {
+    if (c == L'\r' || c == L'\n') c = L' ';
+  }
+  const std::string line = TimeAndThread() + WideToUtf8(text) + "\r\n";
+
+  LogState& state = State();
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (state.file) {
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(state.file.get(), &size) && static_cast<uint64_t>(size.QuadPart) + line.size() > kMaxLogBytes) {
+      // One old log is kept; a failed move leaves the full log growing a
+      // little past the bound rather than losing the new line.
+      state.file.reset();
+      MoveFileExW(state.path.c_str(), (state.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
+      state.file = OpenForAppend(state.path);
+    }
+    DWORD written = 0;
+    if (state.file) WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  }
+  SetLastError(saved_error);
+}
+
+}  // namespace common
