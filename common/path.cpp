@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "common/env.h"
+
 namespace common {
 
 std::wstring ExePath() { return ModulePath(nullptr); }
@@ -49,6 +51,12 @@ bool IsFolder(const std::wstring& path) {
 }
 
 std::wstring LauncherDataFolder() {
+  std::wstring named = EnvironmentValue(L"VELMORA_DATA_FOLDER");
+  StripTrailingBackslashes(named);
+  if (!named.empty()) {
+    CreateDirectoryW(named.c_str(), nullptr);
+    return named;
+  }
   PWSTR local = nullptr;
   if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local)) || local == nullptr) {
     CoTaskMemFree(local);

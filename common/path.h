@@ -29,9 +29,10 @@ bool IsFile(const std::wstring& path);
 // Whether path names an existing folder.
 bool IsFolder(const std::wstring& path);
 
-// The launcher's own folder in the user's local application data,
-// <local application data>\velmoramp, created when missing; empty when the
-// platform does not know the local application data folder.
+// The folder the launcher keeps its state and log in, created when missing:
+// the one VELMORA_DATA_FOLDER names (a portable install, or a test that
+// keeps its state apart), else <local application data>\velmoramp. Empty
+// when neither is known.
 std::wstring LauncherDataFolder();
 
 }  // namespace common
