@@ -1,7 +1,11 @@
 #include "app/console_frontend.h"
 
+#include <exception>
+#include <new>
+
 #include "app/console.h"
 #include "common/format.h"
+#include "common/log.h"
 #include "game/handoff.h"
 #include "update/engine.h"
 
@@ -10,12 +14,53 @@ namespace app {
 namespace {
 
 // The engine's status lines: a line with a percentage is rewritten in place
-// (ends in a carriage return), a line without one ends the line.
-void ConsoleStatus(const std::wstring& text, int percent) {
-  if (percent >= 0) {
-    ConsoleWrite(common::FormatWide(1024, L"    %s  %d%%\r", text.c_str(), percent));
+// (ends in a carriage return), padded over what a longer line before it
+// left; a line without one ends the line.
+class ConsoleStatus {
+ public:
+  void operator()(const update::StatusLine& line) {
+    if (line.percent >= 0) {
+      std::wstring text = common::FormatWide(1024, L"    %s  %d%%", line.text.c_str(), line.percent);
+      if (!line.detail.empty()) text += L"  " + line.detail;
+      const size_t length = text.size();
+      if (length < last_length_) text.append(last_length_ - length, L' ');
+      last_length_ = length;
+      ConsoleWrite(text + L"\r");
+    } else {
+      last_length_ = 0;
+      ConsoleWrite(common::FormatWide(1024, L"  %s\n", line.text.c_str()));
+    }
+  }
+
+ private:
+  size_t last_length_ = 0;
+};
+
+// A failure, and where the log of the run is for whoever looks into it.
+int Failed(const std::wstring& text) {
+  const std::wstring log = common::LogPath();
+  if (log.empty()) {
+    ConsolePrint(L"\n  %s\n", text.c_str());
   } else {
-    ConsoleWrite(common::FormatWide(1024, L"  %s\n", text.c_str()));
+    ConsolePrint(L"\n  %s\n  The launcher's log: %s\n", text.c_str(), log.c_str());
+  }
+  common::Log(L"console: %s", text.c_str());
+  return 1;
+}
+
+update::Result Update(const update::Options& options) {
+  ConsoleStatus status;
+  try {
+    return update::RunUpdate(options, [&status](const update::StatusLine& line) { status(line); });
+  } catch (const std::bad_alloc&) {
+    update::Result result;
+    result.error = L"The update could not be completed: the launcher ran out of memory.";
+    return result;
+  } catch (const std::exception& e) {
+    update::Result result;
+    result.error = L"The update could not be completed: an internal error stopped it (" +
+                   common::FormatWide(256, L"%hs", e.what()) + L").";
+    return result;
   }
 }
 
@@ -27,11 +72,8 @@ int RunConsole(const update::Options& options) {
   ConsolePrint(L"  game: %s", options.game_dir.c_str());
   ConsolePrint(L"  channel: %s", options.channel.c_str());
 
-  const update::Result result = update::RunUpdate(options, ConsoleStatus);
-  if (!result.ok) {
-    ConsolePrint(L"\n  %s\n", result.error.c_str());
-    return 1;
-  }
+  const update::Result result = Update(options);
+  if (!result.ok) return Failed(result.error);
   if (result.launcher_updated) {
     ConsolePrint(L"\n  the launcher updated itself and restarted.");
     return 0;
@@ -57,17 +99,22 @@ int RunConsole(const update::Options& options) {
   std::wstring name = options.player_name;
   if (name.empty()) name = game::ReadSavedName(options.game_dir);
   if (name.empty()) name = L"Player";
-  game::WriteHandoff(options.game_dir, result.server_host, result.server_port, name);
+  std::wstring problem;
+  if (!game::CheckHandoff(result.server_host, result.server_port, name, problem)) return Failed(problem);
+  if (!game::WriteHandoff(options.game_dir, result.server_host, result.server_port, name)) {
+    return Failed(L"Could not write the hand-off file into the game folder.");
+  }
   ConsolePrint(L"  playing as %s", name.c_str());
   if (!options.launch) return 0;
 
   ConsolePrint(L"\n  starting the game through Steam...");
   if (game::LaunchGame()) {
+    common::Log(L"play: %s:%d, Steam accepted the launch", result.server_host.c_str(), result.server_port);
     ConsolePrint(L"  the mod loads itself once the game is up. Have fun.");
     return 0;
   }
-  ConsolePrint(L"\n  %s\n", L"Steam did not accept the launch request. Start Velmora from Steam yourself.");
-  return 1;
+  common::Log(L"play: %s:%d, Steam refused the launch", result.server_host.c_str(), result.server_port);
+  return Failed(L"Steam did not accept the launch request. Start Velmora from Steam yourself.");
 }
 
 }  // namespace app

@@ -8,10 +8,12 @@
 #include "app/console_frontend.h"
 #include "app/options.h"
 #include "app/self_test.h"
+#include "common/log.h"
 #include "common/path.h"
 #include "game/locator.h"
 #include "ui/window.h"
 #include "update/self_replace.h"
+#include "velmora_version.h"
 #include "webview/loader.h"
 
 namespace app {
@@ -32,13 +34,45 @@ const wchar_t kTitle[] = L"Velmora Multiplayer";
 // Fills an empty game folder from the game locator and strips trailing
 // backslashes. False, with the error text, when the game cannot be found.
 bool ResolveGameFolder(update::Options& options, std::wstring& error) {
-  if (options.game_dir.empty()) options.game_dir = game::FindGameFolder();
+  const bool named = !options.game_dir.empty();
+  if (!named) options.game_dir = game::FindGameFolder();
   if (options.game_dir.empty()) {
     error = L"Could not find Velmora. Is it installed through Steam?";
+    common::Log(L"game folder: not found through Steam");
     return false;
   }
   common::StripTrailingBackslashes(options.game_dir);
+  common::Log(L"game folder: %s (%s)", options.game_dir.c_str(),
+              named ? L"as the options name it" : L"found through Steam");
   return true;
+}
+
+// The arguments as the log keeps them: a player name is left out.
+std::wstring LoggedArguments(int argc, wchar_t** argv) {
+  std::wstring text;
+  for (int i = 1; i < argc; ++i) {
+    const bool name = i > 1 && wcscmp(argv[i - 1], L"--name") == 0;
+    text += name ? L" (a name)" : L" \"" + std::wstring(argv[i] ? argv[i] : L"") + L"\"";
+  }
+  return text;
+}
+
+// What the log says of a start: the options and where each came from.
+void LogSettings(const Settings& settings) {
+  const update::Options& o = settings.options;
+  for (const auto& source : settings.sources) {
+    std::wstring value;
+    if (source.first == L"base_url") value = o.base_url;
+    if (source.first == L"channel") value = o.channel;
+    if (source.first == L"list_url") value = o.list_url;
+    if (source.first == L"game_dir") value = o.game_dir.empty() ? L"(ask Steam)" : o.game_dir;
+    if (source.first == L"connections") value = std::to_wstring(o.connections);
+    common::Log(L"option %s = %s (%s)", source.first.c_str(), value.c_str(), source.second.c_str());
+  }
+  // The player's name is not written down: only whether one was given.
+  common::Log(L"option name %s, launch %s, dry run %s, window %s, verify %s",
+              o.player_name.empty() ? L"not given" : L"given", o.launch ? L"yes" : L"no", o.check_only ? L"yes" : L"no",
+              o.use_window ? L"yes" : L"no", o.verify ? L"yes" : L"no");
 }
 
 // A fatal start-up message in a message box (use_window) or on the
@@ -46,8 +80,10 @@ bool ResolveGameFolder(update::Options& options, std::wstring& error) {
 int ReportFatal(const std::wstring& message, bool use_window) {
   if (use_window) {
     MessageBoxW(nullptr, message.c_str(), kTitle, MB_OK | MB_ICONERROR);
-  } else {
+  } else if (common::LogPath().empty()) {
     ConsolePrint(L"\n  %s\n", message.c_str());
+  } else {
+    ConsolePrint(L"\n  %s\n  The launcher's log: %s\n", message.c_str(), common::LogPath().c_str());
   }
   return 1;
 }
@@ -55,13 +91,23 @@ int ReportFatal(const std::wstring& message, bool use_window) {
 }  // namespace
 
 int RunLauncher(int argc, wchar_t** argv) {
-  update::RemoveOldLauncher();
+  // Before anything else: a self-update cut off by a crash is put right.
+  update::FinishSelfUpdate();
+  const bool restarted = update::StartedBySelfUpdate();
 
   if (argc == 4 && wcscmp(argv[1], L"--self-test") == 0) {
     return RunSelfTest(argv[2], argv[3]);
   }
 
-  update::Options options = ParseOptions(argc, argv);
+  Settings settings = ReadSettings(argc, argv);
+  common::OpenLog(settings.log_file);
+  update::Options& options = settings.options;
+  options.restarted = restarted;
+  common::Log(L"start: launcher %s (release %d)%s, mode %s, arguments:%s", VELMORA_VERSION_WTEXT,
+              VELMORA_LAUNCHER_RELEASE, restarted ? L", started by its own update" : L"",
+              options.check_only ? L"dry run" : (options.use_window ? L"window" : L"console"),
+              LoggedArguments(argc, argv).c_str());
+  LogSettings(settings);
 
   std::wstring error;
   if (!ResolveGameFolder(options, error)) {

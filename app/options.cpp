@@ -7,40 +7,87 @@
 #include "common/path.h"
 
 namespace app {
+namespace {
 
-void LoadLauncherIni(update::Options& options) {
-  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
-  if (!common::IsFile(ini)) return;
+const wchar_t kDefault[] = L"default";
+const wchar_t kIni[] = L"launcher.ini";
+const wchar_t kCommandLine[] = L"command line";
 
-  // 512 characters: at most 511 of a value are taken.
-  auto read = [&ini](const wchar_t* section, const wchar_t* key, std::wstring& field) {
-    wchar_t value[512] = {};
-    DWORD n = GetPrivateProfileStringW(section, key, L"", value, 512, ini.c_str());
-    if (n > 0) field.assign(value, n);
-  };
-  read(L"update", L"base_url", options.base_url);
-  read(L"update", L"channel", options.channel);
-  read(L"update", L"list_url", options.list_url);
-  read(L"game", L"path", options.game_dir);
+void SetSource(Settings& settings, const std::wstring& name, const wchar_t* source) {
+  for (auto& entry : settings.sources) {
+    if (entry.first == name) {
+      entry.second = source;
+      return;
+    }
+  }
+  settings.sources.emplace_back(name, source);
 }
 
-update::Options ParseOptions(int argc, wchar_t** argv) {
-  update::Options options;
+// launcher.ini beside the executable, noting what it set.
+void ApplyIni(Settings& settings) {
+  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  if (!common::IsFile(ini)) return;
+  update::Options& options = settings.options;
+
+  // 512 characters: at most 511 of a value are taken.
+  auto read = [&](const wchar_t* section, const wchar_t* key, std::wstring& field, const wchar_t* name) {
+    wchar_t value[512] = {};
+    DWORD n = GetPrivateProfileStringW(section, key, L"", value, 512, ini.c_str());
+    if (n == 0) return;
+    field.assign(value, n);
+    SetSource(settings, name, kIni);
+  };
+  read(L"update", L"base_url", options.base_url, L"base_url");
+  read(L"update", L"channel", options.channel, L"channel");
+  read(L"update", L"list_url", options.list_url, L"list_url");
+  read(L"game", L"path", options.game_dir, L"game_dir");
+
+  // Files downloaded at once; a value out of range takes the nearest end,
+  // one that is no number is ignored.
+  wchar_t value[32] = {};
+  if (GetPrivateProfileStringW(L"update", L"connections", L"", value, 32, ini.c_str()) > 0) {
+    wchar_t* end = nullptr;
+    const long n = wcstol(value, &end, 10);
+    if (end != value && *end == L'\0') {
+      options.connections = n < update::kMinConnections   ? update::kMinConnections
+                            : n > update::kMaxConnections ? update::kMaxConnections
+                                                          : static_cast<int>(n);
+      SetSource(settings, L"connections", kIni);
+    }
+  }
+}
+
+}  // namespace
+
+void LoadLauncherIni(update::Options& options) {
+  Settings settings;
+  settings.options = options;
+  ApplyIni(settings);
+  options = settings.options;
+}
+
+Settings ReadSettings(int argc, wchar_t** argv) {
+  Settings settings;
+  update::Options& options = settings.options;
   options.base_url = kDefaultBaseUrl;
   options.channel = L"stable";
   options.list_url = kDefaultListUrl;
+  for (const wchar_t* name : {L"base_url", L"channel", L"list_url", L"game_dir", L"connections"}) {
+    SetSource(settings, name, kDefault);
+  }
 
-  LoadLauncherIni(options);
+  ApplyIni(settings);
 
   struct ValueOption {
     const wchar_t* name;
     std::wstring update::Options::*field;
+    const wchar_t* source_name;
   };
-  static const ValueOption kValueOptions[] = {{L"--channel", &update::Options::channel},
-                                              {L"--base-url", &update::Options::base_url},
-                                              {L"--list-url", &update::Options::list_url},
-                                              {L"--game", &update::Options::game_dir},
-                                              {L"--name", &update::Options::player_name}};
+  static const ValueOption kValueOptions[] = {{L"--channel", &update::Options::channel, L"channel"},
+                                              {L"--base-url", &update::Options::base_url, L"base_url"},
+                                              {L"--list-url", &update::Options::list_url, L"list_url"},
+                                              {L"--game", &update::Options::game_dir, L"game_dir"},
+                                              {L"--name", &update::Options::player_name, nullptr}};
 
   for (int i = 1; i < argc; ++i) {
     const wchar_t* arg = argv[i] ? argv[i] : L"";
@@ -51,12 +98,15 @@ update::Options ParseOptions(int argc, wchar_t** argv) {
       // A value option as the last argument is ignored.
       if (i + 1 < argc) {
         options.*option.field = argv[i + 1] ? argv[i + 1] : L"";
+        if (option.source_name) SetSource(settings, option.source_name, kCommandLine);
         ++i;
       }
       break;
     }
     if (handled) continue;
-    if (wcscmp(arg, L"--no-launch") == 0) {
+    if (wcscmp(arg, L"--log") == 0) {
+      if (i + 1 < argc) settings.log_file = argv[++i] ? argv[i] : L"";
+    } else if (wcscmp(arg, L"--no-launch") == 0) {
       options.launch = false;
     } else if (wcscmp(arg, L"--console") == 0) {
       options.use_window = false;
@@ -64,11 +114,15 @@ update::Options ParseOptions(int argc, wchar_t** argv) {
       options.check_only = true;
       options.launch = false;
       options.use_window = false;
+    } else if (wcscmp(arg, L"--verify") == 0) {
+      options.verify = true;
     }
   }
 
   while (!options.base_url.empty() && options.base_url.back() == L'/') options.base_url.pop_back();
-  return options;
+  return settings;
 }
+
+update::Options ParseOptions(int argc, wchar_t** argv) { return ReadSettings(argc, argv).options; }
 
 }  // namespace app

@@ -1,6 +1,10 @@
 #pragma once
 // Where the run's options come from: built-in defaults, then launcher.ini
 // beside the executable, then the command line.
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "update/options.h"
 
 namespace app {
@@ -9,8 +13,19 @@ namespace app {
 inline constexpr wchar_t kDefaultBaseUrl[] = L"https://updates.velmora-mp.net";
 inline constexpr wchar_t kDefaultListUrl[] = L"http://list.velmora-mp.net:27016/api/servers";
 
-// Builds the record from defaults, launcher.ini and argv (argv[0] is the
+// What a start is given: the run's options, where the log goes, and where
+// each option came from ("default", "launcher.ini" or "command line").
+struct Settings {
+  update::Options options;
+  std::wstring log_file;  // --log FILE; empty: the launcher's own log
+  std::vector<std::pair<std::wstring, std::wstring>> sources;
+};
+
+// Builds the settings from defaults, launcher.ini and argv (argv[0] is the
 // program). Never fails; unknown arguments are ignored.
+Settings ReadSettings(int argc, wchar_t** argv);
+
+// The options alone.
 update::Options ParseOptions(int argc, wchar_t** argv);
 
 // Applies launcher.ini beside the executable to the record; a missing file,

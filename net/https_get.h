@@ -24,13 +24,15 @@ inline constexpr uint64_t kMaxBodyBytes = 64ull * 1024 * 1024;
 // offers nothing else: the server list.
 enum class Scheme { kHttpsOnly, kHttpAllowed };
 
-// Fetches url (https; http only with Scheme::kHttpAllowed) into body. True only for a
+// Fetches url (https; http only with Scheme::kHttpAllowed) into body, in a
+// session of its own. True only for a
 // whole body with status 200; otherwise false with a lower-case error text
 // ("server answered 404", "the download failed (win32 12029)", ...). A body
 // that ends before its announced length fails with "the download was cut
 // short"; one beyond kMaxBodyBytes with "the download is too large".
 bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error,
-              Scheme scheme = Scheme::kHttpsOnly, const ProgressFn& progress = ProgressFn());
+              Scheme scheme = Scheme::kHttpsOnly, const ProgressFn& progress = ProgressFn(),
+              uint64_t max_body = kMaxBodyBytes);
 
 // The same transfer, handing each chunk to sink instead of keeping it, so a
 // body of any size passes through one 64 KiB buffer. The sink sees only the

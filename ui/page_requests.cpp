@@ -23,8 +23,9 @@ void PostStatus(HWND window, const std::wstring& text, int percent, Tone tone, B
 }
 
 void UpdateWorker(Options options, HWND window) {
-  update::StatusFn status = [window](const std::wstring& text, int percent) {
-    PostStatus(window, text, percent, Tone::kPlain, Busy::kYes);
+  update::StatusFn status = [window](const update::StatusLine& line) {
+    const std::wstring text = line.detail.empty() ? line.text : line.text + L"  " + line.detail;
+    PostStatus(window, text, line.percent, Tone::kPlain, Busy::kYes);
   };
   update::Result result = update::RunUpdate(*options, status);
   if (!result.ok) {

@@ -15,9 +15,16 @@ namespace update {
 // newer launcher.
 inline constexpr int32_t kLauncherVersion = VELMORA_LAUNCHER_RELEASE;
 
-// Progress lines: (text, percent), percent -1 when the line has none. May be
-// empty. Called on the engine's thread.
-using StatusFn = std::function<void(const std::wstring& text, int percent)>;
+// One status line of a run: its text, its percent (-1 when it has none) and,
+// while files download, the amounts, the speed and the time left
+// ("120.5 of 265.0 MB  12.3 MB/s  21 s left"; empty otherwise).
+struct StatusLine {
+  std::wstring text;
+  int percent = -1;
+  std::wstring detail;
+};
+// May be empty. Called on the engine's (calling) thread.
+using StatusFn = std::function<void(const StatusLine& line)>;
 
 struct Result {
   bool ok = false;     // everything current, updated, counted, or the launcher replaced

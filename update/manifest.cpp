@@ -14,6 +14,8 @@ const wchar_t kLauncherMalformed[] = L"the launcher line is malformed";
 const wchar_t kEmpty[] = L"the manifest is empty";
 const wchar_t kNoFiles[] = L"the manifest lists no files";
 const wchar_t kNoBuild[] = L"the manifest has no build name";
+const wchar_t kSequenceMalformed[] = L"the sequence line is malformed";
+const wchar_t kExpiryMalformed[] = L"the expiry line is malformed";
 
 std::wstring ToGamePath(const std::string& path) {
   std::wstring wide = common::Utf8ToWide(path);
@@ -86,6 +88,18 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
       file.sha256 = digest;
       file.source = common::Utf8ToWide(source);
       out.files.push_back(std::move(file));
+    } else if (key == "sequence") {
+      if (tokens.size() < 2 || !ParseSequence(tokens[1], out.sequence)) {
+        error = kSequenceMalformed;
+        return false;
+      }
+    } else if (key == "expires") {
+      if (tokens.size() < 2 || !ParseUtcTime(tokens[1], out.expires_at)) {
+        error = kExpiryMalformed;
+        return false;
+      }
+      out.has_expiry = true;
+      out.expires = common::Utf8ToWide(tokens[1]);
     } else if (key == "launcher") {
       if (tokens.size() < 2 || !ParseInt32(tokens[1], out.launcher_version) || tokens.size() < 4 ||
           !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {

@@ -23,6 +23,10 @@ struct Manifest {
   std::vector<ManifestFile> files;
   std::wstring server_host;
   int32_t server_port = 0;
+  int64_t sequence = 0;  // 0: the description carries none
+  bool has_expiry = false;
+  int64_t expires_at = 0;  // seconds since 1970, UTC
+  std::wstring expires;    // as written
   int32_t launcher_version = 0;
   std::string launcher_sha256;
   std::wstring launcher_source;

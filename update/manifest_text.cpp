@@ -51,6 +51,49 @@ bool ParseUint64(const std::string& token, uint64_t& value) {
   return true;
 }
 
+bool ParseSequence(const std::string& token, int64_t& value) {
+  if (token.empty() || token.size() > 19 || token[0] == '0' ||
+      token.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  uint64_t parsed = 0;
+  if (!ParseUint64(token, parsed) || parsed > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return false;
+  }
+  value = static_cast<int64_t>(parsed);
+  return true;
+}
+
+bool ParseUtcTime(const std::string& token, int64_t& seconds) {
+  // YYYY-MM-DDTHH:MM:SSZ
+  static const char kShape[] = "dddd-dd-ddTdd:dd:ddZ";
+  if (token.size() != sizeof kShape - 1) return false;
+  for (size_t i = 0; i < token.size(); ++i) {
+    const bool digit = token[i] >= '0' && token[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : token[i] != kShape[i]) return false;
+  }
+  const auto number = [&](size_t at, size_t count) {
+    int n = 0;
+    for (size_t i = at; i < at + count; ++i) n = n * 10 + (token[i] - '0');
+    return n;
+  };
+  const int year = number(0, 4), month = number(5, 2), day = number(8, 2);
+  const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
+  if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  // Days since 1970-01-01 by the civil-calendar count.
+  const int y = year - (month <= 2 ? 1 : 0);
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = int64_t{era} * 146097 + doe - 719468;
+  seconds = days * 86400 + hour * 3600 + minute * 60 + second;
+  return true;
+}
+
 bool IsHexDigest(const std::string& digest) {
   return digest.size() == 64 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }

@@ -18,6 +18,14 @@ std::vector<std::string> SplitTokens(const std::string& line);
 bool ParseInt32(const std::string& token, int32_t& value);
 bool ParseUint64(const std::string& token, uint64_t& value);
 
+// A description's sequence number: decimal digits only, no sign, no
+// leading zero, 1 to 2^63 - 1.
+bool ParseSequence(const std::string& token, int64_t& value);
+
+// A UTC time written exactly "YYYY-MM-DDTHH:MM:SSZ" that names a real date
+// and time (years 1970 to 9999); seconds since 1970-01-01T00:00:00Z.
+bool ParseUtcTime(const std::string& token, int64_t& seconds);
+
 // Exactly 64 hexadecimal digits, either case.
 bool IsHexDigest(const std::string& digest);
 

@@ -14,6 +14,12 @@ struct Options {
   bool launch = true;        // start the game through Steam after updating
   bool check_only = false;   // dry run: count what would change
   bool use_window = true;    // window front-end when the runtime is there
+  int connections = 4;       // files downloaded at once, 1 to 16
+  bool verify = false;       // hash every file, trusting no record of earlier runs
+  bool restarted = false;    // this launcher was started by its own self-update
 };
+
+inline constexpr int kMinConnections = 1;
+inline constexpr int kMaxConnections = 16;
 
 }  // namespace update

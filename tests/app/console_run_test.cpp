@@ -13,9 +13,13 @@ class ConsoleRunTest : public ::testing::Test {
   std::wstring name_;     // its name in URLs
   std::wstring game_ = harness::MakeTempDir(L"console-game");
   std::wstring cwd_ = harness::MakeTempDir(L"console-cwd");
+  // The launcher's state and log, apart from every other test's.
+  std::wstring data_ = harness::MakeTempDir(L"console-data");
+  std::wstring log_ = data_ + L"\\launcher.log";
 
   void SetUp() override {
     ASSERT_NE(harness::ReleaseServerPort(), 0) << "the release server fixture did not run";
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
     name_ = harness::MakeReleaseFolder(L"console", release_);
     ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\mod.dll", "the mod, version 2"));
     ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\maps\\city.map", std::string(70000, 'm')));
@@ -27,10 +31,24 @@ class ConsoleRunTest : public ::testing::Test {
     harness::SteamHandler::Unregister();
   }
   void TearDown() override {
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
     harness::RemoveTree(game_);
     harness::RemoveTree(cwd_);
+    harness::RemoveTree(data_);
   }
-
+  // The last lines of a failed run: the error and where the log is.
+  std::string FailureTail(const std::string& error) const {
+    return "\n  " + error + "\n  The launcher's log: " + harness::Narrow(log_) + "\n\n";
+  }
+  // The last of the progress lines between from and end (each ends in a
+  // carriage return), without the padding it may carry.
+  static std::string LastProgress(const std::string& output, size_t from, size_t end) {
+    const std::string lines = output.substr(from, end - from);
+    const size_t start = lines.rfind('\r', lines.size() >= 2 ? lines.size() - 2 : 0);
+    std::string line = lines.substr(start == std::string::npos ? 0 : start + 1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    return line;
+  }
   harness::RunResult Run(std::vector<std::wstring> args, const std::wstring& base = L"") {
     args.insert(args.end(), {L"--console", L"--game", game_, L"--base-url",
                              base.empty() ? harness::ReleaseUrl(L"/" + name_ + L"/pub") : base});
@@ -52,17 +70,22 @@ TEST_F(ConsoleRunTest, UpdateThenLaunchThroughSteam) {
   harness::SteamHandler steam;
   harness::RunResult r = Run({L"--name", L"\x0141ucja"});
   EXPECT_EQ(r.exit_code, 0u);
-  EXPECT_EQ(r.output, Head() +
-                          "  Checking for updates\n"
-                          "    Downloading maps\\city.map  93%\r"
-                          "    Downloading maps\\city.map  100%\r"
-                          "    Downloading mod.dll  100%\r"
-                          "\n  build: 2.1.0 (protocol 7)\n"
-                          "  notes: Night shift maps\n"
-                          "\n  updated 2 file(s).\n"
-                          "  playing as \xC5\x81ucja\n"
-                          "\n  starting the game through Steam...\n"
-                          "  the mod loads itself once the game is up. Have fun.\n");
+  // One progress line for the whole transfer, rewritten in place: how many
+  // times depends on how fast the files arrive; the last one says all.
+  const std::string head = Head() + "  Checking for updates\n";
+  ASSERT_EQ(r.output.rfind(head, 0), 0u) << r.output;
+  const size_t end = r.output.find("\r\n  build: ");
+  ASSERT_NE(end, std::string::npos) << r.output;
+  // (A speed and the time left follow once the transfer took a second.)
+  EXPECT_EQ(LastProgress(r.output, head.size(), end + 1).rfind("    Downloading 2 files  100%  70.0 of 70.0 kB", 0), 0u)
+      << r.output;
+  EXPECT_EQ(r.output.substr(end),
+            "\r\n  build: 2.1.0 (protocol 7)\n"
+            "  notes: Night shift maps\n"
+            "\n  updated 2 file(s).\n"
+            "  playing as \xC5\x81ucja\n"
+            "\n  starting the game through Steam...\n"
+            "  the mod loads itself once the game is up. Have fun.\n");
   EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\mod.dll"), "the mod, version 2");
   EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
 
@@ -94,8 +117,8 @@ TEST_F(ConsoleRunTest, RefusedLaunchIsAFailure) {
   EXPECT_EQ(r.exit_code, 1u);
   const std::string tail =
       "  playing as Player\n"
-      "\n  starting the game through Steam...\n"
-      "\n  Steam did not accept the launch request. Start Velmora from Steam yourself.\n\n";
+      "\n  starting the game through Steam...\n" +
+      FailureTail("Steam did not accept the launch request. Start Velmora from Steam yourself.");
   ASSERT_GE(r.output.size(), tail.size());
   EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
   EXPECT_TRUE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "the hand-off comes before the launch";
@@ -127,22 +150,27 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
 }
 
 TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
-  // Nothing listens on port 9.
+  // Nothing listens on port 9: tried again three times, then given up.
   harness::RunResult r = Run({}, L"https://localhost:9");
   EXPECT_EQ(r.exit_code, 1u);
-  EXPECT_EQ(
-      r.output.rfind(
-          Head() + "  Checking for updates\n\n  Could not reach the update server: the download failed (win32 ", 0),
-      0u)
+  const std::string retry = "  Retrying manifest.txt in ";
+  EXPECT_EQ(r.output.rfind(Head() + "  Checking for updates\n" + retry + "1 s: the download failed (win32 ", 0), 0u)
       << r.output;
-  EXPECT_EQ(r.output.substr(r.output.size() - 3), ")\n\n");
+  size_t retries = 0;
+  for (size_t at = r.output.find(retry); at != std::string::npos; at = r.output.find(retry, at + 1)) ++retries;
+  EXPECT_EQ(retries, 3u) << r.output;
+  EXPECT_NE(r.output.find("\n  Could not reach the update server: the download failed (win32 "), std::string::npos);
+  const std::string tail = ")\n  The launcher's log: " + harness::Narrow(log_) + "\n\n";
+  ASSERT_GE(r.output.size(), tail.size());
+  EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
 
   // A signature of another text: nothing is changed.
   ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\pub\\stable\\manifest.txt",
                                       harness::ReadFileBytes(release_ + L"\\pub\\stable\\manifest.txt") + "\n"));
   r = Run({});
   EXPECT_EQ(r.exit_code, 1u);
-  EXPECT_EQ(r.output, Head() + "  Checking for updates\n\n  This update is not signed by us. Nothing was changed.\n\n");
+  EXPECT_EQ(r.output,
+            Head() + "  Checking for updates\n" + FailureTail("This update is not signed by us. Nothing was changed."));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
 }

@@ -15,7 +15,12 @@ class LocatorTest : public ::testing::Test {
   CleanSteam clean_;
   std::wstring root_ = harness::MakeTempDir(L"locator");
 
-  void TearDown() override { harness::RemoveTree(root_); }
+  // The launcher keeps its state and log in a folder of this test's own.
+  void SetUp() override { SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", (root_ + L"\\data").c_str()); }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
+    harness::RemoveTree(root_);
+  }
 
   // <library>\steamapps\common\Velmora\Velmora.exe, returns the game folder.
   static std::wstring InstallGame(const std::wstring& library) {
@@ -29,7 +34,8 @@ class LocatorTest : public ::testing::Test {
   // The game line the real launcher prints in a console run.
   std::string GameLineOfLauncher() {
     harness::RunResult r = harness::RunProcess(
-        harness::LauncherExe(), {L"--console", L"--check", L"--base-url", L"https://localhost:9"}, root_);
+        // A base URL refused at once: the game line is all this wants.
+        harness::LauncherExe(), {L"--console", L"--check", L"--base-url", L"ftp://localhost"}, root_);
     EXPECT_TRUE(r.started);
     EXPECT_FALSE(r.timed_out);
     size_t at = r.output.find("  game: ");
@@ -120,7 +126,9 @@ TEST_F(LocatorTest, NotFoundIsReportedOnTheConsoleWithTheHint) {
   EXPECT_EQ(r.output,
             "\n  Could not find Velmora. Is it installed through Steam?\n\n"
             "If it is installed elsewhere, start the launcher with:\n"
-            "VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"\n\n");
+            "VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"\n"
+            "  The launcher's log: " +
+                harness::Narrow(root_) + "\\data\\launcher.log\n\n");
 }
 
 // The library list is outside data: every damaged line is skipped on its own.

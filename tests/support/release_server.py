@@ -20,7 +20,8 @@ The state folder then holds:
     server.log              what went wrong, if anything
 
 Path segments that start with "_" anywhere in a request path are switches,
-removed before the file is looked up (a test puts its own folder name in the
+removed before the file is looked up (and before the request log is
+searched by prefix) (a test puts its own folder name in the
 path, so parallel tests never share files):
     _404          answer 404            _status-N     answer status N
     _nolength     no Content-Length     _empty        200 with an empty body
@@ -30,6 +31,17 @@ path, so parallel tests never share files):
                   (at most 2 GiB or 120 s)
     _chunk-N      send the body in writes of N bytes with a short pause
                   between them, so the client reads one write at a time
+    _cutfirst-N   the first request for this path is cut after N bytes; the
+                  later ones are answered in full
+    _seq-A.B.C    the first request for this path answers A, the second B,
+                  and so on, the last one repeating: a status number, "ok"
+                  (the file) or "cut" (the file, dropped at half)
+    _retryafter-S a Retry-After of S seconds on answers other than 200/206
+    _trickle-S    the file one byte every S seconds (at most 120 s in all)
+    _stalefirst   the first request for this path gets "<file>.stale" when
+                  that exists (an old copy, as a cache may hold for a moment)
+Files are served with an ETag and a Last-Modified date, and "Range:
+bytes=N-" is honoured (206) unless an If-Range names another version.
 Control requests (never files):
     /_control/sign/REL       sign root/REL (SHA-256, RSA PKCS#1 v1.5) with the
                              test release key into the same name with ".sig"
@@ -41,10 +53,14 @@ Control requests (never files):
                              (tools/velmora-release.mjs) and the test key
     /_control/requests/PFX   the request lines received so far whose path
                              starts with /PFX: "PATH<TAB>USER-AGENT" per line
+    /_control/details/PFX    the same requests as "PATH<TAB>CONNECTION<TAB>
+                             RANGE<TAB>IF-RANGE<TAB>STATUS<TAB>BYTES SENT"
+    /_control/connections/PFX  how many connections asked for such paths
 
 Only the standard library; every wait is bounded.
 """
 import argparse
+import email.utils
 import http.server
 import os
 import signal
@@ -64,6 +80,13 @@ MAX_SECONDS = 120
 MAX_ENDLESS = 2 << 30
 
 
+def without_switches(line):
+    """A logged request line with the switch segments left out of its path."""
+    path, tab, rest = line.partition("\t")
+    kept = [seg for seg in path.split("/") if seg and not seg.startswith("_")]
+    return "/" + "/".join(kept) + tab + rest
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "velmora-test-server"
@@ -73,6 +96,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        with self.server.state.lock:
+            self.server.state.connections += 1
+            self.conn_id = self.server.state.connections
         # Without it every keep-alive answer waits ~44 ms for a delayed ACK.
         try:
             self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -87,8 +113,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with state.lock:
             state.log.append(raw + "\t" + self.headers.get("User-Agent", ""))
             del state.log[:-MAX_LOG]
+            state.seen[raw] = state.seen.get(raw, 0) + 1
+            nth = state.seen[raw]
         if path.startswith("/_control/"):
             return self.control(path[len("/_control/"):])
+        self.status_sent, self.bytes_sent = 0, 0
+        try:
+            self.serve(raw, path, nth)
+        finally:
+            with state.lock:
+                state.details.append("\t".join([raw, str(self.conn_id), self.headers.get("Range", ""),
+                                                self.headers.get("If-Range", ""), str(self.status_sent),
+                                                str(self.bytes_sent)]))
+                del state.details[:-MAX_LOG]
+
+    def send_response(self, code, message=None):
+        self.status_sent = code
+        super().send_response(code, message)
+
+    def serve(self, raw, path, nth):
+        state = self.server.state
 
         switches, parts = {}, []
         for seg in path.split("/"):
@@ -97,10 +141,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 switches[name] = value
             elif seg:
                 parts.append(seg)
+        cut_half = False
+        if "seq" in switches:
+            steps = switches["seq"].split(".")
+            step = steps[min(nth, len(steps)) - 1]
+            if step == "cut":
+                cut_half = True
+            elif step != "ok":
+                return self.answer(int(step), b"status\n", switches)
         if "404" in switches:
             return self.answer(404, b"not found\n")
         if "status" in switches:
-            return self.answer(int(switches["status"] or 500), b"status\n")
+            return self.answer(int(switches["status"] or 500), b"status\n", switches)
         if "stall" in switches:
             time.sleep(min(float(switches["stall"] or MAX_SECONDS), MAX_SECONDS))
             self.close_connection = True
@@ -113,31 +165,72 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if any(p in (".", "..") for p in parts):
             return self.answer(404, b"not found\n")
         file = os.path.join(state.root, *parts)
+        if "stalefirst" in switches and nth == 1 and os.path.isfile(file + ".stale"):
+            file = file + ".stale"
         if not os.path.isfile(file):
             return self.answer(404, b"not found\n")
-        size = os.path.getsize(file)
-        self.send_response(200)
+        st = os.stat(file)
+        size = st.st_size
+        etag = '"%x-%x"' % (size, st.st_mtime_ns)
+        modified = email.utils.formatdate(st.st_mtime, usegmt=True)
+        start = 0
+        wanted = self.headers.get("Range", "")
+        if_range = self.headers.get("If-Range")
+        if wanted.startswith("bytes=") and wanted.endswith("-") and wanted[6:-1].isdigit() and \
+                (if_range is None or if_range in (etag, modified)):
+            start = int(wanted[6:-1])
+            if start > size:
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % size)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+        self.send_response(206 if start else 200)
         self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
+        self.send_header("Accept-Ranges", "bytes")
+        if start:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
         if "nolength" in switches:
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
-            self.send_header("Content-Length", str(size))
+            self.send_header("Content-Length", str(size - start))
         self.end_headers()
-        limit = int(switches["cut"]) if "cut" in switches else size
+        limit = size
+        if "cut" in switches:
+            limit = int(switches["cut"])
+        elif "cutfirst" in switches and nth == 1:
+            limit = int(switches["cutfirst"])
+        elif cut_half:
+            limit = size // 2
+        cutting = limit < size
         step = int(switches["chunk"]) if switches.get("chunk") else 1 << 20
-        sent = 0
+        if "trickle" in switches:
+            step = 1
+        sent = start
+        began = time.monotonic()
         with open(file, "rb") as f:
+            f.seek(start)
             while sent < limit:
                 data = f.read(min(step, limit - sent))
                 if not data:
                     break
-                self.wfile.write(data)
-                self.wfile.flush()
+                try:
+                    self.wfile.write(data)
+                    self.wfile.flush()
+                except OSError:
+                    return
                 sent += len(data)
+                self.bytes_sent += len(data)
                 if "chunk" in switches:
                     time.sleep(0.05)
-        if "cut" in switches:
+                if "trickle" in switches:
+                    if time.monotonic() - began > MAX_SECONDS:
+                        break
+                    time.sleep(float(switches["trickle"] or 1))
+        if cutting:
             # Drop the connection without a TLS close: a broken transfer.
             self.close_connection = True
             try:
@@ -145,9 +238,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except OSError:
                 pass
 
-    def answer(self, status, body):
+    def answer(self, status, body, switches=None):
         self.send_response(status)
         self.send_header("Content-Type", "text/plain")
+        if switches and "retryafter" in switches:
+            self.send_header("Retry-After", switches["retryafter"])
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -173,7 +268,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if verb == "requests":
             prefix = "/" + rest
             with state.lock:
-                lines = [l for l in state.log if l.startswith(prefix)]
+                lines = [l for l in state.log if without_switches(l).startswith(prefix)]
+            return self.answer(200, ("".join(l + "\n" for l in lines)).encode())
+        if verb in ("details", "connections"):
+            prefix = "/" + rest
+            with state.lock:
+                lines = [l for l in state.details if without_switches(l).startswith(prefix)]
+            if verb == "connections":
+                return self.answer(200, b"%d\n" % len({l.split("\t")[1] for l in lines}))
             return self.answer(200, ("".join(l + "\n" for l in lines)).encode())
         if verb == "publish":
             return self.publish(rest)
@@ -240,6 +342,9 @@ class State:
         self.key = key
         self.lock = threading.Lock()
         self.log = []
+        self.details = []
+        self.seen = {}
+        self.connections = 0
 
 
 def serve(args):

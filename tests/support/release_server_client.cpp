@@ -66,4 +66,15 @@ std::string RequestsFor(const std::wstring& prefix) {
   return answer;
 }
 
+std::string RequestDetailsFor(const std::wstring& prefix) {
+  std::string answer;
+  Control(L"details/" + prefix, answer);
+  return answer;
+}
+
+int ConnectionsFor(const std::wstring& prefix) {
+  std::string answer;
+  return Control(L"connections/" + prefix, answer) ? std::atoi(answer.c_str()) : -1;
+}
+
 }  // namespace harness

@@ -32,4 +32,10 @@ std::string PublishRelease(const std::wstring& folder, const std::wstring& out, 
 // with "/" + prefix.
 std::string RequestsFor(const std::wstring& prefix);
 
+// The same requests as "PATH<TAB>CONNECTION<TAB>RANGE<TAB>IF-RANGE<TAB>STATUS<TAB>BYTES SENT".
+std::string RequestDetailsFor(const std::wstring& prefix);
+
+// How many connections asked for paths starting with "/" + prefix.
+int ConnectionsFor(const std::wstring& prefix);
+
 }  // namespace harness

@@ -51,15 +51,18 @@ class WindowTest : public ::testing::Test {
     harness::RemoveTree(root_);
   }
 
+  std::vector<std::wstring> WindowArguments() const {
+    return {L"--game",     game_,
+            L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/pub"),
+            L"--list-url", harness::ListServiceUrl(L"/api/servers")};
+  }
+
   // Runs the launcher in window mode while this thread looks at its window.
   harness::RunResult RunWindow(WindowSeen& seen, const std::wstring& exe = harness::LauncherExe()) {
     harness::RunResult result;
     std::atomic<bool> done{false};
     std::thread runner([&] {
-      result = harness::RunProcess(exe,
-                                   {L"--game", game_, L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/pub"),
-                                    L"--list-url", harness::ListServiceUrl(L"/api/servers")},
-                                   root_, 90000);
+      result = harness::RunProcess(exe, WindowArguments(), root_, 90000);
       done = true;
     });
     while (!done) {
@@ -224,10 +227,12 @@ TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
     EXPECT_EQ(m.find("\"type\":\"release\""), std::string::npos) << m;
     EXPECT_EQ(m.find("\"busy\":false"), std::string::npos) << m;
   }
-  // The new launcher was started by the old one, without arguments.
+  // The new launcher was started by the old one, with the same arguments.
   const std::wstring started = app + L"\\started.txt";
   for (int i = 0; i < 200 && !harness::FileExists(started); ++i) Sleep(50);
-  EXPECT_EQ(harness::ReadFileBytes(started), "\"" + harness::Narrow(exe) + "\"");
+  std::wstring command = L"\"" + exe + L"\"";
+  for (const std::wstring& arg : WindowArguments()) command += L" " + harness::QuoteArgument(arg);
+  EXPECT_EQ(harness::ReadFileBytes(started), harness::Narrow(command));
   EXPECT_TRUE(harness::ReadFileBytes(exe) == new_launcher);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file after a replacement";
 }

@@ -66,7 +66,14 @@ class SelfReplaceTest : public ::testing::Test {
   }
   std::wstring BaseUrl() const { return harness::ReleaseUrl(L"/" + name_ + L"/pub"); }
 
-  harness::RunResult RunLauncher() { return harness::RunProcess(exe_, {BaseUrl(), L"stable", game_}, dir_, 60000); }
+  std::vector<std::wstring> RunnerArguments() const { return {BaseUrl(), L"stable", game_}; }
+  harness::RunResult RunLauncher() { return harness::RunProcess(exe_, RunnerArguments(), dir_, 60000); }
+  // The command line a program started with these arguments has.
+  std::string CommandLine(const std::vector<std::wstring>& args) const {
+    std::wstring line = L"\"" + exe_ + L"\"";
+    for (const std::wstring& arg : args) line += L" " + harness::QuoteArgument(arg);
+    return harness::Narrow(line);
+  }
 
   // started.txt appears once the new launcher ran; bounded wait.
   std::string StartedWith(DWORD timeout_ms) const {
@@ -90,9 +97,10 @@ TEST_F(SelfReplaceTest, NewerLauncherReplacesTheRunningOneAndStartsIt) {
   ASSERT_TRUE(run.started);
   EXPECT_EQ(run.output, "ok=1 launcher_updated=1 changed=0 error=\n");
   EXPECT_EQ(run.exit_code, 0u);
-  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"");
+  EXPECT_EQ(StartedWith(20000), CommandLine(RunnerArguments())) << "the new launcher gets this run's arguments";
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == new_launcher_);
   EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == runner_);
+  EXPECT_FALSE(harness::FileExists(exe_ + L".new"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file is looked at after a replacement";
 }
 
@@ -152,8 +160,8 @@ TEST_F(SelfReplaceTest, TheRealLauncherReplacesItselfAndSaysSo) {
   ASSERT_TRUE(harness::WriteFileBytes(exe_, launcher));
   Publish(new_launcher_);
 
-  const harness::RunResult run =
-      harness::RunProcess(exe_, {L"--console", L"--game", game_, L"--base-url", BaseUrl()}, dir_, 60000);
+  const std::vector<std::wstring> args = {L"--console", L"--game", game_, L"--base-url", BaseUrl()};
+  const harness::RunResult run = harness::RunProcess(exe_, args, dir_, 60000);
   EXPECT_EQ(run.exit_code, 0u);
   // How many progress lines come depends on how the download arrives.
   const std::string head =
@@ -163,10 +171,63 @@ TEST_F(SelfReplaceTest, TheRealLauncherReplacesItselfAndSaysSo) {
   EXPECT_EQ(run.output.rfind(head, 0), 0u) << run.output;
   ASSERT_GE(run.output.size(), tail.size());
   EXPECT_EQ(run.output.substr(run.output.size() - tail.size()), tail);
-  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"") << "started without any argument";
+  EXPECT_EQ(StartedWith(20000), CommandLine(args)) << "started with the same arguments";
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == new_launcher_);
   EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == launcher);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "no hand-off after a replacement";
+}
+
+// A launcher that a self-update started never replaces itself again in that
+// run: a release whose launcher line is ahead of the exe it carries cannot
+// make players restart for ever.
+TEST_F(SelfReplaceTest, ALauncherStartedByItsOwnUpdateDoesNotReplaceItselfAgain) {
+  Publish(new_launcher_);
+  SetEnvironmentVariableW(L"VELMORA_STARTED_BY_SELF_UPDATE", L"1");
+  const harness::RunResult run = RunLauncher();
+  SetEnvironmentVariableW(L"VELMORA_STARTED_BY_SELF_UPDATE", nullptr);
+  EXPECT_EQ(run.output, "ok=1 launcher_updated=0 changed=1 error=\n");
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == runner_);
+  EXPECT_FALSE(harness::FileExists(exe_ + L".old"));
+  EXPECT_EQ(StartedWith(0), "");
+}
+
+// A replacement cut off by a crash or a power cut is put right at the next
+// start, whichever of the three files that start comes from.
+TEST_F(SelfReplaceTest, ACutOffReplacementIsCompletedOrUndoneAtTheNextStart) {
+  const std::string launcher = harness::ReadFileBytes(harness::LauncherExe());
+  ASSERT_FALSE(launcher.empty());
+  const struct {
+    const char* what;
+    const char* exe;  // content of VelmoraMultiplayer.exe, .new and .old; "-" for none
+    const char* fresh;
+    const char* old;
+    const wchar_t* started;  // the file that is run
+    const char* exe_after;   // "launcher", "runner" or "-"
+  } cases[] = {
+      {"only the new one is whole", "-", "launcher", "runner", L".new", "launcher"},
+      {"the new one is cut short", "-", "MZ cut", "launcher", L".old", "launcher"},
+      {"a stale new one beside a sound exe", "launcher", "MZ cut", "-", L"", "launcher"},
+  };
+  const auto content = [&](const char* name) -> std::string {
+    if (std::string(name) == "launcher") return launcher;
+    if (std::string(name) == "runner") return runner_;
+    return name;
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const wchar_t* suffix : {L"", L".new", L".old"}) DeleteFileW((exe_ + suffix).c_str());
+    const std::pair<const char*, const wchar_t*> files[] = {{c.exe, L""}, {c.fresh, L".new"}, {c.old, L".old"}};
+    for (const auto& f : files) {
+      if (std::string(f.first) != "-") {
+        ASSERT_TRUE(harness::WriteFileBytes(exe_ + f.second, content(f.first)));
+      }
+    }
+    // The quickest mode there is: a self-test of files that are not there.
+    const harness::RunResult run = harness::RunProcess(exe_ + c.started, {L"--self-test", L"a", L"b"}, dir_, 30000);
+    EXPECT_TRUE(run.started);
+    EXPECT_TRUE(harness::ReadFileBytes(exe_) == content(c.exe_after));
+    EXPECT_FALSE(harness::FileExists(exe_ + L".new"));
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "common/text.h"
 #include "update/engine.h"
+#include "update/self_replace.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
@@ -17,6 +18,7 @@ int wmain(int argc, wchar_t** argv) {
   options.channel = argv[2];
   options.game_dir = argv[3];
   options.check_only = argc > 4 && std::wstring(argv[4]) == L"--check";
+  options.restarted = update::StartedBySelfUpdate();
   _setmode(_fileno(stdout), _O_BINARY);  // one "\n", whatever reads it
   const update::Result r = update::RunUpdate(options, update::StatusFn());
   std::printf("ok=%d launcher_updated=%d changed=%d error=%s\n", r.ok ? 1 : 0, r.launcher_updated ? 1 : 0,

@@ -1,0 +1,174 @@
+#include "update/file_table.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <vector>
+
+#include "common/file.h"
+#include "common/log.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "common/unique_handle.h"
+#include "update/digest.h"
+#include "update/manifest_text.h"
+
+namespace update {
+namespace {
+
+const char kMagic[] = "velmoramp-file-table 1";
+// A table of a release of some thousand files is well below this.
+constexpr uint64_t kMaxTableBytes = 64ull * 1024 * 1024;
+
+std::string Number(uint64_t value) { return std::to_string(value); }
+
+// The path of the table of a game folder, in <data folder>\tables.
+std::wstring TablePath(const std::wstring& game_folder) {
+  const std::wstring data = common::LauncherDataFolder();
+  if (data.empty()) return std::wstring();
+  const std::wstring tables = data + L"\\tables";
+  CreateDirectoryW(tables.c_str(), nullptr);
+  return tables + L"\\" + FolderKey(game_folder) + L".txt";
+}
+
+// "row SIZE TIME VOLUME INDEX SHA256 PATH"
+bool ParseRow(const std::vector<std::string>& t, TableRow& row) {
+  uint64_t volume = 0;
+  if (t.size() != 7 || !ParseUint64(t[1], row.stamp.size) || !ParseUint64(t[2], row.stamp.write_time) ||
+      !ParseUint64(t[3], volume) || volume > 0xFFFFFFFFull || !ParseUint64(t[4], row.stamp.index) ||
+      !IsHexDigest(t[5]) || !IsSafeRelativePath(t[6])) {
+    return false;
+  }
+  row.stamp.volume = static_cast<uint32_t>(volume);
+  row.sha256 = t[5];
+  return true;
+}
+
+std::wstring ToGamePath(const std::string& token) {
+  std::wstring path = common::Utf8ToWide(token);
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+std::string ToToken(const std::wstring& path) {
+  std::string token = common::WideToUtf8(path);
+  for (char& c : token) {
+    if (c == '\\') c = '/';
+  }
+  return token;
+}
+
+}  // namespace
+
+bool operator==(const FileStamp& a, const FileStamp& b) {
+  return a.size == b.size && a.write_time == b.write_time && a.volume == b.volume && a.index == b.index;
+}
+
+bool ReadStamp(const std::wstring& path, FileStamp& stamp) {
+  // Attributes only: a file the game holds open is still described.
+  common::UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file.get(), &info)) return false;
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  stamp.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  stamp.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  stamp.volume = info.dwVolumeSerialNumber;
+  stamp.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+std::wstring FolderKey(const std::wstring& game_folder) {
+  std::wstring lower = game_folder;
+  common::StripTrailingBackslashes(lower);
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  const std::string utf8 = common::WideToUtf8(lower);
+  const std::string digest = Sha256Hex(std::vector<unsigned char>(utf8.begin(), utf8.end()));
+  return common::Utf8ToWide(digest.substr(0, 16));
+}
+
+FileTable FileTable::Load(const std::wstring& game_folder) {
+  FileTable table;
+  table.folder_ = game_folder;
+  table.file_ = TablePath(game_folder);
+  if (table.file_.empty()) return table;
+  const std::vector<unsigned char> bytes = common::ReadWholeFile(table.file_, kMaxTableBytes);
+  if (bytes.empty()) return table;  // none yet (or unreadable): every file is hashed
+
+  const std::string text(bytes.begin(), bytes.end());
+  const auto distrust = [&](const char* why) {
+    common::Log(L"file table %s ignored: %hs", table.file_.c_str(), why);
+    table.rows_.clear();
+    table.staging_.clear();
+    return table;
+  };
+  // The last line seals everything before it: a cut or changed table is
+  // told from a sound one.
+  const size_t seal = text.rfind("end ");
+  if (seal == std::string::npos || (seal > 0 && text[seal - 1] != '\n')) return distrust("it is cut short");
+  const std::string body = text.substr(0, seal);
+  if (Trim(text.substr(seal + 4)) != Sha256Hex(std::vector<unsigned char>(body.begin(), body.end()))) {
+    return distrust("it is damaged");
+  }
+  size_t start = 0;
+  bool header = false, folder = false;
+  while (start < body.size()) {
+    size_t end = body.find('\n', start);
+    if (end == std::string::npos) end = body.size();
+    const std::string line = body.substr(start, end - start);
+    start = end + 1;
+    if (!header) {
+      if (line != kMagic) return distrust("it is not a file table");
+      header = true;
+    } else if (line.rfind("folder ", 0) == 0) {
+      if (_wcsicmp(common::Utf8ToWide(line.substr(7)).c_str(), game_folder.c_str()) != 0) {
+        return distrust("it belongs to another game folder");
+      }
+      folder = true;
+    } else {
+      const std::vector<std::string> t = SplitTokens(line);
+      TableRow row;
+      if (!t.empty() && t[0] == "row" && ParseRow(t, row)) {
+        table.rows_[ToGamePath(t[6])] = row;
+      } else if (t.size() == 2 && t[0] == "staging" && IsSafeRelativePath(t[1])) {
+        table.staging_.insert(ToGamePath(t[1]));
+      } else {
+        return distrust("a line is malformed");
+      }
+    }
+  }
+  if (!folder) return distrust("it names no game folder");
+  return table;
+}
+
+bool FileTable::Save() const {
+  if (file_.empty()) return false;
+  std::string body = std::string(kMagic) + "\nfolder " + common::WideToUtf8(folder_) + "\n";
+  for (const auto& entry : rows_) {
+    const FileStamp& s = entry.second.stamp;
+    body += "row " + Number(s.size) + " " + Number(s.write_time) + " " + Number(s.volume) + " " + Number(s.index) +
+            " " + entry.second.sha256 + " " + ToToken(entry.first) + "\n";
+  }
+  for (const std::wstring& path : staging_) body += "staging " + ToToken(path) + "\n";
+  const std::string text = body + "end " + Sha256Hex(std::vector<unsigned char>(body.begin(), body.end())) + "\n";
+  if (!common::WriteFileAtomically(file_, std::vector<unsigned char>(text.begin(), text.end()))) {
+    common::Log(L"file table %s: could not be written (win32 %lu)", file_.c_str(), GetLastError());
+    return false;
+  }
+  return true;
+}
+
+const TableRow* FileTable::Find(const std::wstring& relative_path) const {
+  auto it = rows_.find(relative_path);
+  return it == rows_.end() ? nullptr : &it->second;
+}
+
+void FileTable::Set(const std::wstring& relative_path, const TableRow& row) { rows_[relative_path] = row; }
+
+void FileTable::Erase(const std::wstring& relative_path) { rows_.erase(relative_path); }
+
+}  // namespace update

@@ -1,0 +1,129 @@
+#include "update/freshness.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "common/file.h"
+#include "common/format.h"
+#include "common/log.h"
+#include "common/path.h"
+#include "common/text.h"
+#include "update/manifest_text.h"
+
+namespace update {
+namespace {
+
+const char kMagic[] = "velmoramp-sequences 1";
+constexpr uint64_t kMaxFileBytes = 1024 * 1024;
+
+}  // namespace
+
+SequenceMemory SequenceMemory::Load() {
+  SequenceMemory memory;
+  const std::wstring data = common::LauncherDataFolder();
+  if (data.empty()) return memory;
+  memory.file_ = data + L"\\sequences.txt";
+  const std::vector<unsigned char> bytes = common::ReadWholeFile(memory.file_, kMaxFileBytes);
+  if (bytes.empty()) return memory;
+  const std::string text(bytes.begin(), bytes.end());
+  size_t start = 0;
+  bool header = false;
+  std::map<std::pair<std::wstring, std::wstring>, int64_t> read;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!header) {
+      header = line == kMagic;
+      if (!header) break;
+      continue;
+    }
+    // SEQUENCE <tab> CHANNEL <tab> BASE URL
+    const size_t tab1 = line.find('\t');
+    const size_t tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
+    int64_t sequence = 0;
+    if (tab2 == std::string::npos || !ParseSequence(line.substr(0, tab1), sequence)) {
+      header = false;
+      break;
+    }
+    read[{common::Utf8ToWide(line.substr(tab2 + 1)), common::Utf8ToWide(line.substr(tab1 + 1, tab2 - tab1 - 1))}] =
+        sequence;
+  }
+  if (!header) {
+    common::Log(L"%s is damaged: no sequence is remembered", memory.file_.c_str());
+    return memory;
+  }
+  memory.highest_ = std::move(read);
+  return memory;
+}
+
+int64_t SequenceMemory::Highest(const std::wstring& base_url, const std::wstring& channel) const {
+  auto it = highest_.find({base_url, channel});
+  return it == highest_.end() ? 0 : it->second;
+}
+
+void SequenceMemory::Raise(const std::wstring& base_url, const std::wstring& channel, int64_t sequence) {
+  int64_t& highest = highest_[{base_url, channel}];
+  if (sequence > highest) highest = sequence;
+}
+
+bool SequenceMemory::Save(std::wstring& error) const {
+  if (file_.empty()) {
+    error = L"the launcher has no folder for its state";
+    return false;
+  }
+  std::string text = std::string(kMagic) + "\n";
+  for (const auto& entry : highest_) {
+    text += std::to_string(entry.second) + "\t" + common::WideToUtf8(entry.first.second) + "\t" +
+            common::WideToUtf8(entry.first.first) + "\n";
+  }
+  if (!common::WriteFileAtomically(file_, std::vector<unsigned char>(text.begin(), text.end()))) {
+    error = common::FormatWin32Error(L"cannot write " + file_);
+    return false;
+  }
+  return true;
+}
+
+bool CheckFreshness(const Manifest& manifest, const Options& options, const SequenceMemory& memory, int64_t now_seconds,
+                    std::wstring& error) {
+  // Older descriptions carry no sequence and no promise about their
+  // channel line: only a numbered one is bound to its channel.
+  if (manifest.sequence > 0 && manifest.channel != options.channel) {
+    error = L"This release was published for channel " + manifest.channel + L", not " + options.channel +
+            L". Nothing was changed.";
+    return false;
+  }
+  const int64_t highest = memory.Highest(options.base_url, options.channel);
+  if (manifest.sequence < highest) {
+    error = L"This release is older than one this launcher already installed (" + std::to_wstring(manifest.sequence) +
+            L" < " + std::to_wstring(highest) + L"). Nothing was changed.";
+    return false;
+  }
+  if (manifest.has_expiry && now_seconds >= manifest.expires_at) {
+    error = L"This release expired on " + FormatUtc(manifest.expires_at) +
+            L"; the update server may be out of date. Nothing was changed.";
+    return false;
+  }
+  return true;
+}
+
+int64_t UtcNowSeconds() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+  // 100 ns ticks since 1601 to seconds since 1970.
+  return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+}
+
+std::wstring FormatUtc(int64_t seconds) {
+  const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600ll) * 10000000ull;
+  FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME utc = {};
+  if (!FileTimeToSystemTime(&time, &utc)) return std::to_wstring(seconds);
+  return common::FormatWide(64, L"%04u-%02u-%02u %02u:%02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                            utc.wMinute, utc.wSecond);
+}
+
+}  // namespace update

@@ -1,0 +1,49 @@
+#pragma once
+// A correctly signed description can still be an old one: served again to
+// roll players back to old files, served for ever so that a fix never
+// arrives, or another channel's served under this one. The release key
+// signs a sequence number that only grows and an expiry time; the launcher
+// remembers, per base URL and channel, the highest sequence it installed.
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "update/manifest.h"
+#include "update/options.h"
+
+namespace update {
+
+class SequenceMemory {
+ public:
+  // What the launcher remembers, from <data folder>\sequences.txt; a
+  // missing or damaged file remembers nothing (logged).
+  static SequenceMemory Load();
+
+  // The highest sequence installed from this base URL and channel; 0 when
+  // none is known.
+  int64_t Highest(const std::wstring& base_url, const std::wstring& channel) const;
+  void Raise(const std::wstring& base_url, const std::wstring& channel, int64_t sequence);
+
+  // Writes the file in one step; false with a lower-case reason.
+  bool Save(std::wstring& error) const;
+
+ private:
+  std::wstring file_;
+  std::map<std::pair<std::wstring, std::wstring>, int64_t> highest_;
+};
+
+// Whether a parsed description may be used by a run of these options at
+// this time (seconds since 1970, UTC). False with the user-facing text:
+// another channel's description (when it carries a sequence), one older
+// than the remembered sequence (or without one where sequences were seen),
+// or one that has expired.
+bool CheckFreshness(const Manifest& manifest, const Options& options, const SequenceMemory& memory, int64_t now_seconds,
+                    std::wstring& error);
+
+// Seconds since 1970, UTC, by the system clock.
+int64_t UtcNowSeconds();
+
+// "YYYY-MM-DD HH:MM:SS UTC" of a time in seconds since 1970.
+std::wstring FormatUtc(int64_t seconds);
+
+}  // namespace update

@@ -1,0 +1,60 @@
+#pragma once
+// Bringing one file of a release into its staging file beside the target
+// ("<target>.part"), verified, ready to be moved into place. A staging file
+// outlives a failed try, a failed run or a killed launcher: the next try
+// asks only for the rest (Range, with If-Range naming the version the part
+// belongs to, kept in "<target>.part.version"). Transient failures are
+// tried again with growing waits.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "net/session.h"
+#include "update/game_folder.h"
+
+namespace update {
+
+struct TransferJob {
+  std::wstring path;  // relative to the game folder, "\" separators
+  std::wstring url;
+  uint64_t size = 0;   // as the description announces it: the body may not be longer
+  std::string sha256;  // as the description names it
+};
+
+struct TransferHooks {
+  // Bytes of the file now in hand: positive as they arrive or when a kept
+  // part is found, negative when bytes are thrown away to start again.
+  std::function<void(int64_t)> bytes;
+  // A status line before a wait: "Retrying <path> in N s: <reason>".
+  std::function<void(const std::wstring&)> retrying;
+  const std::atomic<bool>* stop = nullptr;
+  // Tries after the first one for a transient failure.
+  int retries = 3;
+};
+
+enum class TransferOutcome { kStaged, kDownloadFailed, kWriteFailed, kUnsafePath, kStopped };
+
+// Fetches, writes and verifies job's file into its staging file (or finds
+// it already there). error: the fetcher's text, kMismatchText, or a text of
+// its own; for kUnsafePath the full path of the link on the way.
+TransferOutcome StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
+                          const TransferHooks& hooks, std::wstring& error);
+
+// How long to wait before retry number `retry` (0 for the first): 1 s, 2 s,
+// 4 s, ... with up to a quarter more at random, so that many launchers cut
+// off by one outage do not all come back at once; a server's Retry-After
+// (retry_after >= 0, up to 30 s) wins.
+unsigned long RetryWaitMs(int retry, int retry_after);
+
+// Waits, in short steps so that a stop is noticed. False when stopped.
+bool WaitOrStop(unsigned long ms, const std::atomic<bool>* stop);
+
+// The staging file of a game file, and the note of its version.
+std::wstring StagingPath(const std::wstring& path);
+std::wstring StagingVersionPath(const std::wstring& path);
+
+inline constexpr wchar_t kMismatchText[] = L"a downloaded file does not match the release description";
+inline constexpr wchar_t kTooLongText[] = L"the server sent more than the release description announces";
+
+}  // namespace update
