@@ -5,6 +5,7 @@
 #include "app/console.h"
 #include "common/file.h"
 #include "update/digest.h"
+#include "update/freshness.h"
 #include "update/manifest.h"
 
 namespace app {
@@ -29,6 +30,12 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
   }
   ConsolePrint(L"  signature ok: channel %s, build %s, protocol %d, %zu file(s)", manifest.channel.c_str(),
                manifest.build.c_str(), static_cast<int>(manifest.protocol), manifest.files.size());
+  if (manifest.sequence > 0) ConsolePrint(L"  sequence %lld", static_cast<long long>(manifest.sequence));
+  if (manifest.has_expiry) {
+    const bool passed = update::UtcNowSeconds() >= manifest.expires_at;
+    ConsolePrint(L"  expires %s (%s)", update::FormatUtc(manifest.expires_at).c_str(),
+                 passed ? L"passed: the launcher refuses it" : L"not yet passed");
+  }
   for (const update::ManifestFile& file : manifest.files) {
     ConsolePrint(L"    %s  %llu bytes", file.path.c_str(), static_cast<unsigned long long>(file.size));
   }

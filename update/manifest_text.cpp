@@ -81,11 +81,11 @@ bool ParseUtcTime(const std::string& token, int64_t& seconds) {
   const int hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1970 || month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
+  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
   if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
   // Days since 1970-01-01 by the civil-calendar count.
   const int y = year - (month <= 2 ? 1 : 0);
-  const int era = y / 400;
+  const int era = (y >= 0 ? y : y - 399) / 400;
   const int yoe = y - era * 400;
   const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
   const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;

@@ -23,7 +23,8 @@ bool ParseUint64(const std::string& token, uint64_t& value);
 bool ParseSequence(const std::string& token, int64_t& value);
 
 // A UTC time written exactly "YYYY-MM-DDTHH:MM:SSZ" that names a real date
-// and time (years 1970 to 9999); seconds since 1970-01-01T00:00:00Z.
+// and time (any four-digit year, leap years as the Gregorian calendar counts
+// them); seconds since 1970-01-01T00:00:00Z, negative before it.
 bool ParseUtcTime(const std::string& token, int64_t& seconds);
 
 // Exactly 64 hexadecimal digits, either case.

@@ -172,6 +172,25 @@ TEST_F(SelfTestTest, SignedButMalformedDescriptions) {
   EXPECT_EQ(r.output, "  signature ok, but the manifest is malformed: a file line names something we will not write\n");
 }
 
+// The listing says how fresh a release is, and whether the launcher would
+// still take it.
+TEST_F(SelfTestTest, SequenceAndExpiryAreListed) {
+  harness::RunResult r = SelfTest(Fixture(L"fresh.txt"), Fixture(L"fresh.sig"));
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output,
+            "  signature ok: channel stable, build 7, protocol 0, 1 file(s)\n"
+            "  sequence 42\n"
+            "  expires 9999-12-31 23:59:59 UTC (not yet passed)\n"
+            "    a.dll  1 bytes\n");
+  r = SelfTest(Fixture(L"expired.txt"), Fixture(L"expired.sig"));
+  EXPECT_EQ(r.exit_code, 0u) << "the signature and the format are sound";
+  EXPECT_EQ(r.output,
+            "  signature ok: channel stable, build 7, protocol 0, 1 file(s)\n"
+            "  sequence 41\n"
+            "  expires 2001-09-09 01:46:40 UTC (passed: the launcher refuses it)\n"
+            "    a.dll  1 bytes\n");
+}
+
 TEST(ReadWholeFile, WholeFilesUpTo64MiBMinusOne) {
   const std::wstring dir = harness::MakeTempDir(L"read-whole");
   const std::string small("a\0b\r\n\xFF", 6);

@@ -31,6 +31,14 @@ sign signed/nofiles.txt signed/nofiles.sig
 printf 'velmoramp-manifest 1\nbuild 1.4.2\nfile ../outside.dll 1 %s files/x.dll\n' "$(digest signed/nofiles.txt)" > signed/unsafe.txt
 sign signed/unsafe.txt signed/unsafe.sig
 
+# Fresh and stale: a sequence with an expiry long past, and one far ahead.
+printf 'velmoramp-manifest 1\nchannel stable\nsequence 41\nexpires 2001-09-09T01:46:40Z\nbuild 7\nfile a.dll 1 %s files/a.dll\n' \
+  "$(printf a | sha256sum | cut -c1-64)" > signed/expired.txt
+sign signed/expired.txt signed/expired.sig
+printf 'velmoramp-manifest 1\nchannel stable\nsequence 42\nexpires 9999-12-31T23:59:59Z\nbuild 7\nfile a.dll 1 %s files/a.dll\n' \
+  "$(printf a | sha256sum | cut -c1-64)" > signed/fresh.txt
+sign signed/fresh.txt signed/fresh.sig
+
 # A valid description padded with a comment to 67,108,863 bytes, the
 # largest file the self-test reads.
 {

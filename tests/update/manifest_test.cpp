@@ -74,6 +74,19 @@ TEST(ParseManifest, EveryFailureHasItsMessage) {
       {"launcher from outside", With(file + "launcher 6 " + kDigest + " ../v.exe\n"),
        L"the launcher line is malformed"},
       {"bare launcher key", With(file + "launcher\n"), L"the launcher line is malformed"},
+      // Freshness lines: a signed promise is exact or it is refused.
+      {"sequence 0", With(file + "sequence 0\n"), L"the sequence line is malformed"},
+      {"sequence with a sign", With(file + "sequence +5\n"), L"the sequence line is malformed"},
+      {"sequence with a leading zero", With(file + "sequence 05\n"), L"the sequence line is malformed"},
+      {"sequence past 2^63-1", With(file + "sequence 9223372036854775808\n"), L"the sequence line is malformed"},
+      {"sequence in letters", With(file + "sequence seven\n"), L"the sequence line is malformed"},
+      {"bare sequence key", With(file + "sequence\n"), L"the sequence line is malformed"},
+      {"expiry without Z", With(file + "expires 2030-01-01T00:00:00\n"), L"the expiry line is malformed"},
+      {"expiry in lower case", With(file + "expires 2030-01-01t00:00:00z\n"), L"the expiry line is malformed"},
+      {"expiry on 30 February", With(file + "expires 2030-02-30T00:00:00Z\n"), L"the expiry line is malformed"},
+      {"expiry at hour 24", With(file + "expires 2030-01-01T24:00:00Z\n"), L"the expiry line is malformed"},
+      {"expiry as a date only", With(file + "expires 2030-01-01\n"), L"the expiry line is malformed"},
+      {"bare expiry key", With(file + "expires\n"), L"the expiry line is malformed"},
       // The first failing line ends parsing before the end checks.
       {"bad line before the build", kHeader + "file a.dll\n", L"a file line is incomplete"}};
   for (const Case& c : cases) {
@@ -199,6 +212,27 @@ TEST(ParseManifest, StartsFromAnEmptyRecord) {
   ASSERT_EQ(m.files.size(), 1u);
   EXPECT_EQ(m.files[0].path, L"a.dll");
   EXPECT_TRUE(error.empty()) << "success leaves the error text alone";
+}
+
+TEST(ParseManifest, SequenceAndExpiryAreRead) {
+  const std::string file = FileLine("a.dll");
+  Parsed p = Parse(With(file + "sequence 9223372036854775807 ignored\nexpires 2024-02-29T23:59:59Z\n"));
+  ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
+  EXPECT_EQ(p.manifest.sequence, INT64_MAX);
+  EXPECT_TRUE(p.manifest.has_expiry);
+  EXPECT_EQ(p.manifest.expires, L"2024-02-29T23:59:59Z");
+  EXPECT_EQ(p.manifest.expires_at, 1709251199);  // date -d 2024-02-29T23:59:59Z +%s
+
+  p = Parse(With(file));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.manifest.sequence, 0) << "none";
+  EXPECT_FALSE(p.manifest.has_expiry);
+
+  p = Parse(With(file + "sequence 3\nsequence 4\nexpires 1970-01-01T00:00:00Z\n"));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.manifest.sequence, 4) << "a repeated key: the later line wins";
+  EXPECT_EQ(p.manifest.expires_at, 0);
+  EXPECT_TRUE(p.manifest.has_expiry);
 }
 
 }  // namespace

@@ -116,4 +116,35 @@ TEST(ManifestText, DigestsAre64HexDigits) {
   EXPECT_FALSE(update::IsHexDigest(std::string(63, 'a') + std::string(1, '\0')));
 }
 
+TEST(ManifestText, UtcTimes) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int64_t seconds;
+  };
+  const Case cases[] = {{"1970-01-01T00:00:00Z", true, 0},
+                        {"2000-02-29T12:00:00Z", true, 951825600},
+                        {"2038-01-19T03:14:08Z", true, 2147483648ll},  // past 32 bits
+                        {"9999-12-31T23:59:59Z", true, 253402300799ll},
+                        {"1900-02-29T00:00:00Z", false, 0},  // not a leap year
+                        {"2023-02-29T00:00:00Z", false, 0},
+                        {"2024-04-31T00:00:00Z", false, 0},
+                        {"2024-00-10T00:00:00Z", false, 0},
+                        {"2024-01-01T00:60:00Z", false, 0},
+                        {"2024-01-01T00:00:60Z", false, 0},
+                        {"1969-12-31T23:59:59Z", true, -1},
+                        {"0000-02-29T00:00:00Z", true, -62162121600ll},
+                        {"2024-01-01 00:00:00Z", false, 0},
+                        {"2024-1-01T00:00:00Z", false, 0},
+                        {"2024-01-01T00:00:00+00:00", false, 0},
+                        {"", false, 0}};
+  for (const Case& c : cases) {
+    int64_t seconds = -1;
+    EXPECT_EQ(update::ParseUtcTime(c.text, seconds), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(seconds, c.seconds) << c.text;
+    }
+  }
+}
+
 }  // namespace
