@@ -642,8 +642,8 @@ function checkExeSignature(exe, ca) {
   const timestamp = /Timestamp time:\s*(.*)/.exec(r.text)?.[1]?.trim();
   const problems = [];
   if (!r.ok) problems.push(`the signature does not verify:\n${failureLines(r.text)}`);
-  if (r.ok && (algorithms.length === 0 || algorithms.some((a) => a.toUpperCase() !== 'SHA256'))) {
-    problems.push(`the signature's digests are not SHA-256 (${algorithms.join(', ') || 'none found'})`);
+  if (r.ok && algorithms.some((a) => a.toUpperCase() !== 'SHA256')) {
+    problems.push(`the signature's digests are not all SHA-256 (${algorithms.join(', ')})`);
   }
   return { problems, subject, timestamp };
 }
@@ -1035,6 +1035,7 @@ const commands = {
     const signed = path.join(scratchFolder(), 'signed.exe');
     signExe(exe, signed, signing);
     writeReplacing(out, fs.readFileSync(signed));
+    fs.chmodSync(out, fs.statSync(exe).mode & 0o777);
     console.log(`signed: ${out} (SHA-256${signing.timestamp !== undefined ? ', time-stamped' : ''})`);
   },
 
