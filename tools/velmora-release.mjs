@@ -1032,10 +1032,11 @@ const commands = {
     const signing = codeSigningFrom(required(options, 'cert'), required(options, 'key'), options.timestamp,
                                     'cert', 'key');
     const out = options.out ?? exe;
+    const mode = fs.statSync(exe).mode & 0o777;
     const signed = path.join(scratchFolder(), 'signed.exe');
     signExe(exe, signed, signing);
     writeReplacing(out, fs.readFileSync(signed));
-    fs.chmodSync(out, fs.statSync(exe).mode & 0o777);
+    fs.chmodSync(out, mode);
     console.log(`signed: ${out} (SHA-256${signing.timestamp !== undefined ? ', time-stamped' : ''})`);
   },
 
