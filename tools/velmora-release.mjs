@@ -781,9 +781,9 @@ function manifestText(release) {
 // Copies a file into the layout. A published file that is already there
 // stays only when it is identical: another channel's signed manifest may
 // name it.
-function placeFile(from, to, sha256) {
+function placeFile(from, to, sha256, remedy = 'use a new build name') {
   if (fs.existsSync(to)) {
-    if (sha256File(to) !== sha256) refuse(`${to} is already published with other content; use a new build name`);
+    if (sha256File(to) !== sha256) refuse(`${to} is already published with other content; ${remedy}`);
     return;
   }
   const temp = `${to}.tmp-${process.pid}`;
@@ -844,7 +844,8 @@ function layOut(out, release) {
   for (const f of release.files) placeFile(f.full, path.join(out, ...f.source.split('/')), f.sha256);
   if (release.launcher) {
     const l = release.launcher;
-    placeFile(l.full, path.join(out, ...l.source.split('/')), l.sha256);
+    placeFile(l.full, path.join(out, ...l.source.split('/')), l.sha256,
+              'a launcher with other bytes needs a new release number (or the same code-signing options)');
   }
 }
 
