@@ -1,12 +1,14 @@
 // The publisher's release tool, run as a publisher runs it: what it writes
 // (checked with openssl and the build's own key step) and what it refuses.
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
+
+import { readManifest } from '../../tools/velmora-release.mjs';
 
 const repo = process.env.VELMORA_SOURCE_DIR ?? path.resolve(new URL('../..', import.meta.url).pathname);
 const tool = path.join(repo, 'tools', 'velmora-release.mjs');
@@ -41,6 +43,18 @@ function run(...args) {
   return { code: r.status, out: r.stdout, err: r.stderr };
 }
 
+// The same without blocking this process, which may be serving the tool.
+function runAsync(...args) {
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, [tool, ...args], { timeout: 60000 });
+    let out = '';
+    let err = '';
+    child.stdout.on('data', (d) => (out += d));
+    child.stderr.on('data', (d) => (err += d));
+    child.on('close', (code) => resolve({ code, out, err }));
+  });
+}
+
 function openssl(...args) {
   return spawnSync('openssl', args, { encoding: 'utf8', timeout: 60000 });
 }
@@ -58,6 +72,7 @@ function makeFolder(files) {
 
 const release = ['--channel', 'stable', '--build', '1.4.2', '--protocol', '7', '--server', 'play.example.net:27015'];
 const sha = (data) => crypto.createHash('sha256').update(data).digest('hex');
+const withBuild = (build) => release.map((v) => (v === '1.4.2' ? build : v));
 const hexOf = (modulusFile) => fs.readFileSync(modulusFile, 'utf8').replace(/#[^\n]*/g, '').replace(/\s+/g, '');
 
 test('keygen writes a key pair in the form the launcher build takes', () => {
@@ -116,7 +131,8 @@ test('publish lays out a signed release that openssl verifies', { skip: noBuilds
 
   const text = fs.readFileSync(path.join(out, 'stable', 'manifest.txt'));
   assert.equal(text.toString('utf8'), [
-    'velmoramp-manifest 1', 'channel stable', 'build 1.4.2', 'protocol 7', 'server play.example.net 27015',
+    'velmoramp-manifest 1', 'channel stable', 'sequence 1', 'build 1.4.2', 'protocol 7',
+    'server play.example.net 27015',
     'notes Two  spaces',
     `file bin/sub/mod.dll 3 ${sha('mod')} files/1.4.2/bin/sub/mod.dll`,
     `file empty.cfg 0 ${sha('')} files/1.4.2/empty.cfg`,
@@ -260,6 +276,9 @@ test('sign refuses a description every launcher rejects', () => {
     ['velmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest.slice(1) + ' f/a\n', 'a file line names something we will not write'],
     ['velmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest + ' f/a\nlauncher six ' + digest + ' l.exe\n',
      'the launcher line is malformed'],
+    ['velmoramp-manifest 1\nsequence 01\nbuild 1\nfile a 1 ' + digest + ' f/a\n', 'the sequence line is malformed'],
+    ['velmoramp-manifest 1\nexpires 2030-02-30T00:00:00Z\nbuild 1\nfile a 1 ' + digest + ' f/a\n',
+     'the expiry line is malformed'],
   ];
   for (const [text, message] of cases) {
     const dir = freshDir('sign');
@@ -292,4 +311,405 @@ test('verify tells a release key signature from another key', () => {
   const r = run('verify', ...files, '--modulus', testModulus);
   assert.equal(r.code, 1);
   assert.match(r.err, /SIGNATURE REJECTED/);
+});
+
+// ---- Fresh descriptions: sequence and expiry ------------------------------------
+
+test('sequence and expiry lines are read as the launcher reads them', () => {
+  const seqBad = 'the sequence line is malformed';
+  const expBad = 'the expiry line is malformed';
+  const cases = [
+    // Decimal digits only, 1 to 2^63-1; words after the number are ignored;
+    // of two good lines the later wins.
+    ['sequence 1', null, 1n],
+    ['sequence 9223372036854775807', null, 2n ** 63n - 1n],
+    ['sequence 42 and words after it', null, 42n],
+    ['sequence 3\nsequence 2', null, 2n],
+    ...['', '0', '01', '+1', '-1', '9223372036854775808', '1x', '0x10', '1.0', '\u0663']
+      .map((n) => [`sequence ${n}`, seqBad]),
+    // The first bad line ends the reading, whatever follows.
+    ['sequence 0\nsequence 2', seqBad],
+    ['sequence 2\nexpires 2030-01-01T00:00:00\nsequence 0', expBad],
+    // A real UTC time in exactly one form; leap years counted.
+    ['expires 2030-12-31T23:59:59Z', null, undefined, '2030-12-31T23:59:59Z'],
+    ['expires 2024-02-29T00:00:00Z extra', null, undefined, '2024-02-29T00:00:00Z'],
+    ['expires 2000-02-29T12:00:00Z', null, undefined, '2000-02-29T12:00:00Z'],
+    ...['2023-02-29T00:00:00Z', '2100-02-29T00:00:00Z', '2030-04-31T00:00:00Z', '2030-13-01T00:00:00Z',
+        '2030-00-10T00:00:00Z', '2030-01-00T00:00:00Z', '2030-01-01T24:00:00Z', '2030-01-01T23:60:00Z',
+        '2030-01-01T23:59:60Z', '2030-01-01t00:00:00Z', '2030-01-01T00:00:00z', '2030-01-01T00:00:00',
+        '2030-01-01T00:00:00+00:00', '2030-01-01T00:00:00.000Z', '2030-1-01T00:00:00Z', '02030-01-01T00:00:00Z',
+        '2030-01-01', ''].map((t) => [`expires ${t}`, expBad]),
+  ];
+  for (const [lines, problem, sequence, expires] of cases) {
+    const text = `velmoramp-manifest 1\n${lines}\nbuild 1\nfile a 1 ${sha('x')} f/a\n`;
+    const d = readManifest(Buffer.from(text));
+    assert.equal(d.problem, problem, lines);
+    if (sequence !== undefined) assert.equal(d.sequence, sequence, lines);
+    if (expires !== undefined) assert.equal(d.expires, expires, lines);
+  }
+});
+
+test('publish numbers each description of a channel above the published one', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = freshDir('seq');
+  const published = () => fs.readFileSync(path.join(out, 'stable', 'manifest.txt'), 'utf8');
+  const max = '9223372036854775807';
+  const steps = [
+    [[], 1],
+    [[], 2],
+    [['--sequence', '10'], 10],
+    [['--sequence', '10'], /--sequence 10 is not above 10/],
+    [['--sequence', '9'], /not above 10/],
+    [['--sequence', '9', '--force'], 9],
+    [['--force'], /--force goes with --sequence/],
+    ...['0', '+11', '011', '11x', '9223372036854775808'].map((n) => [['--sequence', n], /whole number from 1/]),
+    [['--sequence', max], max],
+    [[], /largest sequence/],
+  ];
+  for (const [args, expected] of steps) {
+    const before = fs.existsSync(path.join(out, 'stable')) ? published() : null;
+    const r = run('publish', src, out, '--key', testKey, ...release, ...args);
+    if (expected instanceof RegExp) {
+      assert.equal(r.code, 1, args.join(' '));
+      assert.match(r.err, expected);
+      assert.equal(published(), before, 'a refused release leaves the published one');
+    } else {
+      assert.equal(r.code, 0, r.err);
+      assert.equal(published().split('\n').slice(1, 3).join('\n'), `channel stable\nsequence ${expected}`);
+    }
+  }
+
+  // A description from before sequences counts as none; one launchers
+  // refuse needs the number given.
+  const old = path.join(freshDir('seq-old'), 'stable');
+  fs.mkdirSync(old);
+  fs.writeFileSync(path.join(old, 'manifest.txt'), `velmoramp-manifest 1\nbuild 0\nfile a 1 ${sha('y')} f/a\n`);
+  assert.equal(run('publish', src, path.dirname(old), '--key', testKey, ...release).code, 0);
+  assert.match(fs.readFileSync(path.join(old, 'manifest.txt'), 'utf8'), /\nsequence 1\n/);
+  fs.writeFileSync(path.join(old, 'manifest.txt'), `velmoramp-manifest 1\nsequence 0\n`);
+  assert.match(run('publish', src, path.dirname(old), '--key', testKey, ...release).err, /give the new description/);
+
+  // manifest counts on from the description at --out.
+  const text = path.join(freshDir('seq-manifest'), 'manifest.txt');
+  assert.match(run('manifest', src, ...release).out, /^velmoramp-manifest 1\nchannel stable\nsequence 1\n/);
+  assert.equal(run('manifest', src, ...release, '--out', text).code, 0);
+  assert.equal(run('manifest', src, ...release, '--out', text).code, 0);
+  assert.match(fs.readFileSync(text, 'utf8'), /\nsequence 2\n/);
+});
+
+test('an expiry is whole days from now, and verify tells when it passes', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  for (const [days, refusal] of [['1'], ['30'], ['0', /whole number of days/], ['-1', /whole number/],
+                                 ['1.5', /whole number/], ['x', /whole number/], ['3000000', /year 9999/]]) {
+    const out = freshDir('expiry');
+    const from = Math.floor(Date.now() / 1000) * 1000;
+    const r = run('publish', src, out, '--key', testKey, ...release, '--expires-in', days);
+    const to = Date.now();
+    if (refusal) {
+      assert.equal(r.code, 1, days);
+      assert.match(r.err, refusal);
+      continue;
+    }
+    assert.equal(r.code, 0, r.err);
+    const files = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+    const line = fs.readFileSync(files[0], 'utf8').split('\n')[3];
+    assert.match(line, /^expires [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z$/);
+    const at = Date.parse(line.slice(8)) - Number(days) * 86400000;
+    assert.ok(at >= from && at <= to, `${line} is ${days} day(s) from the time of publishing`);
+    const v = run('verify', ...files, '--modulus', testModulus);
+    assert.equal(v.code, 0, v.err);
+    assert.ok(v.out.includes(`sequence: 1\n${line.replace(' ', ': ')} (in ${days}.0 days)`), v.out);
+  }
+  // A description that expired: verify says so and fails, place refuses it.
+  const dir = freshDir('expired');
+  const text = path.join(dir, 'manifest.txt');
+  fs.writeFileSync(text, `velmoramp-manifest 1\nchannel stable\nexpires 2001-01-01T00:00:00Z\nbuild 1\n` +
+                         `file a.dll 1 ${sha('x')} files/1/a.dll\n`);
+  assert.equal(run('sign', text, '--key', testKey).code, 0);
+  const v = run('verify', text, path.join(dir, 'manifest.sig'), '--modulus', testModulus);
+  assert.equal(v.code, 1);
+  assert.match(v.out, /expires: 2001-01-01T00:00:00Z \(passed [0-9.]+ days ago\)/);
+  assert.match(v.err, /every launcher refuses it/);
+  const p = run('place', text, path.join(dir, 'manifest.sig'), path.join(dir, 'out'), '--modulus', testModulus);
+  assert.equal(p.code, 1);
+  assert.match(p.err, /expired/);
+});
+
+// ---- One step to the players ---------------------------------------------------
+
+test('a file and its name plus .part cannot be in one release', () => {
+  for (const [names, ok] of [[['a.dll', 'a.dll.part']], [['Bin/A.dll', 'bin/a.DLL.PART']],
+                             [['a.dll.part', 'a.dll.part.part']], [['a.part', 'b.part'], true]]) {
+    const r = run('manifest', makeFolder(names.map((n) => [n, n])), ...release);
+    assert.equal(r.code, ok ? 0 : 1, names.join(' '));
+    if (!ok) assert.match(r.err, /downloads .* as .*\.part/);
+  }
+});
+
+test('the description is replaced only after its signature', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = freshDir('order');
+  assert.equal(run('publish', src, out, '--key', testKey, ...release).code, 0);
+  const stable = (f) => path.join(out, 'stable', f);
+  const first = fs.readFileSync(stable('manifest.txt'));
+  // Where the signature cannot be written, the description stays the old one.
+  fs.rmSync(stable('manifest.sig'));
+  fs.mkdirSync(path.join(stable('manifest.sig'), 'in-the-way'), { recursive: true });
+  assert.notEqual(run('publish', src, out, '--key', testKey, ...release).code, 0);
+  assert.ok(fs.readFileSync(stable('manifest.txt')).equals(first));
+  assert.deepEqual(fs.readdirSync(stable('')).sort(), ['manifest.sig', 'manifest.txt'], 'no temporary file left');
+});
+
+test('usage errors exit with 2', () => {
+  const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
+                 ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
+                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force']];
+  for (const args of cases) assert.equal(run(...args).code, 2, args.join(' '));
+});
+
+// ---- The launcher's code signature ----------------------------------------------
+
+const hasSigner = spawnSync('osslsigncode', ['--version']).status === 0;
+const noSigning = !hasBuilds ? noBuilds : hasSigner ? false : 'needs osslsigncode (scripts/install-deps.sh installs it)';
+// A throwaway code-signing CA, made for this run only.
+let caDir = null;
+function codeSigningCa() {
+  if (caDir === null) {
+    caDir = freshDir('code-signing-ca');
+    const r = spawnSync('bash', [path.join(repo, 'tests', 'support', 'code-signing-ca.sh'), caDir],
+                        { encoding: 'utf8', timeout: 60000 });
+    assert.equal(r.status, 0, r.stderr);
+  }
+  return (name) => path.join(caDir, name);
+}
+const osslVerify = (exe, ...more) => spawnSync('osslsigncode', ['verify', '-in', exe, ...more],
+                                               { encoding: 'utf8', timeout: 60000 });
+const certTable = (image) => {  // the certificate table entry of a PE32 image: [offset, size]
+  const opt = image.readUInt32LE(0x3c) + 24;
+  return [image.readUInt32LE(opt + 96 + 32), image.readUInt32LE(opt + 96 + 36)];
+};
+
+// A time-stamping authority on loopback, answering with `openssl ts -reply`.
+async function withTimestampServer(ca, body) {
+  const http = await import('node:http');
+  const server = http.createServer((req, res) => {
+    const chunks = [];
+    req.on('data', (c) => chunks.push(c));
+    req.on('end', () => {
+      const query = path.join(caDir, `query-${counter++}.tsq`);
+      fs.writeFileSync(query, Buffer.concat(chunks));
+      const reply = spawnSync('openssl', ['ts', '-reply', '-config', ca('tsa.cnf'), '-queryfile', query,
+                                          '-signer', ca('tsa.pem'), '-inkey', ca('tsa.key'), '-chain', ca('ca.pem')],
+                              { timeout: 30000 });
+      res.writeHead(reply.status === 0 ? 200 : 500, { 'Content-Type': 'application/timestamp-reply' });
+      res.end(reply.stdout);
+    });
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  try {
+    return await body(`http://127.0.0.1:${server.address().port}/`);
+  } finally {
+    server.close();
+  }
+}
+
+test('sign-exe signs with SHA-256 and verify-exe checks it, and the build it came from', { skip: noSigning },
+     async () => {
+  const ca = codeSigningCa();
+  const exe = path.join(freshDir('sign-exe'), 'VelmoraMultiplayer.exe');
+  fs.copyFileSync(thisLauncher, exe);
+  const signing = ['--cert', ca('signer.pem'), '--key', ca('signer.key')];
+  const signed = await withTimestampServer(ca, (url) => runAsync('sign-exe', exe, ...signing, '--timestamp', url));
+  assert.equal(signed.code, 0, signed.err);
+  const checked = osslVerify(exe, '-CAfile', ca('ca.pem'), '-TSA-CAfile', ca('ca.pem'));
+  assert.equal(checked.status, 0, checked.stdout + checked.stderr);
+  assert.equal([...checked.stdout.matchAll(/Message digest algorithm\s*:\s*SHA256/g)].length, 2, checked.stdout);
+  assert.match(checked.stdout, /Timestamp Server Signature verification: ok/);
+  const ok = run('verify-exe', exe, '--ca', ca('ca.pem'), '--built', thisLauncher);
+  assert.equal(ok.code, 0, ok.err);
+  assert.match(ok.out, /same program as .*apart from the signature\nsignature ok: SHA-256, signed by .*Velmora Test Publisher.*, time-stamped/);
+
+  // Signed again: one signature still, the same program.
+  assert.equal(run('sign-exe', exe, ...signing).code, 0);
+  assert.equal([...osslVerify(exe, '-CAfile', ca('ca.pem')).stdout.matchAll(/Signature Index:/g)].length, 1);
+
+  const tampered = path.join(path.dirname(exe), 'tampered.exe');
+  const bytes = fs.readFileSync(exe);
+  bytes[0x1000] ^= 1;
+  fs.writeFileSync(tampered, bytes);
+  const failures = [
+    [[thisLauncher], /carries no signature/],
+    [[exe, '--ca', ca('other-ca.pem')], /does not verify/],
+    [[tampered, '--ca', ca('ca.pem')], /does not verify/],
+    [[exe, '--ca', ca('ca.pem'), '--built', nextLauncher], /is not the program .* is: they differ from byte/],
+  ];
+  for (const [args, message] of failures) {
+    const r = run('verify-exe', ...args);
+    assert.equal(r.code, 1, args.join(' '));
+    assert.match(r.err, message);
+  }
+  const notExe = path.join(path.dirname(exe), 'notes.txt');
+  fs.writeFileSync(notExe, 'MZ but no program');
+  const refusals = [
+    [[exe, '--key', ca('signer.key')], /--cert is required/],
+    [[exe, '--cert', ca('signer.pem'), '--key', ca('tsa.key')], /signing .* failed/],
+    [[notExe, ...signing], /not a Windows executable/],
+    [[exe, ...signing, '--timestamp', 'ftp://tsa.example'], /http/],
+    [[exe, '--cert', ca('missing.pem'), '--key', ca('signer.key')], /cannot read the code-signing certificate/],
+  ];
+  for (const [args, message] of refusals) {
+    const before = fs.readFileSync(args[0]);
+    const r = run('sign-exe', ...args);
+    assert.equal(r.code, 1, args.join(' '));
+    assert.match(r.err, message);
+    assert.ok(fs.readFileSync(args[0]).equals(before), 'a refused signing leaves the file');
+  }
+});
+
+test('publish signs the launcher it offers, once, and names the signed file', { skip: noSigning }, () => {
+  const ca = codeSigningCa();
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = freshDir('signed-publish');
+  const next = String(releaseOf(nextLauncher));
+  const launcher = ['--launcher', nextLauncher, '--launcher-version', next];
+  const signing = ['--code-signing-cert', ca('signer.pem'), '--code-signing-key', ca('signer.key')];
+  const published = path.join(out, 'launcher', next, path.basename(nextLauncher));
+  const digestIn = (channel) => /\nlauncher [0-9]+ ([0-9a-f]{64}) /.exec(
+    fs.readFileSync(path.join(out, channel, 'manifest.txt'), 'utf8'))[1];
+
+  const first = run('publish', src, out, '--key', testKey, ...release, ...launcher, ...signing);
+  assert.equal(first.code, 0, first.err);
+  const signed = fs.readFileSync(published);
+  assert.equal(osslVerify(published, '-CAfile', ca('ca.pem')).status, 0);
+  assert.notEqual(certTable(signed)[1], 0);
+  assert.equal(digestIn('stable'), sha(signed));
+  assert.equal(certTable(fs.readFileSync(nextLauncher))[1], 0, 'the given exe itself is left unsigned');
+
+  // Another channel, or the same one again: the signed launcher is kept.
+  const beta = release.map((v) => (v === 'stable' ? 'beta' : v));
+  const again = run('publish', src, out, '--key', testKey, ...beta, ...launcher, ...signing);
+  assert.equal(again.code, 0, again.err);
+  assert.match(again.out, /already, signed: kept/);
+  assert.ok(fs.readFileSync(published).equals(signed));
+  assert.equal(digestIn('beta'), sha(signed));
+
+  for (const [args, message] of [
+    [[...launcher, '--code-signing-cert', ca('signer.pem')], /go together/],
+    [signing, /give --launcher too/],
+    [[...launcher, '--timestamp', 'http://127.0.0.1:9/'], /--timestamp goes with --code-signing-cert/],
+  ]) {
+    const r = run('publish', src, freshDir('signed-refused'), '--key', testKey, ...release, ...args);
+    assert.equal(r.code, 1, args.join(' '));
+    assert.match(r.err, message);
+  }
+});
+
+// ---- The whole path: release, and the key kept elsewhere ------------------------
+
+// Every file under a folder with its content, to show that nothing changed.
+function snapshot(dir) {
+  if (!fs.existsSync(dir)) return [];
+  return fs.readdirSync(dir, { recursive: true }).sort().map((f) => {
+    const full = path.join(dir, f);
+    return fs.statSync(full).isFile() ? `${f} ${sha(fs.readFileSync(full))}` : f;
+  });
+}
+
+test('release checks, signs, lays out, verifies and says what players download', { skip: noBuilds }, () => {
+  const src = makeFolder([['a.dll', 'aaaa'], ['b.cfg', 'bb']]);
+  const out = freshDir('release');
+  const ours = String(releaseOf(thisLauncher));
+  const next = String(releaseOf(nextLauncher));
+  const size = (f) => fs.statSync(f).size;
+  const go = (build, ...args) =>
+    run('release', src, out, '--key', testKey, '--modulus', testModulus, ...withBuild(build), ...args);
+
+  const first = go('1.4.2', '--launcher', thisLauncher, '--launcher-version', ours);
+  assert.equal(first.code, 0, first.err);
+  const total = 6 + size(thisLauncher);
+  assert.equal(first.out, [
+    'stable: build 1.4.2, sequence 1, no expiry', 'nothing is published for stable yet: every file is new',
+    '  added    a.dll  4 bytes', '  added    b.cfg  2 bytes',
+    `  launcher ${ours}  ${total - 6} bytes (${((total - 6) / 1048576).toFixed(1)} MiB)`,
+    `a player with the published release downloads ${total} bytes (${(total / 1048576).toFixed(1)} MiB)`,
+    'published in ' + out + '; verified: signature, description and every file it names', ''].join('\n'));
+
+  // The next build: one file changed, one added, one gone, a newer launcher.
+  fs.writeFileSync(path.join(src, 'a.dll'), 'AAAAA');
+  fs.writeFileSync(path.join(src, 'c.map'), 'c');
+  fs.rmSync(path.join(src, 'b.cfg'));
+  const build2 = ['--launcher', nextLauncher, '--launcher-version', next];
+  const expected = [
+    'stable: build 1.4.3, sequence 2, no expiry', 'against the published build 1.4.2, sequence 1, no expiry:',
+    '  changed  a.dll  5 bytes', '  added    c.map  1 bytes', '  removed  b.cfg',
+    `  launcher ${ours} -> ${next}  ${size(nextLauncher)} bytes`];
+  const before = snapshot(out);
+  const dry = go('1.4.3', ...build2, '--dry-run');
+  assert.equal(dry.code, 0, dry.err);
+  assert.ok(dry.out.startsWith(expected.join('\n')), dry.out);
+  assert.match(dry.out, new RegExp(`downloads ${6 + size(nextLauncher)} bytes .*\ndry run: nothing written\n$`));
+  assert.deepEqual(snapshot(out), before, 'a dry run writes nothing');
+
+  const refusals = [
+    [['--launcher-version', ours], /is launcher release/, ['--launcher', nextLauncher]],
+    [['--modulus', path.join(repo, 'tests', 'support', 'keys', 'none.modulus')], /cannot read|no such|ENOENT/, []],
+  ];
+  const otherMod = path.join(freshDir('other-key'), 'other.modulus');
+  assert.equal(run('keygen', otherMod.replace('.modulus', '.pem'), otherMod).code, 0);
+  refusals.push([[], /not the private half/, ['--modulus', otherMod]]);
+  for (const [args, message, more] of refusals) {
+    const r = run('release', src, out, '--key', testKey, ...withBuild('1.4.3'), ...more, ...args);
+    assert.equal(r.code, 1, args.join(' '));
+    assert.match(r.err, message);
+    assert.deepEqual(snapshot(out), before, 'a refused release writes nothing');
+  }
+
+  const second = go('1.4.3', ...build2);
+  assert.equal(second.code, 0, second.err);
+  assert.ok(second.out.startsWith(expected.join('\n')), second.out);
+  const files = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+  assert.match(run('verify', ...files, '--modulus', testModulus).out, /signature ok\n.*build: 1.4.3\nsequence: 2\n/);
+});
+
+test('with the key on another machine: release --unsigned-out, sign, place', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = freshDir('offline');
+  const work = freshDir('offline-work');
+  const text = path.join(work, 'manifest.txt');
+  const sig = path.join(work, 'manifest.sig');
+  assert.equal(run('publish', src, out, '--key', testKey, ...release).code, 0);
+  const live = snapshot(path.join(out, 'stable'));
+
+  fs.writeFileSync(path.join(src, 'b.dll'), 'y');
+  const laid = run('release', src, out, '--unsigned-out', text, ...withBuild('1.4.3'));
+  assert.equal(laid.code, 0, laid.err);
+  assert.deepEqual(snapshot(path.join(out, 'stable')), live, 'the live description is left alone');
+  assert.equal(fs.readFileSync(path.join(out, 'files', '1.4.3', 'b.dll'), 'utf8'), 'y');
+  assert.match(fs.readFileSync(text, 'utf8'), /\nsequence 2\n/);
+  assert.equal(run('sign', text, '--key', testKey).code, 0);
+
+  const cases = [
+    // [description, signature, message or null]
+    [text, path.join(out, 'stable', 'manifest.sig'), /SIGNATURE REJECTED/],
+    [text, sig, null],
+    [text, sig, /2, is not above 2/],
+  ];
+  for (const [t, s, refusal] of cases) {
+    const r = run('place', t, s, out, '--modulus', testModulus);
+    if (refusal === null) {
+      assert.equal(r.code, 0, r.err);
+      assert.match(r.out, /added    b.dll  1 bytes\n/);
+      assert.equal(run('verify', ...['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f)),
+                       '--modulus', testModulus).code, 0);
+    } else {
+      assert.equal(r.code, 1);
+      assert.match(r.err, refusal);
+    }
+  }
+  // A file the description names must be laid out before it goes live.
+  fs.rmSync(path.join(out, 'files', '1.4.3', 'b.dll'));
+  const missing = run('place', text, sig, out, '--modulus', testModulus, '--force');
+  assert.equal(missing.code, 1);
+  assert.match(missing.err, /b\.dll: .* is missing/);
+  assert.equal(run('release', src, out, '--unsigned-out', path.join(out, 'stable', 'manifest.txt'), ...release).code, 1);
 });
