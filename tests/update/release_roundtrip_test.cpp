@@ -52,6 +52,7 @@ TEST_F(ReleaseRoundTrip, ThePublishedReleasePassesTheSelfTest) {
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.output,
             "  signature ok: channel beta, build 2.0.1, protocol 8, 3 file(s)\n"
+            "  sequence 1\n"
             "    bin\\sub\\mod.dll  3 bytes\n"
             "    empty.cfg  0 bytes\n"
             "    maps\\carte-\xC3\xA9t\xC3\xA9.map  5 bytes\n");

@@ -96,6 +96,13 @@ class SignedLauncherTest : public ::testing::Test {
   }
   std::wstring BaseUrl() const { return harness::ReleaseUrl(L"/" + name_ + L"/pub"); }
 
+  // The command line a program started with these arguments has.
+  std::string CommandLine(const std::vector<std::wstring>& args) const {
+    std::wstring line = L"\"" + exe_ + L"\"";
+    for (const std::wstring& arg : args) line += L" " + harness::QuoteArgument(arg);
+    return harness::Narrow(line);
+  }
+
   // started.txt appears once the new launcher ran; bounded wait.
   std::string StartedWith(DWORD timeout_ms) const {
     const std::wstring file = dir_ + L"\\started.txt";
@@ -125,10 +132,11 @@ TEST_F(SignedLauncherTest, TheSignedLauncherIsPublishedAndTakenByTheSelfUpdate) 
 
   const std::string runner = harness::ReadFileBytes(harness::SupportBin() + L"\\update-runner.exe");
   ASSERT_TRUE(harness::WriteFileBytes(exe_, runner));
-  const harness::RunResult run = harness::RunProcess(exe_, {BaseUrl(), L"stable", game_}, dir_, 60000);
+  const std::vector<std::wstring> args = {BaseUrl(), L"stable", game_};
+  const harness::RunResult run = harness::RunProcess(exe_, args, dir_, 60000);
   ASSERT_TRUE(run.started);
   EXPECT_EQ(run.output, "ok=1 launcher_updated=1 changed=0 error=\n");
-  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"") << "the signed launcher runs";
+  EXPECT_EQ(StartedWith(20000), CommandLine(args)) << "the signed launcher runs";
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == published);
   EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == runner);
 }
@@ -140,13 +148,13 @@ TEST_F(SignedLauncherTest, TheSignedRealLauncherReplacesItselfWithASignedOne) {
   const std::string published = PublishSigned();
   ASSERT_NE(SignatureSize(published), 0u);
 
-  const harness::RunResult run =
-      harness::RunProcess(exe_, {L"--console", L"--game", game_, L"--base-url", BaseUrl()}, dir_, 60000);
+  const std::vector<std::wstring> console_args = {L"--console", L"--game", game_, L"--base-url", BaseUrl()};
+  const harness::RunResult run = harness::RunProcess(exe_, console_args, dir_, 60000);
   EXPECT_EQ(run.exit_code, 0u) << run.output;
   const std::string tail = "  the launcher updated itself and restarted.\n";
   ASSERT_GE(run.output.size(), tail.size()) << run.output;
   EXPECT_EQ(run.output.substr(run.output.size() - tail.size()), tail);
-  EXPECT_EQ(StartedWith(20000), "\"" + harness::Narrow(exe_) + "\"");
+  EXPECT_EQ(StartedWith(20000), CommandLine(console_args)) << "started with the same arguments";
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == published);
   EXPECT_TRUE(harness::ReadFileBytes(exe_ + L".old") == signed_launcher);
 }
