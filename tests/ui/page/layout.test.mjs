@@ -79,6 +79,8 @@ function layoutProblems() {
   if (root.scrollWidth > innerWidth || root.scrollHeight > innerHeight) problems.push("the document scrolls");
 
   for (const selector of ["header", "main", "footer", ".brand", "#min", "#close", "h1", "#count", "#refresh",
+                          "#view-all", "#view-favourites", "#view-recent", "#search", "label[for=sort]", "#sort",
+                          "#hide-full", "#hide-empty", "#verified-only", "#tag",
                           "#list", "label[for=addr]", "#addr", "#connect", "label[for=who]", "#who",
                           "#status", "#build", "#play"]) {
     const element = document.querySelector(selector);
@@ -87,10 +89,14 @@ function layoutProblems() {
   }
   const progress = document.getElementById("progress");
   if (!progress.hidden) within(progress.getBoundingClientRect(), view, "#progress");
+  const whole = document.getElementById("whole");
+  if (whole.getClientRects().length > 0) within(whole.getBoundingClientRect(), view, "#whole");
 
   const rows = (selector) => [...document.querySelector(selector).children];
   overlap(rows("header"), "title bar");
   overlap(rows(".heading"), "heading");
+  overlap(rows(".views"), "views");
+  overlap(rows(".tools"), "tools");
   overlap(rows(".direct"), "direct row");
   overlap(rows("footer"), "footer");
   if (document.querySelector(".rule").getBoundingClientRect().width < 20) problems.push("the heading rule is squeezed out");
@@ -100,11 +106,18 @@ function layoutProblems() {
   const listBox = list.getBoundingClientRect();
   const usable = { left: listBox.left + list.clientLeft, right: listBox.left + list.clientLeft + list.clientWidth,
                    top: -Infinity, bottom: Infinity };
-  for (const [index, card] of [...list.querySelectorAll(".card")].entries()) {
+  const cards = [...list.querySelectorAll(".card")].sort((a, b) => a.offsetTop - b.offsetTop);
+  for (const [index, card] of cards.entries()) {
     const box = card.getBoundingClientRect();
     within(box, usable, `card ${index}`);
-    overlap([card.querySelector(".body"), card.querySelector(".players")], `card ${index}`);
+    overlap([card.querySelector(".star"), card.querySelector(".body"), card.querySelector(".players")], `card ${index}`);
     within(card.querySelector(".players").getBoundingClientRect(), box, `card ${index} players`);
+    within(card.querySelector(".ping").getBoundingClientRect(), box, `card ${index} ping`);
+    // Cards are placed by measured heights: a wrong one shows as a wrong gap.
+    if (index > 0) {
+      const gap = box.top - cards[index - 1].getBoundingClientRect().bottom;
+      if (Math.abs(gap - 8) > 0.5) problems.push(`cards ${index - 1} and ${index} are ${gap} apart`);
+    }
     for (const part of card.querySelectorAll(".name, .desc, .meta")) {
       within(part.getBoundingClientRect(), card.querySelector(".body").getBoundingClientRect(), `card ${index} ${part.className}`);
       cut(part, `card ${index} ${part.className}`);
@@ -132,6 +145,9 @@ async function shoot(ui, name) {
 async function listState(ui) {
   await ui.send({ type: "name", value: "Mara_the_Quiet" });
   await ui.send({ type: "servers", list: longServers() });
+  await ui.send({ type: "favourites", list: [{ host: longServers()[0].host, port: longServers()[0].port, name: "" }] });
+  await ui.send({ type: "ping", results: [{ host: longServers()[0].host, ms: 38 }, { host: longServers()[1].host, ms: 1204 },
+                                          { host: longServers()[2].host, ms: -1 }] });
   await ui.send({ type: "release", build: "2.7.1 (build 4821, channel stable)", protocol: 12 });
   await ui.send({ type: "status", text: "Downloading velmora_mp/scripts/harbour_district.bin", percent: 64, busy: true });
   await ui.page.locator(".card").nth(1).click();
@@ -176,6 +192,67 @@ describe("screenshots at the window's size", () => {
       await shoot(ui, "error.png");
       assert.deepEqual(await ui.page.evaluate(layoutProblems), []);
       assert.equal(await ui.page.evaluate(cutTexts), 1, "the long error is cut with an ellipsis");
+    } finally {
+      await closeClean(ui, assert);
+    }
+  });
+});
+
+describe("screenshots of the new views", () => {
+  it("favourites with a server the list no longer holds, filtered", TEST, async () => {
+    const ui = await openPage(browser);
+    try {
+      await listState(ui);
+      await ui.send({ type: "favourites", list: [
+        { host: "gone-for-good.velmora-servers.example", port: 27015, name: longServers()[3].name },
+        { host: longServers()[1].host, port: longServers()[1].port, name: "" },
+        { host: "2001:db8:4000:12:0:0:0:99", port: 65535, name: "" }] });
+      await ui.page.click("#view-favourites");
+      await ui.page.fill("#search", "0");
+      await ui.page.click("#hide-empty");
+      await ui.page.click("#verified-only");
+      await ui.page.focus("#tag");
+      await ui.page.selectOption("#tag", "whitelisted");
+      await ui.page.click("#verified-only");
+      await ui.page.selectOption("#tag", "");
+      await ui.page.selectOption("#sort", "ping");
+      assert.equal(await ui.page.locator(".card.gone").count(), 2);
+      await shoot(ui, "favourites.png");
+      assert.deepEqual(await ui.page.evaluate(layoutProblems), []);
+    } finally {
+      await closeClean(ui, assert);
+    }
+  });
+
+  it("the whole error over the list", TEST, async () => {
+    const ui = await openPage(browser);
+    try {
+      await listState(ui);
+      await ui.send({ type: "log", path: "C:\\users\\Mara_the_Quiet\\AppData\\Local\\velmoramp\\launcher.log" });
+      await ui.send({ type: "status", text: `${LONG_ERROR} ${LONG_ERROR} ${"x".repeat(300)}`, percent: -1, bad: true,
+                      busy: false });
+      await ui.page.hover("#status");
+      assert.equal(await ui.page.locator("#whole").isVisible(), true);
+      await shoot(ui, "error-whole.png");
+      assert.deepEqual(await ui.page.evaluate(layoutProblems), []);
+    } finally {
+      await closeClean(ui, assert);
+    }
+  });
+
+  it("ten thousand servers, scrolled", TEST, async () => {
+    const ui = await openPage(browser);
+    try {
+      await listState(ui);
+      const many = Array.from({ length: 10000 }, (_, i) => longServers()[i % 6]);
+      await ui.send({ type: "servers", list: many.map((s, i) => ({ ...s, host: `h${i}.example`, address: `h${i}.example:27015`, name: `${i} ${s.name}` })) });
+      await ui.page.mouse.move(500, 300);
+      for (let i = 0; i < 20; i++) await ui.page.mouse.wheel(0, 2000);
+      await ui.page.waitForFunction(() => document.getElementById("list").scrollTop > 20000);
+      await ui.page.mouse.click(500, 300);
+      await shoot(ui, "thousands.png");
+      assert.deepEqual(await ui.page.evaluate(layoutProblems), []);
+      assert.equal(await ui.page.locator(".card.on").count(), 1);
     } finally {
       await closeClean(ui, assert);
     }

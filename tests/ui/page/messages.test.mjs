@@ -24,8 +24,11 @@ async function withPage(options, body) {
 const alpha = server("Alpha", "alpha.example", 27015, { players: 3 });
 const beta = server("Beta", "10.0.0.2", 27020, { players: 4, maxPlayers: 16 });
 
-// A page with a list received, nothing typed.
+const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
+
+// A page with the update finished and a list received, nothing typed.
 async function listed(ui, list = [alpha, beta]) {
+  await ui.send(IDLE);
   await ui.send({ type: "servers", list });
   await ui.clearPosted();
 }
@@ -34,7 +37,7 @@ describe("start-up", () => {
   it("posts ready once, after every listener is in place", TEST, async () => {
     // Delivered synchronously inside the "ready" post: a listener added after
     // that post would miss them.
-    const reply = [{ type: "name", value: "Mara" }, { type: "servers", list: [alpha] }];
+    const reply = [{ type: "name", value: "Mara" }, { type: "servers", list: [alpha] }, IDLE];
     await withPage({ reply }, async (ui) => {
       await ui.page.waitForTimeout(300);
       assert.deepEqual(await ui.posted(), [{ type: "ready" }]);
@@ -112,14 +115,88 @@ describe("status messages", () => {
     });
   });
 
-  it("redraws an empty list when busy changes", TEST, async () => {
+  it("follows the update, not the list: only the list ends looking for servers", TEST, async () => {
     await withPage({}, async (ui) => {
+      await ui.page.fill("#who", "Mara");
       await ui.send({ type: "status", text: "Update failed", percent: -1, bad: true, busy: false });
-      assert.equal(await ui.text("#list"), "No servers are announcing right now");
-      await ui.send({ type: "status", text: "Checking files", percent: 1 });
-      assert.equal(await ui.text("#list"), "No servers are announcing right now");
-      await ui.send({ type: "status", text: "Checking files", percent: 1, busy: true });
       assert.equal(await ui.text("#list"), "Looking for servers…");
+      await ui.send({ type: "status", text: "Checking files", percent: 5, busy: true });
+      await ui.send({ type: "servers", list: [alpha] });
+      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.playEnabled(), false, "the list arrived while the update hashes");
+      await ui.send({ type: "servers", list: [] });
+      assert.equal(await ui.text("#list"), "No servers are announcing right now");
+      await ui.page.click("#refresh");
+      assert.equal(await ui.text("#list"), "Looking for servers…");
+      await ui.send({ type: "servers", list: [beta] });
+      assert.equal(await ui.playEnabled(), false);
+      await ui.send(IDLE);
+      assert.equal(await ui.playEnabled(), true);
+      // A refresh does not wait for the update again.
+      await ui.page.click("#refresh");
+      assert.equal(await ui.playEnabled(), true);
+    });
+  });
+});
+
+describe("the whole status text", () => {
+  const LONG = "Could not reach the server list: the server name or address could not be resolved (win32 12007) " +
+               "while fetching https://lists.velmora-servers.example/v1/announce.json?channel=stable&page=1";
+  const LOG = "C:\\users\\ann\\AppData\\Local\\velmoramp\\launcher.log";
+  const whole = (ui) => ui.page.locator("#whole");
+
+  it("is shown on hover and on focus when the line cannot hold it, and can be selected", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.send({ type: "status", text: "Up to date", percent: -1, good: true, busy: false });
+      await ui.page.hover("#status");
+      assert.equal(await whole(ui).isVisible(), false, "a short text needs nothing more");
+      await ui.send({ type: "status", text: LONG.replace("Could not", "Still trying to"), percent: 40, busy: true });
+      await ui.page.mouse.move(500, 300);
+      await ui.page.hover("#status");
+      assert.equal(await whole(ui).isVisible(), true);
+      assert.equal(await ui.text("#whole-text"), LONG.replace("Could not", "Still trying to"));
+      await ui.page.mouse.move(500, 300);
+      assert.equal(await whole(ui).isVisible(), false);
+      await ui.page.focus("#status");
+      assert.equal(await whole(ui).isVisible(), true);
+      await ui.page.locator("#whole-text").click({ clickCount: 3 });
+      assert.equal((await ui.page.evaluate(() => String(window.getSelection()))).trim(),
+                   LONG.replace("Could not", "Still trying to"));
+    });
+  });
+
+  it("a click on an error copies it with the log's location and says so", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await ui.context.grantPermissions(["clipboard-read", "clipboard-write"]);
+      const clipboard = () => ui.page.evaluate(() => navigator.clipboard.readText());
+      await ui.page.evaluate(() => navigator.clipboard.writeText("before"));
+      await ui.send({ type: "release", build: "2.7.1", protocol: 12 });
+      await ui.send({ type: "status", text: "Up to date", percent: -1, good: true, busy: false });
+      await ui.page.click("#status");
+      assert.equal(await clipboard(), "before", "only a failed status is copied");
+
+      await ui.send({ type: "status", text: LONG, percent: -1, bad: true, busy: false });
+      await ui.page.click("#status");
+      assert.equal(await clipboard(), LONG);
+      assert.equal(await ui.text("#build"), "Copied the message");
+
+      await ui.send({ type: "log", path: LOG });
+      await ui.page.hover("#status");
+      assert.equal(await ui.text("#whole-log"), `Log: ${LOG}`);
+      await ui.page.click("#status");
+      assert.equal(await clipboard(), `${LONG}\nLog: ${LOG}`);
+      assert.equal(await ui.text("#build"), "Copied the message and the log's location");
+      await ui.page.waitForFunction(() => document.getElementById("build").textContent === "2.7.1", null,
+                                    { timeout: 5000 });
+      // By keyboard too, and Enter on it copies instead of playing.
+      await ui.page.evaluate(() => navigator.clipboard.writeText("before"));
+      await ui.page.fill("#who", "Mara");
+      await ui.send({ type: "servers", list: [alpha] });
+      await ui.clearPosted();
+      await ui.page.focus("#status");
+      await ui.page.keyboard.press("Enter");
+      assert.equal(await clipboard(), `${LONG}\nLog: ${LOG}`);
+      assert.deepEqual(await ui.posted(), []);
     });
   });
 });
@@ -286,6 +363,8 @@ describe("Play, keys and the name", () => {
       await ui.page.fill("#who", "Mara");
       assert.equal(await ui.playEnabled(), false, "busy");
       await ui.send({ type: "servers", list: [] });
+      assert.equal(await ui.playEnabled(), false, "still busy after the list");
+      await ui.send(IDLE);
       assert.equal(await ui.playEnabled(), true);
       await ui.page.fill("#who", "    ");
       assert.equal(await ui.playEnabled(), false, "blank name");
