@@ -10,6 +10,7 @@ namespace {
 struct Cursor {
   const char* pos;
   const char* end;  // *end is the text's terminating NUL, which strtod relies on
+  size_t values_left;
 };
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -136,7 +137,8 @@ bool ParseObject(Cursor& c, int depth, Value& out) {
 }
 
 bool ParseValue(Cursor& c, int depth, Value& out) {
-  if (depth > kMaxDepth) return false;
+  if (depth > kMaxDepth || c.values_left == 0) return false;
+  --c.values_left;
   SkipSpace(c);
   if (c.pos >= c.end) return false;
   switch (*c.pos) {
@@ -176,7 +178,7 @@ bool ParseValue(Cursor& c, int depth, Value& out) {
 }  // namespace
 
 bool Parse(const std::string& text, Value& out) {
-  Cursor c{text.c_str(), text.c_str() + text.size()};
+  Cursor c{text.c_str(), text.c_str() + text.size(), text.size() / kBytesPerValue + 64};
   Value value;
   if (!ParseValue(c, 0, value)) return false;
   SkipSpace(c);

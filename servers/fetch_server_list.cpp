@@ -7,7 +7,9 @@ namespace servers {
 bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error) {
   std::vector<unsigned char> body;
   // List services speak plain http; the list is small, so no progress.
-  if (!net::HttpsGet(url, body, error, net::Scheme::kHttpAllowed)) return false;
+  // Over plain http anyone on the way may answer: the body is bounded well
+  // below what a 32-bit process can parse.
+  if (!net::HttpsGet(url, body, error, net::Scheme::kHttpAllowed, net::ProgressFn(), kMaxListBytes)) return false;
   return ReadServerList(std::string(body.begin(), body.end()), list, error);
 }
 

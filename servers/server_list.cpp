@@ -47,6 +47,7 @@ bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, st
   }
   std::vector<ServerRecord> records;
   for (const json::Value& entry : root.Get("servers").AsArray()) {
+    if (records.size() >= kMaxRecords) break;
     ServerRecord r = ReadRecord(entry);
     if (r.name.empty() || r.host.empty() || r.port < 1 || r.port > 65535) continue;
     records.push_back(std::move(r));

@@ -311,4 +311,31 @@ TEST(JsonAccessors, ReferencesFollowTheContainer) {
   EXPECT_EQ(servers[1].Get("name").AsString(""), "b");
 }
 
+// However a text is shaped, it cannot make the reader hold more values than
+// its size allows: one per kBytesPerValue bytes, and 64 more.
+TEST(JsonParse, TheValuesOfADocumentAreBoundedByItsSize) {
+  const auto zeros = [](size_t count) {
+    std::string text = "[";
+    for (size_t i = 0; i < count; ++i) text += i ? ",0" : "0";
+    return text + "]";
+  };
+  // n zeros take 2n + 1 bytes and n + 1 values: the budget is reached where
+  // n + 1 > (2n + 1) / 8 + 64.
+  Value out;
+  EXPECT_TRUE(json::Parse(zeros(84), out)) << "small documents are never short of values";
+  EXPECT_FALSE(json::Parse(zeros(85), out));
+  std::string objects = "[";
+  for (int i = 0; i < 200000; ++i) objects += i ? ",{}" : "{}";
+  EXPECT_FALSE(json::Parse(objects + "]", out));
+  EXPECT_TRUE(json::Parse("\"" + std::string(8 << 20, 'x') + "\"", out)) << "one long value is one value";
+  // What a server list looks like: some 16 bytes a value.
+  std::string list = "{\"servers\":[";
+  for (int i = 0; i < 20000; ++i) {
+    list += std::string(i ? "," : "") + "{\"name\":\"Night " + std::to_string(i) +
+            "\",\"host\":\"s.example\",\"port\":27015,\"players\":3,\"maxPlayers\":16,\"tags\":[\"rp\",\"eu\"]}";
+  }
+  ASSERT_TRUE(json::Parse(list + "]}", out));
+  EXPECT_EQ(out.Get("servers").AsArray().size(), 20000u);
+}
+
 }  // namespace

@@ -1,7 +1,11 @@
 // Fetching the list over the real fetcher from the stand-in list service
 // (tests/support/list_service.py) on loopback.
+#include <windows.h>
+#include <psapi.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -102,6 +106,47 @@ TEST_F(FetchServerListTest, NoServiceAtTheAddress) {
   EXPECT_EQ(error_.rfind(L"the download failed (win32 ", 0), 0u) << harness::Narrow(error_);
   ASSERT_EQ(list_.size(), 1u);
   EXPECT_EQ(list_[0].name, L"previous");
+}
+
+// Over plain http anyone on the way can answer. Whatever shape the answer
+// has, the refresh fails cleanly or reads a bounded list, and this process
+// never needs more than a bounded amount of memory for it.
+TEST_F(FetchServerListTest, HostileListsAreBoundedInMemory) {
+  const struct {
+    const char* shape;
+    int mib;
+    bool ok;
+    std::wstring error;
+    size_t records;
+  } cases[] = {
+      {"zeros", 7, false, L"the list answered with something that is not json", 0},
+      {"objects", 7, false, L"the list answered with something that is not json", 0},
+      {"string", 7, true, L"", 0},
+      {"records", 7, true, L"", servers::kMaxRecords},
+      {"zeros", 20, false, L"the download is too large", 0},
+      {"objects", 60, false, L"the download is too large", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.shape) + " " + std::to_string(c.mib) + " MiB");
+    list_.assign(1, ServerRecord());
+    error_.clear();
+    const std::wstring url = harness::ListServiceUrl(L"/hostile?shape=" + harness::Widen(c.shape) + L"&bytes=" +
+                                                     std::to_wstring(c.mib << 20));
+    EXPECT_EQ(FetchServerList(url, list_, error_), c.ok);
+    EXPECT_EQ(error_, c.error);
+    EXPECT_EQ(list_.size(), c.ok ? c.records : 1u) << "a failed refresh keeps the caller's list";
+  }
+  list_.clear();
+  list_.shrink_to_fit();
+  // The whole process, test framework included: a 32-bit process has 2 GB,
+  // and before the bounds a 20 MiB list asked for more than that.
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof memory;
+  ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory));
+  std::printf("peak working set after the hostile lists: %u MiB\n",
+              static_cast<unsigned>(memory.PeakWorkingSetSize >> 20));
+  EXPECT_LT(memory.PeakWorkingSetSize, 256u << 20)
+      << "peak working set: " << (memory.PeakWorkingSetSize >> 20) << " MiB";
 }
 
 }  // namespace

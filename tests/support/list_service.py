@@ -7,6 +7,10 @@ Answers (GET only):
   /generate?count=N&seed=S N generated servers (N <= 100000), the same for a given seed
   /echo?body=B[&status=C]  the percent-decoded bytes of B exactly, with status C (default 200)
   /status/C                status C with a short text body
+  /hostile?shape=S&bytes=N what an attacker on the way might answer, about N
+                           bytes (at most 64 MiB): S is "zeros" ([0,0,...]),
+                           "objects" ([{},{},...]), "string" (one long string)
+                           or "records" (a list of tiny servers)
   anything else            404
 
 Run it in the foreground (for a demo of the launcher):
@@ -58,6 +62,19 @@ DEFAULT_LIST = {
 }
 
 MAX_GENERATED = 100000
+MAX_HOSTILE = 64 << 20
+
+
+def hostile(shape, size):
+    if shape == "string":
+        return b'"' + b"x" * max(0, size - 2) + b'"'
+    if shape == "records":
+        one = b'{"name":"n","host":"h","port":1}'
+        count = max(1, size // (len(one) + 1))
+        return b'{"servers":[' + b",".join([one] * count) + b"]}"
+    item = {"zeros": b"0", "objects": b"{}"}[shape]
+    count = max(1, size // (len(item) + 1))
+    return b"[" + b",".join([item] * count) + b"]"
 
 
 def generated_list(count, seed):
@@ -122,10 +139,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if url.path == "/echo":
                 body = raw_query.get("body", "").encode("latin-1")
                 return self.answer(int(raw_query.get("status", "200")), body)
+            if url.path == "/hostile":
+                size = min(int(query.get("bytes", ["1024"])[0]), MAX_HOSTILE)
+                return self.answer(200, hostile(query.get("shape", ["zeros"])[0], size))
             if url.path.startswith("/status/"):
                 status = int(url.path[len("/status/"):])
                 return self.answer(status, b"status %d\n" % status, "text/plain")
-        except ValueError:
+        except (ValueError, KeyError):
             return self.answer(400, b"bad request\n", "text/plain")
         return self.answer(404, b"not found\n", "text/plain")
 
