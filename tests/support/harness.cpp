@@ -54,6 +54,11 @@ void RemoveTree(const std::wstring& path) {
       std::wstring name = data.cFileName;
       if (name == L"." || name == L"..") continue;
       std::wstring child = path + L"\\" + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: removed itself, never what it leads to.
+        if (!RemoveDirectoryW(child.c_str()) && !DeleteFileW(child.c_str())) RemoveLink(child);
+        continue;
+      }
       SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(child);
@@ -289,6 +294,70 @@ std::string SteamHandler::Requests(DWORD timeout_ms) const {
     text = ReadFileBytes(record_);
   }
   return text;
+}
+
+namespace {
+
+// The Unix path of a Windows path, from Wine's own export; empty when not
+// running under Wine.
+std::string UnixPath(const std::wstring& path) {
+  using UnixNameFn = char*(CDECL*)(const wchar_t*);
+  const auto unix_name = reinterpret_cast<UnixNameFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (unix_name == nullptr) return std::string();
+  char* name = unix_name(path.c_str());
+  std::string text = name ? name : "";
+  if (name) HeapFree(GetProcessHeap(), 0, name);
+  return text;
+}
+
+// Starts a Unix program; start /unix does not wait for it.
+bool StartUnix(const std::wstring& arguments) {
+  std::wstring command = L"start.exe /unix " + arguments;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return true;
+}
+
+}  // namespace
+
+bool PlantLink(const std::wstring& link, const std::wstring& target, std::string& reason) {
+  // Wine's reparse-point calls are not implemented: the link is made on the
+  // Unix side, which Windows programs then see.
+  const std::string from = UnixPath(target), to = UnixPath(link);
+  if (from.empty() || to.empty()) {
+    reason = "not running under Wine: links are planted with Unix symbolic links here";
+    return false;
+  }
+  // -n -f: a link already there is replaced, not followed.
+  if (!StartUnix(L"/bin/ln -snf " + QuoteArgument(Widen(from)) + L" " + QuoteArgument(Widen(to)))) {
+    reason = "start.exe /unix could not be run";
+    return false;
+  }
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES && GetTickCount() - start < 20000) Sleep(50);
+  // Wine shows a link to a folder as a reparse point, and one to a file as
+  // the file itself.
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    reason = "the planted link does not show as a reparse point";
+    return false;
+  }
+  return true;
+}
+
+void RemoveLink(const std::wstring& link) {
+  const std::string path = UnixPath(link);
+  if (path.empty() || !StartUnix(L"/bin/rm -f " + QuoteArgument(Widen(path)))) return;
+  const DWORD start = GetTickCount();
+  while (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES && GetTickCount() - start < 20000) Sleep(50);
 }
 
 }  // namespace harness

@@ -99,6 +99,15 @@ class SteamHandler {
   std::wstring record_;
 };
 
+// Plants a link at `link` to the folder or file `target`, as another user
+// of the PC could: under Wine a Unix symbolic link, which Windows programs
+// see as a reparse point when it leads to a folder (and as the file itself
+// when it leads to a file). False (with why in reason) when that cannot be
+// done here; a test then skips with the reason.
+bool PlantLink(const std::wstring& link, const std::wstring& target, std::string& reason);
+// Removes a planted link itself (Windows programs under Wine cannot).
+void RemoveLink(const std::wstring& link);
+
 std::string Narrow(const std::wstring& text);  // UTF-8, for messages
 std::wstring Widen(const std::string& text);   // from UTF-8
 

@@ -291,6 +291,7 @@ TEST_F(EngineTest, AFailureBeforeTheLastFileChangesNothingAndKeepsWhatArrived) {
   Publish({{L"a.dll", a}, {L"b.dll", b}, {L"c.dll", c}});
   ASSERT_TRUE(harness::WriteFileBytes(Published(L"b.dll"), "not what the description says"));
   PutGame({{L"a.dll", "old a"}, {L"b.dll", "old b"}, {L"c.dll", "old c"}});
+  options_.connections = 1;  // one after another, in the order of the description: a, b, c
 
   update::Result r = Run();
   EXPECT_FALSE(r.ok);
@@ -309,9 +310,9 @@ TEST_F(EngineTest, AFailureBeforeTheLastFileChangesNothingAndKeepsWhatArrived) {
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_EQ(r.changed, 3);
   EXPECT_TRUE(Game(L"a.dll") == a && Game(L"b.dll") == b && Game(L"c.dll") == c);
-  // A file that was whole stays whole: a kept part is used, not fetched.
-  EXPECT_LE(RequestsOf("a.dll") - a_before + RequestsOf("c.dll") - c_before, 1u)
-      << "at most the file the failure stopped half-way";
+  // A file that arrived whole is used, not fetched; one never started is.
+  EXPECT_EQ(RequestsOf("a.dll") - a_before, 0u);
+  EXPECT_EQ(RequestsOf("c.dll") - c_before, 1u);
   for (const wchar_t* f : {L"a.dll", L"b.dll", L"c.dll"}) EXPECT_FALSE(Staged(f)) << harness::Narrow(f);
 }
 
@@ -742,6 +743,43 @@ TEST_F(EngineTest, AStoppedRunEndsSoonAndKeepsItsPart) {
   EXPECT_EQ(Game(L"big.bin"), "old");
   EXPECT_TRUE(Staged(L"big.bin"));
   EXPECT_LT(harness::ReadFileBytes(game_ + L"\\big.bin.part").size(), 2000000u) << "stopped before the end";
+}
+
+// Another user of the PC plants a link below the game folder: nothing is
+// written, moved or deleted through it, and the run says where it is.
+TEST_F(EngineTest, NothingIsWrittenThroughALinkBelowTheGameFolder) {
+  const std::wstring outside = harness::MakeTempDir(L"outside");
+  Publish({{L"maps\\x.map", Bytes(100, 'x')}, {L"a.dll", Bytes(100, 'a')}});
+  PutGame({{L"a.dll", "old a"}});
+  std::string reason;
+  if (!harness::PlantLink(game_ + L"\\maps", outside, reason)) GTEST_SKIP() << reason;
+  update::Result r = Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"The game folder holds a link the launcher will not write through: " + game_ +
+                         L"\\maps. Remove it, or check the game's files in Steam. Nothing was changed.");
+  EXPECT_EQ(Game(L"a.dll"), "old a") << "nothing is moved when one file cannot be placed";
+
+  // A link in place of a file: what it points to is neither written nor
+  // replaced (the link itself gives way to the release's file).
+  harness::RemoveLink(game_ + L"\\maps");
+  harness::RemoveTree(game_);
+  harness::MakeDirs(game_);
+  ASSERT_TRUE(harness::WriteFileBytes(outside + L"\\victim.dll", "not the launcher's"));
+  ASSERT_TRUE(harness::PlantLink(game_ + L"\\a.dll", outside + L"\\victim.dll", reason)) << reason;
+  r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.dll") == Bytes(100, 'a'));
+  EXPECT_EQ(harness::ReadFileBytes(outside + L"\\victim.dll"), "not the launcher's");
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((outside + L"\\*").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    if (found.cFileName[0] != L'.') names.push_back(harness::Narrow(found.cFileName));
+  }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  EXPECT_EQ(names, std::vector<std::string>{"victim.dll"}) << "nothing was created outside";
+  harness::RemoveTree(game_);
+  harness::RemoveTree(outside);
 }
 
 }  // namespace
