@@ -99,6 +99,29 @@ TEST_F(ConsoleRunTest, UpdateThenLaunchThroughSteam) {
   GetPrivateProfileStringW(L"net", L"name", L"", value, 128, ini.c_str());
   EXPECT_STREQ(value, L"\x0141ucja");
 
+  // The log tells the run's story in order, without the player's name.
+  const std::string log = harness::ReadFileBytes(log_);
+  size_t at = 0;
+  for (const std::string& event :
+       {std::string("start: launcher "), std::string("mode console"),
+        std::string("option base_url = ") + harness::Narrow(harness::ReleaseUrl(L"/" + name_ + L"/pub")) +
+            " (command line)",
+        std::string("option channel = stable (default)"), std::string("option name given"),
+        "game folder: " + harness::Narrow(game_) + " (as the options name it)",
+        std::string("/stable/manifest.txt: status 200"), std::string("/stable/manifest.sig: status 200"),
+        std::string("release 2.1.0"), std::string("replaced maps\\city.map"), std::string("replaced mod.dll"),
+        std::string("update done: 2 files replaced"),
+        std::string("play: lobby.example:27015, Steam accepted the launch")}) {
+    const size_t found = log.find(event, at);
+    EXPECT_NE(found, std::string::npos) << "missing or out of order: " << event << "\n" << log;
+    if (found != std::string::npos) at = found;
+  }
+  EXPECT_EQ(log.find("\xC5\x81ucja"), std::string::npos) << "no player name in the log";
+  for (size_t line = 0; line < log.size(); line = log.find('\n', line) + 1) {
+    // "2026-12-08T11:37:30.123Z [123] ": UTC time and thread on every line.
+    EXPECT_EQ(log.compare(line + 23, 3, "Z ["), 0) << log.substr(line, 60);
+  }
+
   // A second run finds everything current and plays under the saved name.
   r = Run({L"--no-launch"});
   EXPECT_EQ(r.exit_code, 0u);
@@ -172,6 +195,40 @@ TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
   EXPECT_EQ(r.output,
             Head() + "  Checking for updates\n" + FailureTail("This update is not signed by us. Nothing was changed."));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+}
+
+// A log that cannot be written never stops the launcher, and a failure then
+// does not point at a log that is not there.
+TEST_F(ConsoleRunTest, ALogThatCannotBeWrittenIsSkipped) {
+  PutCurrentGame();
+  harness::RunResult r = Run({L"--no-launch", L"--log", L"C:\\no such folder\\launcher.log"});
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_NE(r.output.find("\n  already up to date.\n"), std::string::npos) << r.output;
+  EXPECT_FALSE(harness::FileExists(log_));
+
+  r = Run({L"--log", L"C:\\no such folder\\launcher.log"}, harness::ReleaseUrl(L"/_404/" + name_));
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_EQ(r.output.substr(r.output.size() - 5), "404\n\n") << r.output;
+
+  // --log names another file, which is then where a failure points.
+  const std::wstring elsewhere = data_ + L"\\elsewhere.log";
+  r = Run({L"--log", elsewhere}, harness::ReleaseUrl(L"/_404/" + name_));
+  EXPECT_EQ(r.exit_code, 1u);
+  const std::string tail = "\n  The launcher's log: " + harness::Narrow(elsewhere) + "\n\n";
+  EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail) << r.output;
+  EXPECT_NE(harness::ReadFileBytes(elsewhere).find("update failed"), std::string::npos);
+}
+
+// A name that would break the hand-off file is refused, whatever its source.
+TEST_F(ConsoleRunTest, ANameWithALineBreakIsRefused) {
+  PutCurrentGame();
+  harness::RunResult r = Run({L"--no-launch", L"--name", L"Ann\r\n[net]\r\nhost=evil.example"});
+  EXPECT_EQ(r.exit_code, 1u);
+  EXPECT_NE(r.output.find(
+                "That player name cannot be used: at most 127 characters, and no line breaks.\n  The launcher's log:"),
+            std::string::npos)
+      << r.output;
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
 }
 

@@ -130,6 +130,53 @@ TEST_F(OptionsTest, OnlyExactOptionNamesCount) {
   EXPECT_EQ(o.channel, L"stable");
 }
 
+// How many files download at once: 1 to 16, from launcher.ini only.
+TEST_F(OptionsTest, ConnectionsFromTheIni) {
+  const struct {
+    const char* value;
+    int connections;
+    const wchar_t* source;
+  } cases[] = {{"", 4, L"default"},         {"8", 8, L"launcher.ini"},  {"0", 1, L"launcher.ini"},
+               {"99", 16, L"launcher.ini"}, {"-3", 1, L"launcher.ini"}, {"four", 4, L"default"},
+               {"6x", 4, L"default"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    WriteIni(std::string("[update]\nconnections=") + c.value + "\n");
+    std::vector<std::wstring> args = {L"VelmoraMultiplayer.exe"};
+    std::vector<wchar_t*> argv;
+    for (std::wstring& arg : args) argv.push_back(&arg[0]);
+    const app::Settings settings = app::ReadSettings(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(settings.options.connections, c.connections);
+    bool noted = false;
+    for (const auto& source : settings.sources) {
+      if (source.first == L"connections") {
+        EXPECT_EQ(source.second, c.source);
+        noted = true;
+      }
+    }
+    EXPECT_TRUE(noted);
+  }
+}
+
+// Where each option came from, for the log; --verify and --log.
+TEST_F(OptionsTest, SourcesVerifyAndLog) {
+  WriteIni("[update]\nchannel=beta\n");
+  std::vector<std::wstring> args = {
+      L"VelmoraMultiplayer.exe", L"--base-url", L"https://cli.example", L"--verify", L"--log", L"D:\\logs\\l.log"};
+  std::vector<wchar_t*> argv;
+  for (std::wstring& arg : args) argv.push_back(&arg[0]);
+  const app::Settings settings = app::ReadSettings(static_cast<int>(argv.size()), argv.data());
+  EXPECT_TRUE(settings.options.verify);
+  EXPECT_EQ(settings.log_file, L"D:\\logs\\l.log");
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {{L"base_url", L"command line"},
+                                                                       {L"channel", L"launcher.ini"},
+                                                                       {L"list_url", L"default"},
+                                                                       {L"game_dir", L"default"},
+                                                                       {L"connections", L"default"}};
+  EXPECT_EQ(settings.sources, expected);
+  EXPECT_FALSE(Parse({}).verify);
+}
+
 TEST_F(OptionsTest, ExeDirectoryIsTheFolderOfThisProgram) {
   std::wstring path = common::ExePath();
   ASSERT_FALSE(path.empty());

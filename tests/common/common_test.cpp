@@ -4,6 +4,7 @@
 
 #include "common/env.h"
 #include "common/file.h"
+#include "common/log.h"
 #include "common/path.h"
 #include "common/registry.h"
 #include "common/unique_handle.h"
@@ -126,6 +127,34 @@ TEST(EnvironmentTest, SetEmptyAndUnset) {
   EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"");
   SetEnvironmentVariableW(L"VELMORA_TEST_VALUE", nullptr);
   EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"");
+}
+
+// The log stays below its bound by moving a full log aside, keeping one.
+TEST(LogTest, LinesAndRotation) {
+  const std::wstring dir = harness::MakeTempDir(L"common-log");
+  const std::wstring path = dir + L"\\launcher.log";
+  common::OpenLog(path);
+  EXPECT_EQ(common::LogPath(), path);
+  common::Log(L"first %s\r\nline %d", L"\x0141\xD83D\xDE00", 7);
+  const std::string first = harness::ReadFileBytes(path);
+  const std::string line = "] first \xC5\x81\xF0\x9F\x98\x80  line 7\r\n";
+  ASSERT_GE(first.size(), line.size());
+  EXPECT_EQ(first.substr(first.size() - line.size()), line) << "UTF-8, and no line break inside a line";
+
+  const std::wstring filler(900, L'x');
+  for (int i = 0; i < 2500; ++i) common::Log(L"%d %s", i, filler.c_str());
+  const std::string current = harness::ReadFileBytes(path), old = harness::ReadFileBytes(path + L".1");
+  EXPECT_LT(current.size(), common::kMaxLogBytes);
+  EXPECT_LT(old.size(), common::kMaxLogBytes);
+  EXPECT_GT(old.size(), common::kMaxLogBytes - 2000);
+  EXPECT_NE(current.find(" 2499 x"), std::string::npos) << "the newest line is in the current log";
+  EXPECT_EQ(old.find("first "), std::string::npos) << "only one old log is kept";
+
+  // A log that cannot be opened is skipped, quietly.
+  common::OpenLog(dir + L"\\no such folder\\launcher.log");
+  EXPECT_EQ(common::LogPath(), L"");
+  common::Log(L"goes nowhere");
+  harness::RemoveTree(dir);
 }
 
 }  // namespace

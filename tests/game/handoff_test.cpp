@@ -70,6 +70,30 @@ TEST_F(HandoffTest, StaleCommandFileIsDeletedEvenWhenTheLaunchFails) {
   EXPECT_FALSE(game::LaunchGame());
 }
 
+// The file is replaced in one step: a process killed at any moment leaves
+// the old hand-off or the new one, never a new host beside an old port.
+TEST_F(HandoffTest, AKillAtAnyMomentLeavesAWholeFile) {
+  const std::string start = "; kept by the mod\r\n[video]\r\nwidth=1920\r\n";
+  const auto handoff = [&](const char* name, const char* host, const char* port) {
+    return start + "[net]\r\nautoconnect=1\r\nname=" + name + "\r\nhost=" + host + "\r\nport=" + port +
+           "\r\n[game]\r\nautocase=MPFreeRoam\r\n";
+  };
+  const std::string ann = handoff("Ann", "alpha.example", "1111"), bob = handoff("Bob", "beta.example", "2222");
+  ASSERT_TRUE(harness::WriteFileBytes(ini_, start));
+  bool written = false;  // before the writer's first write the file is as it started
+  for (DWORD round = 0; round < 12; ++round) {
+    harness::ChildProcess writer;
+    ASSERT_TRUE(writer.Start(harness::SupportBin() + L"\\handoff-writer.exe", {game_}));
+    Sleep(150 + round * 37 % 120);
+    writer.Stop();
+    const std::string seen = harness::ReadFileBytes(ini_);
+    const bool whole = seen == ann || seen == bob;
+    EXPECT_TRUE(whole || (!written && seen == start)) << seen;
+    written = written || whole;
+  }
+  EXPECT_TRUE(written) << "the writer never got to write: the test showed nothing";
+}
+
 TEST(LaunchTest, SteamIsAskedForTheGame) {
   harness::SteamHandler steam;
   EXPECT_TRUE(game::LaunchGame());
