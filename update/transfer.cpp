@@ -15,6 +15,9 @@ namespace update {
 namespace {
 
 constexpr int kMaxRetryAfterSeconds = 30;
+// Smaller files are fetched whole again rather than resumed: a note of
+// their version would cost more than it saves.
+constexpr uint64_t kMinResumableBytes = 1024 * 1024;
 
 std::string ReadVersion(const GameFolder& game, const TransferJob& job) {
   const std::vector<unsigned char> bytes = common::ReadWholeFile(game.Full(StagingVersionPath(job.path)), 4096);
@@ -152,7 +155,9 @@ TransferOutcome StageFile(net::Session& session, const GameFolder& game, const T
       const bool ok = session.Get(request, response, error);
       fetched_now = true;
       // The version the part belongs to, for a resume by a later try.
-      if (!response.validator.empty() && !response.partial) WriteVersion(game, job, response.validator);
+      if (!response.validator.empty() && !response.partial && job.size >= kMinResumableBytes) {
+        WriteVersion(game, job, response.validator);
+      }
       if (!ok) {
         if (write_failed) return TransferOutcome::kWriteFailed;
         if (response.failure == net::Failure::kStopped) return TransferOutcome::kStopped;

@@ -353,22 +353,32 @@ TEST_F(EngineTest, TransientFailuresAreRetriedOthersAreNot) {
 }
 
 // A cut transfer asks only for the rest, of the same version of the file;
-// the whole file is verified either way.
+// the whole file is verified either way. A small file starts over.
 TEST_F(EngineTest, ACutTransferResumes) {
-  const std::string a = Bytes(300000, 'a');
+  // Files below 1 MiB are fetched whole again rather than resumed.
+  const std::string a = Bytes(3 << 19, 'a');
   Publish({{L"a.dll", a}});
-  SwitchSource("a.dll", "_cutfirst-150000");
+  SwitchSource("a.dll", "_cutfirst-786432");
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_TRUE(Game(L"a.dll") == a);
   const std::vector<std::string> requests = DetailsOf("a.dll");
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].substr(requests[0].rfind('\t') + 1), "150000") << requests[0];
-  EXPECT_EQ(requests[1].substr(0, requests[1].find('\t')), "bytes=150000-");
-  EXPECT_NE(requests[1].find("\t206\t150000"), std::string::npos) << requests[1];
+  EXPECT_EQ(requests[0].substr(requests[0].rfind('\t') + 1), "786432") << requests[0];
+  EXPECT_EQ(requests[1].substr(0, requests[1].find('\t')), "bytes=786432-");
+  EXPECT_NE(requests[1].find("\t206\t786432"), std::string::npos) << requests[1];
   EXPECT_NE(requests[1].find("\t\""), std::string::npos) << "If-Range names the version: " << requests[1];
   EXPECT_FALSE(Staged(L"a.dll"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\a.dll.part.version"));
+
+  const std::string small = Bytes(300000, 's');
+  Publish({{L"small.dll", small}});
+  SwitchSource("small.dll", "_cutfirst-150000");
+  EXPECT_TRUE(Run().ok);
+  EXPECT_TRUE(Game(L"small.dll") == small);
+  const std::vector<std::string> again = DetailsOf("small.dll");
+  ASSERT_EQ(again.size(), 2u);
+  EXPECT_EQ(again[1].substr(0, again[1].find('\t')), "") << "no Range: " << again[1];
 }
 
 // A part kept by a failed run is resumed by the next one; when the server's
@@ -393,7 +403,7 @@ TEST_F(EngineTest, APartKeptByAFailedRunIsResumedOrStartedOver) {
     DeleteFileW((data_ + L"\\sequences.txt").c_str());
     harness::RemoveTree(game_);
     harness::MakeDirs(game_);
-    const std::string old_a = Bytes(400000, 'o');
+    const std::string old_a = Bytes(2 << 20, 'o');
     Publish({{L"a.dll", old_a}});
     // The first run breaks off half-way and then finds the file gone.
     SwitchSource("a.dll", "_seq-cut.404/_round-" + std::to_string(round));  // a path of its own: a fresh count
@@ -401,13 +411,13 @@ TEST_F(EngineTest, APartKeptByAFailedRunIsResumedOrStartedOver) {
     ASSERT_FALSE(r.ok);
     ASSERT_TRUE(Staged(L"a.dll")) << "the part is kept for the next run";
     const std::string part = harness::ReadFileBytes(game_ + L"\\a.dll.part");
-    ASSERT_EQ(part.size(), 200000u);
+    ASSERT_EQ(part.size(), 1u << 20);
 
     std::string expected = old_a;
     Publish({{L"a.dll", old_a}});
     if (c.change_server_file) {
       // The same path with other bytes, as a hand-made release would have it.
-      expected = Bytes(400000, 'n');
+      expected = Bytes(2 << 20, 'n');
       ASSERT_TRUE(harness::WriteFileBytes(Published(L"a.dll"), expected));
       std::string text = Description();
       const std::string old_sha = update::Sha256Hex(std::vector<unsigned char>(old_a.begin(), old_a.end()));
@@ -416,7 +426,7 @@ TEST_F(EngineTest, APartKeptByAFailedRunIsResumedOrStartedOver) {
       PublishText(text);
     }
     if (c.damage_part) {
-      ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\a.dll.part", std::string(200000, 'x')));
+      ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\a.dll.part", std::string(1 << 20, 'x')));
     }
     const size_t before = DetailsOf("a.dll").size();
     r = Run();

@@ -3,15 +3,21 @@
 
 Usage: tools/bench/update_bench.py <build folder>   (after a build; not a test)
 
-Publishes three releases with the release tool and the test key (one 1 MiB
-file, one 1 GiB file, 500 files of 16 KiB), serves them with nginx over HTTPS
-on 127.0.0.1 with the build's test certificate, and for each release runs
-  - the launcher: VelmoraMultiplayer.exe --console --no-launch under Wine in
-    the build's prefix, into an empty game folder;
-  - curl fetching the same files from the same server.
-It prints wall time, throughput and peak resident memory of each (the peak of
-the Wine process, as GNU time reports it), then whether the engine's peak with 1 GiB is
-within 32 MiB of its peak with 1 MiB. Files go to <build>/bench (about 2 GiB).
+Publishes releases with the release tool and the test key, serves them with
+nginx over HTTPS on 127.0.0.1 with the build's test certificate, and runs the
+launcher (VelmoraMultiplayer.exe --console --no-launch under Wine in the
+build's prefix) beside curl on the same files:
+  - 500 files of 16 KiB through a proxy that adds 25 ms each way (a 50 ms
+    round trip): the launcher with its default 4 transfers and with 8,
+    curl one connection in turn and curl with 8 transfers at once; the
+    connections each one opened;
+  - 1 MiB and 1 GiB straight from nginx: time, throughput, peak memory, and
+    whether the peak with 1 GiB is within 32 MiB of the peak with 1 MiB;
+  - the up-to-date run on 16 files of 64 MiB with the table of an earlier
+    run (and without it, --verify) beside sha256sum of the same files;
+  - resume: the proxy drops the connection at half of a 256 MiB file and
+    refuses the retries; the next run's bytes received are printed.
+Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
 import os
 import shutil
@@ -19,6 +25,9 @@ import socket
 import subprocess
 import sys
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from delay_proxy import DelayProxy  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 KEY = os.path.join(ROOT, "tests", "support", "keys", "test-release-key.TEST-ONLY.pem")
@@ -109,6 +118,49 @@ def winpath(path):
     return "Z:" + path.replace("/", "\\")
 
 
+def test_tree(build):
+    """The build folder whose Windows programs this machine runs."""
+    for tree in (build, os.path.join(build, "x86_64")):
+        if os.path.exists(os.path.join(tree, "tests", "support", "bin", "trust-test-ca.exe")):
+            return tree
+    raise SystemExit("build first: no test programs under %s" % build)
+
+
+def launcher(tree, bench, exe_name, base, channel, game, connections=None, extra=()):
+    """Runs a copy of the launcher (with its own launcher.ini) under Wine."""
+    folder = os.path.join(bench, "launcher-%s" % (connections or "default"))
+    os.makedirs(folder, exist_ok=True)
+    exe = os.path.join(folder, "VelmoraMultiplayer.exe")
+    shutil.copyfile(os.path.join(tree, "VelmoraMultiplayer.exe"), exe)
+    with open(os.path.join(folder, "launcher.ini"), "w") as f:
+        f.write("[update]\nconnections=%s\n" % connections if connections else "")
+    env = dict(os.environ, VELMORA_DATA_FOLDER=winpath(os.path.join(bench, "data")))
+    return run_measured(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree, exe, "--console",
+                         "--no-launch", "--base-url", base, "--channel", channel, "--game", winpath(game)] +
+                        list(extra), env=env)
+
+
+def curl_files(base, name, files, tls, parallel):
+    config = os.path.join(os.environ.get("TMPDIR", "/tmp"), "curl-%s-%d.txt" % (name, os.getpid()))
+    with open(config, "w") as f:
+        for p, _ in files:
+            f.write('url = "%s/files/%s/%s"\noutput = "/dev/null"\n' % (base, name, p))
+    cmd = ["curl", "-sS", "--fail", "--cacert", os.path.join(tls, "ca.pem"), "-K", config]
+    if parallel:
+        cmd[1:1] = ["--parallel", "--parallel-max", str(parallel)]
+    result = run_measured(cmd)
+    os.remove(config)
+    if result[2] != 0:
+        raise SystemExit("curl failed on %s: %s" % (name, result[3].strip()))
+    return result
+
+
+def fresh(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    return folder
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
@@ -118,27 +170,23 @@ def main():
             raise SystemExit("the benchmark needs %s: apt-get install nginx-light curl time" % tool)
     if not os.path.exists("/usr/bin/time"):
         raise SystemExit("the benchmark needs GNU time: apt-get install time")
-    runner = os.path.join(build, "VelmoraMultiplayer.exe")
-    trust = os.path.join(build, "tests", "support", "bin", "trust-test-ca.exe")
-    for need in (runner, trust):
-        if not os.path.exists(need):
-            raise SystemExit("build first: %s is missing" % need)
+    tree = test_tree(build)
+    trust = os.path.join(tree, "tests", "support", "bin", "trust-test-ca.exe")
     bench = os.path.join(build, "bench")
     docroot = os.path.join(bench, "www")
     os.makedirs(docroot, exist_ok=True)
-
-    env = dict(os.environ, WINEPREFIX=os.path.join(build, "wineprefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-prefix.sh"), "setup", build], check=True,
+    subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-prefix.sh"), "setup", tree], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run(["bash", os.path.join(ROOT, "tests", "support", "test-ca.sh"), build, trust], check=True,
+    subprocess.run(["bash", os.path.join(ROOT, "tests", "support", "test-ca.sh"), tree, trust], check=True,
                    stdout=subprocess.DEVNULL)
-    tls = os.path.join(build, "test-ca")
+    tls = os.path.join(tree, "test-ca")
 
-    cases = [("one-mib", [("data/one.bin", MIB)]),
-             ("one-gib", [("data/big.bin", 1024 * MIB)]),
-             ("small-500", [("small/f%03d.bin" % i, 16 * 1024) for i in range(500)])]
-    for name, files in cases:
+    releases = {"small-500": [("small/f%03d.bin" % i, 16 * 1024) for i in range(500)],
+                "one-mib": [("data/one.bin", MIB)],
+                "one-gib": [("data/big.bin", 1024 * MIB)],
+                "big-16": [("data/b%02d.bin" % i, 64 * MIB) for i in range(16)],
+                "resume": [("data/half.bin", 256 * MIB)]}
+    for name, files in releases.items():
         src = os.path.join(bench, "src", name)
         if not all(os.path.exists(os.path.join(src, p)) and os.path.getsize(os.path.join(src, p)) == s
                    for p, s in files):
@@ -149,42 +197,122 @@ def main():
 
     port = free_port()
     nginx = start_nginx(bench, docroot, tls, port)
-    base = "https://localhost:%d" % port
-    peaks = {}
+    direct = "https://localhost:%d" % port
+    failed = []
     try:
-        print("%-10s %-8s %9s %10s %11s %12s" % ("release", "client", "files", "seconds", "MB/s", "peak RSS MiB"))
-        for name, files in cases:
-            total = sum(s for _, s in files)
-            game = os.path.join(bench, "game-" + name)
-            shutil.rmtree(game, ignore_errors=True)
-            os.makedirs(game)
-            secs, rss, code, out = run_measured(["wine", runner, "--console", "--no-launch", "--base-url", base,
-                                                 "--channel", name, "--game", winpath(game)], env=env)
-            if code != 0 or ("updated %d file(s)." % len(files)) not in out:
-                raise SystemExit("the engine failed on %s: %s" % (name, out.strip()))
-            peaks[name] = rss / 1024.0
-            print("%-10s %-8s %9d %10.2f %11.1f %12.1f" % (name, "launcher", len(files), secs, total / secs / 1e6,
-                                                          rss / 1024.0))
-            shutil.rmtree(game, ignore_errors=True)
+        # Many small files over a long round trip.
+        proxy = DelayProxy(port, one_way_ms=25)
+        far = "https://localhost:%d" % proxy.port
+        files = releases["small-500"]
+        print("500 files of 16 KiB, 25 ms each way")
+        print("  %-34s %9s %12s" % ("client", "seconds", "connections"))
+        figures = {}
+        for label, connections in (("launcher, 4 at once (default)", None), ("launcher, 8 at once", 8)):
+            proxy.reset_counts()
+            secs, _, code, out = launcher(tree, bench, "", far, "small-500", fresh(os.path.join(bench, "game-small")),
+                                          connections)
+            if code != 0 or "updated 500 file(s)." not in out:
+                raise SystemExit("the launcher failed on small-500: %s" % out.strip()[-400:])
+            figures[label] = secs
+            print("  %-34s %9.2f %12d" % (label, secs, proxy.connections))
+        for label, parallel in (("curl, one connection in turn", 0), ("curl, 8 at once", 8)):
+            proxy.reset_counts()
+            secs, _, _, _ = curl_files(far, "small-500", files, tls, parallel)
+            figures[label] = secs
+            print("  %-34s %9.2f %12d" % (label, secs, proxy.connections))
+        ratio = figures["launcher, 8 at once"] / figures["curl, 8 at once"]
+        print("  launcher with 8 beside curl with 8: %.2fx (target 1.3x): %s" % (ratio, "met" if ratio <= 1.3 else
+                                                                               "MISSED"))
+        print("  launcher with its default 4 beside curl with 8: %.2fx" %
+              (figures["launcher, 4 at once (default)"] / figures["curl, 8 at once"]))
+        if ratio > 1.3:
+            failed.append("small files")
 
-            config = os.path.join(bench, "curl-%s.txt" % name)
-            with open(config, "w") as f:
-                for p, _ in files:
-                    f.write('url = "%s/files/%s/%s"\noutput = "/dev/null"\n' % (base, name, p))
-            secs, rss, code, out = run_measured(["curl", "-sS", "--fail", "--cacert", os.path.join(tls, "ca.pem"),
-                                                 "-K", config])
-            if code != 0:
-                raise SystemExit("curl failed on %s: %s" % (name, out.strip()))
-            print("%-10s %-8s %9d %10.2f %11.1f %12.1f" % (name, "curl", len(files), secs, total / secs / 1e6,
-                                                          rss / 1024.0))
+        # Big transfers straight from nginx, and the memory they take.
+        print("\nstraight from nginx")
+        print("  %-10s %-8s %10s %10s %14s" % ("release", "client", "seconds", "MB/s", "peak RSS MiB"))
+        peaks = {}
+        for name in ("one-mib", "one-gib"):
+            total = sum(s for _, s in releases[name])
+            secs, rss, code, out = launcher(tree, bench, "", direct, name, fresh(os.path.join(bench, "game-" + name)))
+            if code != 0 or "updated 1 file(s)." not in out:
+                raise SystemExit("the launcher failed on %s: %s" % (name, out.strip()[-400:]))
+            peaks[name] = rss / 1024.0
+            print("  %-10s %-8s %10.2f %10.1f %14.1f" % (name, "launcher", secs, total / secs / 1e6, rss / 1024.0))
+            secs, rss, _, _ = curl_files(direct, name, releases[name], tls, 0)
+            print("  %-10s %-8s %10.2f %10.1f %14.1f" % (name, "curl", secs, total / secs / 1e6, rss / 1024.0))
+            shutil.rmtree(os.path.join(bench, "game-" + name), ignore_errors=True)
+        growth = peaks["one-gib"] - peaks["one-mib"]
+        print("  launcher peak with 1 GiB minus peak with 1 MiB: %.1f MiB (bound 32 MiB): %s" %
+              (growth, "within" if growth <= 32 else "EXCEEDED"))
+        if growth > 32:
+            failed.append("memory")
+
+        # Nothing changed since the last run.
+        print("\nup to date: 16 files of 64 MiB")
+        game = fresh(os.path.join(bench, "game-big-16"))
+        shutil.rmtree(os.path.join(bench, "data"), ignore_errors=True)
+        secs, _, code, out = launcher(tree, bench, "", direct, "big-16", game)
+        if code != 0:
+            raise SystemExit("the launcher failed on big-16: %s" % out.strip()[-400:])
+        runs = {}
+        for label, extra in (("launcher, table warm", ()), ("launcher, --verify (reads every byte)", ("--verify",))):
+            best = None
+            for _ in range(3):
+                secs, _, code, out = launcher(tree, bench, "", direct, "big-16", game, extra=extra)
+                if code != 0 or "already up to date." not in out:
+                    raise SystemExit("the up-to-date run failed: %s" % out.strip()[-400:])
+                best = secs if best is None else min(best, secs)
+            runs[label] = best
+            print("  %-40s %8.3f s" % (label, best))
+        best = None
+        for _ in range(3):
+            start = time.monotonic()
+            subprocess.run(["sha256sum"] + [os.path.join(game, p) for p, _ in releases["big-16"]], check=True,
+                           stdout=subprocess.DEVNULL)
+            secs = time.monotonic() - start
+            best = secs if best is None else min(best, secs)
+        print("  %-40s %8.3f s" % ("sha256sum of the same files", best))
+        share = runs["launcher, table warm"] / best
+        print("  warm launcher run is %.1f%% of sha256sum (target under 5%%): %s" % (share * 100, "met" if share < 0.05
+                                                                                     else "MISSED"))
+        if share >= 0.05:
+            failed.append("up to date")
+        shutil.rmtree(game, ignore_errors=True)
+
+        # A cut at half, then the next run.
+        print("\nresume: 256 MiB, the connection dropped at half")
+        total = 256 * MIB
+        game = fresh(os.path.join(bench, "game-resume"))
+        proxy = DelayProxy(port)
+        far = "https://localhost:%d" % proxy.port
+        proxy.drop_after(total // 2)
+
+        def refuse_once_dropped():
+            while proxy.bytes_down < total // 2:
+                time.sleep(0.01)
+            proxy.refuse(True)
+        import threading
+        watcher = threading.Thread(target=refuse_once_dropped, daemon=True)
+        watcher.start()
+        secs, _, code, out = launcher(tree, bench, "", far, "resume", game)
+        print("  first run: exit code %d after %.1f s, %.1f MiB received" % (code, secs, proxy.bytes_down / MIB))
+        proxy.refuse(False)
+        proxy.reset_counts()
+        secs, _, code, out = launcher(tree, bench, "", far, "resume", game)
+        share = proxy.bytes_down / total
+        print("  next run:  exit code %d after %.1f s, %.1f MiB received: %.1f%% of the file (target at most 55%%): %s"
+              % (code, secs, proxy.bytes_down / MIB, share * 100, "met" if share <= 0.55 and code == 0 else "MISSED"))
+        if share > 0.55 or code != 0:
+            failed.append("resume")
+        shutil.rmtree(game, ignore_errors=True)
     finally:
         nginx.terminate()
         nginx.wait(timeout=10)
-        subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-prefix.sh"), "cleanup", build])
-    growth = peaks["one-gib"] - peaks["one-mib"]
-    print("launcher peak with 1 GiB minus peak with 1 MiB: %.1f MiB (bound 32 MiB): %s" %
-          (growth, "within" if growth <= 32 else "EXCEEDED"))
-    return 0 if growth <= 32 else 1
+        subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-prefix.sh"), "cleanup", tree])
+    if failed:
+        print("\nmissed: " + ", ".join(failed))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
