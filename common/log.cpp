@@ -18,7 +18,13 @@ struct LogState {
   std::mutex lock;
   std::wstring path;
   UniqueFile file;
+  uint64_t size = 0;  // kept here: asking the file system for every line costs a call
 };
+
+uint64_t SizeOf(HANDLE file) {
+  LARGE_INTEGER size = {};
+  return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
 LogState& State() {
   static LogState* state = new LogState();
   return *state;
@@ -54,6 +60,7 @@ void OpenLog(const std::wstring& path) {
   }
   state.file = OpenForAppend(state.path);
   if (!state.file) state.path.clear();
+  state.size = state.file ? SizeOf(state.file.get()) : 0;
 }
 
 std::wstring LogPath() {
@@ -76,16 +83,20 @@ void Log(const wchar_t* format, ...) {
   LogState& state = State();
   std::lock_guard<std::mutex> hold(state.lock);
   if (state.file) {
-    LARGE_INTEGER size = {};
-    if (GetFileSizeEx(state.file.get(), &size) && static_cast<uint64_t>(size.QuadPart) + line.size() > kMaxLogBytes) {
+    // Another launcher may append to the same log: its size is asked again
+    // only when it seems full.
+    if (state.size + line.size() > kMaxLogBytes && SizeOf(state.file.get()) + line.size() > kMaxLogBytes) {
       // One old log is kept; a failed move leaves the full log growing a
       // little past the bound rather than losing the new line.
       state.file.reset();
       MoveFileExW(state.path.c_str(), (state.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
       state.file = OpenForAppend(state.path);
+      state.size = state.file ? SizeOf(state.file.get()) : 0;
     }
     DWORD written = 0;
-    if (state.file) WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (state.file && WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+      state.size += written;
+    }
   }
   SetLastError(saved_error);
 }

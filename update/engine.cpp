@@ -208,7 +208,7 @@ struct TransferRun {
 
 TransferRun StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
                      const std::vector<size_t>& changed, const Options& options, const StatusFn& status,
-                     const CancelFlag* cancel) {
+                     const CancelFlag* cancel, std::vector<FileStamp>& stamps) {
   TransferRun run;
   uint64_t total = 0;
   for (size_t i : changed) total += manifest.files[i].size;
@@ -235,7 +235,7 @@ TransferRun StageAll(net::Session& session, const GameFolder& game, const Manife
         retry_lines.push_back(line);
       };
       std::wstring error;
-      const TransferOutcome outcome = StageFile(session, game, job, hooks, error);
+      const TransferOutcome outcome = StageFile(session, game, job, hooks, error, stamps[k]);
       if (outcome == TransferOutcome::kStaged) continue;
       std::lock_guard<std::mutex> hold(lock);
       if (run.ok && !(outcome == TransferOutcome::kStopped && !Stopped(cancel))) {
@@ -281,7 +281,7 @@ TransferRun StageAll(net::Session& session, const GameFolder& game, const Manife
       last_done = d;
     }
     if (finished) break;
-    Sleep(50);
+    Sleep(20);
   }
   for (std::thread& t : pool) t.join();
   if (run.ok && Stopped(cancel)) {
@@ -430,7 +430,8 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   if (!changed.empty()) {
     for (size_t i : changed) table.staging().insert(manifest.files[i].path);
     table.Save();
-    const TransferRun run = StageAll(session, game, manifest, changed, options, status, cancel);
+    std::vector<FileStamp> stamps(changed.size());
+    const TransferRun run = StageAll(session, game, manifest, changed, options, status, cancel, stamps);
     if (!run.ok) {
       switch (run.outcome) {
         case TransferOutcome::kStopped: result.error = kStoppedText; break;
@@ -444,8 +445,8 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
 
     // Every file is here and verified: one quick pass moves them into
     // place, in the order of the description.
-    for (size_t i : changed) {
-      const ManifestFile& file = manifest.files[i];
+    for (size_t k = 0; k < changed.size(); ++k) {
+      const ManifestFile& file = manifest.files[changed[k]];
       bool unsafe = false;
       if (!game.MoveOver(StagingPath(file.path), file.path, unsafe)) {
         result.error = unsafe ? LinkText(game.Full(file.path)) : kCannotWrite;
@@ -455,16 +456,18 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
         return result;
       }
       ++result.changed;
-      FileStamp stamp;
-      if (ReadStamp(game.Full(file.path), stamp)) table.Set(file.path, TableRow{stamp, file.sha256});
+      // A move within the folder keeps the file's size, time and identity.
+      if (stamps[k].size == file.size) table.Set(file.path, TableRow{stamps[k], file.sha256});
       common::Log(L"replaced %s", file.path.c_str());
     }
   }
 
   // Staging files of this or an earlier release that are left now belong
-  // to nothing: the release is whole.
+  // to nothing: the release is whole. (Those moved into place are gone.)
+  std::set<std::wstring> moved;
+  for (size_t i : changed) moved.insert(manifest.files[i].path);
   for (const std::wstring& path : table.staging()) {
-    game.Delete(StagingPath(path));
+    if (moved.count(path) == 0) game.Delete(StagingPath(path));
     game.Delete(StagingVersionPath(path));
   }
   table.staging().clear();

@@ -76,7 +76,7 @@ std::wstring StagingPath(const std::wstring& path) { return path + L".part"; }
 std::wstring StagingVersionPath(const std::wstring& path) { return path + L".part.version"; }
 
 TransferOutcome StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
-                          const TransferHooks& hooks, std::wstring& error) {
+                          const TransferHooks& hooks, std::wstring& error, FileStamp& staged) {
   const auto report = [&](int64_t delta) {
     if (hooks.bytes && delta != 0) hooks.bytes(delta);
   };
@@ -193,6 +193,13 @@ TransferOutcome StageFile(net::Session& session, const GameFolder& game, const T
       return TransferOutcome::kWriteFailed;
     }
     const uint64_t on_disk = FileSize(file.get());
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (GetFileInformationByHandle(file.get(), &info)) {
+      staged.size = on_disk;
+      staged.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+      staged.volume = info.dwVolumeSerialNumber;
+      staged.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    }
     file.reset();
     const std::string digest = hash_ok ? FinishSha256Stream(hash) : std::string();
     if (on_disk == job.size && !digest.empty() && digest == job.sha256) return TransferOutcome::kStaged;

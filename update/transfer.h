@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net/session.h"
+#include "update/file_table.h"
 #include "update/game_folder.h"
 
 namespace update {
@@ -37,9 +38,11 @@ enum class TransferOutcome { kStaged, kDownloadFailed, kWriteFailed, kUnsafePath
 
 // Fetches, writes and verifies job's file into its staging file (or finds
 // it already there). error: the fetcher's text, kMismatchText, or a text of
-// its own; for kUnsafePath the full path of the link on the way.
+// its own; for kUnsafePath the full path of the link on the way. staged:
+// the staging file as the file system describes it, which a move within the
+// folder keeps (for the table, without opening the file again).
 TransferOutcome StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
-                          const TransferHooks& hooks, std::wstring& error);
+                          const TransferHooks& hooks, std::wstring& error, FileStamp& staged);
 
 // How long to wait before retry number `retry` (0 for the first): 1 s, 2 s,
 // 4 s, ... with up to a quarter more at random, so that many launchers cut
