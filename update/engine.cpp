@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwctype>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -128,7 +130,19 @@ std::vector<size_t> FindChangedFiles(const Manifest& manifest, const GameFolder&
   size_t missing = 0;
   std::vector<FileStamp> stamps(count);
   uint64_t bytes_to_hash = 0;
+  // A path named twice (in any letter case, which Windows does not tell
+  // apart) is one file: the later line decides what it must hold, and the
+  // earlier is passed over, or two transfers would write one staging file.
+  std::map<std::wstring, size_t> last_line;
   for (size_t i = 0; i < count; ++i) {
+    std::wstring key = manifest.files[i].path;
+    for (wchar_t& c : key) c = static_cast<wchar_t>(towlower(c));
+    last_line[key] = i;
+  }
+  std::vector<char> counted(count, 0);
+  for (const auto& entry : last_line) counted[entry.second] = 1;
+  for (size_t i = 0; i < count; ++i) {
+    if (!counted[i]) continue;
     const ManifestFile& file = manifest.files[i];
     if (!ReadStamp(game.Full(file.path), stamps[i])) {
       changed[i] = 1;  // missing, a folder, or a link: written anew

@@ -216,6 +216,16 @@ TEST_F(EngineTest, MissingFileInNewFoldersIsWrittenWithoutStatusCallback) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\bin\\sub\\mod.dll.part.version"));
 }
 
+// A game folder chosen before the game is installed may lack its parents too.
+TEST_F(EngineTest, AGameFolderThatDoesNotExistIsMadeWithItsParents) {
+  const Files files = {{L"mod.dll", Bytes(3000, 'm')}};
+  Publish(files);
+  options_.game_dir = game_ + L"\\not\\yet\\there";
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(harness::ReadFileBytes(options_.game_dir + L"\\mod.dll"), files.at(L"mod.dll"));
+}
+
 TEST_F(EngineTest, DryRunCountsAndTouchesNothingNotEvenTheLauncher) {
   ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\VelmoraMultiplayer.exe", NextLauncher()));
   Publish({{L"a.dll", Bytes(100, 'a')}, {L"data\\b.pak", Bytes(200, 'b')}, {L"c.txt", Bytes(300, 'c')}},
@@ -733,6 +743,23 @@ TEST_F(EngineTest, LauncherOfThisReleaseIsNotNewer) {
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_EQ(lines_, (Lines{{L"Checking for updates", -1}}));
   EXPECT_EQ(Requested(), ChannelOnly());
+}
+
+// A hand-made description may name one file twice, in other letter case:
+// the later line decides, and the file is written once.
+TEST_F(EngineTest, AFileNamedTwiceIsWrittenOnceAsTheLaterLineSays) {
+  const std::string a = Bytes(5000, 'a'), b = Bytes(6000, 'b');
+  Publish({{L"one.dll", a}, {L"two.dll", b}});
+  const auto sha = [](const std::string& bytes) {
+    return update::Sha256Hex(std::vector<unsigned char>(bytes.begin(), bytes.end()));
+  };
+  PublishText("velmoramp-manifest 1\nbuild b1\nfile mod.dll 5000 " + sha(a) + " files/b1/one.dll\nfile MOD.DLL 6000 " +
+              sha(b) + " files/b1/two.dll\n");
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(r.changed, 1);
+  EXPECT_TRUE(Game(L"mod.dll") == b);
+  EXPECT_EQ(RequestsOf("one.dll"), 0u);
 }
 
 // A run that is asked to stop ends at the next chunk, its part kept.
