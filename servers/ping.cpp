@@ -240,6 +240,9 @@ void PingHosts(const std::vector<std::wstring>& hosts, const PingBatchFn& report
   }
   if (run.hosts.empty()) return;
 
+  // Held for the whole run, so that the measuring threads' own start and
+  // clean-up never take Winsock down under another's look-up.
+  Winsock winsock;
   Crew crew(run);
   if (!crew.Start(std::min(kMaxPingsInFlight, run.hosts.size()))) {
     // No thread to spare: one at a time on this one.

@@ -354,12 +354,18 @@ bool UpdateRunning(const Frontend& frontend) {
   return frontend.workers->update_running || frontend.workers->launcher_replaced;
 }
 
-bool StopWorkers(Frontend& frontend, unsigned long wait_ms) {
-  if (!frontend.workers) return true;
+void StopWorkers(Frontend& frontend) {
+  if (!frontend.workers) return;
   Workers& workers = *frontend.workers;
   workers.cancel = true;
-  std::unique_lock<std::mutex> hold(workers.lock);
+  std::lock_guard<std::mutex> hold(workers.lock);
   workers.closing = true;
+}
+
+bool WaitForUpdate(Frontend& frontend, unsigned long wait_ms) {
+  if (!frontend.workers) return true;
+  Workers& workers = *frontend.workers;
+  std::unique_lock<std::mutex> hold(workers.lock);
   return workers.update_ended.wait_for(hold, std::chrono::milliseconds(wait_ms),
                                        [&] { return !workers.update_running; });
 }

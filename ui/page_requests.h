@@ -18,11 +18,13 @@ void HandleWebMessage(Frontend& frontend, const std::wstring& json);
 // replaced launcher only waits to close). Window thread.
 bool UpdateRunning(const Frontend& frontend);
 
-// For a closing window: asks a running update to stop at its next chunk,
-// stops the ping reports, and waits up to wait_ms for the update to end
-// with its staging files closed. True when no update runs any more.
-// Window thread; nothing is started afterwards.
-bool StopWorkers(Frontend& frontend, unsigned long wait_ms);
+// For a closing window: asks a running update to stop at its next chunk
+// and stops the ping reports; nothing is started afterwards. Window thread.
+void StopWorkers(Frontend& frontend);
+
+// Waits up to wait_ms for a running update to end, its staging files
+// closed. True when no update runs any more. Window thread.
+bool WaitForUpdate(Frontend& frontend, unsigned long wait_ms);
 
 // How long a closing window waits for an update to stop.
 inline constexpr unsigned long kUpdateStopWaitMs = 5000;

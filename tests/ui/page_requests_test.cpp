@@ -46,6 +46,11 @@ json::Value Parsed(const std::wstring& text) {
   return v;
 }
 std::string TypeOf(const std::wstring& text) { return Parsed(text).Get("type").AsString(""); }
+// The array member of a message, as a value of its own (a range-for over
+// Parsed(...).Get(...) would outlive the parsed message).
+std::vector<json::Value> ArrayOf(const std::wstring& text, const char* member) {
+  return Parsed(text).Get(member).AsArray();
+}
 
 class PageRequestsTest : public ::testing::Test {
  protected:
@@ -247,7 +252,8 @@ TEST_F(PageRequestsTest, AClosingWindowStopsTheUpdateAndWaitsForIt) {
     return std::any_of(g_received.begin(), g_received.end(),
                        [](const std::wstring& m) { return m.find(L"Downloading a.pak") != std::wstring::npos; });
   }));
-  EXPECT_TRUE(ui::StopWorkers(frontend_, ui::kUpdateStopWaitMs)) << "the update ended within the bound";
+  ui::StopWorkers(frontend_);
+  EXPECT_TRUE(ui::WaitForUpdate(frontend_, ui::kUpdateStopWaitMs)) << "the update ended within the bound";
   EXPECT_FALSE(ui::UpdateRunning(frontend_));
   PumpUntil([] { return false; }, 300);
   EXPECT_EQ(OfType("status").back(), L"{\"type\":\"status\",\"text\":\"" + std::wstring(update::kStoppedText) +
@@ -500,7 +506,8 @@ TEST_F(PageRequestsTest, FavouritesBothWaysAndKeptInTheStateFile) {
   ASSERT_GE(g_received.size(), 2u);
   EXPECT_EQ(g_received[0], L"{\"type\":\"favourites\",\"list\":" + list + L"}");
   EXPECT_EQ(g_received[1], L"{\"type\":\"recent\",\"list\":[]}");
-  ui::StopWorkers(again, ui::kUpdateStopWaitMs);
+  ui::StopWorkers(again);
+  ui::WaitForUpdate(again, ui::kUpdateStopWaitMs);
 }
 
 TEST_F(PageRequestsTest, RecentServersNewestFirstAtMostTen) {
@@ -519,7 +526,7 @@ TEST_F(PageRequestsTest, RecentServersNewestFirstAtMostTen) {
   }
   auto hosts = [](const std::wstring& message) {
     std::vector<std::string> out;
-    for (const json::Value& v : Parsed(message).Get("list").AsArray()) out.push_back(v.Get("host").AsString(""));
+    for (const json::Value& v : ArrayOf(message, "list")) out.push_back(v.Get("host").AsString(""));
     return out;
   };
   EXPECT_EQ(hosts(OfType("recent").back()),
@@ -609,8 +616,7 @@ TEST_F(PageRequestsTest, PingResultsFollowTheListTheyBelongTo) {
   auto collect = [&] {
     ms.clear();
     for (const std::wstring& m : OfType("ping")) {
-      for (const json::Value& r : Parsed(m).Get("results").AsArray())
-        ms[r.Get("host").AsString("")] = r.Get("ms").AsInt(-2);
+      for (const json::Value& r : ArrayOf(m, "results")) ms[r.Get("host").AsString("")] = r.Get("ms").AsInt(-2);
     }
     return ms.size() == 2;
   };
@@ -633,9 +639,9 @@ TEST_F(PageRequestsTest, PingResultsFollowTheListTheyBelongTo) {
   for (const std::wstring& m : g_received) {
     if (TypeOf(m) == "servers") {
       shown.clear();
-      for (const json::Value& s : Parsed(m).Get("list").AsArray()) shown.insert(s.Get("host").AsString(""));
+      for (const json::Value& s : ArrayOf(m, "list")) shown.insert(s.Get("host").AsString(""));
     } else if (TypeOf(m) == "ping") {
-      for (const json::Value& r : Parsed(m).Get("results").AsArray()) {
+      for (const json::Value& r : ArrayOf(m, "results")) {
         EXPECT_EQ(shown.count(r.Get("host").AsString("")), 1u) << common::WideToUtf8(m);
       }
     }
