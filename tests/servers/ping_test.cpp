@@ -47,7 +47,6 @@ TEST(PingTest, WhatNeverAnswersIsNoAnswer) {
       {L"2001:db8::42", "a documentation IPv6 address"},
       {L"no-such-host.invalid", "a name that cannot be resolved"},
       {L"", "no host at all"},
-      {L"300.1.1.1", "not an address"},
   };
   for (const Case& c : cases) {
     unsigned long error = 0;

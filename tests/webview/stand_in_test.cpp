@@ -306,45 +306,4 @@ TEST_F(StandInRuntimeTest, NavigationsEndAndTheScriptMakesProcessesFail) {
   web_view->Release();
 }
 
-TEST_F(StandInRuntimeTest, PagesThatDoNotLoad) {
-  harness::StandInRuntime installed(harness::RuntimeInstall::kFixedFolder);
-  ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"ready\"}\n"));
-  struct Case {
-    const wchar_t* fail;
-    HRESULT navigated;
-    std::vector<std::pair<BOOL, int>> ends;
-  } cases[] = {
-      {L"navigate", E_FAIL, {}},
-      {L"navigation", S_OK, {{FALSE, 16}}},  // COREWEBVIEW2_WEB_ERROR_STATUS_UNEXPECTED_ERROR
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(harness::Narrow(c.fail));
-    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", c.fail);
-    MessageRecorder messages;
-    std::vector<std::pair<BOOL, int>> ends;
-    NavigationRecorder on_navigation([&](ICoreWebView2NavigationCompletedEventArgs* args) {
-      BOOL success = TRUE;
-      COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN;
-      args->get_IsSuccess(&success);
-      args->get_WebErrorStatus(&status);
-      ends.emplace_back(success, static_cast<int>(status));
-    });
-    EnvironmentCompletion environment;
-    ControllerCompletion controller_done;
-    ICoreWebView2Controller* controller = MakeController(environment, controller_done);
-    ASSERT_NE(controller, nullptr) << Log();
-    ICoreWebView2* web_view = nullptr;
-    ASSERT_EQ(controller->get_CoreWebView2(&web_view), S_OK);
-    EventRegistrationToken token = {};
-    ASSERT_EQ(web_view->add_WebMessageReceived(&messages, &token), S_OK);
-    ASSERT_EQ(web_view->add_NavigationCompleted(&on_navigation, &token), S_OK);
-    EXPECT_EQ(web_view->NavigateToString(L"<p>page</p>"), c.navigated);
-    PumpUntil([] { return false; }, 500);
-    EXPECT_EQ(ends, c.ends);
-    EXPECT_TRUE(messages.received.empty()) << "the page script never starts";
-    controller->Close();
-    web_view->Release();
-  }
-}
-
 }  // namespace
