@@ -36,7 +36,8 @@ struct Frontend {
   PlayerState player;
   std::wstring player_path;
   bool player_loaded = false;
-  // Refreshes started so far, which numbers each. Window thread only.
+  // How many refreshes were started; each is known by its number. Window
+  // thread only.
   unsigned refreshes = 0;
 };
 

@@ -51,11 +51,17 @@ void PostStatus(HWND window, const std::wstring& text, int percent, Tone tone, B
   PostToPage(window, BuildStatusMessage(text, percent, tone, busy));
 }
 
-// For a worker's last words after an exception: building the message may
+// For a worker's last words after an exception: building the text may
 // itself fail, and nothing may escape the thread.
 void PostStatusQuietly(HWND window, const wchar_t* text, Tone tone, Busy busy) {
   try {
     PostStatus(window, text, kNoPercent, tone, busy);
+  } catch (...) {
+  }
+}
+void LogQuietly(const wchar_t* text) {
+  try {
+    common::Log(L"%s", text);
   } catch (...) {
   }
 }
@@ -83,10 +89,10 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
     }
   } catch (const std::bad_alloc&) {
-    common::Log(L"update: out of memory");
+    LogQuietly(L"update: out of memory");
     PostStatusQuietly(window, L"The update stopped: the launcher ran out of memory.", Tone::kBad, Busy::kNo);
   } catch (...) {
-    common::Log(L"update: ended by an unexpected error");
+    LogQuietly(L"update: ended by an unexpected error");
     PostStatusQuietly(window, L"The update stopped after an unexpected error.", Tone::kBad, Busy::kNo);
   }
   std::lock_guard<std::mutex> hold(workers->lock);
@@ -153,11 +159,11 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
           return current();
         });
   } catch (const std::bad_alloc&) {
-    common::Log(L"server list: out of memory");
+    LogQuietly(L"server list: out of memory");
     PostStatusQuietly(window, L"Could not read the server list: the launcher ran out of memory.", Tone::kBad,
                       Busy::kNo);
   } catch (...) {
-    common::Log(L"server list: ended by an unexpected error");
+    LogQuietly(L"server list: ended by an unexpected error");
     PostStatusQuietly(window, L"Could not read the server list after an unexpected error.", Tone::kBad, Busy::kNo);
   }
 }
@@ -180,7 +186,7 @@ void StartUpdate(const Frontend& frontend) {
   try {
     std::thread(UpdateWorker, frontend.options, frontend.window, frontend.workers).detach();
   } catch (...) {
-    common::Log(L"update: no thread could be started");
+    LogQuietly(L"update: no thread could be started");
     std::lock_guard<std::mutex> hold(workers.lock);
     workers.update_running = false;
     workers.update_ended.notify_all();
@@ -193,7 +199,7 @@ void StartRefresh(Frontend& frontend) {
   try {
     std::thread(RefreshWorker, frontend.options, frontend.window, frontend.workers, refresh).detach();
   } catch (...) {
-    common::Log(L"server list: no thread could be started");
+    LogQuietly(L"server list: no thread could be started");
     PostStatusQuietly(frontend.window, L"Could not fetch the server list.", Tone::kBad, Busy::kNo);
   }
 }
