@@ -8,6 +8,7 @@
 #include "app/console_frontend.h"
 #include "app/options.h"
 #include "app/self_test.h"
+#include "common/format.h"
 #include "common/log.h"
 #include "common/path.h"
 #include "game/locator.h"
@@ -115,8 +116,15 @@ int RunLauncher(int argc, wchar_t** argv) {
   }
 
   if (options.use_window) {
-    if (webview::IsRuntimeAvailable()) return ui::Run(options);
-    MessageBoxW(nullptr, kRuntimeMissingMessage, kTitle, MB_OK | MB_ICONINFORMATION);
+    std::wstring box = kRuntimeMissingMessage;
+    if (webview::IsRuntimeAvailable()) {
+      const ui::WindowRun run = ui::Run(options);
+      if (run.end == ui::WindowEnd::kClosed) return run.exit_code;
+      // A runtime that is there but does not work: the same way on, with
+      // the code for whoever helps the player.
+      box += common::FormatWide(64, L"\n\n(web view error 0x%08lx)", static_cast<unsigned long>(run.failure));
+    }
+    MessageBoxW(nullptr, box.c_str(), kTitle, MB_OK | MB_ICONINFORMATION);
   }
   return RunConsole(options);
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "ui/player_state.h"
 #include "update/options.h"
 
 namespace ui {
@@ -17,6 +18,9 @@ constexpr UINT WM_PAGE_JSON = WM_APP + 1;
 // Posted after Steam accepted the launch: the window closes itself.
 constexpr UINT WM_GAME_STARTED = WM_APP + 2;
 
+// What the window thread shares with its workers (page_requests.cpp).
+struct Workers;
+
 struct Frontend {
   // Shared with the workers, which may outlive the window: never written
   // once the first worker has started.
@@ -25,6 +29,16 @@ struct Frontend {
   HWND window = nullptr;
   // Used on the window thread only.
   std::wstring player_name;
+  // Made by the first page message; every worker holds its own reference.
+  std::shared_ptr<Workers> workers;
+  // Favourites and recent servers, read from player_path by the first page
+  // message that needs them. Window thread only.
+  PlayerState player;
+  std::wstring player_path;
+  bool player_loaded = false;
+  // How many refreshes were started; each is known by its number. Window
+  // thread only.
+  unsigned refreshes = 0;
 };
 
 // Hands one host message to the window thread for the page. Any thread.

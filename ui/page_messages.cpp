@@ -2,9 +2,27 @@
 
 #include <cwchar>
 
+#include "servers/ping.h"
 #include "servers/server_list.h"
+#include "ui/player_state.h"
 
 namespace ui {
+namespace {
+
+std::wstring SavedServersMessage(const wchar_t* type, const std::vector<SavedServer>& list) {
+  std::wstring m = L"{\"type\":\"";
+  m += type;
+  m += L"\",\"list\":[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) m += L",";
+    m += L"{\"host\":\"" + EscapeJson(list[i].host) + L"\",\"port\":" + std::to_wstring(list[i].port) +
+         L",\"name\":\"" + EscapeJson(list[i].name) + L"\"}";
+  }
+  m += L"]}";
+  return m;
+}
+
+}  // namespace
 
 const wchar_t kEmptyServersMessage[] = L"{\"type\":\"servers\",\"list\":[]}";
 
@@ -79,6 +97,26 @@ std::wstring BuildReleaseMessage(const std::wstring& build, int protocol) {
 
 std::wstring BuildNameMessage(const std::wstring& name) {
   return L"{\"type\":\"name\",\"value\":\"" + EscapeJson(name) + L"\"}";
+}
+
+std::wstring BuildFavouritesMessage(const std::vector<SavedServer>& list) {
+  return SavedServersMessage(L"favourites", list);
+}
+
+std::wstring BuildRecentMessage(const std::vector<SavedServer>& list) { return SavedServersMessage(L"recent", list); }
+
+std::wstring BuildPingMessage(const std::vector<servers::PingResult>& results) {
+  std::wstring m = L"{\"type\":\"ping\",\"results\":[";
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (i > 0) m += L",";
+    m += L"{\"host\":\"" + EscapeJson(results[i].host) + L"\",\"ms\":" + std::to_wstring(results[i].ms) + L"}";
+  }
+  m += L"]}";
+  return m;
+}
+
+std::wstring BuildLogMessage(const std::wstring& path) {
+  return L"{\"type\":\"log\",\"path\":\"" + EscapeJson(path) + L"\"}";
 }
 
 }  // namespace ui

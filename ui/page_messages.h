@@ -6,9 +6,12 @@
 
 namespace servers {
 struct ServerRecord;
-}
+struct PingResult;
+}  // namespace servers
 
 namespace ui {
+
+struct SavedServer;
 
 // How the page marks a status line.
 enum class Tone { kPlain, kBad, kGood };
@@ -33,6 +36,17 @@ std::wstring BuildReleaseMessage(const std::wstring& build, int protocol);
 
 // {"type":"name","value":...}
 std::wstring BuildNameMessage(const std::wstring& name);
+
+// {"type":"favourites","list":[{"host":...,"port":N,"name":...},...]}, and
+// the same with "recent".
+std::wstring BuildFavouritesMessage(const std::vector<SavedServer>& list);
+std::wstring BuildRecentMessage(const std::vector<SavedServer>& list);
+
+// {"type":"ping","results":[{"host":...,"ms":N},...]}; N is -1 for no answer.
+std::wstring BuildPingMessage(const std::vector<servers::PingResult>& results);
+
+// {"type":"log","path":...}
+std::wstring BuildLogMessage(const std::wstring& path);
 
 // What an empty or unreachable server list sends.
 extern const wchar_t kEmptyServersMessage[];

@@ -2,69 +2,306 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
+#include "common/log.h"
 #include "common/text.h"
 #include "game/handoff.h"
 #include "game/locator.h"
 #include "json/parse.h"
+#include "servers/ping.h"
 #include "servers/server_list.h"
 #include "ui/page_messages.h"
 #include "update/engine.h"
 
 namespace ui {
+
+struct Workers {
+  std::mutex lock;
+  std::condition_variable update_ended;
+  // Under lock: the update worker is alive; the launcher was replaced (this
+  // one only waits to close); the page message of the running update's
+  // latest status, for a page that loads again meanwhile.
+  bool update_running = false;
+  bool launcher_replaced = false;
+  std::wstring update_status;
+  // Under lock: the window is closing; nothing more goes to the page.
+  bool closing = false;
+  // Under lock: the refresh whose list the page shows, and that list.
+  unsigned shown_refresh = 0;
+  std::vector<SavedServer> listed;
+  update::CancelFlag cancel{false};
+};
+
 namespace {
 
 using Options = std::shared_ptr<const update::Options>;
+using WorkersRef = std::shared_ptr<Workers>;
+
+const wchar_t kUpdateWait[] = L"Please wait for the update to finish";
+const wchar_t kHandoffNotWritten[] = L"Could not write the hand-off file into the game folder.";
+const wchar_t kOutOfMemory[] = L"the launcher ran out of memory";
 
 void PostStatus(HWND window, const std::wstring& text, int percent, Tone tone, Busy busy) {
   PostToPage(window, BuildStatusMessage(text, percent, tone, busy));
 }
 
-void UpdateWorker(Options options, HWND window) {
-  update::StatusFn status = [window](const update::StatusLine& line) {
-    const std::wstring text = line.detail.empty() ? line.text : line.text + L"  " + line.detail;
-    PostStatus(window, text, line.percent, Tone::kPlain, Busy::kYes);
-  };
-  update::Result result = update::RunUpdate(*options, status);
-  if (!result.ok) {
-    PostStatus(window, result.error, kNoPercent, Tone::kBad, Busy::kNo);
-  } else if (result.launcher_updated) {
-    // The new launcher is already running; this one just goes.
-    PostMessageW(window, WM_CLOSE, 0, 0);
-  } else {
-    PostStatus(window, result.changed > 0 ? L"Updated" : L"Up to date", kNoPercent, Tone::kGood, Busy::kNo);
-    PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
+// For a worker's last words after an exception: building the text may
+// itself fail, and nothing may escape the thread.
+void PostStatusQuietly(HWND window, const wchar_t* text, Tone tone, Busy busy) {
+  try {
+    PostStatus(window, text, kNoPercent, tone, busy);
+  } catch (...) {
+  }
+}
+void LogQuietly(const wchar_t* text) {
+  try {
+    common::Log(L"%s", text);
+  } catch (...) {
   }
 }
 
-void RefreshWorker(Options options, HWND window) {
-  std::vector<servers::ServerRecord> list;
-  std::wstring error;
-  if (servers::FetchServerList(options->list_url, list, error)) {
-    PostToPage(window, BuildServersMessage(list));
-  } else {
-    PostToPage(window, kEmptyServersMessage);
-    PostStatus(window, L"Could not reach the server list: " + error, kNoPercent, Tone::kBad, Busy::kNo);
+void UpdateWorker(Options options, HWND window, WorkersRef workers) {
+  bool replaced = false;
+  try {
+    update::StatusFn status = [window, &workers](const update::StatusLine& line) {
+      const std::wstring text = line.detail.empty() ? line.text : line.text + L"  " + line.detail;
+      const std::wstring message = BuildStatusMessage(text, line.percent, Tone::kPlain, Busy::kYes);
+      {
+        std::lock_guard<std::mutex> hold(workers->lock);
+        workers->update_status = message;
+      }
+      PostToPage(window, message);
+    };
+    const update::Result result = update::RunUpdate(*options, status, &workers->cancel);
+    if (!result.ok) {
+      PostStatus(window, result.error, kNoPercent, Tone::kBad, Busy::kNo);
+    } else if (result.launcher_updated) {
+      // The new launcher is already running; this one just goes.
+      replaced = true;
+      PostMessageW(window, WM_CLOSE, 0, 0);
+    } else {
+      PostStatus(window, result.changed > 0 ? L"Updated" : L"Up to date", kNoPercent, Tone::kGood, Busy::kNo);
+      PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
+    }
+  } catch (const std::bad_alloc&) {
+    LogQuietly(L"update: out of memory");
+    PostStatusQuietly(window, L"The update stopped: the launcher ran out of memory.", Tone::kBad, Busy::kNo);
+  } catch (...) {
+    LogQuietly(L"update: ended by an unexpected error");
+    PostStatusQuietly(window, L"The update stopped after an unexpected error.", Tone::kBad, Busy::kNo);
+  }
+  std::lock_guard<std::mutex> hold(workers->lock);
+  workers->update_running = false;
+  workers->launcher_replaced |= replaced;
+  workers->update_status.clear();
+  workers->update_ended.notify_all();
+}
+
+std::vector<SavedServer> ToSaved(const std::vector<servers::ServerRecord>& list) {
+  std::vector<SavedServer> out;
+  out.reserve(list.size());
+  for (const servers::ServerRecord& s : list) out.push_back(SavedServer{s.host, s.port, s.name});
+  return out;
+}
+
+// Fetches the list, shows it unless a newer one is shown already, then
+// measures the ping of its hosts for as long as it is the one shown.
+void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned refresh) {
+  try {
+    std::vector<servers::ServerRecord> list;
+    std::wstring error;
+    bool fetched = false;
+    try {
+      fetched = servers::FetchServerList(options->list_url, list, error);
+    } catch (const std::bad_alloc&) {
+      list.clear();
+      error = kOutOfMemory;
+    } catch (...) {
+      list.clear();
+      error = L"an unexpected error";
+    }
+    if (!fetched) common::Log(L"server list: %s", error.c_str());
+
+    const auto current = [&] { return !workers->closing && workers->shown_refresh == refresh; };
+    {
+      std::lock_guard<std::mutex> hold(workers->lock);
+      // Posted under the lock, so that the page's order of lists and pings
+      // is the order of the refreshes.
+      if (workers->closing || workers->shown_refresh > refresh) return;
+      workers->shown_refresh = refresh;
+      workers->listed = fetched ? ToSaved(list) : std::vector<SavedServer>();
+      if (fetched) {
+        PostToPage(window, BuildServersMessage(list));
+      } else {
+        PostToPage(window, kEmptyServersMessage);
+        PostStatus(window, L"Could not reach the server list: " + error, kNoPercent, Tone::kBad, Busy::kUnchanged);
+      }
+    }
+    if (!fetched) return;
+
+    std::vector<std::wstring> hosts;
+    hosts.reserve(list.size());
+    for (const servers::ServerRecord& s : list) hosts.push_back(s.host);
+    list.clear();
+    servers::PingHosts(
+        hosts,
+        [&](const std::vector<servers::PingResult>& batch) {
+          std::lock_guard<std::mutex> hold(workers->lock);
+          if (current()) PostToPage(window, BuildPingMessage(batch));
+        },
+        [&] {
+          std::lock_guard<std::mutex> hold(workers->lock);
+          return current();
+        });
+  } catch (const std::bad_alloc&) {
+    LogQuietly(L"server list: out of memory");
+    PostStatusQuietly(window, L"Could not read the server list: the launcher ran out of memory.", Tone::kBad,
+                      Busy::kUnchanged);
+  } catch (...) {
+    LogQuietly(L"server list: ended by an unexpected error");
+    PostStatusQuietly(window, L"Could not read the server list after an unexpected error.", Tone::kBad,
+                      Busy::kUnchanged);
   }
 }
 
-// Each worker holds its own reference to the options and only posts.
-void StartUpdate(const Frontend& frontend) { std::thread(UpdateWorker, frontend.options, frontend.window).detach(); }
-void StartRefresh(const Frontend& frontend) { std::thread(RefreshWorker, frontend.options, frontend.window).detach(); }
+// Each worker holds its own reference to the options and the shared state,
+// and only posts. One update at a time: a page that loads again while one
+// runs gets its latest status instead.
+void StartUpdate(const Frontend& frontend) {
+  Workers& workers = *frontend.workers;
+  {
+    std::lock_guard<std::mutex> hold(workers.lock);
+    if (workers.closing || workers.launcher_replaced) return;
+    if (workers.update_running) {
+      if (!workers.update_status.empty()) PostToPage(frontend.window, workers.update_status);
+      return;
+    }
+    workers.update_running = true;
+    workers.cancel = false;
+  }
+  try {
+    std::thread(UpdateWorker, frontend.options, frontend.window, frontend.workers).detach();
+  } catch (...) {
+    LogQuietly(L"update: no thread could be started");
+    std::lock_guard<std::mutex> hold(workers.lock);
+    workers.update_running = false;
+    workers.update_ended.notify_all();
+    PostStatusQuietly(frontend.window, L"The update could not be started.", Tone::kBad, Busy::kNo);
+  }
+}
 
-// Refuses while the game runs; otherwise writes the hand-off, asks Steam,
-// and closes the window once Steam accepted.
-void Play(const Frontend& frontend, const std::wstring& host, int port, const std::wstring& name) {
+void StartRefresh(Frontend& frontend) {
+  const unsigned refresh = ++frontend.refreshes;
+  try {
+    std::thread(RefreshWorker, frontend.options, frontend.window, frontend.workers, refresh).detach();
+  } catch (...) {
+    LogQuietly(L"server list: no thread could be started");
+    PostStatusQuietly(frontend.window, L"Could not fetch the server list.", Tone::kBad, Busy::kUnchanged);
+  }
+}
+
+PlayerState& Player(Frontend& frontend) {
+  if (!frontend.player_loaded) {
+    frontend.player_path = PlayerStatePath();
+    frontend.player = LoadPlayerState(frontend.player_path);
+    frontend.player_loaded = true;
+  }
+  return frontend.player;
+}
+
+// The name the player knows a server by: from the list shown, else from
+// the favourites; empty for an address typed in.
+std::wstring ServerName(Frontend& frontend, const SavedServer& server) {
+  {
+    std::lock_guard<std::mutex> hold(frontend.workers->lock);
+    for (const SavedServer& s : frontend.workers->listed) {
+      if (SameServer(s, server)) return s.name;
+    }
+  }
+  for (const SavedServer& s : Player(frontend).favourites) {
+    if (SameServer(s, server)) return s.name;
+  }
+  return std::wstring();
+}
+
+// Adds or removes a favourite; the page always gets the list back, so that
+// a refused change is undone there too.
+void ChangeFavourite(Frontend& frontend, const json::Value& message) {
+  PlayerState& player = Player(frontend);
+  const json::Value& on = message.Get("on");
+  const json::Value& host = message.Get("host");
+  const json::Value& port = message.Get("port");
+  SavedServer server;
+  std::wstring error = L"That server cannot be kept as a favourite.";
+  if (on.kind != json::Type::kBool || host.kind != json::Type::kString || port.kind != json::Type::kNumber ||
+      !MakeSavedServer(common::Utf8ToWide(host.AsString("")), port.AsInt(0),
+                       common::Utf8ToWide(message.Get("name").AsString("")), server, error)) {
+    common::Log(L"favourites: a change the host cannot take was refused");
+    PostStatus(frontend.window, error, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
+    return;
+  }
+  const Favourite what = on.AsBool(false) ? Favourite::kAdd : Favourite::kRemove;
+  const Change change = SetFavourite(player, server, what);
+  if (change == Change::kFull) {
+    PostStatus(frontend.window,
+               L"You have " + std::to_wstring(kMaxFavourites) + L" favourites already. Remove one to add another.",
+               kNoPercent, Tone::kBad, Busy::kUnchanged);
+  } else if (change == Change::kChanged) {
+    common::Log(what == Favourite::kAdd ? L"favourites: added %s port %d" : L"favourites: removed %s port %d",
+                server.host.c_str(), server.port);
+    if (!SavePlayerState(frontend.player_path, player)) {
+      PostStatus(frontend.window, L"Could not save the favourites; they last until the launcher closes.", kNoPercent,
+                 Tone::kBad, Busy::kUnchanged);
+    }
+  }
+  PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
+}
+
+// Refuses during an update, for a server or name the hand-off cannot take,
+// and while the game runs; otherwise writes the hand-off, records the
+// server as the most recent one, asks Steam, and closes the window once
+// Steam accepted.
+void Play(Frontend& frontend, const std::wstring& host, int port, const std::wstring& name) {
   const HWND window = frontend.window;
+  if (UpdateRunning(frontend)) {
+    common::Log(L"play: refused, an update runs");
+    PostStatus(window, kUpdateWait, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
+  std::wstring error;
+  if (!game::CheckHandoff(host, port, name, error)) {
+    common::Log(L"play: refused, the page sent a server or name the hand-off cannot take");
+    PostStatus(window, error, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
   if (game::IsGameRunning()) {
     PostStatus(window, L"Velmora is already running. Close it first.", kNoPercent, Tone::kBad, Busy::kUnchanged);
     return;
   }
-  game::WriteHandoff(frontend.options->game_dir, host, port, name);
+  if (!game::WriteHandoff(frontend.options->game_dir, host, port, name)) {
+    common::Log(L"play: the hand-off could not be written");
+    PostStatus(window, kHandoffNotWritten, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
+  if (!host.empty()) {
+    SavedServer server{host, port, std::wstring()};
+    server.name = ServerName(frontend, server);
+    RecordRecent(Player(frontend), server);
+    SavePlayerState(frontend.player_path, frontend.player);
+    PostToPage(window, BuildRecentMessage(frontend.player.recent));
+  }
   PostStatus(window, L"Starting the game through Steam...", kNoPercent, Tone::kPlain, Busy::kUnchanged);
-  if (game::LaunchGame()) {
+  const bool accepted = game::LaunchGame();
+  common::Log(L"play: %s port %d; Steam %s the launch", host.empty() ? L"(the saved server)" : host.c_str(), port,
+              accepted ? L"accepted" : L"refused");
+  if (accepted) {
     PostMessageW(window, WM_GAME_STARTED, 0, 0);
   } else {
     PostStatus(window, L"Steam did not accept the launch request. Start the game from Steam yourself.", kNoPercent,
@@ -75,12 +312,30 @@ void Play(const Frontend& frontend, const std::wstring& host, int port, const st
 }  // namespace
 
 void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
+  if (!frontend.workers) frontend.workers = std::make_shared<Workers>();
   json::Value message;
-  if (!json::Parse(common::WideToUtf8(json_text), message)) return;
+  if (!json::Parse(common::WideToUtf8(json_text), message)) {
+    common::Log(L"page: a message that is not JSON");
+    return;
+  }
   const std::string type = message.Get("type").AsString("");
+  // The type only: the other members may hold the player's name.
+  static const char* const kKnown[] = {"ready", "refresh", "close", "minimise", "name", "play", "favourite"};
+  bool known = false;
+  for (const char* k : kKnown) known |= type == k;
+  if (known) {
+    common::Log(L"page: %s", common::Utf8ToWide(type).c_str());
+  } else {
+    common::Log(L"page: a message of no known type");
+  }
 
   if (type == "ready") {
     if (!frontend.player_name.empty()) PostToPage(frontend.window, BuildNameMessage(frontend.player_name));
+    const PlayerState& player = Player(frontend);
+    PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
+    PostToPage(frontend.window, BuildRecentMessage(player.recent));
+    const std::wstring log = common::LogPath();
+    if (!log.empty()) PostToPage(frontend.window, BuildLogMessage(log));
     StartUpdate(frontend);
     StartRefresh(frontend);
   } else if (type == "refresh") {
@@ -91,12 +346,36 @@ void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
     ShowWindow(frontend.window, SW_MINIMIZE);
   } else if (type == "name") {
     frontend.player_name = common::Utf8ToWide(message.Get("value").AsString(""));
+  } else if (type == "favourite") {
+    ChangeFavourite(frontend, message);
   } else if (type == "play") {
     const std::string host = message.Get("host").AsString("");
     const int port = message.Get("port").AsInt(27015);
     const std::string name = message.Get("name").AsString("");
     Play(frontend, common::Utf8ToWide(host), port, common::Utf8ToWide(name));
   }
+}
+
+bool UpdateRunning(const Frontend& frontend) {
+  if (!frontend.workers) return false;
+  std::lock_guard<std::mutex> hold(frontend.workers->lock);
+  return frontend.workers->update_running || frontend.workers->launcher_replaced;
+}
+
+void StopWorkers(Frontend& frontend) {
+  if (!frontend.workers) return;
+  Workers& workers = *frontend.workers;
+  workers.cancel = true;
+  std::lock_guard<std::mutex> hold(workers.lock);
+  workers.closing = true;
+}
+
+bool WaitForUpdate(Frontend& frontend, unsigned long wait_ms) {
+  if (!frontend.workers) return true;
+  Workers& workers = *frontend.workers;
+  std::unique_lock<std::mutex> hold(workers.lock);
+  return workers.update_ended.wait_for(hold, std::chrono::milliseconds(wait_ms),
+                                       [&] { return !workers.update_running; });
 }
 
 }  // namespace ui

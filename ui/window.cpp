@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
 #include "game/handoff.h"
@@ -70,6 +71,11 @@ using ControllerHandler =
 using MessageHandler =
     Handler<ICoreWebView2WebMessageReceivedEventHandler, IID_ICoreWebView2WebMessageReceivedEventHandler,
             ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs*>;
+using NavigationHandler =
+    Handler<ICoreWebView2NavigationCompletedEventHandler, IID_ICoreWebView2NavigationCompletedEventHandler,
+            ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs*>;
+using ProcessFailedHandler = Handler<ICoreWebView2ProcessFailedEventHandler, IID_ICoreWebView2ProcessFailedEventHandler,
+                                     ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs*>;
 
 // A string the runtime allocated, freed when the owner goes.
 class RuntimeString {
@@ -111,6 +117,9 @@ std::wstring MakeUserDataFolder() {
   return folder;
 }
 
+// A result code the way every log line shows one.
+unsigned long Code(HRESULT result) { return static_cast<unsigned long>(result); }
+
 // The launcher window: owns the front-end state and the web view. Its
 // pointer travels with the window (GWLP_USERDATA); everything here runs on
 // the window thread.
@@ -121,8 +130,10 @@ class LauncherWindow {
     const update::Options& o = *frontend_.options;
     frontend_.player_name = !o.player_name.empty() ? o.player_name : game::ReadSavedName(o.game_dir);
   }
+  LauncherWindow(const LauncherWindow&) = delete;
+  LauncherWindow& operator=(const LauncherWindow&) = delete;
 
-  int Run() {
+  WindowRun Run() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW window_class = {};
     window_class.cbSize = sizeof window_class;
@@ -144,34 +155,34 @@ class LauncherWindow {
     // Creation data: WindowProc keeps the pointer with the window.
     HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x, at.y,
                                   kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
-    if (window == nullptr) return 1;
+    if (window == nullptr) {
+      WindowRun run;
+      run.end = WindowEnd::kUseConsole;
+      run.failure = HRESULT_FROM_WIN32(GetLastError());
+      common::Log(L"window: could not be made (0x%08lx)", Code(run.failure));
+      return run;
+    }
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
 
     // The web view runs in a single-threaded apartment on this thread.
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const std::wstring user_data = MakeUserDataFolder();
-    ComRef<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> on_environment =
-        EnvironmentHandler::Make([this](HRESULT, ICoreWebView2Environment* environment) {
-          OnEnvironmentCreated(environment);
-          return S_OK;
-        });
-    const HRESULT requested = webview::CreateEnvironmentWithOptions(
-        nullptr, user_data.empty() ? nullptr : user_data.c_str(), nullptr, on_environment.get());
-    if (FAILED(requested)) {
-      DestroyWindow(window);
-      return 1;
-    }
+    Check(L"CoInitializeEx", CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    user_data_ = MakeUserDataFolder();
+    StartWebView();
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
-    if (controller_) controller_->Close();
-    webview_.reset();
-    controller_.reset();
-    return 0;
+    Finish();
+
+    WindowRun run;
+    if (failed_) {
+      run.end = WindowEnd::kUseConsole;
+      run.failure = failure_;
+    }
+    return run;
   }
 
  private:
@@ -190,7 +201,7 @@ class LauncherWindow {
     switch (message) {
       case WM_PAGE_JSON: {
         std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(wparam));
-        if (text && webview_) webview_->PostWebMessageAsJson(text->c_str());
+        if (text && webview_) Check(L"PostWebMessageAsJson", webview_->PostWebMessageAsJson(text->c_str()));
         return 0;
       }
       case WM_GAME_STARTED: PostMessageW(window, WM_CLOSE, 0, 0); return 0;
@@ -198,69 +209,223 @@ class LauncherWindow {
         if (controller_) {
           RECT bounds;
           GetClientRect(window, &bounds);
-          controller_->put_Bounds(bounds);
+          Check(L"put_Bounds", controller_->put_Bounds(bounds));
         }
         return 0;
+      case WM_CLOSE:
+        // At once: taking the window down may take a while.
+        StopWorkers(frontend_);
+        break;
       case WM_DESTROY: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);
   }
 
-  void OnEnvironmentCreated(ICoreWebView2Environment* environment) {
-    if (environment == nullptr) return;
-    ComRef<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> on_controller =
-        ControllerHandler::Make([this](HRESULT, ICoreWebView2Controller* controller) {
-          OnControllerCreated(controller);
-          return S_OK;
-        });
-    environment->CreateCoreWebView2Controller(frontend_.window, on_controller.get());
+  // Logs a failing call of the runtime; true when it succeeded.
+  bool Check(const wchar_t* what, HRESULT result) {
+    if (SUCCEEDED(result)) return true;
+    common::Log(L"web view: %s failed (0x%08lx)", what, Code(result));
+    return false;
   }
 
-  void OnControllerCreated(ICoreWebView2Controller* controller) {
-    if (controller == nullptr) return;
+  // The web view cannot be used: the window goes, and the caller continues
+  // in the console front-end.
+  void Fail(const wchar_t* what, HRESULT result) {
+    common::Log(L"web view: %s failed (0x%08lx)", what, Code(result));
+    if (failed_) return;
+    failed_ = true;
+    failure_ = result;
+    common::Log(L"window: the web view cannot be used; closing the window for the console front-end");
+    StopWorkers(frontend_);
+    if (IsWindow(frontend_.window)) DestroyWindow(frontend_.window);
+  }
+
+  // Handlers the runtime may still call after this object is gone (from a
+  // message loop the console front-end runs): they do nothing then.
+  template <typename Fn>
+  auto WhileAlive(Fn fn) {
+    std::weak_ptr<bool> alive = alive_;
+    return [alive, fn](auto... args) {
+      if (alive.lock()) fn(args...);
+      return S_OK;
+    };
+  }
+
+  void StartWebView() {
+    ComRef<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler> on_environment =
+        EnvironmentHandler::Make(WhileAlive([this](HRESULT result, ICoreWebView2Environment* environment) {
+          OnEnvironmentCreated(result, environment);
+        }));
+    const HRESULT requested = webview::CreateEnvironmentWithOptions(
+        nullptr, user_data_.empty() ? nullptr : user_data_.c_str(), nullptr, on_environment.get());
+    if (FAILED(requested)) Fail(L"requesting the environment", requested);
+  }
+
+  void OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* environment) {
+    if (failed_ || closing_) return;
+    if (FAILED(result) || environment == nullptr) {
+      Fail(L"creating the environment", FAILED(result) ? result : E_POINTER);
+      return;
+    }
+    RuntimeString version;
+    if (Check(L"get_BrowserVersionString", environment->get_BrowserVersionString(version.put()))) {
+      common::Log(L"web view runtime %s", version.str().c_str());
+    }
+    ComRef<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> on_controller =
+        ControllerHandler::Make(WhileAlive(
+            [this](HRESULT result, ICoreWebView2Controller* controller) { OnControllerCreated(result, controller); }));
+    const HRESULT requested = environment->CreateCoreWebView2Controller(frontend_.window, on_controller.get());
+    if (FAILED(requested)) Fail(L"requesting the controller", requested);
+  }
+
+  void OnControllerCreated(HRESULT result, ICoreWebView2Controller* controller) {
+    if (failed_ || closing_) {
+      if (controller != nullptr) controller->Close();
+      return;
+    }
+    if (FAILED(result) || controller == nullptr) {
+      Fail(L"creating the controller", FAILED(result) ? result : E_POINTER);
+      return;
+    }
     controller_.assign(controller);
     webview_.reset();
-    controller_->get_CoreWebView2(webview_.put());
-    if (!webview_) return;
+    const HRESULT got = controller_->get_CoreWebView2(webview_.put());
+    if (FAILED(got) || !webview_) {
+      Fail(L"get_CoreWebView2", FAILED(got) ? got : E_POINTER);
+      return;
+    }
 
     ComRef<ICoreWebView2Settings> settings;
-    if (SUCCEEDED(webview_->get_Settings(settings.put())) && settings) {
-      settings->put_AreDefaultContextMenusEnabled(FALSE);
-      settings->put_AreDevToolsEnabled(FALSE);
-      settings->put_IsStatusBarEnabled(FALSE);
-      settings->put_AreDefaultScriptDialogsEnabled(FALSE);
+    if (Check(L"get_Settings", webview_->get_Settings(settings.put())) && settings) {
+      Check(L"put_AreDefaultContextMenusEnabled", settings->put_AreDefaultContextMenusEnabled(FALSE));
+      Check(L"put_AreDevToolsEnabled", settings->put_AreDevToolsEnabled(FALSE));
+      Check(L"put_IsStatusBarEnabled", settings->put_IsStatusBarEnabled(FALSE));
+      Check(L"put_AreDefaultScriptDialogsEnabled", settings->put_AreDefaultScriptDialogsEnabled(FALSE));
     }
 
     RECT bounds;
     GetClientRect(frontend_.window, &bounds);
-    controller_->put_Bounds(bounds);
+    Check(L"put_Bounds", controller_->put_Bounds(bounds));
 
-    // Before navigating, so that the page's first message ("ready") arrives.
+    // Before navigating, so that the page's first message ("ready") and the
+    // navigation's end arrive.
     EventRegistrationToken token;
-    ComRef<ICoreWebView2WebMessageReceivedEventHandler> on_message =
-        MessageHandler::Make([this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) {
-          OnWebMessage(args);
-          return S_OK;
-        });
-    webview_->add_WebMessageReceived(on_message.get(), &token);
+    ComRef<ICoreWebView2WebMessageReceivedEventHandler> on_message = MessageHandler::Make(
+        WhileAlive([this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) { OnWebMessage(args); }));
+    const HRESULT added = webview_->add_WebMessageReceived(on_message.get(), &token);
+    if (FAILED(added)) {
+      Fail(L"add_WebMessageReceived", added);
+      return;
+    }
+    ComRef<ICoreWebView2NavigationCompletedEventHandler> on_navigation = NavigationHandler::Make(WhileAlive(
+        [this](ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* args) { OnNavigationCompleted(args); }));
+    Check(L"add_NavigationCompleted", webview_->add_NavigationCompleted(on_navigation.get(), &token));
+    ComRef<ICoreWebView2ProcessFailedEventHandler> on_process_failed = ProcessFailedHandler::Make(
+        WhileAlive([this](ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* args) { OnProcessFailed(args); }));
+    Check(L"add_ProcessFailed", webview_->add_ProcessFailed(on_process_failed.get(), &token));
 
-    const std::wstring page = LoadPage();
-    if (!page.empty()) webview_->NavigateToString(page.c_str());
+    Navigate();
+  }
+
+  void Navigate() {
+    if (page_.empty()) page_ = LoadPage();
+    if (page_.empty()) {
+      Fail(L"loading the page from the executable", HRESULT_FROM_WIN32(ERROR_RESOURCE_DATA_NOT_FOUND));
+      return;
+    }
+    awaiting_navigation_ = true;
+    const HRESULT navigated = webview_->NavigateToString(page_.c_str());
+    if (FAILED(navigated)) {
+      awaiting_navigation_ = false;
+      Fail(L"NavigateToString", navigated);
+    }
+  }
+
+  // Only the end of our own navigation matters: later ones (an error page
+  // the runtime shows) are left to the process-failed handling.
+  void OnNavigationCompleted(ICoreWebView2NavigationCompletedEventArgs* args) {
+    if (!awaiting_navigation_ || args == nullptr || failed_ || closing_) return;
+    BOOL success = FALSE;
+    if (!Check(L"get_IsSuccess", args->get_IsSuccess(&success))) return;
+    if (success) {
+      awaiting_navigation_ = false;
+      return;
+    }
+    COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN;
+    Check(L"get_WebErrorStatus", args->get_WebErrorStatus(&status));
+    // Overtaken by a newer navigation, whose own end follows.
+    if (status == COREWEBVIEW2_WEB_ERROR_STATUS_OPERATION_CANCELED) return;
+    awaiting_navigation_ = false;
+    common::Log(L"web view: the page did not load (web error status %d)", static_cast<int>(status));
+    Fail(L"loading the page", E_FAIL);
+  }
+
+  void OnProcessFailed(ICoreWebView2ProcessFailedEventArgs* args) {
+    if (args == nullptr || failed_ || closing_) return;
+    COREWEBVIEW2_PROCESS_FAILED_KIND kind = COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED;
+    Check(L"get_ProcessFailedKind", args->get_ProcessFailedKind(&kind));
+    common::Log(L"web view: a runtime process failed (kind %d)", static_cast<int>(kind));
+    // Other processes (graphics, utilities, a frame's own renderer) are
+    // restarted by the runtime, and the page stays.
+    if (kind != COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED &&
+        kind != COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED &&
+        kind != COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_UNRESPONSIVE) {
+      return;
+    }
+    if (++process_failures_ > 1) {
+      Fail(L"the runtime's processes, a second time", HRESULT_FROM_WIN32(ERROR_PROCESS_ABORTED));
+      return;
+    }
+    if (kind == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED) {
+      // The web view closed itself: it is made again, page and all.
+      common::Log(L"window: making the web view again");
+      webview_.reset();
+      controller_.reset();
+      StartWebView();
+    } else {
+      common::Log(L"window: loading the page again");
+      Navigate();
+    }
   }
 
   void OnWebMessage(ICoreWebView2WebMessageReceivedEventArgs* args) {
-    if (args == nullptr) return;
+    if (args == nullptr || failed_ || closing_) return;
     // Only our own page may ask for anything, should it ever navigate away.
     RuntimeString source;
-    if (FAILED(args->get_Source(source.put())) || source.str() != kPageSource) return;
+    if (!Check(L"get_Source", args->get_Source(source.put())) || source.str() != kPageSource) return;
     RuntimeString json;
-    if (FAILED(args->get_WebMessageAsJson(json.put())) || json.empty()) return;
+    if (!Check(L"get_WebMessageAsJson", args->get_WebMessageAsJson(json.put())) || json.empty()) return;
     HandleWebMessage(frontend_, json.str());
+  }
+
+  // The window is gone: the web view goes, and a running update is asked
+  // to stop and waited for, so that its staging files are closed cleanly.
+  void Finish() {
+    closing_ = true;
+    if (controller_) Check(L"Close", controller_->Close());
+    webview_.reset();
+    controller_.reset();
+    const bool was_updating = UpdateRunning(frontend_);
+    StopWorkers(frontend_);
+    if (!WaitForUpdate(frontend_, kUpdateStopWaitMs)) {
+      common::Log(L"window: the update did not stop in time; it ends with the launcher");
+    } else if (was_updating) {
+      common::Log(L"window: the update stopped before the launcher closed");
+    }
+    alive_.reset();
   }
 
   Frontend frontend_;
   ComRef<ICoreWebView2Controller> controller_;
   ComRef<ICoreWebView2> webview_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::wstring user_data_;
+  std::wstring page_;
+  bool failed_ = false;
+  HRESULT failure_ = S_OK;
+  bool closing_ = false;
+  bool awaiting_navigation_ = false;
+  int process_failures_ = 0;
 };
 
 }  // namespace
@@ -280,7 +445,7 @@ POINT WindowPosition(const RECT& work) {
   return at;
 }
 
-int Run(update::Options options) {
+WindowRun Run(update::Options options) {
   LauncherWindow window(std::move(options));
   return window.Run();
 }

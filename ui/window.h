@@ -7,10 +7,25 @@
 
 namespace ui {
 
-// Runs the window until it closes. 0 after the message loop ends; 1 when
-// the window cannot be created or the web view environment cannot even be
-// requested.
-int Run(update::Options options);
+// How a window run ended.
+enum class WindowEnd {
+  kClosed,      // the player closed it, Play went ahead, or the launcher was replaced
+  kUseConsole,  // the web view failed: the window is gone, and the caller continues in the console front-end
+};
+
+struct WindowRun {
+  WindowEnd end = WindowEnd::kClosed;
+  int exit_code = 0;       // with kClosed
+  HRESULT failure = S_OK;  // with kUseConsole: what failed, for the player's information box
+};
+
+// Runs the window until it closes, or until the web view fails: it could
+// not be made (the window itself, the environment or the controller, at
+// once or later), the page could not be loaded, or the runtime's processes
+// failed twice while the page was up (the first time the page is loaded
+// again). Every failure is logged with its result code. A running update is
+// asked to stop and waited for (about 5 s) before this returns.
+WindowRun Run(update::Options options);
 
 // Where the window goes: centred on the work area of the monitor under the
 // mouse pointer (the primary monitor when it is on none).

@@ -27,10 +27,8 @@ struct ICoreWebView2NavigationStartingEventHandler;
 struct ICoreWebView2ContentLoadingEventHandler;
 struct ICoreWebView2SourceChangedEventHandler;
 struct ICoreWebView2HistoryChangedEventHandler;
-struct ICoreWebView2NavigationCompletedEventHandler;
 struct ICoreWebView2ScriptDialogOpeningEventHandler;
 struct ICoreWebView2PermissionRequestedEventHandler;
-struct ICoreWebView2ProcessFailedEventHandler;
 struct ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler;
 struct ICoreWebView2ExecuteScriptCompletedHandler;
 struct ICoreWebView2CapturePreviewCompletedHandler;
@@ -46,6 +44,8 @@ struct ICoreWebView2Controller;
 struct ICoreWebView2Environment;
 struct ICoreWebView2Settings;
 struct ICoreWebView2WebMessageReceivedEventArgs;
+struct ICoreWebView2NavigationCompletedEventArgs;
+struct ICoreWebView2ProcessFailedEventArgs;
 
 // Enumerations in the vtables travel as 32-bit integers.
 enum COREWEBVIEW2_MOVE_FOCUS_REASON {
@@ -77,6 +77,19 @@ enum COREWEBVIEW2_WEB_RESOURCE_CONTEXT {
   COREWEBVIEW2_WEB_RESOURCE_CONTEXT_OTHER = 16,
 };
 
+enum COREWEBVIEW2_WEB_ERROR_STATUS {
+  COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN = 0,
+  COREWEBVIEW2_WEB_ERROR_STATUS_OPERATION_CANCELED = 14,
+};
+// Why ProcessFailed was raised; values the launcher acts on.
+enum COREWEBVIEW2_PROCESS_FAILED_KIND {
+  // The web view is closed for good: it has to be made again.
+  COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED = 0,
+  // The page is gone (an error page shows): it has to be loaded again.
+  COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED = 1,
+  COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_UNRESPONSIVE = 2,
+};
+
 // Interface identifiers, as published.
 inline constexpr IID IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler = {
     0x4e8a3389, 0xc9d8, 0x4bd2, {0xb6, 0xb5, 0x12, 0x4f, 0xee, 0x6c, 0xc1, 0x4d}};
@@ -93,6 +106,14 @@ inline constexpr IID IID_ICoreWebView2Controller = {
     0x4d00c0d1, 0x9434, 0x4eb6, {0x80, 0x78, 0x86, 0x97, 0xa5, 0x60, 0x33, 0x4f}};
 inline constexpr IID IID_ICoreWebView2Environment = {
     0xb96d755e, 0x0319, 0x4e92, {0xa2, 0x96, 0x23, 0x43, 0x6f, 0x46, 0xa1, 0xfc}};
+inline constexpr IID IID_ICoreWebView2NavigationCompletedEventHandler = {
+    0xd33a35bf, 0x1c49, 0x4f98, {0x93, 0xab, 0x00, 0x6e, 0x05, 0x33, 0xfe, 0x1c}};
+inline constexpr IID IID_ICoreWebView2NavigationCompletedEventArgs = {
+    0x30d68b7d, 0x20d9, 0x4752, {0xa9, 0xca, 0xec, 0x84, 0x48, 0xfb, 0xb5, 0xc1}};
+inline constexpr IID IID_ICoreWebView2ProcessFailedEventHandler = {
+    0x79e0aea4, 0x990b, 0x42d9, {0xaa, 0x1d, 0x0f, 0xcc, 0x2e, 0x5b, 0xc7, 0xf1}};
+inline constexpr IID IID_ICoreWebView2ProcessFailedEventArgs = {
+    0x8155a9a4, 0x1474, 0x4a86, {0x8c, 0xae, 0x15, 0x1b, 0x0f, 0xa6, 0xb8, 0xca}};
 
 // Completion of CreateCoreWebView2EnvironmentWithOptions, on the calling
 // thread. createdEnvironment is null when errorCode is a failure.
@@ -115,6 +136,26 @@ struct ICoreWebView2WebMessageReceivedEventArgs : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* source) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_WebMessageAsJson(LPWSTR* webMessageAsJson) = 0;
   virtual HRESULT STDMETHODCALLTYPE TryGetWebMessageAsString(LPWSTR* webMessageAsString) = 0;
+};
+
+// The end of a navigation of the main document, successful or not.
+struct ICoreWebView2NavigationCompletedEventHandler : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2NavigationCompletedEventArgs* args) = 0;
+};
+
+struct ICoreWebView2NavigationCompletedEventArgs : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE get_IsSuccess(BOOL* isSuccess) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_WebErrorStatus(COREWEBVIEW2_WEB_ERROR_STATUS* webErrorStatus) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* navigationId) = 0;
+};
+
+// A runtime process ended or hung.
+struct ICoreWebView2ProcessFailedEventHandler : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2ProcessFailedEventArgs* args) = 0;
+};
+
+struct ICoreWebView2ProcessFailedEventArgs : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE get_ProcessFailedKind(COREWEBVIEW2_PROCESS_FAILED_KIND* processFailedKind) = 0;
 };
 
 struct ICoreWebView2Settings : IUnknown {

@@ -1,6 +1,7 @@
 #include "tests/support/webview_stand_in.h"
 
 #include "tests/support/harness.h"
+#include "webview/runtime_location.h"
 
 namespace harness {
 namespace {
@@ -16,6 +17,10 @@ std::wstring StandInRuntimeVersion() { return VELMORA_WEBVIEW_STAND_IN_VERSION; 
 
 std::wstring StandInRuntimeFolder() {
   return BuildDir() + L"\\tests\\support\\webview-runtime\\" + StandInRuntimeVersion();
+}
+
+std::wstring StandInRuntimeDll() {
+  return StandInRuntimeFolder() + L"\\EBWebView\\" + webview::kClientArchitecture + L"\\EmbeddedBrowserWebView.dll";
 }
 
 std::wstring StandInLoaderDll() { return BuildDir() + L"\\tests\\support\\webview-loader\\WebView2Loader.dll"; }

@@ -8,7 +8,9 @@
 // What the stand-in reads from the environment (set it in the test process;
 // the launcher inherits it): VELMORA_WEBVIEW_LOG (the call log; the last
 // navigated page is saved beside it as <log>.page.html),
-// VELMORA_WEBVIEW_SCRIPT (the page's script) and VELMORA_WEBVIEW_FAIL; see
+// VELMORA_WEBVIEW_SCRIPT (the page's script), VELMORA_WEBVIEW_FAIL, and
+// for the loader stand-in copied elsewhere VELMORA_WEBVIEW_STAND_IN_RUNTIME
+// (the runtime's client library: StandInRuntimeDll()); see
 // tests/support/webview_runtime/stand_in.h and page_script.h.
 #include <windows.h>
 
@@ -19,6 +21,8 @@ namespace harness {
 std::wstring StandInRuntimeVersion();  // e.g. "126.0.2592.56"
 // <build>\tests\support\webview-runtime\<version>: holds EBWebView\<architecture>\EmbeddedBrowserWebView.dll
 std::wstring StandInRuntimeFolder();
+// <StandInRuntimeFolder()>\EBWebView\<architecture>\EmbeddedBrowserWebView.dll, the client library
+std::wstring StandInRuntimeDll();
 // <build>\tests\support\webview-loader\WebView2Loader.dll, a stand-in for the vendor's loader
 std::wstring StandInLoaderDll();
 

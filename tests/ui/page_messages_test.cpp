@@ -1,8 +1,10 @@
 // The host's messages to the page: escapes and member order, byte for byte.
 #include <gtest/gtest.h>
 
+#include "servers/ping.h"
 #include "servers/server_record.h"
 #include "ui/page_messages.h"
+#include "ui/player_state.h"
 
 namespace {
 
@@ -58,6 +60,18 @@ TEST(PageMessagesTest, ReleaseAndName) {
   EXPECT_EQ(ui::BuildReleaseMessage(L"2.1.0 \"beta\"", -7),
             L"{\"type\":\"release\",\"build\":\"2.1.0 \\\"beta\\\"\",\"protocol\":-7}");
   EXPECT_EQ(ui::BuildNameMessage(L"\x0141ucja"), L"{\"type\":\"name\",\"value\":\"\x0141ucja\"}");
+}
+
+TEST(PageMessagesTest, SavedServersPingAndLog) {
+  const std::vector<ui::SavedServer> saved = {{L"lobby", 27015, L"Night \"Shift\""}, {L"2001:db8::42", 7777, L""}};
+  EXPECT_EQ(ui::BuildFavouritesMessage(saved),
+            L"{\"type\":\"favourites\",\"list\":[{\"host\":\"lobby\",\"port\":27015,\"name\":\"Night "
+            L"\\\"Shift\\\"\"},{\"host\":\"2001:db8::42\",\"port\":7777,\"name\":\"\"}]}");
+  EXPECT_EQ(ui::BuildRecentMessage({}), L"{\"type\":\"recent\",\"list\":[]}");
+  EXPECT_EQ(ui::BuildPingMessage({{L"lobby", 42}, {L"203.0.113.9", servers::kNoAnswer}}),
+            L"{\"type\":\"ping\",\"results\":[{\"host\":\"lobby\",\"ms\":42},{\"host\":\"203.0.113.9\",\"ms\":-1}]}");
+  EXPECT_EQ(ui::BuildLogMessage(L"C:\\Users\\\x00c5sa\\launcher.log"),
+            L"{\"type\":\"log\",\"path\":\"C:\\\\Users\\\\\x00c5sa\\\\launcher.log\"}");
 }
 
 }  // namespace

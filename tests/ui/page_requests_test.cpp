@@ -5,14 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <set>
 
+#include "common/log.h"
 #include "common/text.h"
 #include "json/parse.h"
+#include "servers/ping.h"
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "ui/frontend.h"
+#include "ui/page_messages.h"
 #include "ui/page_requests.h"
+#include "ui/player_state.h"
+#include "update/engine.h"
 
 namespace {
 
@@ -39,11 +46,18 @@ json::Value Parsed(const std::wstring& text) {
   return v;
 }
 std::string TypeOf(const std::wstring& text) { return Parsed(text).Get("type").AsString(""); }
+// The array member of a message, as a value of its own (a range-for over
+// Parsed(...).Get(...) would outlive the parsed message).
+std::vector<json::Value> ArrayOf(const std::wstring& text, const char* member) {
+  return Parsed(text).Get(member).AsArray();
+}
 
 class PageRequestsTest : public ::testing::Test {
  protected:
   std::wstring release_, name_;
   std::wstring game_ = harness::MakeTempDir(L"page-game");
+  std::wstring data_ = harness::MakeTempDir(L"page-data");
+  std::wstring log_ = data_ + L"\\launcher.log";
   update::Options options_;
   ui::Frontend frontend_;
 
@@ -79,13 +93,25 @@ class PageRequestsTest : public ::testing::Test {
     options_.list_url = harness::ListServiceUrl(L"/api/servers");
     frontend_.player_name.clear();
     harness::SteamHandler::Unregister();
+    // Favourites, recent servers and the log in a folder of this test's own.
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
+    common::OpenLog(log_);
   }
   void TearDown() override {
     DestroyWindow(frontend_.window);
     frontend_.window = nullptr;
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
+    common::OpenLog(harness::MakeTempDir(L"page-log") + L"\\after.log");
     harness::RemoveTree(game_);
+    harness::RemoveTree(data_);
   }
 
+  // Delivers what is queued for the test window now: every answer the
+  // window thread posts while handling a message.
+  void Drain() {
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&m);
+  }
   // Runs the test window's messages until done() or the time is up.
   template <typename Done>
   bool PumpUntil(Done done, DWORD timeout_ms = 30000) {
@@ -112,6 +138,24 @@ class PageRequestsTest : public ::testing::Test {
     }
     return out;
   }
+  std::vector<std::wstring> OfType(const std::string& type) const {
+    std::vector<std::wstring> out;
+    for (const std::wstring& m : g_received) {
+      if (TypeOf(m) == type) out.push_back(m);
+    }
+    return out;
+  }
+  // A release whose files arrive slowly: three of 40 KB in writes of 2 KB
+  // with a pause after each (about a second a file).
+  void UseSlowRelease() {
+    for (const wchar_t* file : {L"a.pak", L"b.pak", L"c.pak"}) {
+      ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\slow\\" + file, std::string(40 * 1024, 'v')));
+    }
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/slow", name_ + L"/slowpub",
+                                      L"channel=stable&build=4.0&protocol=9&server=h:1"),
+              "");
+    options_.base_url = harness::ReleaseUrl(L"/_chunk-2048/" + name_ + L"/slowpub");
+  }
   std::wstring HandoffValue(const wchar_t* key) const {
     wchar_t value[128] = {};
     GetPrivateProfileStringW(L"net", key, L"(none)", value, 128, (game_ + L"\\velmoramp.ini").c_str());
@@ -123,7 +167,12 @@ TEST_F(PageRequestsTest, ReadySendsTheNameThenUpdatesAndLists) {
   frontend_.player_name = L"\x0141ucja";
   Send(L"{\"type\":\"ready\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("release") == 1 && Count("servers") == 1; }));
-  EXPECT_EQ(g_received.front(), L"{\"type\":\"name\",\"value\":\"\x0141ucja\"}");
+  // The answers to "ready" come first, in this order, before any worker's.
+  ASSERT_GE(g_received.size(), 4u);
+  EXPECT_EQ(g_received[0], L"{\"type\":\"name\",\"value\":\"\x0141ucja\"}");
+  EXPECT_EQ(g_received[1], L"{\"type\":\"favourites\",\"list\":[]}");
+  EXPECT_EQ(g_received[2], L"{\"type\":\"recent\",\"list\":[]}");
+  EXPECT_EQ(g_received[3], L"{\"type\":\"log\",\"path\":\"" + ui::EscapeJson(log_) + L"\"}");
 
   // How often the transfer line comes depends on how the bytes arrive; the
   // last one says it is all here, with the amounts.
@@ -147,16 +196,81 @@ TEST_F(PageRequestsTest, ReadySendsTheNameThenUpdatesAndLists) {
     EXPECT_EQ(list.AsArray()[0].Get("address").AsString(""), "lobby:27015") << common::WideToUtf8(m);
   }
 
-  // A reload sends "ready" again: one more run of each, now up to date.
+  // A reload once the update is over sends "ready" again: one more run of
+  // each, now up to date.
+  ASSERT_TRUE(PumpUntil([&] { return !ui::UpdateRunning(frontend_); }));
   g_received.clear();
   Send(L"{\"type\":\"ready\"}");
+  ASSERT_TRUE(PumpUntil([&] { return Count("release") == 1 && Count("servers") == 1; }));
+  EXPECT_EQ(Count("name"), 1u);
+  EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
+                       L"{\"type\":\"status\",\"text\":\"Up to date\",\"percent\":-1,\"good\":true,"
+                       L"\"busy\":false}"),
+            1);
+}
+
+TEST_F(PageRequestsTest, DuringAnUpdateNoPlayAndNoSecondUpdate) {
+  UseSlowRelease();
   Send(L"{\"type\":\"ready\"}");
-  ASSERT_TRUE(PumpUntil([&] { return Count("release") == 2 && Count("servers") == 2; }));
-  EXPECT_EQ(Count("name"), 2u);
-  size_t up_to_date = std::count(g_received.begin(), g_received.end(),
-                                 L"{\"type\":\"status\",\"text\":\"Up to date\",\"percent\":-1,\"good\":true,"
-                                 L"\"busy\":false}");
-  EXPECT_EQ(up_to_date, 2u);
+  ASSERT_TRUE(PumpUntil([&] {
+    return std::any_of(g_received.begin(), g_received.end(),
+                       [](const std::wstring& m) { return m.find(L"Downloading") != std::wstring::npos; });
+  }));
+  g_received.clear();
+  Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
+  Drain();
+  EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
+                       L"{\"type\":\"status\",\"text\":\"Please wait for the update to finish\",\"percent\":-1,"
+                       L"\"bad\":true}"),
+            1);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+  EXPECT_EQ(Count("recent"), 0u);
+
+  // The page loads again: the update's latest status (the page shows it
+  // busy) and a new list, but no second update.
+  g_received.clear();
+  Send(L"{\"type\":\"ready\"}");
+  Drain();
+  ASSERT_GE(OfType("status").size(), 1u);
+  EXPECT_EQ(OfType("status")[0].rfind(L"{\"type\":\"status\",\"text\":\"Downloading ", 0), 0u);
+  EXPECT_NE(OfType("status")[0].find(L"\"busy\":true"), std::wstring::npos);
+  ASSERT_TRUE(PumpUntil([&] { return Count("release") == 1 && !ui::UpdateRunning(frontend_); }));
+  EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
+                       L"{\"type\":\"status\",\"text\":\"Checking for updates\",\"percent\":-1,\"busy\":true}"),
+            0)
+      << "no second run began";
+  EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\c.pak").size(), 40u * 1024);
+
+  // Once it is over, Play goes ahead.
+  Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
+  EXPECT_EQ(HandoffValue(L"host"), L"lobby");
+}
+
+TEST_F(PageRequestsTest, AClosingWindowStopsTheUpdateAndWaitsForIt) {
+  UseSlowRelease();
+  Send(L"{\"type\":\"ready\"}");
+  ASSERT_TRUE(PumpUntil([&] {
+    return std::any_of(g_received.begin(), g_received.end(),
+                       [](const std::wstring& m) { return m.find(L"Downloading 3 files") != std::wstring::npos; });
+  }));
+  ui::StopWorkers(frontend_);
+  EXPECT_TRUE(ui::WaitForUpdate(frontend_, ui::kUpdateStopWaitMs)) << "the update ended within the bound";
+  EXPECT_FALSE(ui::UpdateRunning(frontend_));
+  PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(OfType("status").back(), L"{\"type\":\"status\",\"text\":\"" + std::wstring(update::kStoppedText) +
+                                         L"\",\"percent\":-1,\"bad\":true,\"busy\":false}");
+  // A stopped update installs nothing at all; what it staged is the next
+  // run's to use.
+  for (const wchar_t* file : {L"a.pak", L"b.pak", L"c.pak"}) {
+    EXPECT_FALSE(harness::FileExists(game_ + L"\\" + file));
+  }
+  // Nothing starts any more.
+  g_received.clear();
+  Send(L"{\"type\":\"ready\"}");
+  EXPECT_FALSE(ui::UpdateRunning(frontend_));
+  PumpUntil([] { return false; }, 500);
+  EXPECT_EQ(Count("servers"), 0u);
+  EXPECT_EQ(Count("release"), 0u);
 }
 
 TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
@@ -177,7 +291,7 @@ TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
   EXPECT_EQ(list_part[0], L"{\"type\":\"servers\",\"list\":[]}");
   EXPECT_EQ(list_part[1],
             L"{\"type\":\"status\",\"text\":\"Could not reach the server list: server answered 404\","
-            L"\"percent\":-1,\"bad\":true,\"busy\":false}");
+            L"\"percent\":-1,\"bad\":true}");
   const std::vector<std::wstring> update = UpdateMessages();
   ASSERT_EQ(update.size(), 2u);
   EXPECT_EQ(update[1],
@@ -230,14 +344,23 @@ TEST_F(PageRequestsTest, PlayPortsAndTheRefusedLaunch) {
   for (const Case& c : cases) {
     g_received.clear();
     Send(c.message);
-    PumpUntil([] { return g_received.size() >= 2; }, 5000);
+    PumpUntil([&] { return OfType("status").size() >= 2; }, 5000);
     EXPECT_EQ(HandoffValue(L"host"), c.host) << common::WideToUtf8(c.message);
     EXPECT_EQ(HandoffValue(L"port"), c.port) << common::WideToUtf8(c.message);
-    ASSERT_EQ(g_received.size(), 2u);
-    EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
-    EXPECT_EQ(g_received[1],
+    const std::vector<std::wstring> statuses = OfType("status");
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses[0], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
+    EXPECT_EQ(statuses[1],
               L"{\"type\":\"status\",\"text\":\"Steam did not accept the launch request. Start the "
               L"game from Steam yourself.\",\"percent\":-1,\"bad\":true}");
+    // The server played on is the most recent one; with no host there is none.
+    const bool has_host = wcsstr(c.message, L"\"host\"") != nullptr;
+    ASSERT_EQ(Count("recent"), has_host ? 1u : 0u);
+    if (has_host) {
+      EXPECT_EQ(TypeOf(g_received.front()), "recent") << "sent before the launch";
+      EXPECT_EQ(Parsed(OfType("recent")[0]).Get("list").AsArray()[0].Get("host").AsString(""),
+                common::WideToUtf8(c.host));
+    }
   }
   EXPECT_TRUE(g_signals.empty()) << "a refused launch leaves the window open";
 }
@@ -247,8 +370,9 @@ TEST_F(PageRequestsTest, PlayAcceptedClosesTheWindow) {
   Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
   ASSERT_TRUE(PumpUntil([] { return !g_signals.empty(); }, 5000));
   EXPECT_EQ(g_signals, std::vector<UINT>{ui::WM_GAME_STARTED});
-  ASSERT_EQ(g_received.size(), 1u);
-  EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
+  ASSERT_EQ(g_received.size(), 2u);
+  EXPECT_EQ(g_received[0], L"{\"type\":\"recent\",\"list\":[{\"host\":\"lobby\",\"port\":27015,\"name\":\"\"}]}");
+  EXPECT_EQ(g_received[1], L"{\"type\":\"status\",\"text\":\"Starting the game through Steam...\",\"percent\":-1}");
   EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
   EXPECT_EQ(HandoffValue(L"name"), L"Ann");
 }
@@ -267,6 +391,291 @@ TEST_F(PageRequestsTest, PlayRefusedWhileTheGameRuns) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
   EXPECT_EQ(steam.Requests(300), "");
   EXPECT_TRUE(g_signals.empty());
+}
+
+// What the page sends for Play is checked before anything is written.
+TEST_F(PageRequestsTest, PlayRefusesWhatTheHandoffCannotTake) {
+  harness::SteamHandler steam;
+  const std::string before = "[net]\r\nname=Mara\r\nhost=old.example\r\nport=1\r\n";
+  const std::wstring ini = game_ + L"\\velmoramp.ini";
+  ASSERT_TRUE(harness::WriteFileBytes(ini, before));
+  const std::wstring address = L"That server address cannot be used.";
+  const std::wstring port = L"That server port cannot be used: it must be 1 to 65535.";
+  const std::wstring name = L"That player name cannot be used: at most 127 characters, and no line breaks.";
+  struct Case {
+    std::wstring message;
+    std::wstring refusal;
+  } cases[] = {
+      // Line breaks would add sections and keys of the sender's choosing.
+      {LR"({"type":"play","host":"lobby\r\n[game]\r\nautocase=Evil","port":27015,"name":"Ann"})", address},
+      {LR"({"type":"play","host":"lobby","port":27015,"name":"Ann\n[net]\nhost=evil.example"})", name},
+      {LR"({"type":"play","host":"lobby","port":27015,"name":"Ann\u2028x"})", name},
+      {LR"({"type":"play","host":"lob by","port":27015,"name":"Ann"})", address},
+      // Bounds: the longest DNS name, the port range, the name's length.
+      {LR"({"type":"play","host":")" + std::wstring(254, L'h') + LR"(","port":27015,"name":"Ann"})", address},
+      {LR"({"type":"play","host":"lobby","port":99999,"name":"Ann"})", port},
+      {LR"({"type":"play","host":"lobby","port":0,"name":"Ann"})", port},
+      {LR"({"type":"play","host":"lobby","port":-27015,"name":"Ann"})", port},
+      {LR"({"type":"play","host":"lobby","port":27015,"name":")" + std::wstring(128, L'n') + LR"("})", name},
+  };
+  for (const Case& c : cases) {
+    g_received.clear();
+    Send(c.message);
+    PumpUntil([] { return false; }, 50);
+    ASSERT_EQ(g_received.size(), 1u) << common::WideToUtf8(c.message);
+    EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"" + c.refusal + L"\",\"percent\":-1,\"bad\":true}");
+    EXPECT_EQ(harness::ReadFileBytes(ini), before) << common::WideToUtf8(c.message);
+  }
+  EXPECT_EQ(steam.Requests(300), "");
+  EXPECT_TRUE(g_signals.empty());
+
+  // The longest host that is allowed still goes.
+  Send(LR"({"type":"play","host":")" + std::wstring(253, L'h') + LR"(","port":65535,"name":"Ann"})");
+  EXPECT_EQ(HandoffValue(L"port"), L"65535");
+}
+
+TEST_F(PageRequestsTest, AHandoffThatCannotBeWrittenStopsPlay) {
+  harness::SteamHandler steam;
+  options_.game_dir = game_ + L"\\no such folder";
+  Send(LR"({"type":"play","host":"lobby","port":27015,"name":"Ann"})");
+  PumpUntil([] { return false; }, 100);
+  ASSERT_EQ(g_received.size(), 1u);
+  EXPECT_EQ(g_received[0],
+            L"{\"type\":\"status\",\"text\":\"Could not write the hand-off file into the game folder.\","
+            L"\"percent\":-1,\"bad\":true}");
+  EXPECT_EQ(steam.Requests(300), "") << "Steam is not asked";
+  EXPECT_TRUE(g_signals.empty());
+}
+
+TEST_F(PageRequestsTest, FavouritesBothWaysAndKeptInTheStateFile) {
+  const std::wstring address = L"That server address cannot be used.";
+  const std::wstring unusable = L"That server cannot be kept as a favourite.";
+  struct Step {
+    std::wstring message;
+    std::wstring refusal;  // the bad status, when refused
+    std::wstring list;     // the favourites message's list after it
+  } steps[] = {
+      {LR"({"type":"favourite","host":"lobby","port":27015,"name":"Night Shift","on":true})", L"",
+       LR"([{"host":"lobby","port":27015,"name":"Night Shift"}])"},
+      {LR"({"type":"favourite","host":"2001:db8::42","port":7777,"name":"","on":true})", L"",
+       LR"([{"host":"2001:db8::42","port":7777,"name":""},{"host":"lobby","port":27015,"name":"Night Shift"}])"},
+      // The same server (a name has no case): it keeps its place, takes the new name.
+      {LR"({"type":"favourite","host":"LOBBY","port":27015,"name":"Night\tShift 2","on":true})", L"",
+       LR"([{"host":"2001:db8::42","port":7777,"name":""},{"host":"lobby","port":27015,"name":"Night Shift 2"}])"},
+      // Another port is another server; a long name is cut as a listed one is.
+      {LR"({"type":"favourite","host":"lobby","port":27016,"name":")" + std::wstring(60, L'x') + LR"(","on":true})",
+       L"",
+       LR"([{"host":"lobby","port":27016,"name":")" + std::wstring(48, L'x') +
+           LR"("},{"host":"2001:db8::42","port":7777,"name":""},{"host":"lobby","port":27015,"name":"Night Shift 2"}])"},
+      {LR"({"type":"favourite","host":"lobby","port":27015,"on":false})", L"",
+       LR"([{"host":"lobby","port":27016,"name":")" + std::wstring(48, L'x') +
+           LR"("},{"host":"2001:db8::42","port":7777,"name":""}])"},
+      {LR"({"type":"favourite","host":"2001:db8::42","port":7777,"on":false})", L"",
+       LR"([{"host":"lobby","port":27016,"name":")" + std::wstring(48, L'x') + LR"("}])"},
+      // Refused, and answered with the list as it is.
+      {LR"({"type":"favourite","host":"a\r\n[net]","port":1,"on":true})", address, L""},
+      {LR"({"type":"favourite","host":"","port":1,"on":true})", address, L""},
+      {LR"({"type":"favourite","host":"lobby","port":70000,"on":true})",
+       L"That server port cannot be used: it must be 1 to 65535.", L""},
+      {LR"({"type":"favourite","host":"lobby","port":"1","on":true})", unusable, L""},
+      {LR"({"type":"favourite","host":"lobby","port":1,"on":"yes"})", unusable, L""},
+      {LR"({"type":"favourite","port":1,"on":true})", unusable, L""},
+  };
+  std::wstring list;
+  for (const Step& step : steps) {
+    g_received.clear();
+    Send(step.message);
+    if (!step.list.empty()) list = step.list;
+    std::vector<std::wstring> expected;
+    if (!step.refusal.empty()) {
+      expected.push_back(L"{\"type\":\"status\",\"text\":\"" + step.refusal + L"\",\"percent\":-1,\"bad\":true}");
+    }
+    expected.push_back(L"{\"type\":\"favourites\",\"list\":" + list + L"}");
+    PumpUntil([] { return false; }, 20);
+    EXPECT_EQ(g_received, expected) << common::WideToUtf8(step.message);
+  }
+
+  // The file holds them; a new run (a new page, a new launcher) gets them back.
+  const ui::PlayerState saved = ui::LoadPlayerState(data_ + L"\\player.json");
+  ASSERT_EQ(saved.favourites.size(), 1u);
+  EXPECT_EQ(saved.favourites[0].port, 27016);
+  ui::Frontend again;
+  again.window = frontend_.window;
+  again.options = std::make_shared<const update::Options>(options_);
+  g_received.clear();
+  ui::HandleWebMessage(again, L"{\"type\":\"ready\"}");
+  Drain();
+  ASSERT_GE(g_received.size(), 2u);
+  EXPECT_EQ(g_received[0], L"{\"type\":\"favourites\",\"list\":" + list + L"}");
+  EXPECT_EQ(g_received[1], L"{\"type\":\"recent\",\"list\":[]}");
+  ui::StopWorkers(again);
+  ui::WaitForUpdate(again, ui::kUpdateStopWaitMs);
+}
+
+TEST_F(PageRequestsTest, RecentServersNewestFirstAtMostTen) {
+  // The list shown names the servers played on.
+  Send(L"{\"type\":\"refresh\"}");
+  ASSERT_TRUE(PumpUntil([&] { return Count("servers") == 1; }));
+  Send(LR"({"type":"play","host":"lobby","port":27015,"name":"Ann"})");
+  Drain();
+  ASSERT_EQ(OfType("recent").size(), 1u);
+  EXPECT_EQ(OfType("recent")[0], LR"({"type":"recent","list":[{"host":"lobby","port":27015,"name":"Night Shift"}]})");
+
+  for (int i = 1; i <= 11; ++i) {
+    Send(L"{\"type\":\"play\",\"host\":\"h" + std::to_wstring(i) + L".example\",\"port\":" + std::to_wstring(i) +
+         L",\"name\":\"Ann\"}");
+    Drain();
+  }
+  auto hosts = [](const std::wstring& message) {
+    std::vector<std::string> out;
+    for (const json::Value& v : ArrayOf(message, "list")) out.push_back(v.Get("host").AsString(""));
+    return out;
+  };
+  EXPECT_EQ(hosts(OfType("recent").back()),
+            (std::vector<std::string>{"h11.example", "h10.example", "h9.example", "h8.example", "h7.example",
+                                      "h6.example", "h5.example", "h4.example", "h3.example", "h2.example"}));
+  // The same server again moves to the front.
+  Send(LR"({"type":"play","host":"H5.EXAMPLE","port":5,"name":"Ann"})");
+  Drain();
+  const std::vector<std::string> now = hosts(OfType("recent").back());
+  ASSERT_EQ(now.size(), 10u);
+  EXPECT_EQ(now[0], "H5.EXAMPLE");
+  EXPECT_EQ(std::count(now.begin(), now.end(), "h5.example"), 0);
+  EXPECT_EQ(ui::LoadPlayerState(data_ + L"\\player.json").recent.size(), 10u);
+  EXPECT_EQ(ui::LoadPlayerState(data_ + L"\\player.json").recent[0].host, L"H5.EXAMPLE");
+}
+
+TEST_F(PageRequestsTest, ADamagedOrForeignStateFileIsIgnoredThenReplaced) {
+  const std::wstring file = data_ + L"\\player.json";
+  const std::string ours =
+      R"({"format":"velmoramp-player","version":1,"favourites":[{"host":"a.example","port":1,"name":"A"}],"recent":[]})";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool kept;
+  } cases[] = {
+      {"ours", ours, true},
+      {"cut short", ours.substr(0, ours.size() - 3), false},
+      {"not an object", "[1,2,3]", false},
+      {"another program's", R"({"favourites":[{"host":"a.example","port":1,"name":"A"}]})", false},
+      {"a later version", R"({"format":"velmoramp-player","version":2,"favourites":[]})", false},
+      {"empty", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(harness::WriteFileBytes(file, c.bytes));
+    ui::Frontend run;
+    run.window = frontend_.window;
+    run.options = std::make_shared<const update::Options>(options_);
+    g_received.clear();
+    ui::HandleWebMessage(run, LR"({"type":"favourite","host":"b.example","port":2,"name":"B","on":true})");
+    Drain();
+    ASSERT_EQ(g_received.size(), 1u);
+    EXPECT_EQ(g_received[0], c.kept ? LR"({"type":"favourites","list":[{"host":"b.example","port":2,"name":"B"},)"
+                                      LR"({"host":"a.example","port":1,"name":"A"}]})"
+                                    : LR"({"type":"favourites","list":[{"host":"b.example","port":2,"name":"B"}]})");
+    // Replaced by a file of ours.
+    EXPECT_EQ(ui::LoadPlayerState(file).favourites.size(), c.kept ? 2u : 1u);
+  }
+  const std::string log = harness::ReadFileBytes(log_);
+  EXPECT_NE(log.find("player.json is damaged"), std::string::npos) << log;
+  EXPECT_NE(log.find("player.json is not ours"), std::string::npos) << log;
+
+  // Only what passes the rules is read, without repeats, within the bounds.
+  std::string many = R"({"format":"velmoramp-player","version":1,"favourites":[)";
+  for (int i = 0; i < 250; ++i) many += R"({"host":"s)" + std::to_string(i) + R"(.example","port":1,"name":""},)";
+  many += R"({"host":"x","port":1}],"recent":[{"host":"a\nb","port":1},{"host":"ok","port":2,"name":"N\u0007"},)"
+          R"({"host":"OK","port":2},{"host":"p","port":65536},{"port":3},{"host":"q","port":"4"}]})";
+  ASSERT_TRUE(harness::WriteFileBytes(file, many));
+  const ui::PlayerState loaded = ui::LoadPlayerState(file);
+  EXPECT_EQ(loaded.favourites.size(), ui::kMaxFavourites);
+  ASSERT_EQ(loaded.recent.size(), 1u);
+  EXPECT_EQ(loaded.recent[0].host, L"ok");
+  EXPECT_EQ(loaded.recent[0].name, L"N ") << "control characters become blanks";
+  EXPECT_EQ(ui::LoadPlayerState(data_ + L"\\missing.json").favourites.size(), 0u);
+
+  // A full list takes no more.
+  ui::Frontend full;
+  full.window = frontend_.window;
+  full.options = std::make_shared<const update::Options>(options_);
+  g_received.clear();
+  ui::HandleWebMessage(full, LR"({"type":"favourite","host":"one.more","port":1,"on":true})");
+  Drain();
+  ASSERT_EQ(g_received.size(), 2u);
+  EXPECT_EQ(g_received[0],
+            L"{\"type\":\"status\",\"text\":\"You have 200 favourites already. Remove one to add another.\","
+            L"\"percent\":-1,\"bad\":true}");
+  EXPECT_EQ(Parsed(g_received[1]).Get("list").AsArray().size(), ui::kMaxFavourites);
+}
+
+TEST_F(PageRequestsTest, PingResultsFollowTheListTheyBelongTo) {
+  // The list first, then batches of results keyed by host.
+  options_.list_url = harness::ListEchoUrl(
+      R"({"servers":[{"name":"Here","host":"127.0.0.1","port":1},{"name":"Nowhere","host":"198.51.100.1","port":2},)"
+      R"({"name":"Also here","host":"127.0.0.1","port":3}]})");
+  Send(L"{\"type\":\"refresh\"}");
+  std::map<std::string, int> ms;
+  auto collect = [&] {
+    ms.clear();
+    for (const std::wstring& m : OfType("ping")) {
+      for (const json::Value& r : ArrayOf(m, "results")) ms[r.Get("host").AsString("")] = r.Get("ms").AsInt(-2);
+    }
+    return ms.size() == 2;
+  };
+  ASSERT_TRUE(PumpUntil(collect, 15000)) << ms.size();
+  EXPECT_EQ(TypeOf(g_received.front()), "servers") << "the list is never held back by the ping";
+  EXPECT_EQ(ms["198.51.100.1"], servers::kNoAnswer);
+  size_t results = 0;
+  for (const std::wstring& m : OfType("ping")) results += Parsed(m).Get("results").AsArray().size();
+  EXPECT_EQ(results, 2u) << "each host measured once";
+
+  // Two refreshes with lists of their own: no result of the older list
+  // follows the newer one.
+  g_received.clear();
+  options_.list_url = harness::ListEchoUrl(R"({"servers":[{"name":"Old","host":"198.51.100.7","port":1}]})");
+  Send(L"{\"type\":\"refresh\"}");
+  options_.list_url = harness::ListEchoUrl(R"({"servers":[{"name":"New","host":"127.0.0.1","port":1}]})");
+  Send(L"{\"type\":\"refresh\"}");
+  PumpUntil([] { return false; }, 3000);
+  std::set<std::string> shown;
+  for (const std::wstring& m : g_received) {
+    if (TypeOf(m) == "servers") {
+      shown.clear();
+      for (const json::Value& s : ArrayOf(m, "list")) shown.insert(s.Get("host").AsString(""));
+    } else if (TypeOf(m) == "ping") {
+      for (const json::Value& r : ArrayOf(m, "results")) {
+        EXPECT_EQ(shown.count(r.Get("host").AsString("")), 1u) << common::WideToUtf8(m);
+      }
+    }
+  }
+  EXPECT_EQ(shown, std::set<std::string>{"127.0.0.1"}) << "the newer list is the one shown";
+
+  unsigned long error = 0;
+  if (servers::PingHost(L"127.0.0.1", servers::kPingTimeoutMs, &error) == servers::kNoAnswer) {
+    GTEST_SKIP() << "ICMP echo is refused on this system (error " << error << "): loopback cannot answer";
+  }
+  EXPECT_GE(ms["127.0.0.1"], 0);
+}
+
+TEST_F(PageRequestsTest, TheLogNamesTypesServersAndOutcomesButNoPlayer) {
+  frontend_.player_name = L"Secret Sam";
+  for (const wchar_t* message :
+       {LR"({"type":"name","value":"Zed Hidden"})", LR"({"type":"favourite","host":"lobby","port":27015,"on":true})",
+        LR"({"type":"favourite","host":"lobby","port":27015,"on":false})",
+        LR"({"type":"play","host":"lobby","port":27015,"name":"Zed Hidden"})",
+        LR"({"type":"play","host":"lobby","port":27015,"name":"Zed\nHidden"})", LR"({"type":"Zed Hidden"})"}) {
+    Send(message);
+  }
+  const std::string log = harness::ReadFileBytes(log_);
+  for (const char* line : {"page: name\r\n", "page: favourite\r\n", "favourites: added lobby port 27015\r\n",
+                           "favourites: removed lobby port 27015\r\n", "page: play\r\n",
+                           "play: lobby port 27015; Steam refused the launch\r\n",
+                           "play: refused, the page sent a server or name the hand-off cannot take\r\n",
+                           "page: a message of no known type\r\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+  }
+  EXPECT_EQ(log.find("Zed"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Secret"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -7,10 +7,13 @@
 #include <atomic>
 #include <thread>
 
+#include "common/log.h"
+
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
 #include "tests/support/release_server_client.h"
 #include "tests/support/webview_stand_in.h"
+#include "ui/player_state.h"
 #include "ui/window.h"
 #include "velmora_version.h"
 
@@ -31,6 +34,7 @@ class WindowTest : public ::testing::Test {
   std::wstring game_ = root_ + L"\\game";
   std::wstring log_ = root_ + L"\\webview.log";
   std::wstring script_ = root_ + L"\\page-script.txt";
+  std::wstring data_ = root_ + L"\\data";
 
   void SetUp() override {
     ASSERT_NE(harness::ReleaseServerPort(), 0);
@@ -43,11 +47,15 @@ class WindowTest : public ::testing::Test {
         "");
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", log_.c_str());
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", script_.c_str());
+    // The launcher keeps its state (and the web view its data) apart.
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
     harness::SteamHandler::Unregister();
   }
   void TearDown() override {
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", nullptr);
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
     harness::RemoveTree(root_);
   }
 
@@ -120,6 +128,9 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
                                       "{\"type\":\"ready\"}\n"
                                       "wait-seen \"type\":\"release\"\n"
                                       "wait-seen \"type\":\"servers\"\n"
+                                      "{\"type\":\"favourite\",\"host\":\"lobby\",\"port\":27015,"
+                                      "\"name\":\"Night Shift\",\"on\":true}\n"
+                                      "wait-for \"type\":\"favourites\",\"list\":[{\n"
                                       "{\"type\":\"name\",\"value\":\"Ann\"}\n"
                                       "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
   // The window opens on the monitor under the pointer.
@@ -179,6 +190,16 @@ TEST_F(WindowTest, ReadyUpdateListAndPlay) {
   GetPrivateProfileStringW(L"net", L"name", L"", value, 64, (game_ + L"\\velmoramp.ini").c_str());
   EXPECT_STREQ(value, L"Ann");
   EXPECT_NE(LogPosition("Controller.Close"), std::string::npos);
+
+  // The favourite and the server played on outlive the run.
+  const ui::PlayerState kept = ui::LoadPlayerState(data_ + L"\\player.json");
+  ASSERT_EQ(kept.favourites.size(), 1u);
+  EXPECT_EQ(kept.favourites[0].name, L"Night Shift");
+  ASSERT_EQ(kept.recent.size(), 1u);
+  EXPECT_EQ(kept.recent[0].host, L"lobby");
+  EXPECT_EQ(kept.recent[0].name, L"Night Shift") << "named as the list names it";
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "{\"type\":\"favourites\",\"list\":[]}"), 1);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "{\"type\":\"recent\",\"list\":[]}"), 1);
 }
 
 TEST_F(WindowTest, MessagesFromAnotherDocumentAreIgnored) {
@@ -235,6 +256,124 @@ TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
   EXPECT_EQ(harness::ReadFileBytes(started), harness::Narrow(command));
   EXPECT_TRUE(harness::ReadFileBytes(exe) == new_launcher);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file after a replacement";
+}
+
+TEST_F(WindowTest, TheRuntimeFailingOnceReloadsThePage) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  // The page's renderer dies once while an update may run; the reloaded
+  // page says "ready" again and carries on.
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"type\":\"servers\"\n"
+                                      "process-failed 1\n"
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-for \"type\":\"favourites\"\n"
+                                      "wait-seen \"type\":\"release\"\n"
+                                      "{\"type\":\"close\"}\n"));
+  WindowSeen seen;
+  harness::RunResult r = RunWindow(seen);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(r.output, "") << "no console front-end";
+  EXPECT_EQ(LogLines("WebView.NavigateToString ").size(), 2u) << "the page was loaded again";
+  EXPECT_EQ(LogLines("CreateWebViewEnvironmentWithOptionsInternal ").size(), 1u);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  // However the reload fell, one update ran to its end.
+  const std::vector<std::string> sent = LogLines("WebView.PostWebMessageAsJson ");
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                          [](const std::string& m) { return m.find("\"type\":\"release\"") != std::string::npos; }),
+            1);
+  EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\mod.dll"), "mod");
+}
+
+TEST_F(WindowTest, ClosingDuringAnUpdateStopsItCleanly) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  for (const wchar_t* file : {L"a.pak", L"b.pak", L"c.pak"}) {
+    ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\slow\\" + file, std::string(40 * 1024, 'v')));
+  }
+  ASSERT_EQ(
+      harness::PublishRelease(name_ + L"/slow", name_ + L"/slowpub", L"channel=stable&build=4.0&protocol=9&server=h:1"),
+      "");
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen Downloading 3 files\n"
+                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"
+                                      "wait-for Please wait for the update to finish\n"
+                                      "{\"type\":\"close\"}\n"));
+  harness::RunResult r =
+      harness::RunProcess(harness::LauncherExe(),
+                          {L"--game", game_, L"--base-url", harness::ReleaseUrl(L"/_chunk-2048/" + name_ + L"/slowpub"),
+                           L"--list-url", harness::ListServiceUrl(L"/api/servers")},
+                          root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play was refused";
+  // The update stopped before it installed anything; what it staged is
+  // the next run's to use.
+  for (const wchar_t* file : {L"a.pak", L"b.pak", L"c.pak"}) {
+    EXPECT_FALSE(harness::FileExists(game_ + L"\\" + file));
+  }
+}
+
+// The window inside this program, so that its results and its log lines can
+// be read: every way the web view fails ends the window with the code of
+// what failed; processes the runtime restarts by itself do not.
+TEST_F(WindowTest, WebViewFailuresEndTheWindowWithTheirCode) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  const std::wstring launcher_log = root_ + L"\\launcher.log";
+  common::OpenLog(launcher_log);
+  const HRESULT kAborted = HRESULT_FROM_WIN32(ERROR_PROCESS_ABORTED);
+  struct Case {
+    const wchar_t* fail;
+    const char* script;
+    ui::WindowEnd end;
+    HRESULT failure;
+    const char* logged;
+    size_t environments;  // requested
+  } cases[] = {
+      {L"", "{\"type\":\"close\"}\n", ui::WindowEnd::kClosed, S_OK, "web view runtime 126.0.2592.56", 1},
+      {L"settings", "{\"type\":\"close\"}\n", ui::WindowEnd::kClosed, S_OK,
+       "web view: get_Settings failed (0x80004005)", 1},
+      {L"create", "", ui::WindowEnd::kUseConsole, E_FAIL, "web view: requesting the environment failed (0x80004005)",
+       1},
+      {L"environment", "", ui::WindowEnd::kUseConsole, E_FAIL, "web view: creating the environment failed (0x80004005)",
+       1},
+      {L"controller", "", ui::WindowEnd::kUseConsole, E_FAIL, "web view: creating the controller failed (0x80004005)",
+       1},
+      {L"navigate", "", ui::WindowEnd::kUseConsole, E_FAIL, "web view: NavigateToString failed (0x80004005)", 1},
+      {L"navigation", "", ui::WindowEnd::kUseConsole, E_FAIL, "web view: the page did not load (web error status 16)",
+       1},
+      {L"", "process-failed 1\nprocess-failed 2\n", ui::WindowEnd::kUseConsole, kAborted,
+       "window: loading the page again", 1},
+      // The browser process: the web view is made again, and the new page
+      // plays the script from its start, so it fails a second time.
+      {L"", "process-failed 0\n", ui::WindowEnd::kUseConsole, kAborted, "window: making the web view again", 2},
+      {L"", "process-failed 6\nprocess-failed 3\nprocess-failed 6\n{\"type\":\"close\"}\n", ui::WindowEnd::kClosed,
+       S_OK, "web view: a runtime process failed (kind 6)", 1},
+  };
+  update::Options options;
+  options.game_dir = game_;
+  options.base_url = L"https://localhost:9";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(harness::Narrow(c.fail)) + " / " + c.script);
+    ASSERT_TRUE(harness::WriteFileBytes(script_, c.script));
+    ASSERT_TRUE(harness::WriteFileBytes(log_, ""));
+    const size_t logged_before = harness::ReadFileBytes(launcher_log).size();
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", c.fail);
+    const ui::WindowRun run = ui::Run(options);
+    EXPECT_EQ(run.end, c.end);
+    EXPECT_EQ(static_cast<unsigned long>(run.failure), static_cast<unsigned long>(c.failure));
+    EXPECT_EQ(FindWindowW(L"velmoramp_launcher", nullptr), nullptr) << "the window is gone";
+    const std::string logged = harness::ReadFileBytes(launcher_log).substr(logged_before);
+    EXPECT_NE(logged.find(c.logged), std::string::npos) << logged;
+    if (c.end == ui::WindowEnd::kUseConsole) {
+      EXPECT_NE(logged.find("closing the window for the console front-end"), std::string::npos) << logged;
+    }
+    EXPECT_EQ(LogLines("CreateWebViewEnvironmentWithOptionsInternal ").size(), c.environments);
+  }
+  SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", nullptr);
+  common::OpenLog(harness::MakeTempDir(L"window-log") + L"\\after.log");
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // github:wailsapp/wails (v2/internal/ffenestri/windows/WebView2.h at
 // 1f8a2bb9), with the ICoreWebView2 order re-checked against the SDK
 // 1.0.3908-prerelease header (github:pparaxan/WebView2), and the IIDs as
-// also given at learn.microsoft.com (webview2-idl). A build step turns them
+// also given at learn.microsoft.com (webview2-idl); the navigation-completed
+// and process-failed events as the reference pages at learn.microsoft.com
+// give them. A build step turns them
 // into abi_expectations.inc: static_asserts on every method's parameters and
 // calling convention, and the table of IIDs and slots checked below.
 #include <gtest/gtest.h>
@@ -74,7 +76,9 @@ TEST(WebViewAbi, EveryInterfaceTheLauncherUsesIsChecked) {
        {"ICoreWebView2Environment", "ICoreWebView2Controller", "ICoreWebView2", "ICoreWebView2Settings",
         "ICoreWebView2WebMessageReceivedEventArgs", "ICoreWebView2WebMessageReceivedEventHandler",
         "ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler",
-        "ICoreWebView2CreateCoreWebView2ControllerCompletedHandler"}) {
+        "ICoreWebView2CreateCoreWebView2ControllerCompletedHandler", "ICoreWebView2NavigationCompletedEventHandler",
+        "ICoreWebView2NavigationCompletedEventArgs", "ICoreWebView2ProcessFailedEventHandler",
+        "ICoreWebView2ProcessFailedEventArgs"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), used), names.end()) << used << " has no published facts";
   }
 }
@@ -108,6 +112,8 @@ TEST(WebViewAbi, EventTokenIsEightBytesPassedByValue) {
   static_assert(sizeof(EventRegistrationToken) == 8, "EventRegistrationToken is { INT64 value; }");
   static_assert(sizeof(COREWEBVIEW2_WEB_RESOURCE_CONTEXT) == 4, "enumerations travel as 32-bit integers");
   static_assert(sizeof(RECT) == 16, "put_Bounds takes a 16-byte RECT by value");
+  static_assert(sizeof(COREWEBVIEW2_PROCESS_FAILED_KIND) == 4 && sizeof(COREWEBVIEW2_WEB_ERROR_STATUS) == 4,
+                "the event arguments' enumerations travel as 32-bit integers");
   EXPECT_EQ(SlotOf(&ICoreWebView2::remove_WebMessageReceived), 35);
 }
 

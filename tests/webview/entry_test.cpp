@@ -28,6 +28,7 @@ struct Watched {
   int boxes = 0;
   std::string box_text;
   bool box_closed = false;
+  bool window_beside_box = false;  // the launcher window still there when the box showed
 };
 
 HWND FindInformationBox() { return FindWindowW(L"#32770", L"Velmora Multiplayer"); }
@@ -85,6 +86,8 @@ Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wst
     if (box != nullptr && box != handled && IsWindowVisible(box)) {
       handled = box;
       ++watched.boxes;
+      HWND window = FindWindowW(L"velmoramp_launcher", nullptr);
+      watched.window_beside_box |= window != nullptr && IsWindowVisible(window);
       watched.box_text = StaticTextOf(box);
       // Dismissed with a click; if that cannot be done, closed anyway so
       // that nothing waits for a person.
@@ -121,11 +124,15 @@ class WebViewEntryTest : public ::testing::Test {
     ASSERT_TRUE(harness::WriteFileBytes(script_, "{\"type\":\"close\"}\n"));
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", log_.c_str());
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", script_.c_str());
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", (root_ + L"\\data").c_str());
   }
   void TearDown() override {
     harness::UninstallRuntimes();
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_LOG", nullptr);
     SetEnvironmentVariableW(L"VELMORA_WEBVIEW_SCRIPT", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_STAND_IN_RUNTIME", nullptr);
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
     harness::RemoveTree(root_);
   }
 };
@@ -145,14 +152,18 @@ TEST_F(WebViewEntryTest, InstalledRuntimeOpensTheWindowFrontEndWithoutTheBox) {
     EXPECT_EQ(watched.boxes, 0) << watched.box_text;
     EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos) << "the console front-end ran:\n"
                                                                                  << watched.run.output;
+    EXPECT_EQ(watched.run.exit_code, 0u);
   }
 }
 
 TEST_F(WebViewEntryTest, VendorLoaderBesideTheExecutableIsAskedFirst) {
-  // Nothing installed: only the loader beside the launcher can answer.
+  // Nothing installed: only the loader beside the launcher can answer; the
+  // stand-in is told where its runtime is.
   ASSERT_TRUE(CopyFileW(harness::StandInLoaderDll().c_str(), (app_ + L"\\WebView2Loader.dll").c_str(), FALSE));
+  SetEnvironmentVariableW(L"VELMORA_WEBVIEW_STAND_IN_RUNTIME", harness::StandInRuntimeDll().c_str());
   Watched watched = RunWatchingForTheBox(exe_, args_, root_);
   EXPECT_FALSE(watched.run.timed_out);
+  EXPECT_EQ(watched.run.exit_code, 0u) << "the page closed the window";
   EXPECT_EQ(watched.boxes, 0) << watched.box_text;
   EXPECT_EQ(watched.run.output.find("Velmora MP launcher"), std::string::npos) << watched.run.output;
   EXPECT_NE(harness::ReadFileBytes(log_).find(
@@ -186,6 +197,43 @@ TEST_F(WebViewEntryTest, MissingRuntimeShowsTheBoxThenRunsTheConsole) {
   harness::RunResult direct = harness::RunProcess(exe_, console, root_);
   EXPECT_EQ(watched.run.exit_code, direct.exit_code);
   EXPECT_EQ(harness::ReadFileBytes(log_), "") << "no runtime was reached";
+}
+
+// A runtime that is installed but fails, at once or later, or a page that
+// does not load, or a runtime that dies twice while the page is up: the
+// window closes, the box says so with the code, and the console front-end
+// runs; its exit code is the launcher's.
+TEST_F(WebViewEntryTest, AFailingWebViewClosesTheWindowThenTheConsoleRuns) {
+  harness::StandInRuntime installed(RuntimeInstall::kPerUser);
+  std::vector<std::wstring> console = args_;
+  console.push_back(L"--console");
+  const harness::RunResult direct = harness::RunProcess(exe_, console, root_);
+  ASSERT_TRUE(direct.started);
+  struct Case {
+    const wchar_t* fail;
+    const char* script;
+    const char* code;
+  } cases[] = {
+      {L"create", "", "0x80004005"},
+      {L"environment", "", "0x80004005"},
+      {L"navigation", "", "0x80004005"},
+      // The browser process exits; the web view made again fails the same way.
+      {L"", "{\"type\":\"ready\"}\nprocess-failed 0\n", "0x8007042b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(harness::Narrow(c.fail) + " / " + c.script);
+    SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", c.fail);
+    ASSERT_TRUE(harness::WriteFileBytes(script_, c.script));
+    Watched watched = RunWatchingForTheBox(exe_, args_, root_);
+    ASSERT_TRUE(watched.run.started);
+    EXPECT_FALSE(watched.run.timed_out);
+    ASSERT_EQ(watched.boxes, 1);
+    EXPECT_EQ(watched.box_text, std::string(kMissingRuntimeText) + "\n\n(web view error " + c.code + ")");
+    EXPECT_TRUE(watched.box_closed) << "the click on OK closed the box";
+    EXPECT_FALSE(watched.window_beside_box) << "the window closed first";
+    EXPECT_EQ(watched.run.output.rfind(kConsoleStart, 0), 0u) << watched.run.output;
+    EXPECT_EQ(watched.run.exit_code, direct.exit_code);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,38 @@ class MessageRecorder final : public ICoreWebView2WebMessageReceivedEventHandler
   ULONG references = 1;
   std::vector<Received> received;
 };
+
+// Records the events the launcher watches: each navigation's end and each
+// process failure, with what their arguments say.
+template <typename Interface, const IID& kIid, typename Args>
+class EventRecorder final : public Interface {
+ public:
+  explicit EventRecorder(std::function<void(Args*)> read) : read_(std::move(read)) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, kIid)) return E_NOINTERFACE;
+    *out = this;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
+  HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2*, Args* args) override {
+    read_(args);
+    return S_OK;
+  }
+  ULONG references = 1;
+
+ private:
+  std::function<void(Args*)> read_;
+};
+using NavigationRecorder =
+    EventRecorder<ICoreWebView2NavigationCompletedEventHandler, IID_ICoreWebView2NavigationCompletedEventHandler,
+                  ICoreWebView2NavigationCompletedEventArgs>;
+using ProcessFailedRecorder =
+    EventRecorder<ICoreWebView2ProcessFailedEventHandler, IID_ICoreWebView2ProcessFailedEventHandler,
+                  ICoreWebView2ProcessFailedEventArgs>;
 
 LRESULT CALLBACK PlainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   return DefWindowProcW(window, message, wparam, lparam);
@@ -225,6 +258,52 @@ TEST_F(StandInRuntimeTest, RefusesAThreadWithoutASingleThreadedApartment) {
   });
   no_com.join();
   EXPECT_EQ(result, CO_E_NOTINITIALIZED);
+}
+
+TEST_F(StandInRuntimeTest, NavigationsEndAndTheScriptMakesProcessesFail) {
+  harness::StandInRuntime installed(harness::RuntimeInstall::kFixedFolder);
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "process-failed 1\n"
+                                      "{\"type\":\"again\"}\n"
+                                      "process-failed 0\n"
+                                      "{\"type\":\"never\"}\n"));
+  MessageRecorder messages;
+  std::vector<std::pair<BOOL, int>> navigations;
+  NavigationRecorder on_navigation([&](ICoreWebView2NavigationCompletedEventArgs* args) {
+    BOOL success = FALSE;
+    COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_OPERATION_CANCELED;
+    args->get_IsSuccess(&success);
+    args->get_WebErrorStatus(&status);
+    navigations.emplace_back(success, static_cast<int>(status));
+  });
+  std::vector<int> kinds;
+  ProcessFailedRecorder on_failure([&](ICoreWebView2ProcessFailedEventArgs* args) {
+    COREWEBVIEW2_PROCESS_FAILED_KIND kind = COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_UNRESPONSIVE;
+    args->get_ProcessFailedKind(&kind);
+    kinds.push_back(static_cast<int>(kind));
+  });
+  EnvironmentCompletion environment;
+  ControllerCompletion controller_done;
+  ICoreWebView2Controller* controller = MakeController(environment, controller_done);
+  ASSERT_NE(controller, nullptr) << Log();
+  ICoreWebView2* web_view = nullptr;
+  ASSERT_EQ(controller->get_CoreWebView2(&web_view), S_OK);
+  EventRegistrationToken token = {};
+  ASSERT_EQ(web_view->add_WebMessageReceived(&messages, &token), S_OK);
+  ASSERT_EQ(web_view->add_NavigationCompleted(&on_navigation, &token), S_OK);
+  ASSERT_EQ(web_view->add_ProcessFailed(&on_failure, &token), S_OK);
+  ASSERT_EQ(web_view->NavigateToString(L"<p>page</p>"), S_OK);
+  EXPECT_TRUE(navigations.empty()) << "the navigation ends later";
+
+  ASSERT_TRUE(PumpUntil([&] { return kinds.size() == 2; })) << Log();
+  EXPECT_EQ(navigations, (std::vector<std::pair<BOOL, int>>{{TRUE, 0}}));
+  EXPECT_EQ(kinds, (std::vector<int>{1, 0}));
+  ASSERT_EQ(messages.received.size(), 2u) << "the script ends with the browser process";
+  EXPECT_EQ(messages.received[1].json, "{\"type\":\"again\"}");
+  // The browser process is gone: the view is closed.
+  EXPECT_EQ(web_view->PostWebMessageAsJson(L"{}"), HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
+  web_view->Release();
 }
 
 }  // namespace

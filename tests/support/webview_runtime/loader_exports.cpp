@@ -13,8 +13,11 @@ using CreateInternalFn = HRESULT(STDAPICALLTYPE*)(bool, int, PCWSTR, IUnknown*,
                                                   ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler*);
 
 // <build>\tests\support\webview-loader\WebView2Loader.dll ->
-// <build>\tests\support\webview-runtime\<version>\EBWebView\<architecture>\EmbeddedBrowserWebView.dll
+// <build>\tests\support\webview-runtime\<version>\EBWebView\<architecture>\EmbeddedBrowserWebView.dll;
+// a copy elsewhere (beside a launcher) is told by VELMORA_WEBVIEW_STAND_IN_RUNTIME.
 std::wstring RuntimeDll() {
+  const std::wstring named = stand_in::EnvironmentValue(L"VELMORA_WEBVIEW_STAND_IN_RUNTIME");
+  if (!named.empty()) return named;
   HMODULE self = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      reinterpret_cast<LPCWSTR>(&RuntimeDll), &self);

@@ -129,6 +129,13 @@ void PageScript::Next() {
     });
     return;
   }
+  if (StartsWith(step, L"process-failed ")) {
+    const int kind = static_cast<int>(wcstol(step.c_str() + 15, nullptr, 10));
+    // Scheduled first: raising it may stop this script and release it.
+    Schedule();
+    process_failed_(kind);
+    return;
+  }
   std::wstring source;
   std::wstring json = step;
   if (StartsWith(step, L"from ")) {

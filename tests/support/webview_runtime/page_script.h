@@ -11,6 +11,10 @@
 //                                 up, ending the script, after 30 s
 //   wait-seen <text>              the same over every host message so far
 //                                 (for answers that come in any order)
+//   process-failed <kind>         the runtime raises ProcessFailed with that
+//                                 COREWEBVIEW2_PROCESS_FAILED_KIND (0: the
+//                                 browser process exited and the web view is
+//                                 closed; the script ends there)
 //   # comment, or a blank line
 // Each step runs from the window thread's message loop, one per turn.
 #include <functional>
@@ -24,7 +28,9 @@ class PageScript : public std::enable_shared_from_this<PageScript> {
  public:
   // deliver(source, json); source empty means the navigated document.
   using Deliver = std::function<void(const std::wstring& source, const std::wstring& json)>;
-  explicit PageScript(Deliver deliver) : deliver_(std::move(deliver)) {}
+  using ProcessFailed = std::function<void(int kind)>;
+  PageScript(Deliver deliver, ProcessFailed process_failed)
+      : deliver_(std::move(deliver)), process_failed_(std::move(process_failed)) {}
 
   void Start();  // the first call loads and starts the script; later ones do nothing
   void OnHostMessage(const std::wstring& json);
@@ -36,6 +42,7 @@ class PageScript : public std::enable_shared_from_this<PageScript> {
   bool FindAfterCursor(const std::wstring& text);
 
   Deliver deliver_;
+  ProcessFailed process_failed_;
   bool started_ = false;
   bool stopped_ = false;
   std::vector<std::wstring> steps_;

@@ -4,8 +4,11 @@
 // call in the file named by VELMORA_WEBVIEW_LOG (UTF-8, one line per call)
 // and plays the page's part from the script named by VELMORA_WEBVIEW_SCRIPT.
 // VELMORA_WEBVIEW_FAIL, a comma list, makes steps fail: "create" (the
-// export), "environment" and "controller" (their handlers get a failure and
-// null), "settings" (get_Settings).
+// export, at once), "environment" and "controller" (their handlers get a
+// failure and null, later), "settings" (get_Settings), "navigate"
+// (NavigateToString refuses the page at once) and "navigation" (the page
+// does not load: NavigationCompleted reports a failure and the page script
+// never starts). The page script raises ProcessFailed (see page_script.h).
 #include <windows.h>
 
 #include <functional>
@@ -91,6 +94,8 @@ ICoreWebView2Controller* NewController(HWND parent);
 ICoreWebView2* NewWebView(std::shared_ptr<ViewState> state);
 ICoreWebView2Settings* NewSettings(std::shared_ptr<ViewState> state);
 ICoreWebView2WebMessageReceivedEventArgs* NewMessageArgs(const std::wstring& source, const std::wstring& json);
+ICoreWebView2NavigationCompletedEventArgs* NewNavigationArgs(bool success, int web_error_status, UINT64 id);
+ICoreWebView2ProcessFailedEventArgs* NewProcessFailedArgs(int kind);
 
 HRESULT NotImplemented(const char* what);
 

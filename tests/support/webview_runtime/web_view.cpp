@@ -30,7 +30,8 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
  public:
   explicit WebView(std::shared_ptr<ViewState> state) : state_(std::move(state)) {
     script_ = std::make_shared<PageScript>(
-        [this](const std::wstring& source, const std::wstring& json) { DeliverPageMessage(source, json); });
+        [this](const std::wstring& source, const std::wstring& json) { DeliverPageMessage(source, json); },
+        [this](int kind) { RaiseProcessFailed(kind); });
     std::weak_ptr<PageScript> script = script_;
     state_->on_close = [script]() {
       if (auto s = script.lock()) s->Stop();
@@ -40,6 +41,8 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
     script_->Stop();
     state_->on_close = nullptr;
     for (auto& entry : handlers_) entry.second->Release();
+    for (auto& entry : navigation_handlers_) entry.second->Release();
+    for (auto& entry : process_failed_handlers_) entry.second->Release();
   }
 
   HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
@@ -63,8 +66,7 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
     if (HRESULT hr = state_->Check("WebView.Navigate"); FAILED(hr)) return hr;
     if (uri == nullptr || *uri == L'\0') return E_INVALIDARG;
     state_->source = uri;
-    script_->Start();
-    return S_OK;
+    return StartNavigation();
   }
   HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR html) override {
     if (HRESULT hr = state_->Check("WebView.NavigateToString"); FAILED(hr)) return hr;
@@ -81,12 +83,15 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
       Log("WebView.NavigateToString refused: above 2 MB");
       return E_INVALIDARG;
     }
+    if (Fails("navigate")) {
+      Log("WebView.NavigateToString refused (injected failure)");
+      return E_FAIL;
+    }
     std::wstring log = EnvironmentValue(L"VELMORA_WEBVIEW_LOG");
     if (!log.empty()) SaveBytes(log + L".page.html", bytes);
     // A page from a string has the origin about:blank.
     state_->source = L"about:blank";
-    script_->Start();
-    return S_OK;
+    return StartNavigation();
   }
   HRESULT STDMETHODCALLTYPE PostWebMessageAsJson(LPCWSTR json) override {
     if (HRESULT hr = state_->Check("WebView.PostWebMessageAsJson"); FAILED(hr)) return hr;
@@ -165,12 +170,12 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_HistoryChanged");
   }
-  HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler*,
-                                                    EventRegistrationToken*) override {
-    return NotImplemented("WebView.add_NavigationCompleted");
+  HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
+                                                    EventRegistrationToken* token) override {
+    return AddHandler("WebView.add_NavigationCompleted", navigation_handlers_, handler, token);
   }
-  HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken) override {
-    return NotImplemented("WebView.remove_NavigationCompleted");
+  HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) override {
+    return RemoveHandler("WebView.remove_NavigationCompleted", navigation_handlers_, token);
   }
   HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler*,
                                                         EventRegistrationToken*) override {
@@ -200,12 +205,12 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken) override {
     return NotImplemented("WebView.remove_PermissionRequested");
   }
-  HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler*,
-                                              EventRegistrationToken*) override {
-    return NotImplemented("WebView.add_ProcessFailed");
+  HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler* handler,
+                                              EventRegistrationToken* token) override {
+    return AddHandler("WebView.add_ProcessFailed", process_failed_handlers_, handler, token);
   }
-  HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken) override {
-    return NotImplemented("WebView.remove_ProcessFailed");
+  HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken token) override {
+    return RemoveHandler("WebView.remove_ProcessFailed", process_failed_handlers_, token);
   }
   HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
       LPCWSTR, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler*) override {
@@ -292,6 +297,81 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   }
 
  private:
+  template <typename Handler>
+  HRESULT AddHandler(const char* what, std::map<INT64, Handler*>& handlers, Handler* handler,
+                     EventRegistrationToken* token) {
+    if (HRESULT hr = state_->Check(what); FAILED(hr)) return hr;
+    if (handler == nullptr || token == nullptr) {
+      Log(std::string(what) + " (null)");
+      return handler == nullptr ? E_INVALIDARG : E_POINTER;
+    }
+    INT64 value = next_token_++;
+    handler->AddRef();
+    handlers[value] = handler;
+    token->value = value;
+    Log(std::string(what) + " token=" + std::to_string(value));
+    return S_OK;
+  }
+  template <typename Handler>
+  HRESULT RemoveHandler(const char* what, std::map<INT64, Handler*>& handlers, EventRegistrationToken token) {
+    Log(std::string(what) + " token=" + std::to_string(token.value));
+    if (HRESULT hr = state_->Check(what); FAILED(hr)) return hr;
+    auto found = handlers.find(token.value);
+    if (found != handlers.end()) {
+      found->second->Release();
+      handlers.erase(found);
+    }
+    return S_OK;
+  }
+
+  // Every handler of one event, on a copy of the list: a handler may remove
+  // itself, or release the view, while it runs.
+  template <typename Handler, typename Args>
+  void Raise(const char* what, const std::map<INT64, Handler*>& registered, Args* args) {
+    std::map<INT64, Handler*> handlers = registered;
+    for (auto& entry : handlers) entry.second->AddRef();
+    AddRef();
+    for (auto& entry : handlers) {
+      HRESULT result = entry.second->Invoke(this, args);
+      if (FAILED(result)) Log(std::string(what) + " handler returned " + Hex(static_cast<unsigned long>(result)));
+      entry.second->Release();
+    }
+    Release();
+  }
+
+  // The navigation ends later, from the message loop; the page script
+  // starts with the first page that loads.
+  HRESULT StartNavigation() {
+    const UINT64 id = next_navigation_++;
+    const bool fails = Fails("navigation");
+    AddRef();
+    Post([this, id, fails]() {
+      if (!state_->closed) {
+        Log("NavigationCompleted id=" + std::to_string(id) + (fails ? " failed" : " ok"));
+        // An unexpected error: what a page that cannot load reports.
+        ICoreWebView2NavigationCompletedEventArgs* args = NewNavigationArgs(!fails, fails ? 16 : 0, id);
+        Raise("NavigationCompleted", navigation_handlers_, args);
+        args->Release();
+        if (!fails) script_->Start();
+      }
+      Release();
+    });
+    return S_OK;
+  }
+
+  void RaiseProcessFailed(int kind) {
+    if (state_->closed) return;
+    Log("ProcessFailed kind=" + std::to_string(kind));
+    if (kind == COREWEBVIEW2_PROCESS_FAILED_KIND_BROWSER_PROCESS_EXITED) {
+      // The web view is closed for good, as the platform does it.
+      state_->closed = true;
+      script_->Stop();
+    }
+    ICoreWebView2ProcessFailedEventArgs* args = NewProcessFailedArgs(kind);
+    Raise("ProcessFailed", process_failed_handlers_, args);
+    args->Release();
+  }
+
   void DeliverPageMessage(const std::wstring& from, const std::wstring& json) {
     if (state_->closed) return;
     std::wstring source = from.empty() ? state_->source : from;
@@ -321,7 +401,10 @@ class WebView final : public ComObject<ICoreWebView2, IID_ICoreWebView2> {
   std::shared_ptr<ViewState> state_;
   std::shared_ptr<PageScript> script_;
   std::map<INT64, ICoreWebView2WebMessageReceivedEventHandler*> handlers_;
+  std::map<INT64, ICoreWebView2NavigationCompletedEventHandler*> navigation_handlers_;
+  std::map<INT64, ICoreWebView2ProcessFailedEventHandler*> process_failed_handlers_;
   INT64 next_token_ = 1;
+  UINT64 next_navigation_ = 1;
 };
 
 }  // namespace
