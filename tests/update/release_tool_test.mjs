@@ -484,9 +484,10 @@ function codeSigningCa() {
 }
 const osslVerify = (exe, ...more) => spawnSync('osslsigncode', ['verify', '-in', exe, ...more],
                                                { encoding: 'utf8', timeout: 60000 });
-const certTable = (image) => {  // the certificate table entry of a PE32 image: [offset, size]
+const certTable = (image) => {  // the certificate table entry of a PE32 or PE32+ image: [offset, size]
   const opt = image.readUInt32LE(0x3c) + 24;
-  return [image.readUInt32LE(opt + 96 + 32), image.readUInt32LE(opt + 96 + 36)];
+  const dirs = opt + (image.readUInt16LE(opt) === 0x20b ? 112 : 96);
+  return [image.readUInt32LE(dirs + 32), image.readUInt32LE(dirs + 36)];
 };
 
 // A time-stamping authority on loopback, answering with `openssl ts -reply`.
