@@ -15,7 +15,9 @@ demo=$here/build-demo
 # of the same launcher.
 arch=$(bash "$here/cmake/test-arch.sh" "$demo" | head -1)
 build=$demo/$arch
-if [ "$arch" = x86_64 ]; then
+if [ "$arch" = x86_64 ] && [ "${VELMORA_TEST_ARCH:-}" = x86_64 ]; then
+  echo "== VELMORA_TEST_ARCH=x86_64: the demo runs the 64-bit build of the launcher"
+elif [ "$arch" = x86_64 ]; then
   echo "== this machine cannot run 32-bit Windows programs: the demo runs the 64-bit build of the launcher"
 fi
 echo "== building the launcher (test release key) in $build"
