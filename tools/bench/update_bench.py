@@ -272,6 +272,7 @@ def main():
         if code != 0:
             raise SystemExit("the launcher failed on big-16: %s" % out.strip()[-400:])
         runs = {}
+        check_ms = None
         for label, extra in (("launcher, table warm", ()), ("launcher, --verify (reads every byte)", ("--verify",))):
             best = None
             for _ in range(3):
@@ -281,8 +282,10 @@ def main():
                 best = secs if best is None else min(best, secs)
             runs[label] = best
             print("  %-40s %8.3f s" % (label, best))
-        check_ms = last_check_ms(os.path.join(bench, "data", "launcher.log"))
-        print("  %-40s %8.3f s" % ("of the last run: the local check itself", check_ms / 1000.0))
+            if check_ms is None:
+                # Read before the --verify runs, which hash every byte.
+                check_ms = last_check_ms(os.path.join(bench, "data", "launcher.log"))
+        print("  %-40s %8.3f s" % ("of the last warm run: the local check", check_ms / 1000.0))
         floor, _, _, _ = run_measured(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree,
                                        os.path.join(tree, "VelmoraMultiplayer.exe"), "--self-test", "none", "none"])
         print("  %-40s %8.3f s" % ("a launcher start that fetches nothing", floor))
