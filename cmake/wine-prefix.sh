@@ -13,7 +13,9 @@ case $action in
       wineserver -w
     fi
     # Detached from our output: CTest waits until every holder of it has gone.
-    wineserver -p </dev/null >/dev/null 2>&1
+    # It fails when one runs already (a benchmark's, an interrupted run's):
+    # that one serves as well.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
     # The prefix's own services start with the first program; start them
     # here so that they do not hold a test's output open.
     "${wine_loader[@]}" cmd.exe /c exit </dev/null >/dev/null 2>&1
