@@ -50,11 +50,21 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool MakeFolders(const std::wstring& path) {
+  if (IsFolder(path)) return true;
+  // From the top down; "C:\" and "\\server\share\" exist or fail below.
+  for (size_t i = path.find(L'\\', 3); i != std::wstring::npos; i = path.find(L'\\', i + 1)) {
+    CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+  }
+  CreateDirectoryW(path.c_str(), nullptr);
+  return IsFolder(path);
+}
+
 std::wstring LauncherDataFolder() {
   std::wstring named = EnvironmentValue(L"VELMORA_DATA_FOLDER");
   StripTrailingBackslashes(named);
   if (!named.empty()) {
-    CreateDirectoryW(named.c_str(), nullptr);
+    MakeFolders(named);
     return named;
   }
   PWSTR local = nullptr;

@@ -19,10 +19,8 @@ bool HttpsGetStream(const std::wstring& url, const BodySink& sink, std::wstring&
   return session.Get(request, response, error);
 }
 
-bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error, Scheme scheme,
-              const ProgressFn& progress, uint64_t max_body) {
-  body.clear();
-  const BodySink keep = [&body, max_body](const unsigned char* data, size_t size, std::wstring& sink_error) {
+BodySink KeepBody(std::vector<unsigned char>& body, uint64_t max_body) {
+  return [&body, max_body](const unsigned char* data, size_t size, std::wstring& sink_error) {
     if (body.size() + size > max_body) {
       sink_error = L"the download is too large";
       return false;
@@ -37,7 +35,12 @@ bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::ws
     body.insert(body.end(), data, data + size);
     return true;
   };
-  return HttpsGetStream(url, keep, error, scheme, progress);
+}
+
+bool HttpsGet(const std::wstring& url, std::vector<unsigned char>& body, std::wstring& error, Scheme scheme,
+              const ProgressFn& progress, uint64_t max_body) {
+  body.clear();
+  return HttpsGetStream(url, KeepBody(body, max_body), error, scheme, progress);
 }
 
 }  // namespace net

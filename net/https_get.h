@@ -1,5 +1,5 @@
 #pragma once
-// The launcher's only network code: one blocking GET into memory.
+// One blocking GET in a session of its own, into memory or through a sink.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -23,6 +23,10 @@ inline constexpr uint64_t kMaxBodyBytes = 64ull * 1024 * 1024;
 // Which URL schemes a fetch accepts. Plain http only where a service
 // offers nothing else: the server list.
 enum class Scheme { kHttpsOnly, kHttpAllowed };
+
+// A sink that keeps a body in memory, refusing one beyond max_body with
+// "the download is too large"; its capacity, too, stays within the bound.
+BodySink KeepBody(std::vector<unsigned char>& body, uint64_t max_body);
 
 // Fetches url (https; http only with Scheme::kHttpAllowed) into body, in a
 // session of its own. True only for a

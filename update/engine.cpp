@@ -79,10 +79,7 @@ bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_bod
     request.max_body = max_body;
     request.stop = cancel;
     request.progress = progress;
-    request.sink = [&body](const unsigned char* data, size_t size, std::wstring&) {
-      body.insert(body.end(), data, data + size);
-      return true;
-    };
+    request.sink = net::KeepBody(body, max_body);
     net::Response response;
     if (session.Get(request, response, error)) return true;
     if (response.failure != net::Failure::kTransient || attempt == 3) return false;
@@ -366,8 +363,8 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
     // A publish in progress, or a cache that holds an old copy of one of
     // the two for a moment: the pair is fetched once more before it counts.
     common::Log(L"the description and its signature do not match; fetching both again");
-    for (int i = 0; i < 20 && !Stopped(cancel); ++i) Sleep(100);
-    if (!fetch_pair()) {
+    if (!WaitOrStop(2000, cancel) || !fetch_pair()) {
+      if (Stopped(cancel)) result.error = kStoppedText;
       common::Log(L"update failed: %s", result.error.c_str());
       return result;
     }

@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "update/digest.h"
+#include "update/manifest.h"
 #include "update/manifest_text.h"
 
 namespace update {
@@ -42,14 +43,6 @@ bool ParseRow(const std::vector<std::string>& t, TableRow& row) {
   row.stamp.volume = static_cast<uint32_t>(volume);
   row.sha256 = t[5];
   return true;
-}
-
-std::wstring ToGamePath(const std::string& token) {
-  std::wstring path = common::Utf8ToWide(token);
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
-  }
-  return path;
 }
 
 std::string ToToken(const std::wstring& path) {
@@ -114,13 +107,8 @@ FileTable FileTable::Load(const std::wstring& game_folder) {
   if (Trim(text.substr(seal + 4)) != Sha256Hex(std::vector<unsigned char>(body.begin(), body.end()))) {
     return distrust("it is damaged");
   }
-  size_t start = 0;
   bool header = false, folder = false;
-  while (start < body.size()) {
-    size_t end = body.find('\n', start);
-    if (end == std::string::npos) end = body.size();
-    const std::string line = body.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : SplitLines(body)) {
     if (!header) {
       if (line != kMagic) return distrust("it is not a file table");
       header = true;

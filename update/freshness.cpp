@@ -27,14 +27,9 @@ SequenceMemory SequenceMemory::Load() {
   const std::vector<unsigned char> bytes = common::ReadWholeFile(memory.file_, kMaxFileBytes);
   if (bytes.empty()) return memory;
   const std::string text(bytes.begin(), bytes.end());
-  size_t start = 0;
   bool header = false;
   std::map<std::pair<std::wstring, std::wstring>, int64_t> read;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : SplitLines(text)) {
     if (!header) {
       header = line == kMagic;
       if (!header) break;

@@ -3,6 +3,8 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/path.h"
+
 namespace update {
 namespace {
 
@@ -37,10 +39,7 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
   if (!handle) {
     // A game folder that does not exist yet is made, with the folders on
     // the way to it, like any other folder.
-    for (size_t i = 3; i < folder.size(); ++i) {
-      if (folder[i] == L'\\') CreateDirectoryW(folder.substr(0, i).c_str(), nullptr);
-    }
-    CreateDirectoryW(folder.c_str(), nullptr);
+    common::MakeFolders(folder);
     handle.reset(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));

@@ -17,6 +17,13 @@ const wchar_t kNoBuild[] = L"the manifest has no build name";
 const wchar_t kSequenceMalformed[] = L"the sequence line is malformed";
 const wchar_t kExpiryMalformed[] = L"the expiry line is malformed";
 
+// The value of a one-token key: the token, or empty when it is missing.
+std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) {
+  return index < tokens.size() ? common::Utf8ToWide(tokens[index]) : std::wstring();
+}
+
+}  // namespace
+
 std::wstring ToGamePath(const std::string& path) {
   std::wstring wide = common::Utf8ToWide(path);
   for (wchar_t& c : wide) {
@@ -25,24 +32,13 @@ std::wstring ToGamePath(const std::string& path) {
   return wide;
 }
 
-// The value of a one-token key: the token, or empty when it is missing.
-std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) {
-  return index < tokens.size() ? common::Utf8ToWide(tokens[index]) : std::wstring();
-}
-
-}  // namespace
-
 bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error) {
   out = Manifest();
   const std::string all(text.begin(), text.end());
   bool header_seen = false;
 
-  size_t line_start = 0;
-  while (line_start < all.size()) {
-    size_t line_end = all.find('\n', line_start);
-    if (line_end == std::string::npos) line_end = all.size();
-    const std::string line = Trim(all.substr(line_start, line_end - line_start));
-    line_start = line_end + 1;
+  for (const std::string& raw : SplitLines(all)) {
+    const std::string line = Trim(raw);
     if (line.empty() || line[0] == '#') continue;
 
     const std::vector<std::string> tokens = SplitTokens(line);

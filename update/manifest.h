@@ -32,6 +32,9 @@ struct Manifest {
   std::wstring launcher_source;
 };
 
+// A path token as a path below the game folder: "/" becomes "\".
+std::wstring ToGamePath(const std::string& path);
+
 // Parses the description exactly as downloaded. False with one of the
 // parser's messages in error; out must not be used then.
 bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error);

@@ -98,6 +98,18 @@ bool IsHexDigest(const std::string& digest) {
   return digest.size() == 64 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 std::string Trim(const std::string& text) {
   size_t first = text.find_first_not_of(kWhitespace);
   if (first == std::string::npos) return std::string();

@@ -10,6 +10,10 @@ namespace update {
 // The text without leading and trailing space, tab, LF, VT, FF and CR.
 std::string Trim(const std::string& text);
 
+// The lines of a text, split at each LF (a CR before it stays); a final
+// LF ends the last line rather than starting an empty one.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // The tokens of a line, split at runs of the same whitespace.
 std::vector<std::string> SplitTokens(const std::string& line);
 

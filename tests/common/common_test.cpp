@@ -42,6 +42,10 @@ TEST(PathTest, FilesAndFoldersAreTold) {
   EXPECT_TRUE(common::IsFolder(dir + L"\\folder.txt"));
   EXPECT_FALSE(common::IsFile(dir + L"\\missing"));
   EXPECT_FALSE(common::IsFolder(dir + L"\\missing"));
+  EXPECT_TRUE(common::MakeFolders(dir + L"\\a\\b\\c\\")) << "with the folders on the way";
+  EXPECT_TRUE(common::IsFolder(dir + L"\\a\\b\\c"));
+  EXPECT_TRUE(common::MakeFolders(dir + L"\\folder.txt")) << "one that exists";
+  EXPECT_FALSE(common::MakeFolders(dir + L"\\file.txt\\below")) << "a file on the way";
   harness::RemoveTree(dir);
 }
 

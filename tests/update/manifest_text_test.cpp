@@ -70,6 +70,9 @@ TEST(ManifestText, TrimAndTokens) {
   EXPECT_EQ(update::Trim(" \t\v\f\r\n a  b \r\n"), "a  b");
   EXPECT_EQ(update::Trim(" \t\r\n"), "");
   EXPECT_EQ(update::Trim(""), "");
+  EXPECT_EQ(update::SplitLines("a\r\n\nb"), (std::vector<std::string>{"a\r", "", "b"}));
+  EXPECT_EQ(update::SplitLines("a\n"), std::vector<std::string>{"a"});
+  EXPECT_EQ(update::SplitLines(""), std::vector<std::string>{});
   EXPECT_EQ(update::SplitTokens("file\ta  b\v\fc\r"), (std::vector<std::string>{"file", "a", "b", "c"}));
   EXPECT_EQ(update::SplitTokens("   "), std::vector<std::string>{});
   EXPECT_EQ(update::SplitTokens(std::string("a\0b c", 5)), (std::vector<std::string>{std::string("a\0b", 3), "c"}));
