@@ -5,6 +5,20 @@
 #include "common/unique_handle.h"
 
 namespace common {
+namespace {
+
+bool WriteAll(HANDLE file, const std::vector<unsigned char>& bytes) {
+  DWORD written = 0;
+  return bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                           written == bytes.size());
+}
+
+}  // namespace
+
+uint64_t FileSize(HANDLE file) {
+  LARGE_INTEGER size = {};
+  return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+}
 
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path, uint64_t max_bytes) {
   std::vector<unsigned char> bytes;
@@ -26,11 +40,7 @@ std::vector<unsigned char> ReadWholeFile(const std::wstring& path, uint64_t max_
 
 bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes) {
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  if (bytes.empty()) return true;
-  DWORD written = 0;
-  const BOOL ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  return ok && written == bytes.size();
+  return file && WriteAll(file.get(), bytes);
 }
 
 bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned char>& bytes) {
@@ -39,12 +49,7 @@ bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned ch
     UniqueFile file(
         CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
-    DWORD written = 0;
-    const bool ok =
-        (bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                           written == bytes.size())) &&
-        FlushFileBuffers(file.get());
-    if (!ok) {
+    if (!WriteAll(file.get(), bytes) || !FlushFileBuffers(file.get())) {
       file.reset();
       DeleteFileW(temp.c_str());
       return false;

@@ -6,6 +6,9 @@
 
 namespace common {
 
+// The size of an open file; 0 when it cannot be told.
+uint64_t FileSize(void* file);
+
 // The whole file, or empty when it cannot be read in full, is empty, or is
 // larger than max_bytes.
 std::vector<unsigned char> ReadWholeFile(const std::wstring& path, uint64_t max_bytes);
@@ -19,5 +22,8 @@ bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& 
 // cut leaves the old file or the new one, never a mix or a cut one. False
 // (path untouched, the temporary file removed) when any step fails.
 bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned char>& bytes);
+inline bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
+  return WriteFileAtomically(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
 
 }  // namespace common

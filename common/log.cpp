@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <mutex>
 
+#include "common/file.h"
 #include "common/format.h"
 #include "common/path.h"
 #include "common/text.h"
@@ -21,10 +22,6 @@ struct LogState {
   uint64_t size = 0;  // kept here: asking the file system for every line costs a call
 };
 
-uint64_t SizeOf(HANDLE file) {
-  LARGE_INTEGER size = {};
-  return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-}
 LogState& State() {
   static LogState* state = new LogState();
   return *state;
@@ -60,7 +57,7 @@ void OpenLog(const std::wstring& path) {
   }
   state.file = OpenForAppend(state.path);
   if (!state.file) state.path.clear();
-  state.size = state.file ? SizeOf(state.file.get()) : 0;
+  state.size = state.file ? FileSize(state.file.get()) : 0;
 }
 
 std::wstring LogPath() {
@@ -85,13 +82,13 @@ void Log(const wchar_t* format, ...) {
   if (state.file) {
     // Another launcher may append to the same log: its size is asked again
     // only when it seems full.
-    if (state.size + line.size() > kMaxLogBytes && SizeOf(state.file.get()) + line.size() > kMaxLogBytes) {
+    if (state.size + line.size() > kMaxLogBytes && FileSize(state.file.get()) + line.size() > kMaxLogBytes) {
       // One old log is kept; a failed move leaves the full log growing a
       // little past the bound rather than losing the new line.
       state.file.reset();
       MoveFileExW(state.path.c_str(), (state.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
       state.file = OpenForAppend(state.path);
-      state.size = state.file ? SizeOf(state.file.get()) : 0;
+      state.size = state.file ? FileSize(state.file.get()) : 0;
     }
     DWORD written = 0;
     if (state.file && WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {

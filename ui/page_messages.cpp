@@ -10,19 +10,21 @@ namespace ui {
 namespace {
 
 std::wstring SavedServersMessage(const wchar_t* type, const std::vector<SavedServer>& list) {
-  std::wstring m = L"{\"type\":\"";
-  m += type;
-  m += L"\",\"list\":[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i > 0) m += L",";
-    m += L"{\"host\":\"" + EscapeJson(list[i].host) + L"\",\"port\":" + std::to_wstring(list[i].port) +
-         L",\"name\":\"" + EscapeJson(list[i].name) + L"\"}";
-  }
-  m += L"]}";
-  return m;
+  return std::wstring(L"{\"type\":\"") + type + L"\",\"list\":" + SavedServersJson(list) + L"}";
 }
 
 }  // namespace
+
+std::wstring SavedServersJson(const std::vector<SavedServer>& list, const wchar_t* before_each) {
+  std::wstring m = L"[";
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (i > 0) m += L",";
+    m += before_each;
+    m += L"{\"host\":\"" + EscapeJson(list[i].host) + L"\",\"port\":" + std::to_wstring(list[i].port) +
+         L",\"name\":\"" + EscapeJson(list[i].name) + L"\"}";
+  }
+  return m + L"]";
+}
 
 const wchar_t kEmptyServersMessage[] = L"{\"type\":\"servers\",\"list\":[]}";
 

@@ -37,6 +37,10 @@ std::wstring BuildReleaseMessage(const std::wstring& build, int protocol);
 // {"type":"name","value":...}
 std::wstring BuildNameMessage(const std::wstring& name);
 
+// [{"host":...,"port":N,"name":...},...]; before_each goes before every
+// object (a line break and indent in a file a person may read).
+std::wstring SavedServersJson(const std::vector<SavedServer>& list, const wchar_t* before_each = L"");
+
 // {"type":"favourites","list":[{"host":...,"port":N,"name":...},...]}, and
 // the same with "recent".
 std::wstring BuildFavouritesMessage(const std::vector<SavedServer>& list);

@@ -23,14 +23,13 @@ constexpr int kVersion = 1;
 constexpr uint64_t kMaxFileBytes = 1024 * 1024;
 
 std::string ListText(const std::vector<SavedServer>& list) {
-  std::wstring text = L"[";
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (i > 0) text += L",";
-    text += L"\n  {\"host\":\"" + EscapeJson(list[i].host) + L"\",\"port\":" + std::to_wstring(list[i].port) +
-            L",\"name\":\"" + EscapeJson(list[i].name) + L"\"}";
-  }
-  text += L"]";
-  return common::WideToUtf8(text);
+  return common::WideToUtf8(SavedServersJson(list, L"\n  "));
+}
+
+// The file's text: one JSON object, UTF-8.
+std::string PlayerStateText(const PlayerState& state) {
+  return std::string("{\"format\":\"") + kFormat + "\",\"version\":" + std::to_string(kVersion) +
+         ",\n\"favourites\":" + ListText(state.favourites) + ",\n\"recent\":" + ListText(state.recent) + "}\n";
 }
 
 // The entries of one list of the file that pass the rules, in order,
@@ -130,18 +129,13 @@ PlayerState LoadPlayerState(const std::wstring& path) {
   return state;
 }
 
-std::string PlayerStateText(const PlayerState& state) {
-  return std::string("{\"format\":\"") + kFormat + "\",\"version\":" + std::to_string(kVersion) +
-         ",\n\"favourites\":" + ListText(state.favourites) + ",\n\"recent\":" + ListText(state.recent) + "}\n";
-}
-
 bool SavePlayerState(const std::wstring& path, const PlayerState& state) {
   if (path.empty()) {
     common::Log(L"player state: no data folder; favourites and recent servers are not kept");
     return false;
   }
   const std::string text = PlayerStateText(state);
-  if (common::WriteFileAtomically(path, std::vector<unsigned char>(text.begin(), text.end()))) return true;
+  if (common::WriteFileAtomically(path, text)) return true;
   common::Log(L"player state: could not write %s (win32 %lu)", path.c_str(), GetLastError());
   return false;
 }

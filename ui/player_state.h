@@ -56,9 +56,6 @@ std::wstring PlayerStatePath();
 // and entries past the bounds are dropped.
 PlayerState LoadPlayerState(const std::wstring& path);
 
-// The file's text: one JSON object, UTF-8.
-std::string PlayerStateText(const PlayerState& state);
-
 // Replaces the file in one step; false (logged) when it cannot be written.
 bool SavePlayerState(const std::wstring& path, const PlayerState& state);
 

@@ -143,7 +143,7 @@ bool FileTable::Save() const {
   }
   for (const std::wstring& path : staging_) body += "staging " + ToToken(path) + "\n";
   const std::string text = body + "end " + Sha256Hex(std::vector<unsigned char>(body.begin(), body.end())) + "\n";
-  if (!common::WriteFileAtomically(file_, std::vector<unsigned char>(text.begin(), text.end()))) {
+  if (!common::WriteFileAtomically(file_, text)) {
     common::Log(L"file table %s: could not be written (win32 %lu)", file_.c_str(), GetLastError());
     return false;
   }

@@ -74,7 +74,7 @@ bool SequenceMemory::Save(std::wstring& error) const {
     text += std::to_string(entry.second) + "\t" + common::WideToUtf8(entry.first.second) + "\t" +
             common::WideToUtf8(entry.first.first) + "\n";
   }
-  if (!common::WriteFileAtomically(file_, std::vector<unsigned char>(text.begin(), text.end()))) {
+  if (!common::WriteFileAtomically(file_, text)) {
     error = common::FormatWin32Error(L"cannot write " + file_);
     return false;
   }

@@ -49,11 +49,6 @@ bool HashPrefix(HANDLE file, uint64_t size, Sha256Stream& hash) {
   return SetFilePointerEx(file, zero, nullptr, FILE_END) != 0;
 }
 
-uint64_t FileSize(HANDLE file) {
-  LARGE_INTEGER size = {};
-  return GetFileSizeEx(file, &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-}
-
 }  // namespace
 
 DWORD RetryWaitMs(int retry, int retry_after) {
@@ -101,7 +96,7 @@ TransferOutcome StageFile(net::Session& session, const GameFolder& game, const T
       common::Log(L"staging %s: cannot be opened (win32 %lu)", job.path.c_str(), GetLastError());
       return TransferOutcome::kWriteFailed;
     }
-    uint64_t kept = FileSize(file.get());
+    uint64_t kept = common::FileSize(file.get());
     const std::string version = ReadVersion(game, job);
     if (kept > job.size || (kept > 0 && kept < job.size && version.empty())) {
       // Longer than the file can be, or of no known version: start over.
@@ -192,7 +187,7 @@ TransferOutcome StageFile(net::Session& session, const GameFolder& game, const T
       common::Log(L"staging %s: cannot be flushed (win32 %lu)", job.path.c_str(), GetLastError());
       return TransferOutcome::kWriteFailed;
     }
-    const uint64_t on_disk = FileSize(file.get());
+    const uint64_t on_disk = common::FileSize(file.get());
     BY_HANDLE_FILE_INFORMATION info = {};
     if (GetFileInformationByHandle(file.get(), &info)) {
       staged.size = on_disk;

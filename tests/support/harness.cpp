@@ -117,6 +117,18 @@ std::wstring CopyLauncherTo(const std::wstring& folder, const std::wstring& name
   return target;
 }
 
+std::string RestartCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args) {
+  std::wstring line = L"\"" + exe + L"\"";
+  for (const std::wstring& arg : args) line += L" " + QuoteArgument(arg);
+  return Narrow(line);
+}
+
+std::string WaitForFileBytes(const std::wstring& path, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  while (!FileExists(path) && GetTickCount() - start < timeout_ms) Sleep(50);
+  return ReadFileBytes(path);
+}
+
 std::wstring QuoteArgument(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
   std::wstring out = L"\"";

@@ -23,6 +23,8 @@ void RemoveTree(const std::wstring& path);
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
+// The file's bytes once it exists, waiting at most timeout_ms (empty then).
+std::string WaitForFileBytes(const std::wstring& path, DWORD timeout_ms);
 bool FileExists(const std::wstring& path);
 bool MakeDirs(const std::wstring& path);
 
@@ -45,6 +47,9 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
 
 // Joins arguments into one command line that CommandLineToArgvW splits back.
 std::wstring QuoteArgument(const std::wstring& arg);
+// The command line of a program started as the launcher starts its
+// replacement: the program always in quotes, then the arguments.
+std::string RestartCommandLine(const std::wstring& exe, const std::vector<std::wstring>& args);
 
 // Registry values in the test prefix. view is 0, KEY_WOW64_32KEY or
 // KEY_WOW64_64KEY.

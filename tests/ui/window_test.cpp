@@ -249,11 +249,8 @@ TEST_F(WindowTest, ReplacedLauncherClosesTheWindowWithoutAWord) {
     EXPECT_EQ(m.find("\"busy\":false"), std::string::npos) << m;
   }
   // The new launcher was started by the old one, with the same arguments.
-  const std::wstring started = app + L"\\started.txt";
-  for (int i = 0; i < 200 && !harness::FileExists(started); ++i) Sleep(50);
-  std::wstring command = L"\"" + exe + L"\"";
-  for (const std::wstring& arg : WindowArguments()) command += L" " + harness::QuoteArgument(arg);
-  EXPECT_EQ(harness::ReadFileBytes(started), harness::Narrow(command));
+  EXPECT_EQ(harness::WaitForFileBytes(app + L"\\started.txt", 10000),
+            harness::RestartCommandLine(exe, WindowArguments()));
   EXPECT_TRUE(harness::ReadFileBytes(exe) == new_launcher);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file after a replacement";
 }

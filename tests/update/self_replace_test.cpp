@@ -70,17 +70,12 @@ class SelfReplaceTest : public ::testing::Test {
   harness::RunResult RunLauncher() { return harness::RunProcess(exe_, RunnerArguments(), dir_, 60000); }
   // The command line a program started with these arguments has.
   std::string CommandLine(const std::vector<std::wstring>& args) const {
-    std::wstring line = L"\"" + exe_ + L"\"";
-    for (const std::wstring& arg : args) line += L" " + harness::QuoteArgument(arg);
-    return harness::Narrow(line);
+    return harness::RestartCommandLine(exe_, args);
   }
 
   // started.txt appears once the new launcher ran; bounded wait.
   std::string StartedWith(DWORD timeout_ms) const {
-    const std::wstring file = dir_ + L"\\started.txt";
-    const DWORD start = GetTickCount();
-    while (!harness::FileExists(file) && GetTickCount() - start < timeout_ms) Sleep(50);
-    return harness::ReadFileBytes(file);
+    return harness::WaitForFileBytes(dir_ + L"\\started.txt", timeout_ms);
   }
 
   std::wstring name_, folder_, game_, dir_, exe_;
@@ -140,9 +135,7 @@ TEST_F(SelfReplaceTest, FailedWritePutsTheOldExecutableBack) {
   PROCESS_INFORMATION info = {};
   ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info));
   common::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
-  const DWORD start = GetTickCount();
-  while (!harness::FileExists(out) && GetTickCount() - start < 60000) Sleep(100);
-  EXPECT_EQ(harness::ReadFileBytes(out), "ok=1 launcher_updated=0 changed=1 error=\n");
+  EXPECT_EQ(harness::WaitForFileBytes(out, 60000), "ok=1 launcher_updated=0 changed=1 error=\n");
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == runner_);
   EXPECT_FALSE(harness::FileExists(exe_ + L".old"));
   EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\mod.dll") == mod_);

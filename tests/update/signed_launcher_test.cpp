@@ -98,17 +98,12 @@ class SignedLauncherTest : public ::testing::Test {
 
   // The command line a program started with these arguments has.
   std::string CommandLine(const std::vector<std::wstring>& args) const {
-    std::wstring line = L"\"" + exe_ + L"\"";
-    for (const std::wstring& arg : args) line += L" " + harness::QuoteArgument(arg);
-    return harness::Narrow(line);
+    return harness::RestartCommandLine(exe_, args);
   }
 
   // started.txt appears once the new launcher ran; bounded wait.
   std::string StartedWith(DWORD timeout_ms) const {
-    const std::wstring file = dir_ + L"\\started.txt";
-    const DWORD start = GetTickCount();
-    while (!harness::FileExists(file) && GetTickCount() - start < timeout_ms) Sleep(50);
-    return harness::ReadFileBytes(file);
+    return harness::WaitForFileBytes(dir_ + L"\\started.txt", timeout_ms);
   }
 
   std::wstring signing_, name_, folder_, game_, dir_, exe_;
