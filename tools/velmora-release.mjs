@@ -463,22 +463,29 @@ function scratchFolder() {
 
 // ---- The launcher's own release number ----------------------------------------
 
+// The headers of a PE image: where its optional header, data directories
+// and section table start. Null when the file is no PE32 or PE32+ image.
+function peHeaders(image) {
+  if (image.readUInt16LE(0) !== 0x5a4d) return null;  // "MZ"
+  const pe = image.readUInt32LE(0x3c);
+  if (image.readUInt32LE(pe) !== 0x00004550) return null;  // "PE\0\0"
+  const opt = pe + 24;
+  const magic = image.readUInt16LE(opt);
+  if (magic !== 0x10b && magic !== 0x20b) return null;
+  return { opt, dirs: opt + (magic === 0x20b ? 112 : 96), sections: image.readUInt16LE(pe + 6),
+           table: opt + image.readUInt16LE(pe + 20) };
+}
+
 // The release number built into a launcher executable: the third part of
 // the file version in its version resource (1.0.5.0 is release 5). Null
 // when the file is no PE image or carries no version resource.
 function launcherRelease(image) {
   try {
-    if (image.readUInt16LE(0) !== 0x5a4d) return null;  // "MZ"
-    const pe = image.readUInt32LE(0x3c);
-    if (image.readUInt32LE(pe) !== 0x00004550) return null;  // "PE\0\0"
-    const sections = image.readUInt16LE(pe + 6);
-    const optSize = image.readUInt16LE(pe + 20);
-    const opt = pe + 24;
-    const magic = image.readUInt16LE(opt);
-    const dirs = opt + (magic === 0x20b ? 112 : 96);
+    const headers = peHeaders(image);
+    if (headers === null) return null;
+    const { dirs, sections, table } = headers;
     const resourceRva = image.readUInt32LE(dirs + 2 * 8);
     if (resourceRva === 0) return null;
-    const table = opt + optSize;
     const offsetOf = (rva) => {
       for (let i = 0; i < sections; i++) {
         const s = table + 40 * i;
@@ -519,13 +526,9 @@ function launcherRelease(image) {
 // where that table (the Authenticode signature) lies; null for no PE image.
 function peLayout(image) {
   try {
-    if (image.readUInt16LE(0) !== 0x5a4d) return null;  // "MZ"
-    const pe = image.readUInt32LE(0x3c);
-    if (image.readUInt32LE(pe) !== 0x00004550) return null;  // "PE\0\0"
-    const opt = pe + 24;
-    const magic = image.readUInt16LE(opt);
-    if (magic !== 0x10b && magic !== 0x20b) return null;
-    const dirs = opt + (magic === 0x20b ? 112 : 96);
+    const headers = peHeaders(image);
+    if (headers === null) return null;
+    const { opt, dirs } = headers;
     if (image.readUInt32LE(dirs - 4) < 5) return null;  // no room for the certificate entry
     const certEntry = dirs + 4 * 8;  // IMAGE_DIRECTORY_ENTRY_SECURITY: a file offset, not an address
     return { checksumAt: opt + 64, certEntry, certOffset: image.readUInt32LE(certEntry),
