@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -66,14 +65,9 @@ void ConsoleWrite(const std::wstring& text) {
   WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
-void ConsolePrint(const wchar_t* format, ...) {
+void ConsolePrintLine(const std::wstring& text) {
   EnsureConsole();
-  va_list args;
-  va_start(args, format);
-  std::wstring line = common::VFormatWide(1024, format, args);
-  va_end(args);
-  line += L'\n';
-  ConsoleWrite(line);
+  ConsoleWrite(text + L'\n');
 }
 
 }  // namespace app

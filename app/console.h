@@ -2,6 +2,8 @@
 // Console plumbing shared by the console front-end and the self-test.
 #include <string>
 
+#include "common/format.h"
+
 namespace app {
 
 // Makes sure the program's standard output goes somewhere. Output already
@@ -14,8 +16,14 @@ void EnsureConsole();
 // Output is dropped silently when there is nowhere to write.
 void ConsoleWrite(const std::wstring& text);
 
-// EnsureConsole, then formats (wide printf conventions, "%s" is wide text)
-// into 1024 characters, cutting at 1023, and writes it with one line break.
-void ConsolePrint(const wchar_t* format, ...);
+// EnsureConsole, then writes text with one line break.
+void ConsolePrintLine(const std::wstring& text);
+
+// Formats like common::FormatWide into 1024 characters, cutting at 1023,
+// and prints it as a line.
+template <typename... Args>
+void ConsolePrint(common::format_detail::FormatFor<Args...> format, const Args&... args) {
+  ConsolePrintLine(common::FormatWide(1024, format, args...));
+}
 
 }  // namespace app

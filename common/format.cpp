@@ -2,57 +2,139 @@
 
 #include <windows.h>
 
+#include <charconv>
 #include <cwchar>
-#include <vector>
+
+#include "common/text.h"
 
 namespace common {
+namespace format_detail {
 namespace {
 
-// The toolchain's own printf (C99 rules, and the same on every Windows
-// version) reads a bare "%s" in a wide format as narrow text. Our formats
-// mean wide text, so a bare "s" conversion becomes "ls".
-std::wstring WidenStringConversions(const wchar_t* format) {
-  std::wstring out;
-  for (const wchar_t* p = format; *p; ++p) {
-    out += *p;
-    if (*p != L'%') continue;
-    if (p[1] == L'%') {
-      out += *++p;
-      continue;
+struct Spec {
+  bool left = false;  // "-": pad on the right
+  bool zero = false;  // "0": pad numbers with zeros
+  size_t width = 0;
+  int precision = -1;
+  wchar_t conversion = 0;
+};
+
+// Reads one conversion after its "%"; p ends on the conversion letter.
+Spec ReadSpec(const wchar_t*& p) {
+  Spec spec;
+  for (;; ++p) {
+    if (*p == L'-') {
+      spec.left = true;
+    } else if (*p == L'0') {
+      spec.zero = true;
+    } else if (*p != L'+' && *p != L' ' && *p != L'#') {
+      break;
     }
-    bool has_length = false;
-    while (p[1] && wcschr(L"-+ #0123456789.*hlLjzt", p[1])) {
-      if (wcschr(L"hlLjzt", p[1])) has_length = true;
-      out += *++p;
-    }
-    if (p[1] == L's' && !has_length) out += L'l';
   }
-  return out;
+  while (*p >= L'0' && *p <= L'9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - L'0');
+  if (*p == L'.') {
+    ++p;
+    spec.precision = 0;
+    while (*p >= L'0' && *p <= L'9') spec.precision = spec.precision * 10 + (*p++ - L'0');
+  }
+  while (*p == L'h' || *p == L'l' || *p == L'L' || *p == L'z' || *p == L'j' || *p == L't') ++p;
+  spec.conversion = *p;
+  return spec;
+}
+
+std::wstring Widen(const char* begin, const char* end) { return std::wstring(begin, end); }  // ASCII digits
+
+std::wstring Integer(const Arg& arg, wchar_t conversion) {
+  const unsigned bits = arg.width * 8;
+  const uint64_t mask = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+  const uint64_t value = arg.bits & mask;
+  char buffer[32];
+  std::to_chars_result done;
+  if (conversion == L'd' || conversion == L'i') {
+    // Read at the argument's width, as printf reads what it is given.
+    const bool negative = bits < 64 ? (value >> (bits - 1)) & 1 : (value >> 63) & 1;
+    const int64_t signed_value = negative ? static_cast<int64_t>(value | ~mask) : static_cast<int64_t>(value);
+    done = std::to_chars(buffer, buffer + sizeof buffer, signed_value);
+  } else {
+    done = std::to_chars(buffer, buffer + sizeof buffer, value, conversion == L'u' ? 10 : 16);
+    if (conversion == L'X') {
+      for (char* c = buffer; c < done.ptr; ++c) {
+        if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - 'a' + 'A');
+      }
+    }
+  }
+  return Widen(buffer, done.ptr);
+}
+
+std::wstring Real(double value, const Spec& spec) {
+  char buffer[512];
+  const int precision = spec.precision < 0 ? 6 : spec.precision;
+  const std::chars_format format = spec.conversion == L'f'   ? std::chars_format::fixed
+                                   : spec.conversion == L'e' ? std::chars_format::scientific
+                                                             : std::chars_format::general;
+  const std::to_chars_result done = std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
+  if (done.ec != std::errc()) return L"?";
+  return Widen(buffer, done.ptr);
+}
+
+void AppendPadded(std::wstring& out, const std::wstring& text, const Spec& spec, bool number) {
+  if (text.size() >= spec.width) {
+    out += text;
+    return;
+  }
+  const size_t fill = spec.width - text.size();
+  if (spec.left) {
+    out += text;
+    out.append(fill, L' ');
+  } else if (spec.zero && number) {
+    // Zeros go after a sign.
+    const size_t sign = !text.empty() && text[0] == L'-' ? 1 : 0;
+    out.append(text, 0, sign);
+    out.append(fill, L'0');
+    out.append(text, sign, std::wstring::npos);
+  } else {
+    out.append(fill, L' ');
+    out += text;
+  }
 }
 
 }  // namespace
 
-std::wstring VFormatWide(size_t buffer_chars, const wchar_t* format, va_list args) {
+std::wstring FormatArgs(size_t buffer_chars, const wchar_t* format, const Arg* args, size_t count) {
   if (buffer_chars == 0) return std::wstring();
-  std::vector<wchar_t> buffer(buffer_chars, L'\0');
-  const std::wstring fixed = WidenStringConversions(format);
-  __mingw_vsnwprintf(buffer.data(), buffer_chars, fixed.c_str(), args);
-  buffer[buffer_chars - 1] = L'\0';
-  return std::wstring(buffer.data());
+  std::wstring out;
+  size_t next = 0;
+  for (const wchar_t* p = format; *p; ++p) {
+    if (*p != L'%') {
+      out += *p;
+      continue;
+    }
+    ++p;
+    if (*p == L'%') {
+      out += L'%';
+      continue;
+    }
+    const Spec spec = ReadSpec(p);
+    if (*p == 0 || next >= count) break;  // the compiler has checked every format
+    const Arg& arg = args[next++];
+    switch (arg.kind) {
+      case Kind::kText:
+        AppendPadded(out, arg.is_narrow ? Utf8ToWide(std::string(arg.narrow)) : std::wstring(arg.wide), spec, false);
+        break;
+      case Kind::kInteger: AppendPadded(out, Integer(arg, spec.conversion), spec, true); break;
+      case Kind::kFloat: AppendPadded(out, Real(arg.real, spec), spec, true); break;
+    }
+  }
+  if (out.size() > buffer_chars - 1) out.resize(buffer_chars - 1);
+  return out;
 }
 
-std::wstring FormatWide(size_t buffer_chars, const wchar_t* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::wstring text = VFormatWide(buffer_chars, format, args);
-  va_end(args);
-  return text;
-}
+}  // namespace format_detail
 
 std::wstring FormatWin32Error(const std::wstring& message) {
   // Read first: formatting may itself change the thread's last error.
   const unsigned long code = GetLastError();
-  return FormatWide(256, L"%s (win32 %lu)", message.c_str(), code);
+  return FormatWide(256, L"%s (win32 %lu)", message, code);
 }
 
 }  // namespace common

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <mutex>
 
 #include "common/file.h"
@@ -66,12 +65,11 @@ std::wstring LogPath() {
   return state.path;
 }
 
-void Log(const wchar_t* format, ...) {
+namespace log_detail {
+
+void Write(const wchar_t* format, const format_detail::Arg* args, size_t count) {
   const DWORD saved_error = GetLastError();  // a log line must not disturb an error being reported
-  va_list args;
-  va_start(args, format);
-  std::wstring text = VFormatWide(2000, format, args);
-  va_end(args);
+  std::wstring text = format_detail::FormatArgs(2000, format, args, count);
   for (wchar_t& c : text) {
     if (c == L'\r' || c == L'\n') c = L' ';
   }
@@ -98,4 +96,5 @@ void Log(const wchar_t* format, ...) {
   SetLastError(saved_error);
 }
 
+}  // namespace log_detail
 }  // namespace common

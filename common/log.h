@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/format.h"
+
 namespace common {
 
 // Where the log goes; an empty path means the default file. Before this is
@@ -16,9 +18,17 @@ void OpenLog(const std::wstring& path);
 // The log's path once opened; empty when no log is being written.
 std::wstring LogPath();
 
-// One event, formatted like FormatWide ("%s" is wide text) into at most
-// 2,000 characters; line breaks in it become blanks.
-void Log(const wchar_t* format, ...);
+namespace log_detail {
+void Write(const wchar_t* format, const format_detail::Arg* args, size_t count);
+}
+
+// One event, formatted like FormatWide (the compiler checks the format)
+// into at most 2,000 characters; line breaks in it become blanks.
+template <typename... Args>
+void Log(format_detail::FormatFor<Args...> format, const Args&... args) {
+  const format_detail::Arg list[] = {format_detail::MakeArg(args)..., format_detail::Arg()};
+  log_detail::Write(format.text(), list, sizeof...(Args));
+}
 
 // The size at which the log moves to "<log>.1".
 inline constexpr uint64_t kMaxLogBytes = 1024 * 1024;

@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "ui/com_ref.h"
 #include "ui/frontend.h"
@@ -80,20 +81,12 @@ using ProcessFailedHandler = Handler<ICoreWebView2ProcessFailedEventHandler, IID
 // A string the runtime allocated, freed when the owner goes.
 class RuntimeString {
  public:
-  RuntimeString() = default;
-  ~RuntimeString() { CoTaskMemFree(text_); }
-  RuntimeString(const RuntimeString&) = delete;
-  RuntimeString& operator=(const RuntimeString&) = delete;
-  LPWSTR* put() {
-    CoTaskMemFree(text_);
-    text_ = nullptr;
-    return &text_;
-  }
-  bool empty() const { return text_ == nullptr; }
-  std::wstring str() const { return text_ ? text_ : L""; }
+  LPWSTR* put() { return text_.put(); }
+  bool empty() const { return !text_; }
+  std::wstring str() const { return text_ ? text_.get() : L""; }
 
  private:
-  LPWSTR text_ = nullptr;
+  common::UniqueCoTaskString text_;
 };
 
 // The page as text: RCDATA 1, UTF-8 without a terminator.
@@ -119,6 +112,26 @@ std::wstring MakeUserDataFolder() {
 
 // A result code the way every log line shows one.
 unsigned long Code(HRESULT result) { return static_cast<unsigned long>(result); }
+
+// The runtime method a call expression names: "put_Bounds" of
+// "controller_->put_Bounds(bounds)".
+std::wstring CallName(const char* call) {
+  std::string text(call);
+  text = text.substr(0, text.find('('));
+  const size_t arrow = text.rfind("->");
+  if (arrow != std::string::npos) text = text.substr(arrow + 2);
+  return std::wstring(text.begin(), text.end());
+}
+
+// A runtime call whose failure is logged under the call's own name.
+#define CHECK_CALL(call) Check(CallName(#call), (call))
+// The same for a call the window cannot do without: its failure, or an
+// object it should have handed back and did not, fails the web view.
+#define REQUIRE_CALL(call, object)                                \
+  Require(CallName(#call), [&] {                                  \
+    const HRESULT result = (call);                                \
+    return FAILED(result) ? result : (object) ? S_OK : E_POINTER; \
+  }())
 
 // The launcher window: owns the front-end state and the web view. Its
 // pointer travels with the window (GWLP_USERDATA); everything here runs on
@@ -166,7 +179,8 @@ class LauncherWindow {
     UpdateWindow(window);
 
     // The web view runs in a single-threaded apartment on this thread.
-    Check(L"CoInitializeEx", CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    const common::ComApartment apartment(COINIT_APARTMENTTHREADED);
+    Check(L"CoInitializeEx", apartment.result());
     user_data_ = MakeUserDataFolder();
     StartWebView();
 
@@ -201,7 +215,7 @@ class LauncherWindow {
     switch (message) {
       case WM_PAGE_JSON: {
         std::unique_ptr<std::wstring> text(reinterpret_cast<std::wstring*>(wparam));
-        if (text && webview_) Check(L"PostWebMessageAsJson", webview_->PostWebMessageAsJson(text->c_str()));
+        if (text && webview_) CHECK_CALL(webview_->PostWebMessageAsJson(text->c_str()));
         return 0;
       }
       case WM_GAME_STARTED: PostMessageW(window, WM_CLOSE, 0, 0); return 0;
@@ -209,7 +223,7 @@ class LauncherWindow {
         if (controller_) {
           RECT bounds;
           GetClientRect(window, &bounds);
-          Check(L"put_Bounds", controller_->put_Bounds(bounds));
+          CHECK_CALL(controller_->put_Bounds(bounds));
         }
         return 0;
       case WM_CLOSE:
@@ -222,15 +236,21 @@ class LauncherWindow {
   }
 
   // Logs a failing call of the runtime; true when it succeeded.
-  bool Check(const wchar_t* what, HRESULT result) {
+  bool Check(const std::wstring& what, HRESULT result) {
     if (SUCCEEDED(result)) return true;
     common::Log(L"web view: %s failed (0x%08lx)", what, Code(result));
     return false;
   }
 
+  bool Require(const std::wstring& what, HRESULT result) {
+    if (SUCCEEDED(result)) return true;
+    Fail(what, result);
+    return false;
+  }
+
   // The web view cannot be used: the window goes, and the caller continues
   // in the console front-end.
-  void Fail(const wchar_t* what, HRESULT result) {
+  void Fail(const std::wstring& what, HRESULT result) {
     common::Log(L"web view: %s failed (0x%08lx)", what, Code(result));
     if (failed_) return;
     failed_ = true;
@@ -268,7 +288,7 @@ class LauncherWindow {
       return;
     }
     RuntimeString version;
-    if (Check(L"get_BrowserVersionString", environment->get_BrowserVersionString(version.put()))) {
+    if (CHECK_CALL(environment->get_BrowserVersionString(version.put()))) {
       common::Log(L"web view runtime %s", version.str().c_str());
     }
     ComRef<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler> on_controller =
@@ -289,40 +309,32 @@ class LauncherWindow {
     }
     controller_.assign(controller);
     webview_.reset();
-    const HRESULT got = controller_->get_CoreWebView2(webview_.put());
-    if (FAILED(got) || !webview_) {
-      Fail(L"get_CoreWebView2", FAILED(got) ? got : E_POINTER);
-      return;
-    }
+    if (!REQUIRE_CALL(controller_->get_CoreWebView2(webview_.put()), webview_)) return;
 
     ComRef<ICoreWebView2Settings> settings;
-    if (Check(L"get_Settings", webview_->get_Settings(settings.put())) && settings) {
-      Check(L"put_AreDefaultContextMenusEnabled", settings->put_AreDefaultContextMenusEnabled(FALSE));
-      Check(L"put_AreDevToolsEnabled", settings->put_AreDevToolsEnabled(FALSE));
-      Check(L"put_IsStatusBarEnabled", settings->put_IsStatusBarEnabled(FALSE));
-      Check(L"put_AreDefaultScriptDialogsEnabled", settings->put_AreDefaultScriptDialogsEnabled(FALSE));
+    if (CHECK_CALL(webview_->get_Settings(settings.put())) && settings) {
+      CHECK_CALL(settings->put_AreDefaultContextMenusEnabled(FALSE));
+      CHECK_CALL(settings->put_AreDevToolsEnabled(FALSE));
+      CHECK_CALL(settings->put_IsStatusBarEnabled(FALSE));
+      CHECK_CALL(settings->put_AreDefaultScriptDialogsEnabled(FALSE));
     }
 
     RECT bounds;
     GetClientRect(frontend_.window, &bounds);
-    Check(L"put_Bounds", controller_->put_Bounds(bounds));
+    CHECK_CALL(controller_->put_Bounds(bounds));
 
     // Before navigating, so that the page's first message ("ready") and the
     // navigation's end arrive.
     EventRegistrationToken token;
     ComRef<ICoreWebView2WebMessageReceivedEventHandler> on_message = MessageHandler::Make(
         WhileAlive([this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) { OnWebMessage(args); }));
-    const HRESULT added = webview_->add_WebMessageReceived(on_message.get(), &token);
-    if (FAILED(added)) {
-      Fail(L"add_WebMessageReceived", added);
-      return;
-    }
+    if (!REQUIRE_CALL(webview_->add_WebMessageReceived(on_message.get(), &token), true)) return;
     ComRef<ICoreWebView2NavigationCompletedEventHandler> on_navigation = NavigationHandler::Make(WhileAlive(
         [this](ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* args) { OnNavigationCompleted(args); }));
-    Check(L"add_NavigationCompleted", webview_->add_NavigationCompleted(on_navigation.get(), &token));
+    CHECK_CALL(webview_->add_NavigationCompleted(on_navigation.get(), &token));
     ComRef<ICoreWebView2ProcessFailedEventHandler> on_process_failed = ProcessFailedHandler::Make(
         WhileAlive([this](ICoreWebView2*, ICoreWebView2ProcessFailedEventArgs* args) { OnProcessFailed(args); }));
-    Check(L"add_ProcessFailed", webview_->add_ProcessFailed(on_process_failed.get(), &token));
+    CHECK_CALL(webview_->add_ProcessFailed(on_process_failed.get(), &token));
 
     Navigate();
   }
@@ -334,11 +346,7 @@ class LauncherWindow {
       return;
     }
     awaiting_navigation_ = true;
-    const HRESULT navigated = webview_->NavigateToString(page_.c_str());
-    if (FAILED(navigated)) {
-      awaiting_navigation_ = false;
-      Fail(L"NavigateToString", navigated);
-    }
+    if (!REQUIRE_CALL(webview_->NavigateToString(page_.c_str()), true)) awaiting_navigation_ = false;
   }
 
   // Only the end of our own navigation matters: later ones (an error page
@@ -346,13 +354,13 @@ class LauncherWindow {
   void OnNavigationCompleted(ICoreWebView2NavigationCompletedEventArgs* args) {
     if (!awaiting_navigation_ || args == nullptr || failed_ || closing_) return;
     BOOL success = FALSE;
-    if (!Check(L"get_IsSuccess", args->get_IsSuccess(&success))) return;
+    if (!CHECK_CALL(args->get_IsSuccess(&success))) return;
     if (success) {
       awaiting_navigation_ = false;
       return;
     }
     COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN;
-    Check(L"get_WebErrorStatus", args->get_WebErrorStatus(&status));
+    CHECK_CALL(args->get_WebErrorStatus(&status));
     // Overtaken by a newer navigation, whose own end follows.
     if (status == COREWEBVIEW2_WEB_ERROR_STATUS_OPERATION_CANCELED) return;
     awaiting_navigation_ = false;
@@ -363,7 +371,7 @@ class LauncherWindow {
   void OnProcessFailed(ICoreWebView2ProcessFailedEventArgs* args) {
     if (args == nullptr || failed_ || closing_) return;
     COREWEBVIEW2_PROCESS_FAILED_KIND kind = COREWEBVIEW2_PROCESS_FAILED_KIND_RENDER_PROCESS_EXITED;
-    Check(L"get_ProcessFailedKind", args->get_ProcessFailedKind(&kind));
+    CHECK_CALL(args->get_ProcessFailedKind(&kind));
     common::Log(L"web view: a runtime process failed (kind %d)", static_cast<int>(kind));
     // Other processes (graphics, utilities, a frame's own renderer) are
     // restarted by the runtime, and the page stays.
@@ -392,9 +400,9 @@ class LauncherWindow {
     if (args == nullptr || failed_ || closing_) return;
     // Only our own page may ask for anything, should it ever navigate away.
     RuntimeString source;
-    if (!Check(L"get_Source", args->get_Source(source.put())) || source.str() != kPageSource) return;
+    if (!CHECK_CALL(args->get_Source(source.put())) || source.str() != kPageSource) return;
     RuntimeString json;
-    if (!Check(L"get_WebMessageAsJson", args->get_WebMessageAsJson(json.put())) || json.empty()) return;
+    if (!CHECK_CALL(args->get_WebMessageAsJson(json.put())) || json.empty()) return;
     HandleWebMessage(frontend_, json.str());
   }
 
@@ -402,7 +410,7 @@ class LauncherWindow {
   // to stop and waited for, so that its staging files are closed cleanly.
   void Finish() {
     closing_ = true;
-    if (controller_) Check(L"Close", controller_->Close());
+    if (controller_) CHECK_CALL(controller_->Close());
     webview_.reset();
     controller_.reset();
     const bool was_updating = UpdateRunning(frontend_);
