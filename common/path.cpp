@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/env.h"
+#include "common/unique_handle.h"
 
 namespace common {
 
@@ -64,16 +65,15 @@ std::wstring LauncherDataFolder() {
   std::wstring named = EnvironmentValue(L"VELMORA_DATA_FOLDER");
   StripTrailingBackslashes(named);
   if (!named.empty()) {
-    MakeFolders(named);
+    // One that cannot be made fails at the first write into it, which says so.
+    (void)MakeFolders(named);
     return named;
   }
-  PWSTR local = nullptr;
-  if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &local)) || local == nullptr) {
-    CoTaskMemFree(local);
+  UniqueCoTaskString local;
+  if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, local.put())) || !local) {
     return std::wstring();
   }
-  const std::wstring folder = std::wstring(local) + L"\\velmoramp";
-  CoTaskMemFree(local);
+  const std::wstring folder = std::wstring(local.get()) + L"\\velmoramp";
   CreateDirectoryW(folder.c_str(), nullptr);  // an existing folder is fine
   return folder;
 }

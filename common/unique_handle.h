@@ -1,17 +1,23 @@
 #pragma once
 // Move-only owners for operating-system handles: one owner per handle, closed
-// on every path. The invalid value is part of each owner's type, and reset()
-// keeps the thread's last error so that an error text built after clean-up
-// still carries the code of the call that failed.
+// on every path. One template over the close function; the invalid value is
+// part of each owner's type, and reset() keeps the thread's last error so
+// that an error text built after clean-up still carries the code of the call
+// that failed.
 #include <windows.h>
+#include <objbase.h>
+
+#include <cstdint>
 #include <utility>
 
 namespace common {
 
-template <typename Traits>
+// Handle: the handle's type; Close: what frees it; kInvalid: the value that
+// holds nothing (0, or -1 for INVALID_HANDLE_VALUE).
+template <typename Handle, auto Close, intptr_t kInvalid = 0>
 class UniqueHandle {
  public:
-  using Handle = typename Traits::Handle;
+  static Handle Invalid() { return reinterpret_cast<Handle>(kInvalid); }
 
   UniqueHandle() = default;
   explicit UniqueHandle(Handle h) : handle_(h) {}
@@ -26,7 +32,7 @@ class UniqueHandle {
   }
 
   Handle get() const { return handle_; }
-  bool valid() const { return handle_ != Traits::Invalid(); }
+  bool valid() const { return handle_ != Invalid(); }
   explicit operator bool() const { return valid(); }
 
   // For out-parameters of the platform's open/create calls.
@@ -37,58 +43,49 @@ class UniqueHandle {
 
   Handle release() {
     Handle h = handle_;
-    handle_ = Traits::Invalid();
+    handle_ = Invalid();
     return h;
   }
 
-  void reset(Handle h = Traits::Invalid()) {
-    if (handle_ != Traits::Invalid()) {
+  void reset(Handle h = Invalid()) {
+    if (handle_ != Invalid()) {
       DWORD saved = GetLastError();
-      Traits::Close(handle_);
+      Close(handle_);
       SetLastError(saved);
     }
     handle_ = h;
   }
 
  private:
-  Handle handle_ = Traits::Invalid();
+  Handle handle_ = Invalid();
 };
 
-struct FileHandleTraits {  // CreateFileW, snapshots: INVALID_HANDLE_VALUE
-  using Handle = HANDLE;
-  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) { CloseHandle(h); }
-};
+using UniqueFile = UniqueHandle<HANDLE, &CloseHandle, -1>;      // CreateFileW, snapshots: INVALID_HANDLE_VALUE
+using UniqueKernelHandle = UniqueHandle<HANDLE, &CloseHandle>;  // processes, threads, events, mutexes: NULL
+using UniqueRegKey = UniqueHandle<HKEY, &RegCloseKey>;
+using UniqueModule = UniqueHandle<HMODULE, &FreeLibrary>;
+using UniqueLocalMem = UniqueHandle<HLOCAL, &LocalFree>;  // CommandLineToArgvW
+// Text the platform allocated with CoTaskMemAlloc (known folders, the web
+// view's strings).
+using UniqueCoTaskString = UniqueHandle<wchar_t*, &CoTaskMemFree>;
+// A mutex this thread owns, released (not closed) when the owner goes; the
+// handle itself belongs to a UniqueKernelHandle that outlives this owner.
+using HeldMutex = UniqueHandle<HANDLE, &ReleaseMutex>;
 
-struct KernelHandleTraits {  // processes, threads, events, pipes: NULL
-  using Handle = HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { CloseHandle(h); }
-};
+// COM on this thread for the owner's lifetime: CoUninitialize pairs only
+// with an initialisation that succeeded.
+class ComApartment {
+ public:
+  explicit ComApartment(DWORD model) : result_(CoInitializeEx(nullptr, model)) {}
+  ~ComApartment() {
+    if (SUCCEEDED(result_)) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  HRESULT result() const { return result_; }
 
-struct RegKeyTraits {
-  using Handle = HKEY;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { RegCloseKey(h); }
+ private:
+  HRESULT result_;
 };
-
-struct ModuleTraits {
-  using Handle = HMODULE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { FreeLibrary(h); }
-};
-
-using UniqueFile = UniqueHandle<FileHandleTraits>;
-using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-using UniqueModule = UniqueHandle<ModuleTraits>;
-
-// Memory the platform allocated with LocalAlloc (CommandLineToArgvW).
-struct LocalMemTraits {
-  using Handle = HLOCAL;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { LocalFree(h); }
-};
-using UniqueLocalMem = UniqueHandle<LocalMemTraits>;
 
 }  // namespace common

@@ -10,8 +10,6 @@
 // clang-format on
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -19,16 +17,12 @@
 #include <thread>
 
 #include "common/unique_handle.h"
+#include "common/worker_pool.h"
 
 namespace servers {
 namespace {
 
-struct IcmpHandleTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) { IcmpCloseHandle(h); }
-};
-using UniqueIcmp = common::UniqueHandle<IcmpHandleTraits>;
+using UniqueIcmp = common::UniqueHandle<HANDLE, &IcmpCloseHandle, -1>;
 
 struct AddressListDeleter {
   void operator()(ADDRINFOW* list) const { FreeAddrInfoW(list); }
@@ -122,82 +116,6 @@ int EchoV6(const sockaddr_in6& to, unsigned long timeout_ms, unsigned long& erro
   return static_cast<int>(answer->round_trip_ms);
 }
 
-// What the measuring threads share with the thread that reports.
-struct Run {
-  std::mutex lock;
-  std::condition_variable changed;
-  std::vector<std::wstring> hosts;
-  size_t next = 0;     // the next host to measure
-  size_t working = 0;  // threads still measuring
-  bool stop = false;
-  std::vector<PingResult> arrived;  // not yet reported
-};
-
-void Measure(Run& run) {
-  for (;;) {
-    std::wstring host;
-    {
-      std::lock_guard<std::mutex> hold(run.lock);
-      if (run.stop || run.next >= run.hosts.size()) break;
-      host = run.hosts[run.next++];
-    }
-    int ms = kNoAnswer;
-    try {
-      ms = PingHost(host, kPingTimeoutMs);
-    } catch (...) {
-      // Out of memory for a look-up: this host simply has no answer.
-    }
-    std::lock_guard<std::mutex> hold(run.lock);
-    try {
-      run.arrived.push_back(PingResult{host, ms});
-    } catch (...) {
-    }
-    run.changed.notify_all();
-  }
-  std::lock_guard<std::mutex> hold(run.lock);
-  --run.working;
-  run.changed.notify_all();
-}
-
-// Joins the measuring threads on every way out, stopping them first.
-class Crew {
- public:
-  explicit Crew(Run& run) : run_(run) {}
-  ~Crew() {
-    {
-      std::lock_guard<std::mutex> hold(run_.lock);
-      run_.stop = true;
-    }
-    for (std::thread& t : threads_) {
-      if (t.joinable()) t.join();
-    }
-  }
-  Crew(const Crew&) = delete;
-  Crew& operator=(const Crew&) = delete;
-
-  // Starts up to count threads; false when none could be started.
-  bool Start(size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-      {
-        std::lock_guard<std::mutex> hold(run_.lock);
-        ++run_.working;
-      }
-      try {
-        threads_.emplace_back(Measure, std::ref(run_));
-      } catch (...) {
-        std::lock_guard<std::mutex> hold(run_.lock);
-        --run_.working;
-        break;
-      }
-    }
-    return !threads_.empty();
-  }
-
- private:
-  Run& run_;
-  std::vector<std::thread> threads_;
-};
-
 }  // namespace
 
 int PingHost(const std::wstring& host, unsigned long timeout_ms, unsigned long* error) {
@@ -233,32 +151,50 @@ int PingHost(const std::wstring& host, unsigned long timeout_ms, unsigned long* 
 
 void PingHosts(const std::vector<std::wstring>& hosts, const PingBatchFn& report, const KeepGoingFn& keep_going,
                unsigned long batch_ms) {
-  Run run;
+  std::vector<std::wstring> distinct;
   std::set<std::wstring> seen;
   for (const std::wstring& host : hosts) {
-    if (seen.insert(host).second) run.hosts.push_back(host);
+    if (seen.insert(host).second) distinct.push_back(host);
   }
-  if (run.hosts.empty()) return;
+  if (distinct.empty()) return;
 
   // Held for the whole run, so that the measuring threads' own start and
   // clean-up never take Winsock down under another's look-up.
   Winsock winsock;
-  Crew crew(run);
-  if (!crew.Start(std::min(kMaxPingsInFlight, run.hosts.size()))) {
+  std::mutex lock;
+  std::vector<PingResult> arrived;  // not yet reported
+  const auto measure = [&](size_t i) {
+    int ms = kNoAnswer;
+    try {
+      ms = PingHost(distinct[i], kPingTimeoutMs);
+    } catch (...) {
+      // Out of memory for a look-up: this host simply has no answer.
+    }
+    std::lock_guard<std::mutex> hold(lock);
+    arrived.push_back(PingResult{distinct[i], ms});
+  };
+  // Declared after what its jobs use: it joins them before those go.
+  common::WorkerPool pool;
+  if (!pool.Start(distinct.size(), kMaxPingsInFlight, measure)) {
     // No thread to spare: one at a time on this one.
-    run.working = 1;
-    Measure(run);
+    for (size_t i = 0; i < distinct.size() && (!keep_going || keep_going()); ++i) {
+      try {
+        measure(i);
+      } catch (...) {
+      }
+    }
   }
   for (;;) {
+    const bool done = pool.Wait(batch_ms);
     std::vector<PingResult> batch;
-    bool done = false;
     {
-      std::unique_lock<std::mutex> hold(run.lock);
-      run.changed.wait_for(hold, std::chrono::milliseconds(batch_ms), [&] { return run.working == 0; });
-      batch.swap(run.arrived);
-      done = run.working == 0;
+      std::lock_guard<std::mutex> hold(lock);
+      batch.swap(arrived);
     }
-    if (keep_going && !keep_going()) return;
+    if (keep_going && !keep_going()) {
+      pool.Stop();
+      return;
+    }
     if (!batch.empty() && report) report(batch);
     if (done) return;
   }

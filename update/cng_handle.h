@@ -8,26 +8,10 @@
 
 namespace update {
 
-struct CngAlgorithmTraits {
-  using Handle = BCRYPT_ALG_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { BCryptCloseAlgorithmProvider(h, 0); }
-};
+inline void CloseAlgorithm(BCRYPT_ALG_HANDLE provider) { BCryptCloseAlgorithmProvider(provider, 0); }
 
-struct CngHashTraits {
-  using Handle = BCRYPT_HASH_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { BCryptDestroyHash(h); }
-};
-
-struct CngKeyTraits {
-  using Handle = BCRYPT_KEY_HANDLE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { BCryptDestroyKey(h); }
-};
-
-using UniqueAlgorithm = common::UniqueHandle<CngAlgorithmTraits>;
-using UniqueHash = common::UniqueHandle<CngHashTraits>;
-using UniqueKey = common::UniqueHandle<CngKeyTraits>;
+using UniqueAlgorithm = common::UniqueHandle<BCRYPT_ALG_HANDLE, &CloseAlgorithm>;
+using UniqueHash = common::UniqueHandle<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;
+using UniqueKey = common::UniqueHandle<BCRYPT_KEY_HANDLE, &BCryptDestroyKey>;
 
 }  // namespace update

@@ -102,11 +102,9 @@ HRESULT CreateEnvironmentWithOptions(PCWSTR browser_folder, PCWSTR user_data_fol
 }
 
 bool IsRuntimeAvailable() {
-  LPWSTR version = nullptr;
-  HRESULT result = GetAvailableBrowserVersionString(nullptr, &version);
-  bool available = SUCCEEDED(result) && version != nullptr && version[0] != L'\0';
-  CoTaskMemFree(version);
-  return available;
+  common::UniqueCoTaskString version;
+  const HRESULT result = GetAvailableBrowserVersionString(nullptr, version.put());
+  return SUCCEEDED(result) && version && version.get()[0] != L'\0';
 }
 
 }  // namespace webview

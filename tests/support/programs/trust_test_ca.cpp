@@ -11,11 +11,7 @@
 #include "common/unique_handle.h"
 
 namespace {
-struct CertStoreTraits {
-  using Handle = HCERTSTORE;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { CertCloseStore(h, 0); }
-};
+void CloseStore(HCERTSTORE store) { CertCloseStore(store, 0); }
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -45,7 +41,7 @@ int wmain(int argc, wchar_t** argv) {
                             nullptr, nullptr)) {
     return 1;
   }
-  common::UniqueHandle<CertStoreTraits> store(CertOpenSystemStoreW(0, L"ROOT"));
+  common::UniqueHandle<HCERTSTORE, &CloseStore> store(CertOpenSystemStoreW(0, L"ROOT"));
   if (!store) {
     std::fprintf(stderr, "cannot open the ROOT store (win32 %lu)\n", GetLastError());
     return 1;
