@@ -15,14 +15,14 @@ std::vector<unsigned char> ReadWholeFile(const std::wstring& path, uint64_t max_
 
 // Creates or truncates path and writes all bytes. False when the file cannot
 // be created or not every byte was written.
-bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
+[[nodiscard]] bool WriteWholeFile(const std::wstring& path, const std::vector<unsigned char>& bytes);
 
 // Replaces path with bytes in one step: the bytes go to "<path>.tmp", are
 // flushed to disk, and that file is moved over path, so a crash or a power
 // cut leaves the old file or the new one, never a mix or a cut one. False
 // (path untouched, the temporary file removed) when any step fails.
-bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned char>& bytes);
-inline bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
+[[nodiscard]] bool WriteFileAtomically(const std::wstring& path, const std::vector<unsigned char>& bytes);
+[[nodiscard]] inline bool WriteFileAtomically(const std::wstring& path, const std::string& text) {
   return WriteFileAtomically(path, std::vector<unsigned char>(text.begin(), text.end()));
 }
 

@@ -31,7 +31,7 @@ bool IsFolder(const std::wstring& path);
 
 // Makes a folder and every missing folder on the way to it. True when it
 // is a folder afterwards.
-bool MakeFolders(const std::wstring& path);
+[[nodiscard]] bool MakeFolders(const std::wstring& path);
 
 // The folder the launcher keeps its state and log in, created when missing:
 // the one VELMORA_DATA_FOLDER names (a portable install, or a test that

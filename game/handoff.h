@@ -15,7 +15,7 @@ inline constexpr size_t kMaxNameChars = 127;
 // their source (the page, the command line, a release): no control
 // characters or line breaks, no blanks in the host, the lengths above, and
 // a port of 1 to 65535 with a host. False with a user-facing reason.
-bool CheckHandoff(const std::wstring& host, int port, const std::wstring& name, std::wstring& error);
+[[nodiscard]] bool CheckHandoff(const std::wstring& host, int port, const std::wstring& name, std::wstring& error);
 
 // Sets [net] autoconnect=1, name (when not empty), host and port (when the
 // host is not empty) and [game] autocase=MPFreeRoam in
@@ -23,13 +23,14 @@ bool CheckHandoff(const std::wstring& host, int port, const std::wstring& name, 
 // encoding, and replacing the file in one step; deletes a stale
 // velmoramp.cmd. False, with nothing written, when the host or the name
 // holds a control character, or when the file cannot be written.
-bool WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port, const std::wstring& name);
+[[nodiscard]] bool WriteHandoff(const std::wstring& game_folder, const std::wstring& host, int port,
+                                const std::wstring& name);
 
 // The name saved by the last hand-off (at most kMaxNameChars characters),
 // or empty.
 std::wstring ReadSavedName(const std::wstring& game_folder);
 
 // Asks the shell to open steam://rungameid/900100; true when it accepted.
-bool LaunchGame();
+[[nodiscard]] bool LaunchGame();
 
 }  // namespace game

@@ -21,6 +21,6 @@ constexpr size_t kBytesPerValue = 8;
 // bytes; out is untouched. Lenient on
 // purpose: numbers are whatever strtod accepts, string bytes are kept as
 // they are (no UTF-8 check), and each \u surrogate half becomes U+FFFD.
-bool Parse(const std::string& text, Value& out);
+[[nodiscard]] bool Parse(const std::string& text, Value& out);
 
 }  // namespace json

@@ -1,28 +1,19 @@
 #include "net/session.h"
 
-#include <windows.h>
-#include <winhttp.h>
-
 #include <algorithm>
 #include <cwchar>
 #include <memory>
 
 #include "common/format.h"
 #include "common/log.h"
-#include "common/unique_handle.h"
 #include "velmora_version.h"
 
 namespace net {
 namespace {
 
+using common::Error;
+using common::ErrorKind;
 using common::FormatWin32Error;
-
-struct InternetTraits {
-  using Handle = HINTERNET;
-  static Handle Invalid() { return nullptr; }
-  static void Close(Handle h) { WinHttpCloseHandle(h); }
-};
-using UniqueInternet = common::UniqueHandle<InternetTraits>;
 
 const wchar_t kUserAgent[] = L"velmoramp-launcher/" VELMORA_VERSION_WTEXT;
 constexpr DWORD kReadBufferBytes = 65536;
@@ -87,45 +78,15 @@ bool ParseContentRange(const std::wstring& text, uint64_t& start, uint64_t& tota
   return true;
 }
 
-void Fail(Response& response, Failure failure) { response.failure = failure; }
+// Where a request goes.
+struct Target {
+  bool https = false;
+  std::wstring host;
+  INTERNET_PORT port = 0;
+  std::wstring path;  // with its query
+};
 
-}  // namespace
-
-bool IsTransientStatus(unsigned long status) {
-  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
-}
-
-Session::Session() {
-  session_ =
-      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-  if (session_ == nullptr) return;
-  WinHttpSetTimeouts(session_, 10000, 15000, 30000, 30000);
-  // Parallel transfers each keep a connection of their own to the host.
-  DWORD connections = 16;
-  WinHttpSetOption(session_, WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
-}
-
-Session::~Session() {
-  for (auto& entry : connections_) WinHttpCloseHandle(entry.second);
-  if (session_ != nullptr) WinHttpCloseHandle(session_);
-}
-
-void* Session::Connection(const std::wstring& host, unsigned short port, std::wstring& error) {
-  std::lock_guard<std::mutex> hold(lock_);
-  const std::wstring key = host + L":" + std::to_wstring(port);
-  auto it = connections_.find(key);
-  if (it != connections_.end()) return it->second;
-  HINTERNET connection = WinHttpConnect(session_, host.c_str(), port, 0);
-  if (connection == nullptr) {
-    error = FormatWin32Error(L"cannot reach the host");
-    return nullptr;
-  }
-  connections_[key] = connection;
-  return connection;
-}
-
-bool Session::Get(const Request& request, Response& response, std::wstring& error) {
-  response = Response();
+bool ParseTarget(const Request& request, Target& target, Error& error) {
   wchar_t host[256] = {};
   wchar_t path[2048] = {};
   URL_COMPONENTS parts = {};
@@ -141,169 +102,222 @@ bool Session::Get(const Request& request, Response& response, std::wstring& erro
     // The cracker knows only http and https, so an ftp:// URL fails here;
     // it is still a refused scheme, not a malformed URL.
     const std::wstring malformed = FormatWin32Error(L"malformed url");  // before anything touches the code
-    error = HasOtherScheme(request.url) ? L"only https urls are accepted" : malformed;
-    Fail(response, Failure::kPermanent);
+    error.Set(ErrorKind::kRefused, HasOtherScheme(request.url) ? L"only https urls are accepted" : malformed);
     return false;
   }
-  const bool https = parts.nScheme == INTERNET_SCHEME_HTTPS;
-  if (!https && !(request.scheme == Scheme::kHttpAllowed && parts.nScheme == INTERNET_SCHEME_HTTP)) {
-    error = L"only https urls are accepted";
-    Fail(response, Failure::kPermanent);
+  target.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  if (!target.https && !(request.scheme == Scheme::kHttpAllowed && parts.nScheme == INTERNET_SCHEME_HTTP)) {
+    error.Set(ErrorKind::kRefused, L"only https urls are accepted");
     return false;
   }
-  if (session_ == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    error = FormatWin32Error(L"cannot open a connection");
-    Fail(response, Failure::kPermanent);
-    return false;
-  }
-  HINTERNET connection = static_cast<HINTERNET>(Connection(host, parts.nPort, error));
-  if (connection == nullptr) {
-    Fail(response, Failure::kTransient);
-    return false;
-  }
+  target.host = host;
+  target.port = parts.nPort;
+  target.path = path;
+  return true;
+}
 
-  const DWORD started = GetTickCount();
-  ++requests_;
-  UniqueInternet handle(WinHttpOpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
-                                           WINHTTP_DEFAULT_ACCEPT_TYPES, https ? WINHTTP_FLAG_SECURE : 0));
-  if (!handle) {
-    error = FormatWin32Error(L"cannot build the request");
-    Fail(response, Failure::kPermanent);
-    return false;
-  }
-  std::wstring headers;
-  if (request.offset > 0) {
-    headers = L"Range: bytes=" + std::to_wstring(request.offset) + L"-\r\n";
-    if (!request.if_range.empty()) headers += L"If-Range: " + request.if_range + L"\r\n";
-  }
-  if (!WinHttpSendRequest(handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(handle.get(), nullptr)) {
-    const DWORD code = GetLastError();
-    error = FormatWin32Error(L"the download failed");
-    Fail(response, IsTransientError(code) ? Failure::kTransient : Failure::kPermanent);
-    common::Log(L"fetch %s: %s", request.url.c_str(), error.c_str());
-    return false;
-  }
+std::wstring RangeHeaders(const Request& request) {
+  if (request.offset == 0) return std::wstring();
+  std::wstring headers = L"Range: bytes=" + std::to_wstring(request.offset) + L"-\r\n";
+  if (!request.if_range.empty()) headers += L"If-Range: " + request.if_range + L"\r\n";
+  return headers;
+}
 
+// An error answer's short body, read and dropped so that the connection
+// stays usable.
+void DrainErrorBody(HINTERNET handle, uint64_t announced) {
+  if (announced > kMaxDrainBytes) return;
+  char sink[4096];
+  DWORD read = 0;
+  uint64_t drained = 0;
+  while (drained < kMaxDrainBytes && WinHttpReadData(handle, sink, sizeof sink, &read) && read > 0) drained += read;
+}
+
+// Reads the answer's headers and decides whether its body is the one asked
+// for.
+bool ReadAnswer(HINTERNET handle, const Request& request, AnswerHeaders& headers, Error& error) {
   DWORD status = 0;
   DWORD size = sizeof(status);
-  if (!WinHttpQueryHeaders(handle.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-    error = FormatWin32Error(L"no status line");
-    Fail(response, Failure::kTransient);
+  if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                           &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    error.Set(ErrorKind::kTransient, FormatWin32Error(L"no status line"));
     return false;
   }
-  response.status = status;
-
+  headers.status = status;
   // The announced length, read as text: a game file may be larger than 32
   // bits can say. 0 when the server sent none.
   std::wstring text;
-  if (QueryText(handle.get(), WINHTTP_QUERY_CONTENT_LENGTH, text)) ParseWhole(text, response.announced);
+  if (QueryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, text)) ParseWhole(text, headers.announced);
 
   const bool partial = status == 206 && request.offset > 0;
   if (status != 200 && !partial) {
-    error = common::FormatWide(128, L"server answered %lu", static_cast<unsigned long>(status));
-    if (QueryText(handle.get(), WINHTTP_QUERY_RETRY_AFTER, text)) {
-      uint64_t seconds = 0;
-      if (ParseWhole(text, seconds)) response.retry_after = static_cast<int>(std::min<uint64_t>(seconds, 86400));
+    error.Set(IsTransientStatus(status) ? ErrorKind::kTransient : ErrorKind::kHttp,
+              common::FormatWide(128, L"server answered %lu", status));
+    uint64_t seconds = 0;
+    if (QueryText(handle, WINHTTP_QUERY_RETRY_AFTER, text) && ParseWhole(text, seconds)) {
+      headers.retry_after = static_cast<int>(std::min<uint64_t>(seconds, 86400));
     }
-    // A short error body is read and dropped so the connection stays usable.
-    if (response.announced <= kMaxDrainBytes) {
-      char sink[4096];
-      DWORD read = 0;
-      uint64_t drained = 0;
-      while (drained < kMaxDrainBytes && WinHttpReadData(handle.get(), sink, sizeof sink, &read) && read > 0) {
-        drained += read;
-      }
-    }
-    Fail(response, IsTransientStatus(status) ? Failure::kTransient : Failure::kPermanent);
-    common::Log(L"fetch %s: status %lu", request.url.c_str(), static_cast<unsigned long>(status));
+    DrainErrorBody(handle, headers.announced);
+    common::Log(L"fetch %s: status %lu", request.url, status);
     return false;
   }
   if (partial) {
     uint64_t start = 0;
-    if (!QueryText(handle.get(), WINHTTP_QUERY_CONTENT_RANGE, text) ||
-        !ParseContentRange(text, start, response.whole_size) || start != request.offset) {
-      error = L"the server answered a part we did not ask for";
-      Fail(response, Failure::kPermanent);
+    if (!QueryText(handle, WINHTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, start, headers.whole_size) ||
+        start != request.offset) {
+      error.Set(ErrorKind::kRefused, L"the server answered a part we did not ask for");
       return false;
     }
-    response.partial = true;
+    headers.partial = true;
   } else {
-    response.whole_size = response.announced;
+    headers.whole_size = headers.announced;
   }
-  if (QueryText(handle.get(), WINHTTP_QUERY_ETAG, text) && text.rfind(L"W/", 0) != 0) {
-    response.validator = text;  // weak tags do not name exact bytes
-  } else if (QueryText(handle.get(), WINHTTP_QUERY_LAST_MODIFIED, text)) {
-    response.validator = text;
+  if (QueryText(handle, WINHTTP_QUERY_ETAG, text) && text.rfind(L"W/", 0) != 0) {
+    headers.validator = text;  // weak tags do not name exact bytes
+  } else if (QueryText(handle, WINHTTP_QUERY_LAST_MODIFIED, text)) {
+    headers.validator = text;
   }
-  if (response.announced > request.max_body) {
-    error = L"the download is too large";
-    Fail(response, Failure::kPermanent);
+  if (headers.announced > request.max_body) {
+    error.Set(ErrorKind::kTooLarge, L"the download is too large");
     return false;
   }
+  return true;
+}
 
+// Fails a body that arrives slower than the request allows, measured over
+// windows of the request's length.
+class SlowGuard {
+ public:
+  explicit SlowGuard(const Request& request) : request_(request), window_start_(GetTickCount()) {}
+  bool Passed(uint64_t bytes) {
+    if (request_.slow_window_seconds == 0) return true;
+    window_bytes_ += bytes;
+    if (GetTickCount() - window_start_ < request_.slow_window_seconds * 1000u) return true;
+    if (window_bytes_ < uint64_t{request_.min_bytes_per_second} * request_.slow_window_seconds) return false;
+    window_start_ = GetTickCount();
+    window_bytes_ = 0;
+    return true;
+  }
+
+ private:
+  const Request& request_;
+  DWORD window_start_;
+  uint64_t window_bytes_ = 0;
+};
+
+bool CutShort(const Request& request, const Response& response, Error& error) {
+  error.Set(ErrorKind::kTransient, FormatWin32Error(L"the download was cut short"));
+  if (response.received < response.headers.announced) {
+    common::Log(L"fetch %s: cut short after %llu of %llu bytes", request.url, response.received,
+                response.headers.announced);
+  } else {
+    common::Log(L"fetch %s: cut short after %llu bytes", request.url, response.received);
+  }
+  return false;
+}
+
+// The body, chunk by chunk, into the request's sink.
+bool ReadBody(HINTERNET handle, const Request& request, Response& response, Error& error) {
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadBufferBytes]);
-  DWORD window_start = GetTickCount();
-  uint64_t window_bytes = 0;
+  SlowGuard slow(request);
   for (;;) {
     if (request.stop != nullptr && request.stop->load()) {
-      error = L"the download was stopped";
-      Fail(response, Failure::kStopped);
+      error.Set(ErrorKind::kStopped, L"the download was stopped");
       return false;
     }
     DWORD read = 0;
-    if (!WinHttpReadData(handle.get(), buffer.get(), kReadBufferBytes, &read)) {
-      error = FormatWin32Error(L"the download was cut short");
-      Fail(response, Failure::kTransient);
-      common::Log(L"fetch %s: cut short after %llu bytes", request.url.c_str(),
-                  static_cast<unsigned long long>(response.received));
-      return false;
-    }
+    if (!WinHttpReadData(handle, buffer.get(), kReadBufferBytes, &read)) return CutShort(request, response, error);
     if (read == 0) {
       // A connection dropped before the announced end reads as a plain end
       // of data here; only the announced length tells the two apart.
-      if (response.received < response.announced) {
-        SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
-        error = FormatWin32Error(L"the download was cut short");
-        Fail(response, Failure::kTransient);
-        common::Log(L"fetch %s: cut short after %llu of %llu bytes", request.url.c_str(),
-                    static_cast<unsigned long long>(response.received),
-                    static_cast<unsigned long long>(response.announced));
-        return false;
-      }
-      common::Log(L"fetch %s%s: status %lu, %llu bytes in %.2f s", request.url.c_str(),
-                  request.offset > 0 ? (partial ? L" (the rest)" : L" (again in full)") : L"",
-                  static_cast<unsigned long>(status), static_cast<unsigned long long>(response.received),
-                  (GetTickCount() - started) / 1000.0);
-      return true;
+      if (response.received >= response.headers.announced) return true;
+      SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
+      return CutShort(request, response, error);
     }
     if (response.received + read > request.max_body) {
-      error = L"the download is too large";
-      Fail(response, Failure::kPermanent);
+      error.Set(ErrorKind::kTooLarge, L"the download is too large");
       return false;
     }
-    if (request.sink && !request.sink(buffer.get(), read, error)) {
-      Fail(response, Failure::kSink);
+    if (request.sink != nullptr && !request.sink->Take(buffer.get(), read, error)) {
+      if (!error.failed()) error.Set(ErrorKind::kInternal, L"the download could not be kept");
       return false;
     }
     response.received += read;
-    window_bytes += read;
-    if (request.progress) request.progress(response.received, response.announced);
-
-    const DWORD elapsed = GetTickCount() - window_start;
-    if (request.slow_window_seconds > 0 && elapsed >= request.slow_window_seconds * 1000u) {
-      if (window_bytes < uint64_t{request.min_bytes_per_second} * request.slow_window_seconds) {
-        error = L"the download is too slow";
-        Fail(response, Failure::kTransient);
-        return false;
-      }
-      window_start = GetTickCount();
-      window_bytes = 0;
+    if (request.progress) request.progress(response.received, response.headers.announced);
+    if (!slow.Passed(read)) {
+      error.Set(ErrorKind::kTransient, L"the download is too slow");
+      return false;
     }
   }
+}
+
+}  // namespace
+
+bool IsTransientStatus(unsigned long status) {
+  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
+}
+
+Session::Session()
+    : session_(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                           WINHTTP_NO_PROXY_BYPASS, 0)) {
+  if (!session_) return;
+  WinHttpSetTimeouts(session_.get(), 10000, 15000, 30000, 30000);
+  // Parallel transfers each keep a connection of their own to the host.
+  DWORD connections = 16;
+  WinHttpSetOption(session_.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+}
+
+HINTERNET Session::Connection(const std::wstring& host, INTERNET_PORT port, Error& error) {
+  std::lock_guard<std::mutex> hold(lock_);
+  const std::wstring key = host + L":" + std::to_wstring(port);
+  auto it = connections_.find(key);
+  if (it != connections_.end()) return it->second.get();
+  UniqueInternet connection(WinHttpConnect(session_.get(), host.c_str(), port, 0));
+  if (!connection) {
+    error.Set(ErrorKind::kTransient, FormatWin32Error(L"cannot reach the host"));
+    return nullptr;
+  }
+  return connections_.emplace(key, std::move(connection)).first->second.get();
+}
+
+bool Session::Get(const Request& request, Response& response, Error& error) {
+  response = Response();
+  error = Error();
+  Target target;
+  if (!ParseTarget(request, target, error)) return false;
+  if (!session_) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    error.Set(ErrorKind::kRefused, FormatWin32Error(L"cannot open a connection"));
+    return false;
+  }
+  const HINTERNET connection = Connection(target.host, target.port, error);
+  if (connection == nullptr) return false;
+
+  const DWORD started = GetTickCount();
+  ++requests_;
+  UniqueInternet handle(WinHttpOpenRequest(connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, target.https ? WINHTTP_FLAG_SECURE : 0));
+  if (!handle) {
+    error.Set(ErrorKind::kRefused, FormatWin32Error(L"cannot build the request"));
+    return false;
+  }
+  const std::wstring headers = RangeHeaders(request);
+  if (!WinHttpSendRequest(handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+      !WinHttpReceiveResponse(handle.get(), nullptr)) {
+    const DWORD code = GetLastError();
+    error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused,
+              FormatWin32Error(L"the download failed"));
+    common::Log(L"fetch %s: %s", request.url, error.text);
+    return false;
+  }
+  if (!ReadAnswer(handle.get(), request, response.headers, error)) return false;
+  if (request.sink != nullptr && !request.sink->Begin(response.headers, error)) return false;
+  if (!ReadBody(handle.get(), request, response, error)) return false;
+  common::Log(L"fetch %s%s: status %lu, %llu bytes in %.2f s", request.url,
+              request.offset > 0 ? (response.headers.partial ? L" (the rest)" : L" (again in full)") : L"",
+              response.headers.status, response.received, (GetTickCount() - started) / 1000.0);
+  return true;
 }
 
 }  // namespace net

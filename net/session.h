@@ -2,23 +2,22 @@
 // One HTTP(S) client session that serves many requests: connections are
 // kept alive and reused between the requests of a run, from any number of
 // threads at once. Each request streams its body to a sink, may ask for the
-// rest of a file from an offset, and says whether a failure is worth trying
-// again.
+// rest of a file from an offset, and says what kind of failure it met, so
+// that a caller knows whether another try is worth it.
+#include <windows.h>
+#include <winhttp.h>
+
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "common/error.h"
+#include "common/unique_handle.h"
 #include "net/https_get.h"
 
 namespace net {
-
-// What kind of failure a request met: worth another try (the connection
-// broke, a time-out, a busy server), not (the server refused, the body is
-// too long), stopped by the caller, or refused by the sink.
-enum class Failure { kNone, kTransient, kPermanent, kStopped, kSink };
 
 struct Request {
   std::wstring url;
@@ -31,8 +30,8 @@ struct Request {
   // A body (of this answer) longer than this fails, whatever the server
   // announced.
   uint64_t max_body = kMaxBodyBytes;
-  BodySink sink;
-  ProgressFn progress;  // (bytes of this answer so far, its announced length or 0)
+  Sink* sink = nullptr;  // the body is dropped without one
+  ProgressFn progress;   // (bytes of this answer so far, its announced length or 0)
   // Set from another thread: the transfer ends after the chunk at hand.
   const std::atomic<bool>* stop = nullptr;
   // A body that arrives slower than this many bytes a second, measured over
@@ -42,7 +41,8 @@ struct Request {
   uint32_t slow_window_seconds = 30;
 };
 
-struct Response {
+// What the answer's headers said.
+struct AnswerHeaders {
   unsigned long status = 0;
   bool partial = false;     // 206: the body starts at the request's offset
   uint64_t announced = 0;   // this answer's Content-Length; 0 when it sent none
@@ -50,33 +50,38 @@ struct Response {
   // The version of what was sent, for a later If-Range: the ETag when it
   // is a strong one, else the Last-Modified date; empty when neither.
   std::wstring validator;
+  int retry_after = -1;  // seconds the server asked to wait, -1 when it did not
+};
+
+struct Response {
+  AnswerHeaders headers;
   uint64_t received = 0;  // body bytes the sink took
-  int retry_after = -1;   // seconds the server asked to wait, -1 when it did not
-  Failure failure = Failure::kNone;
 };
 
 class Session {
  public:
   Session();
-  ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   // One GET. True for a whole body (200, or 206 to a request with an
-  // offset). False with a lower-case error text and response.failure set;
-  // the texts are HttpsGet's, plus "the download is too slow" and "the
-  // download was stopped".
-  bool Get(const Request& request, Response& response, std::wstring& error);
+  // offset). False with error set: its text is HttpsGet's ("server
+  // answered 404", "the download failed (win32 12029)", ...), plus "the
+  // download is too slow" and "the download was stopped", or the sink's;
+  // its kind is kTransient for what another try may cure, kHttp for a
+  // refusing status, kTooLarge, kStopped, kRefused, or the sink's.
+  [[nodiscard]] bool Get(const Request& request, Response& response, common::Error& error);
 
   // How many requests this session has sent (for the log).
   uint64_t requests() const { return requests_.load(); }
 
  private:
-  void* Connection(const std::wstring& host, unsigned short port, std::wstring& error);
+  using UniqueInternet = common::UniqueHandle<HINTERNET, &WinHttpCloseHandle>;
+  HINTERNET Connection(const std::wstring& host, INTERNET_PORT port, common::Error& error);
 
-  void* session_ = nullptr;  // HINTERNET
+  UniqueInternet session_;
   std::mutex lock_;
-  std::map<std::wstring, void*> connections_;  // host:port -> HINTERNET
+  std::map<std::wstring, UniqueInternet> connections_;  // host:port
   std::atomic<uint64_t> requests_{0};
 };
 

@@ -21,10 +21,10 @@ inline constexpr size_t kMaxRecords = 20000;
 // 65535 (a document without such an array gives none), and keeping at most
 // kMaxRecords. False: the body is
 // not JSON; error says so and list is unchanged.
-bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error);
+[[nodiscard]] bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error);
 
 // Fetches url (plain http allowed) and reads the answer as above. False:
 // error holds the fetcher's or the reader's text and list is unchanged.
-bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error);
+[[nodiscard]] bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error);
 
 }  // namespace servers

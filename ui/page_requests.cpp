@@ -254,8 +254,8 @@ void ChangeFavourite(Frontend& frontend, const json::Value& message) {
                L"You have " + std::to_wstring(kMaxFavourites) + L" favourites already. Remove one to add another.",
                kNoPercent, Tone::kBad, Busy::kUnchanged);
   } else if (change == Change::kChanged) {
-    common::Log(what == Favourite::kAdd ? L"favourites: added %s port %d" : L"favourites: removed %s port %d",
-                server.host.c_str(), server.port);
+    common::Log(L"favourites: %s %s port %d", what == Favourite::kAdd ? L"added" : L"removed", server.host,
+                server.port);
     if (!SavePlayerState(frontend.player_path, player)) {
       PostStatus(frontend.window, L"Could not save the favourites; they last until the launcher closes.", kNoPercent,
                  Tone::kBad, Busy::kUnchanged);
@@ -294,7 +294,8 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
     SavedServer server{host, port, std::wstring()};
     server.name = ServerName(frontend, server);
     RecordRecent(Player(frontend), server);
-    SavePlayerState(frontend.player_path, frontend.player);
+    // Logged when it fails; the game starts all the same.
+    (void)SavePlayerState(frontend.player_path, frontend.player);
     PostToPage(window, BuildRecentMessage(frontend.player.recent));
   }
   PostStatus(window, L"Starting the game through Steam...", kNoPercent, Tone::kPlain, Busy::kUnchanged);

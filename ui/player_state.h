@@ -32,8 +32,8 @@ bool SameServer(const SavedServer& a, const SavedServer& b);
 // with a user-facing reason, for an empty host or a host and port that the
 // hand-off would refuse; the name has its control characters made blanks
 // and is cut to kMaxServerNameUnits.
-bool MakeSavedServer(const std::wstring& host, int port, const std::wstring& name, SavedServer& out,
-                     std::wstring& error);
+[[nodiscard]] bool MakeSavedServer(const std::wstring& host, int port, const std::wstring& name, SavedServer& out,
+                                   std::wstring& error);
 
 enum class Favourite { kAdd, kRemove };
 enum class Change { kNone, kChanged, kFull };
@@ -57,6 +57,6 @@ std::wstring PlayerStatePath();
 PlayerState LoadPlayerState(const std::wstring& path);
 
 // Replaces the file in one step; false (logged) when it cannot be written.
-bool SavePlayerState(const std::wstring& path, const PlayerState& state);
+[[nodiscard]] bool SavePlayerState(const std::wstring& path, const PlayerState& state);
 
 }  // namespace ui

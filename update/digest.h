@@ -15,15 +15,16 @@ std::string Sha256Hex(const std::vector<unsigned char>& data);
 // Digest text of a file, read in 64 KiB chunks. False (digest untouched)
 // when the file cannot be opened, read or hashed; a file another process
 // holds open for writing cannot be opened.
-bool Sha256File(const std::wstring& path, std::string& digest);
+[[nodiscard]] bool Sha256File(const std::wstring& path, std::string& digest);
 
 // Whether signature is a valid RSA-2048 PKCS#1 v1.5 SHA-256 signature of
 // exactly these bytes by the key with this 256-byte big-endian modulus
 // (exponent 65537).
-bool VerifySignatureWithKey(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature,
-                            const unsigned char (&modulus)[256]);
+[[nodiscard]] bool VerifySignatureWithKey(const std::vector<unsigned char>& text,
+                                          const std::vector<unsigned char>& signature,
+                                          const unsigned char (&modulus)[256]);
 
 // The same with the release key built into the launcher.
-bool VerifySignature(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature);
+[[nodiscard]] bool VerifySignature(const std::vector<unsigned char>& text, const std::vector<unsigned char>& signature);
 
 }  // namespace update

@@ -25,7 +25,7 @@ bool operator==(const FileStamp& a, const FileStamp& b);
 
 // The stamp of an existing file. False for a missing file, a folder, or a
 // link (reparse point): none of those is a current game file.
-bool ReadStamp(const std::wstring& path, FileStamp& stamp);
+[[nodiscard]] bool ReadStamp(const std::wstring& path, FileStamp& stamp);
 
 struct TableRow {
   FileStamp stamp;
@@ -40,7 +40,7 @@ class FileTable {
 
   // Writes the table in one step. False (logged) when it cannot be written:
   // the next run then simply hashes more.
-  bool Save() const;
+  [[nodiscard]] bool Save() const;
 
   const TableRow* Find(const std::wstring& relative_path) const;
   void Set(const std::wstring& relative_path, const TableRow& row);

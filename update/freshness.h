@@ -25,7 +25,7 @@ class SequenceMemory {
   void Raise(const std::wstring& base_url, const std::wstring& channel, int64_t sequence);
 
   // Writes the file in one step; false with a lower-case reason.
-  bool Save(std::wstring& error) const;
+  [[nodiscard]] bool Save(std::wstring& error) const;
 
  private:
   std::wstring file_;
@@ -37,8 +37,8 @@ class SequenceMemory {
 // another channel's description (when it carries a sequence), one older
 // than the remembered sequence (or without one where sequences were seen),
 // or one that has expired.
-bool CheckFreshness(const Manifest& manifest, const Options& options, const SequenceMemory& memory, int64_t now_seconds,
-                    std::wstring& error);
+[[nodiscard]] bool CheckFreshness(const Manifest& manifest, const Options& options, const SequenceMemory& memory,
+                                  int64_t now_seconds, std::wstring& error);
 
 // Seconds since 1970, UTC, by the system clock.
 int64_t UtcNowSeconds();

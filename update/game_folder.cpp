@@ -39,7 +39,8 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
   if (!handle) {
     // A game folder that does not exist yet is made, with the folders on
     // the way to it, like any other folder.
-    common::MakeFolders(folder);
+    // Whether that worked is what the open below tells.
+    (void)common::MakeFolders(folder);
     handle.reset(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));

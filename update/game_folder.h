@@ -16,18 +16,18 @@ namespace update {
 class GameFolder {
  public:
   // Resolves where the folder really is. False when it cannot be opened.
-  bool Open(const std::wstring& folder, std::wstring& error);
+  [[nodiscard]] bool Open(const std::wstring& folder, std::wstring& error);
 
   const std::wstring& path() const { return folder_; }
 
   // Makes the folders on the way to the file at relative (a "\"-separated
   // path below the game folder); every one that exists must be a real
   // folder. False with the offending full path in bad_path.
-  bool PrepareParents(const std::wstring& relative, std::wstring& bad_path) const;
+  [[nodiscard]] bool PrepareParents(const std::wstring& relative, std::wstring& bad_path) const;
 
   // The same check without creating anything: false when a folder on the
   // way is a link (a missing one is fine).
-  bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
+  [[nodiscard]] bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
 
   // Whether an open file or folder lies inside the game folder, wherever
   // its path led.
@@ -46,7 +46,8 @@ class GameFolder {
   // it, written through; tried again for about 2 s while the target is held
   // by another process or an antivirus scan. A target that is a link is
   // refused (unsafe). False with the last error set.
-  bool MoveOver(const std::wstring& staging_relative, const std::wstring& target_relative, bool& unsafe) const;
+  [[nodiscard]] bool MoveOver(const std::wstring& staging_relative, const std::wstring& target_relative,
+                              bool& unsafe) const;
 
   // Deletes a file below the game folder (a link itself, never what it
   // points to); a missing file is fine.

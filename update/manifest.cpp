@@ -57,7 +57,7 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
       out.build = TokenOrEmpty(tokens, 1);
     } else if (key == "protocol") {
       // Not validated: a token that is no number leaves the field as it was.
-      if (tokens.size() > 1) ParseInt32(tokens[1], out.protocol);
+      if (tokens.size() > 1) (void)ParseInt32(tokens[1], out.protocol);
     } else if (key == "server") {
       int32_t port = 0;
       if (tokens.size() > 2 && ParseInt32(tokens[2], port) && port >= 1 && port <= 65535) {

@@ -37,6 +37,6 @@ std::wstring ToGamePath(const std::string& path);
 
 // Parses the description exactly as downloaded. False with one of the
 // parser's messages in error; out must not be used then.
-bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error);
+[[nodiscard]] bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error);
 
 }  // namespace update

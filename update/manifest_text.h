@@ -19,17 +19,17 @@ std::vector<std::string> SplitTokens(const std::string& line);
 
 // A whole token as a decimal number (an optional sign, digits only). False,
 // value untouched, for anything else or a number out of range.
-bool ParseInt32(const std::string& token, int32_t& value);
-bool ParseUint64(const std::string& token, uint64_t& value);
+[[nodiscard]] bool ParseInt32(const std::string& token, int32_t& value);
+[[nodiscard]] bool ParseUint64(const std::string& token, uint64_t& value);
 
 // A description's sequence number: decimal digits only, no sign, no
 // leading zero, 1 to 2^63 - 1.
-bool ParseSequence(const std::string& token, int64_t& value);
+[[nodiscard]] bool ParseSequence(const std::string& token, int64_t& value);
 
 // A UTC time written exactly "YYYY-MM-DDTHH:MM:SSZ" that names a real date
 // and time (any four-digit year, leap years as the Gregorian calendar counts
 // them); seconds since 1970-01-01T00:00:00Z, negative before it.
-bool ParseUtcTime(const std::string& token, int64_t& seconds);
+[[nodiscard]] bool ParseUtcTime(const std::string& token, int64_t& seconds);
 
 // Exactly 64 hexadecimal digits, either case.
 bool IsHexDigest(const std::string& digest);

@@ -13,7 +13,7 @@ namespace update {
 // any step fails: before the swap nothing has changed, a failed swap puts
 // the old executable back, and a failed start leaves the new one in place
 // with the old one at .old.
-bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes);
+[[nodiscard]] bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes);
 
 // At start, before anything else: completes a swap that was cut off (the
 // executable missing beside a whole .new) or undoes it (the executable

@@ -14,14 +14,14 @@ struct Sha256Stream {
 };
 
 // Opens the provider and a hash object; false if the platform refuses.
-bool BeginSha256Stream(Sha256Stream& stream);
+[[nodiscard]] bool BeginSha256Stream(Sha256Stream& stream);
 
 // Feeds one piece; an empty piece is skipped. False on a platform failure.
-bool FeedSha256Stream(Sha256Stream& stream, const unsigned char* data, size_t size);
+[[nodiscard]] bool FeedSha256Stream(Sha256Stream& stream, const unsigned char* data, size_t size);
 
 // The 32-byte digest of everything fed; false on a failure. The stream
 // cannot be fed afterwards.
-bool FinishSha256StreamRaw(Sha256Stream& stream, unsigned char (&digest)[32]);
+[[nodiscard]] bool FinishSha256StreamRaw(Sha256Stream& stream, unsigned char (&digest)[32]);
 
 // The lower-case digest text of everything fed, or empty on a failure.
 // The stream cannot be fed afterwards.

@@ -14,23 +14,16 @@
 namespace update {
 namespace {
 
+using common::Error;
+using common::ErrorKind;
+
 constexpr int kMaxRetryAfterSeconds = 30;
 // Smaller files are fetched whole again rather than resumed: a note of
 // their version would cost more than it saves.
 constexpr uint64_t kMinResumableBytes = 1024 * 1024;
 
-std::string ReadVersion(const GameFolder& game, const TransferJob& job) {
-  const std::vector<unsigned char> bytes = common::ReadWholeFile(game.Full(StagingVersionPath(job.path)), 4096);
-  return std::string(bytes.begin(), bytes.end());
-}
-
-void WriteVersion(const GameFolder& game, const TransferJob& job, const std::wstring& validator) {
-  bool unsafe = false;
-  common::UniqueFile file = game.OpenForWriting(StagingVersionPath(job.path), GameFolder::OpenMode::kCreate, unsafe);
-  if (!file) return;
-  const std::string text = common::WideToUtf8(validator);
-  DWORD written = 0;
-  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+bool Truncate(HANDLE file) {
+  return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
 // Feeds the first `size` bytes of an open file to the hash (a kept part).
@@ -48,6 +41,256 @@ bool HashPrefix(HANDLE file, uint64_t size, Sha256Stream& hash) {
   }
   return SetFilePointerEx(file, zero, nullptr, FILE_END) != 0;
 }
+
+// Where a file's body goes: appended to its staging file and hashed on the
+// way, bounded by the described size. Knows what it wrote, whether the
+// digest can still be told, and why it stopped.
+class StagingSink : public net::Sink {
+ public:
+  StagingSink(HANDLE file, uint64_t kept, uint64_t limit, const std::function<void(int64_t)>& report)
+      : file_(file), kept_(kept), have_(kept), limit_(limit), report_(report) {}
+
+  // Hashes what an earlier try kept. False when the hash cannot be had.
+  bool Open() {
+    hash_ok_ = BeginSha256Stream(hash_) && HashPrefix(file_, kept_, hash_);
+    Report(static_cast<int64_t>(kept_));
+    return hash_ok_;
+  }
+
+  bool Begin(const net::AnswerHeaders& headers, Error& error) override {
+    if (kept_ == 0 || headers.partial) return true;
+    // The whole file instead of the rest: the server's file changed since
+    // the part was fetched. The part starts over.
+    if (!Truncate(file_)) {
+      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      return false;
+    }
+    Report(-static_cast<int64_t>(kept_));
+    have_ = kept_ = 0;
+    hash_ = Sha256Stream();
+    hash_ok_ = BeginSha256Stream(hash_);
+    return true;
+  }
+
+  bool Take(const unsigned char* data, size_t size, Error& error) override {
+    if (have_ + size > limit_) {
+      error.Set(ErrorKind::kTooLarge, kTooLongText);
+      return false;
+    }
+    DWORD written = 0;
+    if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      return false;
+    }
+    hash_ok_ = hash_ok_ && FeedSha256Stream(hash_, data, size);
+    have_ += size;
+    Report(static_cast<int64_t>(size));
+    return true;
+  }
+
+  // Takes back from the progress every byte this sink counted.
+  void Forget() {
+    Report(-static_cast<int64_t>(have_));
+    have_ = 0;
+  }
+
+  uint64_t kept() const { return kept_; }
+  // The digest of everything in the file; empty when it cannot be told.
+  std::string Digest() { return hash_ok_ ? FinishSha256Stream(hash_) : std::string(); }
+
+ private:
+  void Report(int64_t delta) {
+    if (report_ && delta != 0) report_(delta);
+  }
+
+  HANDLE file_;
+  uint64_t kept_;  // bytes of an earlier try the body continues
+  uint64_t have_;  // bytes in the file now
+  uint64_t limit_;
+  const std::function<void(int64_t)>& report_;
+  Sha256Stream hash_;
+  bool hash_ok_ = false;
+};
+
+// One file's way into its staging file: resume or start over, fetch,
+// judge; tried again after a transient failure, and once more in full
+// when a resumed file does not give the described digest.
+class Stager {
+ public:
+  Stager(net::Session& session, const GameFolder& game, const TransferJob& job, const TransferHooks& hooks)
+      : session_(session), game_(game), job_(job), hooks_(hooks), staging_(StagingPath(job.path)) {}
+
+  bool Run(FileStamp& staged, Error& error) {
+    std::wstring bad;
+    if (!game_.PrepareParents(job_.path, bad)) {
+      error.Set(ErrorKind::kUnsafePath, bad);
+      return false;
+    }
+    for (;;) {
+      common::UniqueFile file;
+      if (!OpenStaging(file, error)) return false;
+      StagingSink sink(file.get(), KeptBytes(file.get()), job_.size, hooks_.bytes);
+      const bool hashed = sink.Open();
+      const bool fetch = sink.kept() < job_.size;
+      if (fetch) {
+        const Fetched fetched = Fetch(sink, error);
+        if (fetched == Fetched::kFailed) return false;
+        if (fetched == Fetched::kUntrusted) {
+          // A server that sends more than announced is not to be trusted
+          // with what it sent either.
+          file.reset();
+          Discard(sink);
+          return false;
+        }
+        if (fetched == Fetched::kTryAgain) {
+          file.reset();  // closed whole while it waits
+          if (!WaitToRetry(error)) return false;
+          continue;
+        }
+      }
+      if (Verdict(file, sink, hashed, staged, error)) return true;
+      if (error.failed()) return false;
+      if (!RetryInFull(sink.kept() > 0 || !fetch)) {
+        error.Set(ErrorKind::kMismatch, kMismatchText);
+        return false;
+      }
+    }
+  }
+
+ private:
+  bool OpenStaging(common::UniqueFile& file, Error& error) {
+    bool unsafe = false;
+    file = game_.OpenForWriting(staging_, GameFolder::OpenMode::kAppend, unsafe);
+    if (file) return true;
+    if (unsafe) {
+      error.Set(ErrorKind::kUnsafePath, game_.Full(staging_));
+    } else {
+      common::Log(L"staging %s: cannot be opened (win32 %lu)", job_.path, GetLastError());
+      error.Set(ErrorKind::kWriteFailed, L"cannot open the staging file");
+    }
+    return false;
+  }
+
+  std::string ReadVersion() const {
+    const std::vector<unsigned char> bytes = common::ReadWholeFile(game_.Full(StagingVersionPath(job_.path)), 4096);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+  void WriteVersion(const std::wstring& validator) const {
+    bool unsafe = false;
+    common::UniqueFile file =
+        game_.OpenForWriting(StagingVersionPath(job_.path), GameFolder::OpenMode::kCreate, unsafe);
+    if (!file) return;
+    const std::string text = common::WideToUtf8(validator);
+    DWORD written = 0;
+    // A note that cannot be written only costs a resume later.
+    (void)WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+
+  // What is kept of an earlier try and may be continued; a part longer
+  // than the file can be, or of no known version, starts over.
+  uint64_t KeptBytes(HANDLE file) {
+    const uint64_t kept = common::FileSize(file);
+    version_ = ReadVersion();
+    if (kept > job_.size || (kept > 0 && kept < job_.size && version_.empty())) {
+      (void)Truncate(file);  // a part that cannot be cut is overwritten in full below
+      return 0;
+    }
+    return kept;
+  }
+
+  enum class Fetched { kWhole, kFailed, kUntrusted, kTryAgain };
+
+  // One request for the rest (or all) of the file.
+  Fetched Fetch(StagingSink& sink, Error& error) {
+    net::Request request;
+    request.url = job_.url;
+    request.offset = sink.kept();
+    request.if_range = common::Utf8ToWide(version_);
+    request.stop = hooks_.stop;
+    request.max_body = job_.size;
+    request.sink = &sink;
+    net::Response response;
+    const bool ok = session_.Get(request, response, error);
+    // The version the part belongs to, for a resume by a later try.
+    if (!response.headers.validator.empty() && !response.headers.partial && job_.size >= kMinResumableBytes) {
+      WriteVersion(response.headers.validator);
+    }
+    if (ok) return Fetched::kWhole;
+    if (error.kind == ErrorKind::kTooLarge) {
+      error.text = kTooLongText;
+      return Fetched::kUntrusted;
+    }
+    if (error.kind != ErrorKind::kTransient || transient_failures_ >= hooks_.retries) return Fetched::kFailed;
+    sink.Forget();
+    retry_after_ = response.headers.retry_after;
+    return Fetched::kTryAgain;
+  }
+
+  bool WaitToRetry(Error& error) {
+    const DWORD wait = RetryWaitMs(transient_failures_, retry_after_);
+    ++transient_failures_;
+    common::Log(L"retry %d of %s in %lu ms: %s", transient_failures_, job_.path, wait, error.text);
+    if (hooks_.retrying) {
+      hooks_.retrying(L"Retrying " + job_.path + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);
+    }
+    if (!WaitOrStop(wait, hooks_.stop)) {
+      error.Set(ErrorKind::kStopped, L"the download was stopped");
+      return false;
+    }
+    error = Error();
+    return true;
+  }
+
+  // The whole file is here: it counts only with the described digest.
+  // False with error unset when the bytes are wrong (and thrown away).
+  bool Verdict(common::UniqueFile& file, StagingSink& sink, bool hashed, FileStamp& staged, Error& error) {
+    if (!FlushFileBuffers(file.get())) {
+      common::Log(L"staging %s: cannot be flushed (win32 %lu)", job_.path, GetLastError());
+      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      return false;
+    }
+    const uint64_t on_disk = common::FileSize(file.get());
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (GetFileInformationByHandle(file.get(), &info)) {
+      staged.size = on_disk;
+      staged.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+      staged.volume = info.dwVolumeSerialNumber;
+      staged.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    }
+    file.reset();
+    const std::string digest = hashed ? sink.Digest() : std::string();
+    if (on_disk == job_.size && !digest.empty() && digest == job_.sha256) return true;
+    // Bad bytes are of no use to a later run either.
+    Discard(sink);
+    return false;
+  }
+
+  // The staging file must be closed first.
+  void Discard(StagingSink& sink) {
+    game_.Delete(staging_);
+    game_.Delete(StagingVersionPath(job_.path));
+    sink.Forget();
+  }
+
+  // A file built on a part of an earlier try gets one whole download.
+  bool RetryInFull(bool was_resumed) {
+    if (!was_resumed || redone_in_full_) return false;
+    common::Log(L"staging %s: the kept part did not give the described file; fetching it whole", job_.path);
+    redone_in_full_ = true;
+    return true;
+  }
+
+  net::Session& session_;
+  const GameFolder& game_;
+  const TransferJob& job_;
+  const TransferHooks& hooks_;
+  const std::wstring staging_;
+  std::string version_;
+  int transient_failures_ = 0;
+  int retry_after_ = -1;
+  bool redone_in_full_ = false;
+};
 
 }  // namespace
 
@@ -70,148 +313,11 @@ bool WaitOrStop(DWORD ms, const std::atomic<bool>* stop) {
 std::wstring StagingPath(const std::wstring& path) { return path + L".part"; }
 std::wstring StagingVersionPath(const std::wstring& path) { return path + L".part.version"; }
 
-TransferOutcome StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
-                          const TransferHooks& hooks, std::wstring& error, FileStamp& staged) {
-  const auto report = [&](int64_t delta) {
-    if (hooks.bytes && delta != 0) hooks.bytes(delta);
-  };
-  std::wstring bad;
-  if (!game.PrepareParents(job.path, bad)) {
-    error = bad;
-    return TransferOutcome::kUnsafePath;
-  }
-  const std::wstring staging = StagingPath(job.path);
-
-  int transient_failures = 0;
-  bool redone_in_full = false;  // a resumed file that failed its digest gets one whole download
-  for (;;) {
-    // What is kept of an earlier try, and whether the rest may be asked for.
-    bool unsafe = false;
-    common::UniqueFile file = game.OpenForWriting(staging, GameFolder::OpenMode::kAppend, unsafe);
-    if (!file) {
-      if (unsafe) {
-        error = game.Full(staging);
-        return TransferOutcome::kUnsafePath;
-      }
-      common::Log(L"staging %s: cannot be opened (win32 %lu)", job.path.c_str(), GetLastError());
-      return TransferOutcome::kWriteFailed;
-    }
-    uint64_t kept = common::FileSize(file.get());
-    const std::string version = ReadVersion(game, job);
-    if (kept > job.size || (kept > 0 && kept < job.size && version.empty())) {
-      // Longer than the file can be, or of no known version: start over.
-      SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN);
-      SetEndOfFile(file.get());
-      kept = 0;
-    }
-
-    Sha256Stream hash;
-    bool hash_ok = BeginSha256Stream(hash) && HashPrefix(file.get(), kept, hash);
-    report(static_cast<int64_t>(kept));
-    uint64_t have = kept;
-    bool fetched_now = false;
-
-    if (kept < job.size) {
-      net::Request request;
-      request.url = job.url;
-      request.offset = kept;
-      request.if_range = common::Utf8ToWide(version);
-      request.stop = hooks.stop;
-      request.max_body = job.size;
-      net::Response response;
-      bool write_failed = false, too_long = false;
-      request.sink = [&](const unsigned char* data, size_t size, std::wstring& sink_error) {
-        if (kept > 0 && have == kept && !response.partial) {
-          // The whole file instead of the rest: the server's file changed
-          // since the part was fetched. The part starts over.
-          SetFilePointerEx(file.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN);
-          SetEndOfFile(file.get());
-          report(-static_cast<int64_t>(kept));
-          have = kept = 0;
-          hash = Sha256Stream();
-          hash_ok = BeginSha256Stream(hash);
-        }
-        if (have + size > job.size) {
-          too_long = true;
-          sink_error = kTooLongText;
-          return false;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
-          write_failed = true;
-          sink_error = L"cannot write the staging file";
-          return false;
-        }
-        hash_ok = hash_ok && FeedSha256Stream(hash, data, size);
-        have += size;
-        report(static_cast<int64_t>(size));
-        return true;
-      };
-      const bool ok = session.Get(request, response, error);
-      fetched_now = true;
-      // The version the part belongs to, for a resume by a later try.
-      if (!response.validator.empty() && !response.partial && job.size >= kMinResumableBytes) {
-        WriteVersion(game, job, response.validator);
-      }
-      if (!ok) {
-        if (write_failed) return TransferOutcome::kWriteFailed;
-        if (response.failure == net::Failure::kStopped) return TransferOutcome::kStopped;
-        if (too_long || error == L"the download is too large") {
-          // A server that sends more than announced is not to be trusted
-          // with what it sent either.
-          error = kTooLongText;
-          file.reset();
-          game.Delete(staging);
-          game.Delete(StagingVersionPath(job.path));
-          report(-static_cast<int64_t>(have));
-          return TransferOutcome::kDownloadFailed;
-        }
-        if (response.failure == net::Failure::kTransient && transient_failures < hooks.retries) {
-          const DWORD wait = RetryWaitMs(transient_failures, response.retry_after);
-          ++transient_failures;
-          common::Log(L"retry %d of %s in %lu ms: %s", transient_failures, job.path.c_str(), wait, error.c_str());
-          if (hooks.retrying) {
-            hooks.retrying(L"Retrying " + job.path + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error);
-          }
-          file.reset();
-          report(-static_cast<int64_t>(have));
-          if (!WaitOrStop(wait, hooks.stop)) return TransferOutcome::kStopped;
-          continue;
-        }
-        return TransferOutcome::kDownloadFailed;
-      }
-    }
-
-    // The whole file is here: it counts only with the described digest.
-    if (!FlushFileBuffers(file.get())) {
-      common::Log(L"staging %s: cannot be flushed (win32 %lu)", job.path.c_str(), GetLastError());
-      return TransferOutcome::kWriteFailed;
-    }
-    const uint64_t on_disk = common::FileSize(file.get());
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (GetFileInformationByHandle(file.get(), &info)) {
-      staged.size = on_disk;
-      staged.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-      staged.volume = info.dwVolumeSerialNumber;
-      staged.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    }
-    file.reset();
-    const std::string digest = hash_ok ? FinishSha256Stream(hash) : std::string();
-    if (on_disk == job.size && !digest.empty() && digest == job.sha256) return TransferOutcome::kStaged;
-
-    // Bad bytes are of no use to a later run either.
-    game.Delete(staging);
-    game.Delete(StagingVersionPath(job.path));
-    report(-static_cast<int64_t>(have));
-    const bool was_resumed = kept > 0 || !fetched_now;  // a part of an earlier try was used
-    if (was_resumed && !redone_in_full) {
-      common::Log(L"staging %s: the kept part did not give the described file; fetching it whole", job.path.c_str());
-      redone_in_full = true;
-      continue;
-    }
-    error = kMismatchText;
-    return TransferOutcome::kDownloadFailed;
-  }
+bool StageFile(net::Session& session, const GameFolder& game, const TransferJob& job, const TransferHooks& hooks,
+               FileStamp& staged, common::Error& error) {
+  error = common::Error();
+  Stager stager(session, game, job, hooks);
+  return stager.Run(staged, error);
 }
 
 }  // namespace update

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "common/error.h"
 #include "net/session.h"
 #include "update/file_table.h"
 #include "update/game_folder.h"
@@ -34,15 +35,14 @@ struct TransferHooks {
   int retries = 3;
 };
 
-enum class TransferOutcome { kStaged, kDownloadFailed, kWriteFailed, kUnsafePath, kStopped };
-
 // Fetches, writes and verifies job's file into its staging file (or finds
-// it already there). error: the fetcher's text, kMismatchText, or a text of
-// its own; for kUnsafePath the full path of the link on the way. staged:
-// the staging file as the file system describes it, which a move within the
+// it already there). False with error: kStopped, kWriteFailed, kUnsafePath
+// (its text the full path of the link on the way), kMismatch (kMismatchText),
+// kTooLarge (kTooLongText), or the fetcher's kinds and texts. staged: the
+// staging file as the file system describes it, which a move within the
 // folder keeps (for the table, without opening the file again).
-TransferOutcome StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
-                          const TransferHooks& hooks, std::wstring& error, FileStamp& staged);
+[[nodiscard]] bool StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
+                             const TransferHooks& hooks, FileStamp& staged, common::Error& error);
 
 // How long to wait before retry number `retry` (0 for the first): 1 s, 2 s,
 // 4 s, ... with up to a quarter more at random, so that many launchers cut
@@ -51,7 +51,7 @@ TransferOutcome StageFile(net::Session& session, const GameFolder& game, const T
 unsigned long RetryWaitMs(int retry, int retry_after);
 
 // Waits, in short steps so that a stop is noticed. False when stopped.
-bool WaitOrStop(unsigned long ms, const std::atomic<bool>* stop);
+[[nodiscard]] bool WaitOrStop(unsigned long ms, const std::atomic<bool>* stop);
 
 // The staging file of a game file, and the note of its version.
 std::wstring StagingPath(const std::wstring& path);

@@ -25,7 +25,7 @@ struct RuntimeLocation {
 // False when no usable runtime is found (a normal answer, not an error). A
 // fixed folder that is named but holds no runtime is not replaced by an
 // installed one: the app asked for that folder.
-bool FindRuntime(const wchar_t* browser_folder, RuntimeLocation& location);
+[[nodiscard]] bool FindRuntime(const wchar_t* browser_folder, RuntimeLocation& location);
 
 // Whether a registry "pv" text is a version above 0.0.0.0: one to four
 // dot-separated decimal numbers, not all zero.

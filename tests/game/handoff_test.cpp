@@ -24,7 +24,7 @@ class HandoffTest : public ::testing::Test {
 };
 
 TEST_F(HandoffTest, NewFileHoldsTheEntriesInOrder) {
-  game::WriteHandoff(game_, L"lobby.example", 27015, L"Ann");
+  EXPECT_TRUE(game::WriteHandoff(game_, L"lobby.example", 27015, L"Ann"));
   EXPECT_EQ(IniText(),
             L"[net]\r\nautoconnect=1\r\nname=Ann\r\nhost=lobby.example\r\nport=27015\r\n"
             L"[game]\r\nautocase=MPFreeRoam\r\n");
@@ -36,7 +36,7 @@ TEST_F(HandoffTest, ExistingFileKeepsEverythingElse) {
       ini_,
       "; the mod's own settings\r\n[net]\r\nname=Old\r\nhost=old.example\r\nport=1234\r\ntimeout=30\r\n"
       "[video]\r\nwidth=1920\r\n[game]\r\nautocase=Other\r\nseed=7\r\n"));
-  game::WriteHandoff(game_, L"", 27015, L"");
+  EXPECT_TRUE(game::WriteHandoff(game_, L"", 27015, L""));
   std::wstring text = IniText();
   EXPECT_EQ(text,
             L"; the mod's own settings\r\n[net]\r\nname=Old\r\nhost=old.example\r\nport=1234\r\ntimeout=30\r\n"
@@ -44,7 +44,7 @@ TEST_F(HandoffTest, ExistingFileKeepsEverythingElse) {
       << "an empty host keeps the earlier server, an empty name the earlier name";
   EXPECT_EQ(game::ReadSavedName(game_), L"Old");
 
-  game::WriteHandoff(game_, L"[::1]", -1, L"New");
+  EXPECT_TRUE(game::WriteHandoff(game_, L"[::1]", -1, L"New"));
   text = IniText();
   EXPECT_NE(text.find(L"host=[::1]\r\nport=-1\r\n"), std::wstring::npos) << harness::Narrow(text);
   EXPECT_NE(text.find(L"width=1920"), std::wstring::npos);
@@ -53,10 +53,10 @@ TEST_F(HandoffTest, ExistingFileKeepsEverythingElse) {
 
 TEST_F(HandoffTest, NamesBeyondAsciiAndLongNames) {
   const std::wstring name = L"\x0141ukasz \x00e9\x4E16\xD83D\xDE00";
-  game::WriteHandoff(game_, L"h", 1, name);
+  EXPECT_TRUE(game::WriteHandoff(game_, L"h", 1, name));
   EXPECT_EQ(game::ReadSavedName(game_), name);
 
-  game::WriteHandoff(game_, L"h", 1, std::wstring(200, L'n'));
+  EXPECT_TRUE(game::WriteHandoff(game_, L"h", 1, std::wstring(200, L'n')));
   EXPECT_EQ(game::ReadSavedName(game_), std::wstring(127, L'n'));
 }
 
@@ -65,7 +65,7 @@ TEST_F(HandoffTest, NoFileMeansNoName) { EXPECT_EQ(game::ReadSavedName(game_), L
 TEST_F(HandoffTest, StaleCommandFileIsDeletedEvenWhenTheLaunchFails) {
   harness::SteamHandler::Unregister();
   ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\velmoramp.cmd", "connect old.example"));
-  game::WriteHandoff(game_, L"h", 2, L"n");
+  EXPECT_TRUE(game::WriteHandoff(game_, L"h", 2, L"n"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.cmd"));
   EXPECT_FALSE(game::LaunchGame());
 }

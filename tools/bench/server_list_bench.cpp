@@ -81,13 +81,17 @@ int wmain(int argc, wchar_t** argv) {
       "json::Parse", 20,
       [&] {
         json::Value v;
-        json::Parse(document, v);
+        if (!json::Parse(document, v)) std::printf("  not JSON\n");
       },
       document.size());
   std::vector<ServerRecord> list;
   std::wstring error;
   Report(
-      "ReadServerList (parse + records)", 20, [&] { ReadServerList(document, list, error); }, document.size());
+      "ReadServerList (parse + records)", 20,
+      [&] {
+        if (!ReadServerList(document, list, error)) std::printf("  not a list\n");
+      },
+      document.size());
   std::printf("  records read: %zu\n", list.size());
 
   if (argc > 1) {

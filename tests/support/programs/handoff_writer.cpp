@@ -9,9 +9,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;
   for (unsigned i = 0; i < 100000; ++i) {
     if (i % 2 == 0) {
-      game::WriteHandoff(argv[1], L"alpha.example", 1111, L"Ann");
+      if (!game::WriteHandoff(argv[1], L"alpha.example", 1111, L"Ann")) return 1;
     } else {
-      game::WriteHandoff(argv[1], L"beta.example", 2222, L"Bob");
+      if (!game::WriteHandoff(argv[1], L"beta.example", 2222, L"Bob")) return 1;
     }
   }
   return 0;

@@ -1,0 +1,31 @@
+#pragma once
+// Bringing every changed file of a release into its staging file, several
+// at once, with one status line for the whole transfer.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "net/session.h"
+#include "update/file_table.h"
+#include "update/game_folder.h"
+#include "update/manifest.h"
+#include "update/options.h"
+#include "update/status.h"
+
+namespace update {
+
+// Stages manifest.files[changed[k]] for every k, up to options.connections
+// at once. The first failure stops the others (their parts are kept for a
+// resume) and is the result: StageFile's kinds and texts, kStopped when the
+// run was asked to stop, kNoMemory when no worker could run. stamps[k]:
+// the staging file of changed[k] as the file system describes it.
+[[nodiscard]] bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
+                            const std::vector<size_t>& changed, const Options& options, const StatusFn& status,
+                            const CancelFlag* cancel, std::vector<FileStamp>& stamps, common::Error& error);
+
+// "120.5 of 265.0 MB  12.3 MB/s  21 s left"; speed and time once known.
+std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds);
+
+}  // namespace update

@@ -1,0 +1,128 @@
+#include "update/local_check.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cwctype>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "common/log.h"
+#include "common/worker_pool.h"
+#include "update/digest.h"
+
+namespace update {
+namespace {
+
+// What the check of one run works through.
+struct Check {
+  std::vector<char> changed;  // per line of the description
+  std::vector<FileStamp> stamps;
+  std::vector<size_t> to_hash;
+  uint64_t bytes_to_hash = 0;
+  size_t missing = 0;
+};
+
+// The line that decides each path: a path named twice (in any letter case,
+// which Windows does not tell apart) is one file, and the earlier line is
+// passed over, or two transfers would write one staging file.
+std::vector<char> DecidingLines(const Manifest& manifest) {
+  std::map<std::wstring, size_t> last_line;
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    std::wstring key = manifest.files[i].path;
+    for (wchar_t& c : key) c = static_cast<wchar_t>(towlower(c));
+    last_line[key] = i;
+  }
+  std::vector<char> deciding(manifest.files.size(), 0);
+  for (const auto& entry : last_line) deciding[entry.second] = 1;
+  return deciding;
+}
+
+// Sorts each file into missing, vouched for by the table, or to be read.
+Check Triage(const Manifest& manifest, const GameFolder& game, FileTable& table, bool verify) {
+  const size_t count = manifest.files.size();
+  Check check;
+  check.changed.assign(count, 0);
+  check.stamps.resize(count);
+  const std::vector<char> deciding = DecidingLines(manifest);
+  for (size_t i = 0; i < count; ++i) {
+    if (!deciding[i]) continue;
+    const ManifestFile& file = manifest.files[i];
+    if (!ReadStamp(game.Full(file.path), check.stamps[i])) {
+      check.changed[i] = 1;  // missing, a folder, or a link: written anew
+      ++check.missing;
+      table.Erase(file.path);
+      continue;
+    }
+    const TableRow* row = verify ? nullptr : table.Find(file.path);
+    if (row != nullptr && row->stamp == check.stamps[i]) {
+      check.changed[i] = row->sha256 == file.sha256 ? 0 : 1;
+      continue;
+    }
+    check.to_hash.push_back(i);
+    check.bytes_to_hash += check.stamps[i].size;
+  }
+  return check;
+}
+
+}  // namespace
+
+bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTable& table, bool verify,
+                      const StatusFn& status, const CancelFlag* cancel, std::vector<size_t>& changed,
+                      common::Error& error) {
+  Check check = Triage(manifest, game, table, verify);
+  std::atomic<uint64_t> hashed{0};
+  std::mutex rows_lock;
+  const auto hash_one = [&](size_t k) {
+    if (Stopped(cancel)) return;
+    const size_t i = check.to_hash[k];
+    const ManifestFile& file = manifest.files[i];
+    std::string digest;
+    const bool ok = Sha256File(game.Full(file.path), digest);
+    hashed += check.stamps[i].size;
+    check.changed[i] = ok && digest == file.sha256 ? 0 : 1;
+    std::lock_guard<std::mutex> hold(rows_lock);
+    if (ok) {
+      table.Set(file.path, TableRow{check.stamps[i], digest});
+    } else {
+      table.Erase(file.path);
+    }
+  };
+  common::WorkerPool pool;
+  const unsigned cores = std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
+  if (!check.to_hash.empty() && !pool.Start(check.to_hash.size(), cores, hash_one)) {
+    error = pool.failure();
+    return false;
+  }
+  // Says how far the check is once it takes longer than a moment.
+  const DWORD start = GetTickCount();
+  while (!pool.Wait(kStatusIntervalMs)) {
+    if (Stopped(cancel)) pool.Stop();
+    if (GetTickCount() - start >= 1000 && check.bytes_to_hash > 0) {
+      Say(status, L"Checking " + std::to_wstring(manifest.files.size()) + L" files",
+          static_cast<int>(std::min<uint64_t>(hashed.load(), check.bytes_to_hash) * 100 / check.bytes_to_hash));
+    }
+  }
+  pool.Join();
+  if (pool.failure().failed()) {
+    error = pool.failure();
+    return false;
+  }
+  if (Stopped(cancel)) {
+    error.Set(common::ErrorKind::kStopped, kStoppedText);
+    return false;
+  }
+  const size_t count = manifest.files.size();
+  common::Log(L"checked %zu files: %zu missing, %zu read, %zu vouched for by the table%s", count, check.missing,
+              check.to_hash.size(), count - check.missing - check.to_hash.size(),
+              verify ? L" (verify: the table was not used)" : L"");
+  changed.clear();
+  for (size_t i = 0; i < count; ++i) {
+    if (check.changed[i]) changed.push_back(i);
+  }
+  return true;
+}
+
+}  // namespace update

@@ -1,0 +1,24 @@
+#pragma once
+// Which files of a release the game folder does not hold as described,
+// reading only those that the file table cannot vouch for.
+#include <cstddef>
+#include <vector>
+
+#include "common/error.h"
+#include "update/file_table.h"
+#include "update/game_folder.h"
+#include "update/manifest.h"
+#include "update/status.h"
+
+namespace update {
+
+// changed: the indexes into manifest.files of the files to write, in the
+// description's order; a path named twice (in any letter case) counts once,
+// by its later line. The table learns every digest read and forgets files
+// that are gone. verify: every file is read, the table trusted for nothing.
+// False with error when the check could not be done (kStopped, kNoMemory).
+[[nodiscard]] bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTable& table, bool verify,
+                                    const StatusFn& status, const CancelFlag* cancel, std::vector<size_t>& changed,
+                                    common::Error& error);
+
+}  // namespace update

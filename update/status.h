@@ -1,0 +1,35 @@
+#pragma once
+// What a run and its front-end share as it goes: status lines one way, a
+// request to stop the other.
+#include <atomic>
+#include <functional>
+#include <string>
+
+namespace update {
+
+// One status line of a run: its text, its percent (-1 when it has none) and,
+// while files download, the amounts, the speed and the time left
+// ("120.5 of 265.0 MB  12.3 MB/s  21 s left"; empty otherwise).
+struct StatusLine {
+  std::wstring text;
+  int percent = -1;
+  std::wstring detail;
+};
+// May be empty. Called on the engine's (calling) thread.
+using StatusFn = std::function<void(const StatusLine& line)>;
+
+inline void Say(const StatusFn& status, const std::wstring& text, int percent = -1, const std::wstring& detail = L"") {
+  if (status) status(StatusLine{text, percent, detail});
+}
+
+// Set from another thread to ask a run to stop at the next chunk: the run
+// then ends with ok false and kStoppedText, its staging files closed.
+using CancelFlag = std::atomic<bool>;
+inline constexpr wchar_t kStoppedText[] = L"The update was stopped.";
+
+inline bool Stopped(const CancelFlag* cancel) { return cancel != nullptr && cancel->load(); }
+
+// Status lines of a long step come at most this often.
+inline constexpr unsigned long kStatusIntervalMs = 250;
+
+}  // namespace update
