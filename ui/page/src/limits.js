@@ -1,0 +1,2 @@
+// Bounds the page shares with the host.
+const RECENT_LIMIT = 10;
