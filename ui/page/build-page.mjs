@@ -1,6 +1,7 @@
 // Builds the page that the launcher embeds: launcher.html with the files of
-// src/ put in where it names them, and its web fonts inlined as data: URLs,
-// so the page is one document that needs no network at all.
+// src/ put in where it names them, the host's limits read from the C++
+// headers, and its web fonts inlined as data: URLs, so the page is one
+// document that needs no network at all.
 //
 //   node build-page.mjs [--without-fonts] <output.html>
 //
@@ -11,10 +12,11 @@
 // expects of its page resource.
 
 import { readFileSync, readdirSync, writeFileSync, mkdirSync, renameSync } from "node:fs";
-import { dirname, join, resolve } from "node:path";
+import { dirname, isAbsolute, join, relative, resolve } from "node:path";
 import { fileURLToPath } from "node:url";
 
 const here = dirname(fileURLToPath(import.meta.url));
+const root = resolve(here, "..", "..");
 
 // Only the weights the page uses, Latin subset only: everything else is left
 // to the fallback fonts and would only make the resource bigger.
@@ -30,6 +32,11 @@ const PLACEHOLDER = /\/\* @fonts:[^*]*\*\//g;
 // A line of its own in launcher.html, inside its <style> or <script>; the
 // file's text takes its place, in the order the lines come.
 const INCLUDE = /^\/\* @include (src\/[^ */]+) \*\/\n/gm;
+
+// fromHeader("<header>", "<constant>") in src/limits.js: the constant's value
+// from its header's line `inline constexpr <type> <constant> = <decimal>;`.
+const LIMITS_FILE = "src/limits.js";
+const FROM_HEADER = /fromHeader\("([^"\n]*)", "([^"\n]*)"\)/g;
 
 // The web view's NavigateToString refuses strings over 2 MB.
 const MAX_BYTES = 2 * 1024 * 1024;
@@ -58,13 +65,39 @@ function assemble(skeleton) {
     if (!parts.includes(part)) fail(`launcher.html includes ${part}, which does not exist`);
     if (included.includes(part)) fail(`launcher.html includes ${part} twice`);
     included.push(part);
-    const text = readText(join(here, part), part);
+    let text = readText(join(here, part), part);
+    if (part === LIMITS_FILE) text = withLimits(text);
+    else if (text.includes("fromHeader(")) fail(`${part} asks for a limit from a header: only ${LIMITS_FILE} may`);
     return text.endsWith("\n") ? text : text + "\n";
   });
   const left = parts.filter((part) => !included.includes(part));
   if (left.length > 0) fail(`launcher.html does not include ${left.join(", ")}`);
   if (page.includes("/* @include")) fail("launcher.html has an include that is not a line of its own");
   return page;
+}
+
+function headerValue(header, name) {
+  const file = resolve(root, header);
+  const inside = relative(root, file);
+  if (!header.endsWith(".h") || inside.startsWith("..") || isAbsolute(inside)) {
+    fail(`${LIMITS_FILE}: "${header}" is not a C++ header of the project`);
+  }
+  if (!/^[A-Za-z_]\w*$/.test(name)) fail(`${LIMITS_FILE}: "${name}" is not a C++ name`);
+  const text = readText(file, `${header}, which ${LIMITS_FILE} reads ${name} from`);
+  // A leading zero would be octal in C++; anything but a plain decimal is refused.
+  const line = new RegExp(String.raw`^[ \t]*(?:inline[ \t]+)?constexpr[ \t]+[\w:]+[ \t]+${name}[ \t]*=[ \t]*(0|[1-9][0-9]*)[ \t]*;`, "gm");
+  const found = [...text.matchAll(line)];
+  if (found.length !== 1) {
+    fail(`${header} must define ${name} once, as "inline constexpr <type> ${name} = <decimal>;", ` +
+         `for ${LIMITS_FILE}; found ${found.length}`);
+  }
+  return found[0][1];
+}
+
+function withLimits(text) {
+  const filled = text.replace(FROM_HEADER, (call, header, name) => headerValue(header, name));
+  if (filled.includes("fromHeader(")) fail(`${LIMITS_FILE}: a fromHeader call is not fromHeader("<header>", "<constant>")`);
+  return filled;
 }
 
 function latinRange(pkg) {
