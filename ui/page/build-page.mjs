@@ -1,16 +1,22 @@
-// Builds the page that the launcher embeds: launcher.html with its web fonts
-// inlined as data: URLs, so the page needs no network at all.
+// Builds the page that the launcher embeds: launcher.html with the files of
+// src/ put in where it names them, the host's limits read from the C++
+// headers, and its web fonts inlined as data: URLs, so the page is one
+// document that needs no network at all.
 //
-//   node build-page.mjs <output.html>
+//   node build-page.mjs [--without-fonts] <output.html>
+//
+// --without-fonts leaves the fallback fonts alone to draw, for checking that
+// the layout holds without the bundled ones.
 //
 // The output is UTF-8 without a byte-order mark, which is what the launcher
 // expects of its page resource.
 
-import { readFileSync, writeFileSync, mkdirSync, renameSync } from "node:fs";
-import { dirname, join, resolve } from "node:path";
+import { readFileSync, readdirSync, writeFileSync, mkdirSync, renameSync } from "node:fs";
+import { dirname, isAbsolute, join, relative, resolve } from "node:path";
 import { fileURLToPath } from "node:url";
 
 const here = dirname(fileURLToPath(import.meta.url));
+const root = resolve(here, "..", "..");
 
 // Only the weights the page uses, Latin subset only: everything else is left
 // to the fallback fonts and would only make the resource bigger.
@@ -23,12 +29,75 @@ const FONTS = [
 
 const PLACEHOLDER = /\/\* @fonts:[^*]*\*\//g;
 
+// A line of its own in launcher.html, inside its <style> or <script>; the
+// file's text takes its place, in the order the lines come.
+const INCLUDE = /^\/\* @include (src\/[^ */]+) \*\/\n/gm;
+
+// fromHeader("<header>", "<constant>") in src/limits.js: the constant's value
+// from its header's line `inline constexpr <type> <constant> = <decimal>;`.
+const LIMITS_FILE = "src/limits.js";
+const FROM_HEADER = /fromHeader\("([^"\n]*)", "([^"\n]*)"\)/g;
+
 // The web view's NavigateToString refuses strings over 2 MB.
 const MAX_BYTES = 2 * 1024 * 1024;
 
 function fail(message) {
   console.error(`build-page: ${message}`);
   process.exit(1);
+}
+
+function readText(file, what) {
+  let text;
+  try {
+    text = readFileSync(file, "utf8");
+  } catch (error) {
+    fail(`cannot read ${what}: ${error.message}`);
+  }
+  return text.charCodeAt(0) === 0xfeff ? text.slice(1) : text;
+}
+
+// Every file of src/ exactly once: a file left out would be missed only
+// when the page is used.
+function assemble(skeleton) {
+  const parts = readdirSync(join(here, "src")).sort().map((name) => `src/${name}`);
+  const included = [];
+  const page = skeleton.replace(INCLUDE, (line, part) => {
+    if (!parts.includes(part)) fail(`launcher.html includes ${part}, which does not exist`);
+    if (included.includes(part)) fail(`launcher.html includes ${part} twice`);
+    included.push(part);
+    let text = readText(join(here, part), part);
+    if (part === LIMITS_FILE) text = withLimits(text);
+    else if (text.includes("fromHeader(")) fail(`${part} asks for a limit from a header: only ${LIMITS_FILE} may`);
+    return text.endsWith("\n") ? text : text + "\n";
+  });
+  const left = parts.filter((part) => !included.includes(part));
+  if (left.length > 0) fail(`launcher.html does not include ${left.join(", ")}`);
+  if (page.includes("/* @include")) fail("launcher.html has an include that is not a line of its own");
+  return page;
+}
+
+function headerValue(header, name) {
+  const file = resolve(root, header);
+  const inside = relative(root, file);
+  if (!header.endsWith(".h") || inside.startsWith("..") || isAbsolute(inside)) {
+    fail(`${LIMITS_FILE}: "${header}" is not a C++ header of the project`);
+  }
+  if (!/^[A-Za-z_]\w*$/.test(name)) fail(`${LIMITS_FILE}: "${name}" is not a C++ name`);
+  const text = readText(file, `${header}, which ${LIMITS_FILE} reads ${name} from`);
+  // A leading zero would be octal in C++; anything but a plain decimal is refused.
+  const line = new RegExp(String.raw`^[ \t]*(?:inline[ \t]+)?constexpr[ \t]+[\w:]+[ \t]+${name}[ \t]*=[ \t]*(0|[1-9][0-9]*)[ \t]*;`, "gm");
+  const found = [...text.matchAll(line)];
+  if (found.length !== 1) {
+    fail(`${header} must define ${name} once, as "inline constexpr <type> ${name} = <decimal>;", ` +
+         `for ${LIMITS_FILE}; found ${found.length}`);
+  }
+  return found[0][1];
+}
+
+function withLimits(text) {
+  const filled = text.replace(FROM_HEADER, (call, header, name) => headerValue(header, name));
+  if (filled.includes("fromHeader(")) fail(`${LIMITS_FILE}: a fromHeader call is not fromHeader("<header>", "<constant>")`);
+  return filled;
 }
 
 function latinRange(pkg) {
@@ -64,16 +133,18 @@ function fontFaces() {
   return rules.join("\n");
 }
 
-const output = process.argv[2];
-if (!output || process.argv.length !== 3) fail("usage: node build-page.mjs <output.html>");
+const args = process.argv.slice(2);
+const withFonts = args[0] !== "--without-fonts";
+if (!withFonts) args.shift();
+const output = args[0];
+if (!output || args.length !== 1) fail("usage: node build-page.mjs [--without-fonts] <output.html>");
 
-let source = readFileSync(join(here, "launcher.html"), "utf8");
-if (source.charCodeAt(0) === 0xfeff) source = source.slice(1);
+const source = assemble(readText(join(here, "launcher.html"), "launcher.html"));
 
 const found = source.match(PLACEHOLDER) ?? [];
-if (found.length !== 1) fail(`launcher.html must hold exactly one font placeholder, found ${found.length}`);
+if (found.length !== 1) fail(`the page must hold exactly one font placeholder, found ${found.length}`);
 
-const faces = fontFaces();
+const faces = withFonts ? fontFaces() : "";
 const page = source.replace(PLACEHOLDER, () => faces);
 const bytes = Buffer.from(page, "utf8");
 if (bytes.length > MAX_BYTES) fail(`page is ${bytes.length} bytes, over the web view's limit of ${MAX_BYTES}`);

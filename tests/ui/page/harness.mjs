@@ -6,7 +6,9 @@
 import { createRequire } from "node:module";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
-import { readFileSync } from "node:fs";
+import { execFileSync } from "node:child_process";
+import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const root = resolve(here, "../../..");
@@ -17,7 +19,6 @@ const { chromium } = require("playwright-core");
 
 export const PAGE_HTML = resolve(process.env.VELMORA_PAGE_HTML ?? join(root, "build/ui/page/launcher.html"));
 export const PAGE_URL = pathToFileURL(PAGE_HTML).href;
-export const SOURCE_HTML = join(root, "ui/page/launcher.html");
 export const SCREENSHOTS = resolve(process.env.VELMORA_PAGE_SCREENSHOTS ?? join(root, "build/ui/page/screenshots"));
 export const WIDTH = 1000;
 export const HEIGHT = 680;
@@ -26,6 +27,20 @@ const WAIT_MS = 5000;
 
 export function pageBytes() {
   return readFileSync(PAGE_HTML);
+}
+
+// The page built from the same sources without its fonts, once per process:
+// the source launcher.html only names the files it is built from.
+let withoutFonts;
+export function pageWithoutFonts() {
+  if (withoutFonts === undefined) {
+    const folder = mkdtempSync(join(tmpdir(), "velmora-page-"));
+    process.on("exit", () => rmSync(folder, { recursive: true, force: true }));
+    const file = join(folder, "launcher.html");
+    execFileSync(process.execPath, [join(root, "ui/page/build-page.mjs"), "--without-fonts", file]);
+    withoutFonts = pathToFileURL(file).href;
+  }
+  return withoutFonts;
 }
 
 // Without these switches Chromium tries to reach Google's services and can

@@ -5,8 +5,7 @@ import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { mkdirSync } from "node:fs";
 import { join } from "node:path";
-import { pathToFileURL } from "node:url";
-import { launch, openPage, closeClean, server, SCREENSHOTS, SOURCE_HTML, WIDTH, HEIGHT } from "./harness.mjs";
+import { launch, openPage, closeClean, server, pageWithoutFonts, SCREENSHOTS, WIDTH, HEIGHT } from "./harness.mjs";
 
 const TEST = { timeout: 30000 };
 
@@ -261,8 +260,8 @@ describe("screenshots of the new views", () => {
 
 describe("window behaviour", () => {
   it("holds its layout with the fallback fonts alone", TEST, async () => {
-    // The source page has no fonts inlined.
-    const ui = await openPage(browser, { url: pathToFileURL(SOURCE_HTML).href });
+    // The same page built without its fonts inlined.
+    const ui = await openPage(browser, { url: pageWithoutFonts() });
     try {
       assert.equal(await ui.page.evaluate(() => document.fonts.size), 0);
       await listState(ui);

@@ -1,0 +1,260 @@
+// The list of servers: the view drawn from the state, its cards, and the
+// virtual scrolling that keeps only the cards in view.
+
+// Space between cards, and how far beyond the visible part cards are kept,
+// so that a quick scroll finds them drawn.
+const GAP = 8;
+const MARGIN = 240;
+
+// Measured card height per shape (see listedEntry).
+const heights = [0, 0, 0, 0];
+
+function sourceOf(name) {
+  return name === "favourites" ? saved.favouriteEntries : name === "recent" ? saved.recentEntries : listing.entries;
+}
+
+function chosenId() {
+  return choice.server === null ? null : idOf(choice.server.host, choice.server.port);
+}
+
+function findChosen() {
+  const id = chosenId();
+  choice.pos = id === null ? -1 : view.shown.findIndex((entry) => entry.id === id);
+}
+
+// Card heights depend only on which optional lines a card has, so one card
+// of each shape is measured and every offset follows from those.
+function heightOf(entry) {
+  let height = heights[entry.shape];
+  if (height > 0) return height;
+  const probe = card(entry);
+  probe.style.visibility = "hidden";
+  rowsBox.append(probe);
+  height = probe.getBoundingClientRect().height;
+  probe.remove();
+  if (height > 0) heights[entry.shape] = height;
+  return height > 0 ? height : 80;
+}
+
+function layOut() {
+  view.offsets = new Float64Array(view.shown.length + 1);
+  const steps = [0, 0, 0, 0];
+  for (const entry of view.shown) {
+    if (steps[entry.shape] === 0) steps[entry.shape] = heightOf(entry) + GAP;
+  }
+  let top = 0;
+  for (let i = 0; i < view.shown.length; i++) {
+    view.offsets[i] = top;
+    top += steps[view.shown[i].shape];
+  }
+  view.offsets[view.shown.length] = Math.max(0, top - GAP);
+  rowsBox.style.height = view.offsets[view.shown.length] + "px";
+}
+
+function showCount() {
+  const total = sourceOf(view.name).length;
+  if (total === 0) {
+    countText.textContent = "—";
+    return;
+  }
+  let playing = 0;
+  for (const entry of view.shown) playing += entry.players;
+  const noun = total === 1 ? " server" : " servers";
+  const amount = view.shown.length < total ? `${number(view.shown.length)} of ${number(total)}${noun}` : number(total) + noun;
+  countText.textContent = `${amount} · ${number(playing)} playing`;
+}
+
+function emptyText() {
+  if (sourceOf(view.name).length > 0) return "No servers match";
+  if (view.name === "favourites") return "No favourites yet: press the star on a server";
+  if (view.name === "recent") return "No recent servers yet";
+  return listing.loading ? "Looking for servers…" : "No servers are announcing right now";
+}
+
+// Rebuilds the view and the count; `keep` holds the scroll position (a
+// change the player did not ask for), otherwise the list starts at the top.
+function draw({ keep = false } = {}) {
+  const filter = filterOf();
+  const source = ordered(sourceOf(view.name));
+  view.shown = filter.active ? source.filter((entry) => passes(entry, filter)) : source;
+  findChosen();
+  showCount();
+  layOut();
+  let empty = listBox.querySelector(".empty");
+  if (view.shown.length === 0) {
+    if (empty === null) empty = listBox.appendChild(element("div", "empty"));
+    empty.textContent = emptyText();
+  } else if (empty !== null) {
+    empty.remove();
+  }
+  if (!keep) listBox.scrollTop = 0;
+  renderRows();
+}
+
+// A change of search, filter, sort or view: the choice follows what is
+// shown, unless a typed address is the target.
+function viewChanged({ keep = false } = {}) {
+  draw({ keep });
+  if (choice.pos < 0 && addrField.value.trim() === "") {
+    choice.server = null;
+    markChosen();
+    chooseFirst();
+  }
+  updatePlay();
+}
+
+function card(entry) {
+  describe(entry);
+  const box = element("div", "card");
+  const star = element("button", "star");
+  star.type = "button";
+  star.tabIndex = -1;
+  const body = element("div", "body");
+  body.append(element("div", "name", entry.name));
+  const meta = element("div", "meta");
+  meta.append(element("span", "addr", entry.address));
+  const players = element("div", "players");
+  if (entry.listed) {
+    const server = entry.record;
+    if (!blank(server.description)) body.append(element("div", "desc", server.description));
+    if (server.verified === true) meta.append(element("span", "badge", "Verified"));
+    if (!blank(server.language)) meta.append(element("span", "tag", server.language));
+    for (const tag of tagTexts(entry)) meta.append(element("span", "tag", tag));
+    players.append(element("span", "now", server.players ?? 0), element("span", "sep", " / "),
+                   element("span", "max", server.maxPlayers ?? 0));
+  } else {
+    box.classList.add("gone");
+    meta.append(element("span", "tag", "Not listed"));
+    players.append(element("span", "unknown", "—"));
+    box.title = "Not in the current list: Play joins it directly";
+  }
+  body.append(meta);
+  const side = element("div", "side");
+  const ping = element("div", "ping");
+  side.append(players, ping);
+  box.append(star, body, side);
+  box.entry = entry;
+  box.state = { on: null, favourite: null, ping: null };
+  return box;
+}
+
+function pingText(entry) {
+  const ms = listing.pings.get(entry.hostKey);
+  if (ms === undefined) return "";
+  return ms >= 0 ? `${Math.round(ms)} ms` : "—";
+}
+
+// Brings a card's changeable parts up to date, touching only what differs.
+function sync(box, selectedId) {
+  const entry = box.entry;
+  const on = entry.id === selectedId;
+  if (box.state.on !== on) {
+    box.state.on = on;
+    box.classList.toggle("on", on);
+  }
+  const favourite = saved.favouriteIds.has(entry.id);
+  if (box.state.favourite !== favourite) {
+    box.state.favourite = favourite;
+    const star = box.firstChild;
+    star.classList.toggle("on", favourite);
+    star.setAttribute("aria-pressed", String(favourite));
+    star.title = favourite ? "Remove from favourites" : "Add to favourites";
+  }
+  const ping = pingText(entry);
+  if (box.state.ping !== ping) {
+    box.state.ping = ping;
+    const line = box.lastChild.lastChild;
+    line.textContent = ping;
+    line.classList.toggle("none", ping === "—");
+  }
+}
+
+// The first shown card whose bottom lies below `y`.
+function indexAt(y) {
+  let low = 0;
+  let high = view.shown.length - 1;
+  while (low < high) {
+    const middle = (low + high) >> 1;
+    if (view.offsets[middle + 1] - GAP <= y) low = middle + 1;
+    else high = middle;
+  }
+  return low;
+}
+
+function renderRows() {
+  if (view.height === 0) view.height = listBox.clientHeight;
+  const next = new Map();
+  if (view.shown.length > 0) {
+    const top = listBox.scrollTop;
+    const first = indexAt(top - MARGIN);
+    const last = indexAt(top + view.height + MARGIN);
+    const selectedId = chosenId();
+    for (let i = first; i <= last; i++) {
+      const entry = view.shown[i];
+      let box = view.rendered.get(entry);
+      if (box === undefined) {
+        box = card(entry);
+        rowsBox.append(box);
+      }
+      if (box.top !== view.offsets[i]) {
+        box.top = view.offsets[i];
+        box.style.top = view.offsets[i] + "px";
+      }
+      box.pos = i;
+      sync(box, selectedId);
+      next.set(entry, box);
+    }
+  }
+  for (const [entry, box] of view.rendered) if (!next.has(entry)) box.remove();
+  view.rendered = next;
+}
+
+function markChosen() {
+  const selectedId = chosenId();
+  for (const box of view.rendered.values()) sync(box, selectedId);
+}
+
+function reveal(pos) {
+  if (view.height === 0) view.height = listBox.clientHeight;
+  const top = view.offsets[pos];
+  const bottom = top + heightOf(view.shown[pos]);
+  if (top < listBox.scrollTop) listBox.scrollTop = top;
+  else if (bottom > listBox.scrollTop + view.height) listBox.scrollTop = bottom - view.height;
+}
+
+function choose(pos) {
+  const entry = view.shown[pos];
+  choice.server = { host: entry.host, port: entry.port };
+  choice.pos = pos;
+  addrField.value = "";
+  reveal(pos);
+  renderRows();
+  updatePlay();
+}
+
+// With nothing chosen, the first server shown is, as when a list arrives.
+function chooseFirst() {
+  if (choice.server !== null || view.shown.length === 0) return;
+  choice.server = { host: view.shown[0].host, port: view.shown[0].port };
+  choice.pos = 0;
+  markChosen();
+  updatePlay();
+}
+
+function wireList() {
+  rowsBox.addEventListener("click", (event) => {
+    const box = event.target.closest(".card");
+    if (box === null) return;
+    if (event.target.closest(".star") !== null) {
+      toggleFavourite(box.entry);
+      return;
+    }
+    choose(box.pos);
+  });
+
+  listBox.addEventListener("scroll", renderRows, { passive: true });
+  new ResizeObserver(() => {
+    view.height = listBox.clientHeight;
+    renderRows();
+  }).observe(listBox);
+}

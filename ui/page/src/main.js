@@ -1,0 +1,15 @@
+// Starts the page: every listener goes in place, then the host hears that
+// the page is ready. The window's own buttons need nothing else.
+
+wireList();
+wirePlay();
+wireRefresh();
+document.getElementById("close").addEventListener("click", toHost.close);
+document.getElementById("min").addEventListener("click", toHost.minimise);
+wireFilters();
+wireKeys();
+wireStatus();
+listenToHost();
+
+// Last, so that whatever the host answers finds every listener in place.
+toHost.ready();
