@@ -68,6 +68,8 @@ export function formatExpiry(ms) {
 
 // The launcher's parser. Returns what the launcher would read: problem is
 // null when it accepts the description, else the launcher's own message.
+// Digests come in lower case, to compare with the ones the tool computes
+// (the launcher keeps them as written); expiresAt is in seconds since 1970.
 export function readManifest(bytes) {
   const isWs = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\v' || c === '\f' || c === '\r';
   const trim = (s) => {
@@ -79,7 +81,8 @@ export function readManifest(bytes) {
   };
   const isHex = (d) => d.length === 64 && /^[0-9a-fA-F]+$/.test(d);
   const bin = (s) => Buffer.from(s, 'latin1');
-  const result = { problem: null, channel: '', build: '', sequence: null, expires: null, files: [], launcher: null };
+  const result = { problem: null, channel: '', build: '', protocol: 0, notes: '', server: null, sequence: null,
+                   expires: null, expiresAt: null, files: [], launcher: null };
   const fail = (message) => ({ ...result, problem: message });
   // Bytes as latin1 keep the path rule on raw bytes.
   const text = Buffer.from(bytes).toString('latin1');
@@ -98,13 +101,25 @@ export function readManifest(bytes) {
       result.channel = bin(tokens[1] ?? '').toString('utf8');
     } else if (key === 'build') {
       result.build = bin(tokens[1] ?? '').toString('utf8');
+    } else if (key === 'protocol') {
+      // Not validated: a token that is no number leaves the field as it was.
+      const protocol = tokens.length > 1 ? parseInt32(tokens[1]) : null;
+      if (protocol !== null) result.protocol = protocol;
+    } else if (key === 'server') {
+      const port = tokens.length > 2 ? parseInt32(tokens[2]) : null;
+      if (port !== null && port >= 1 && port <= 65535) result.server = { host: bin(tokens[1]).toString('utf8'), port };
+    } else if (key === 'notes') {
+      // The rest of the line, with the spacing between its words kept.
+      result.notes = bin(trim(line.slice(key.length))).toString('utf8');
     } else if (key === 'sequence') {
       const sequence = parseSequence(tokens[1]);
       if (sequence === null) return fail(MESSAGES.sequenceMalformed);
       result.sequence = sequence;
     } else if (key === 'expires') {
-      if (parseExpiry(tokens[1]) === null) return fail(MESSAGES.expiryMalformed);
+      const expiresAt = parseExpiry(tokens[1]);
+      if (expiresAt === null) return fail(MESSAGES.expiryMalformed);
       result.expires = tokens[1];
+      result.expiresAt = expiresAt / 1000;
     } else if (key === 'file') {
       if (tokens.length < 5 || !/^\+?[0-9]+$/.test(tokens[2]) || BigInt(tokens[2]) >= 2n ** 64n) {
         return fail(MESSAGES.fileIncomplete);
