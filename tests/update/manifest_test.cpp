@@ -1,7 +1,10 @@
-// The release description parser and its path rule: what a release may name
-// decides what the launcher writes into the game folder.
+// The release description parser: what a release may name decides what the
+// launcher writes into the game folder. Its cases are the table it shares
+// with the release tool's reader (tests/support/description-cases.txt, whose
+// top describes its form), so that the tool refuses what the launcher does.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -10,229 +13,185 @@
 
 namespace {
 
-const std::string kDigest = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
-const std::string kHeader = "velmoramp-manifest 1\n";
-
-struct Parsed {
-  bool ok = false;
-  update::Manifest manifest;
-  std::wstring error;
+struct Row {
+  std::string name;
+  int line = 0;
+  std::string text;
+  bool accepted = false;
+  std::string message;
+  std::vector<std::string> fields;
 };
 
-Parsed Parse(const std::string& text) {
-  Parsed p;
-  p.ok = update::ParseManifest(std::vector<unsigned char>(text.begin(), text.end()), p.manifest, p.error);
-  return p;
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
-std::string FileLine(const std::string& path, const std::string& source = "files/x",
-                     const std::string& digest = kDigest) {
-  return "file " + path + " 10 " + digest + " " + source + "\n";
-}
-
-// A description that is valid but for the line under test.
-std::string With(const std::string& line) { return kHeader + "build 1\n" + line; }
-
-TEST(ParseManifest, EveryFailureHasItsMessage) {
-  struct Case {
-    const char* what;
-    std::string text;
-    const wchar_t* error;
-  };
-  const std::string file = FileLine("a.dll");
-  const Case cases[] = {
-      // Nothing to read.
-      {"empty text", "", L"the manifest is empty"},
-      {"only blank and comment lines", "\n  \r\n\t\n# velmoramp-manifest 1\n", L"the manifest is empty"},
-      // Not our header first.
-      {"format 2", "velmoramp-manifest 2\n" + file, L"this is not a manifest we understand"},
-      {"key line before the header", "build 1\n" + kHeader + file, L"this is not a manifest we understand"},
-      {"header without format", "velmoramp-manifest\n" + file, L"this is not a manifest we understand"},
-      {"format not a number", "velmoramp-manifest one\n" + file, L"this is not a manifest we understand"},
-      {"format with trailing letters", "velmoramp-manifest 1x\n" + file, L"this is not a manifest we understand"},
-      {"magic in other case", "Velmoramp-Manifest 1\n" + file, L"this is not a manifest we understand"},
-      {"byte-order mark", "\xEF\xBB\xBF" + kHeader + "build 1\n" + file, L"this is not a manifest we understand"},
-      // End checks.
-      {"header, build and channel only", kHeader + "build 1\nchannel stable\n", L"the manifest lists no files"},
-      {"no build line", kHeader + file, L"the manifest has no build name"},
-      {"build line without a name", kHeader + "build\n" + file, L"the manifest has no build name"},
-      {"later empty build overwrites", kHeader + "build 1\nbuild\n" + file, L"the manifest has no build name"},
-      // File lines that are not whole.
-      {"file without source", With("file a.dll 10 " + kDigest + "\n"), L"a file line is incomplete"},
-      {"file with only a path", With("file a.dll\n"), L"a file line is incomplete"},
-      {"size in letters", With("file a.dll ten " + kDigest + " files/a\n"), L"a file line is incomplete"},
-      {"size with letters after it", With("file a.dll 10kb " + kDigest + " files/a\n"), L"a file line is incomplete"},
-      {"negative size", With("file a.dll -1 " + kDigest + " files/a\n"), L"a file line is incomplete"},
-      {"size beyond 64 bits", With("file a.dll 18446744073709551616 " + kDigest + " files/a\n"),
-       L"a file line is incomplete"},
-      // Launcher lines.
-      {"launcher version not a number", With(file + "launcher six " + kDigest + " l/v.exe\n"),
-       L"the launcher line is malformed"},
-      {"launcher without source", With(file + "launcher 6 " + kDigest + "\n"), L"the launcher line is malformed"},
-      {"launcher with a short digest", With(file + "launcher 6 " + kDigest.substr(1) + " l/v.exe\n"),
-       L"the launcher line is malformed"},
-      {"launcher from outside", With(file + "launcher 6 " + kDigest + " ../v.exe\n"),
-       L"the launcher line is malformed"},
-      {"bare launcher key", With(file + "launcher\n"), L"the launcher line is malformed"},
-      // Freshness lines: a signed promise is exact or it is refused.
-      {"sequence 0", With(file + "sequence 0\n"), L"the sequence line is malformed"},
-      {"sequence with a sign", With(file + "sequence +5\n"), L"the sequence line is malformed"},
-      {"sequence with a leading zero", With(file + "sequence 05\n"), L"the sequence line is malformed"},
-      {"sequence past 2^63-1", With(file + "sequence 9223372036854775808\n"), L"the sequence line is malformed"},
-      {"sequence in letters", With(file + "sequence seven\n"), L"the sequence line is malformed"},
-      {"bare sequence key", With(file + "sequence\n"), L"the sequence line is malformed"},
-      {"expiry without Z", With(file + "expires 2030-01-01T00:00:00\n"), L"the expiry line is malformed"},
-      {"expiry in lower case", With(file + "expires 2030-01-01t00:00:00z\n"), L"the expiry line is malformed"},
-      {"expiry on 30 February", With(file + "expires 2030-02-30T00:00:00Z\n"), L"the expiry line is malformed"},
-      {"expiry at hour 24", With(file + "expires 2030-01-01T24:00:00Z\n"), L"the expiry line is malformed"},
-      {"expiry as a date only", With(file + "expires 2030-01-01\n"), L"the expiry line is malformed"},
-      {"bare expiry key", With(file + "expires\n"), L"the expiry line is malformed"},
-      // The first failing line ends parsing before the end checks.
-      {"bad line before the build", kHeader + "file a.dll\n", L"a file line is incomplete"}};
-  for (const Case& c : cases) {
-    Parsed p = Parse(c.text);
-    EXPECT_FALSE(p.ok) << c.what;
-    EXPECT_EQ(p.error, c.error) << c.what;
+// A value of the table with its escapes decoded; false for an escape the
+// table does not define.
+bool DecodeEscapes(const std::string& value, std::string& out) {
+  out.clear();
+  size_t i = 0;
+  while (i < value.size()) {
+    size_t count = 1;
+    if (value.compare(i, 2, "\\[") == 0) {
+      const size_t close = value.find(']', i);
+      if (close == std::string::npos || close == i + 2 || close > i + 8 || value[i + 2] == '0' ||
+          value.find_first_not_of("0123456789", i + 2) != close) {
+        return false;
+      }
+      count = 0;
+      for (i += 2; i < close; ++i) count = count * 10 + static_cast<size_t>(value[i] - '0');
+      i = close + 1;
+      if (i == value.size() || value.compare(i, 2, "\\[") == 0) return false;
+    }
+    char unit = value[i++];
+    if (unit == '\\') {
+      if (i == value.size()) return false;
+      switch (value[i++]) {
+        case 'n': unit = '\n'; break;
+        case 'r': unit = '\r'; break;
+        case 't': unit = '\t'; break;
+        case 'v': unit = '\v'; break;
+        case 'f': unit = '\f'; break;
+        case '0': unit = '\0'; break;
+        case 's': unit = ' '; break;
+        case '\\': unit = '\\'; break;
+        case 'x': {
+          const int high = i + 2 <= value.size() ? HexDigit(value[i]) : -1;
+          const int low = high >= 0 ? HexDigit(value[i + 1]) : -1;
+          if (low < 0) return false;
+          unit = static_cast<char>(high * 16 + low);
+          i += 2;
+          break;
+        }
+        default: return false;
+      }
+    }
+    out.append(count, unit);
   }
+  return true;
 }
 
-TEST(ParseManifest, UnsafePathsSourcesAndDigestsAreRefused) {
-  std::vector<std::string> lines;
-  // Paths and sources that leave the folder or the base URL.
-  for (const char* path : {"../x", "a/./b", "a//b", "/a", "a/", "D:/a", "a\\b", "a?b"}) {
-    lines.push_back(FileLine(path));
-    lines.push_back(FileLine("ok.dll", path));
+// The rows of the table; false with the line and the fault in problem.
+bool ReadRows(const std::string& file, std::vector<Row>& rows, std::string& problem) {
+  enum class State { kNone, kText, kFields, kDone } state = State::kNone;
+  std::set<std::string> names;
+  size_t start = 0;
+  for (int number = 1; start < file.size(); ++number) {
+    size_t end = file.find('\n', start);
+    if (end == std::string::npos) end = file.size();
+    const std::string line = file.substr(start, end - start);
+    start = end + 1;
+    const auto fail = [&](const std::string& why) {
+      problem = "line " + std::to_string(number) + ": " + why;
+      return false;
+    };
+    for (unsigned char c : line) {
+      if (c < 0x20 || c > 0x7E) return fail("only printable ASCII");
+    }
+    if (!line.empty() && line.back() == ' ') return fail("the line ends in a space");
+    if (line.empty() || line[0] == '#') continue;
+    const size_t space = line.find(' ');
+    const std::string keyword = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    std::string value;
+    if (keyword == "case") {
+      if (state == State::kText) return fail("\"" + rows.back().name + "\" has no verdict");
+      if (rest.empty() || !names.insert(rest).second) return fail("\"" + rest + "\" is no new name");
+      rows.push_back(Row());
+      rows.back().name = rest;
+      rows.back().line = number;
+      state = State::kText;
+    } else if (state == State::kText && keyword == "text") {
+      if (!DecodeEscapes(rest, value)) return fail("an escape the table does not define");
+      rows.back().text += value;
+    } else if (state == State::kText && keyword == "reject") {
+      if (!DecodeEscapes(rest, rows.back().message)) return fail("an escape the table does not define");
+      state = State::kDone;
+    } else if (state == State::kText && line == "accept") {
+      rows.back().accepted = true;
+      state = State::kFields;
+    } else if (state == State::kFields) {
+      if (!DecodeEscapes(line, value)) return fail("an escape the table does not define");
+      rows.back().fields.push_back(value);
+    } else {
+      return fail("\"" + keyword + "\" is out of place");
+    }
   }
-  lines.push_back(FileLine(std::string(241, 'a')));
-  lines.push_back(FileLine("ok.dll", std::string(241, 'a')));
-  // Digests that are not 64 hex digits.
-  lines.push_back(FileLine("ok.dll", "files/x", kDigest.substr(1)));
-  lines.push_back(FileLine("ok.dll", "files/x", kDigest + "0"));
-  lines.push_back(FileLine("ok.dll", "files/x", "g" + kDigest.substr(1)));
-  for (const std::string& line : lines) {
-    Parsed p = Parse(With(line));
-    EXPECT_FALSE(p.ok) << line;
-    EXPECT_EQ(p.error, L"a file line names something we will not write") << line;
+  if (state == State::kText) {
+    problem = "\"" + rows.back().name + "\" has no verdict";
+    return false;
   }
-  Parsed longest = Parse(With(FileLine(std::string(240, 'a'), std::string(240, 'b'))));
-  EXPECT_TRUE(longest.ok) << "240 bytes is the longest path allowed";
+  return true;
 }
 
-TEST(ParseManifest, ReadsEveryFieldAsWritten) {
-  const std::string upper = "CA978112CA1BBDCAFAC231B39A23DC4DA786EFF8147C4E72B9807785AFEE48BB";
-  const std::string text =
-      "\r\n# published by hand\r\n"
-      "  velmoramp-manifest \t 1   ignored  \r\n"
-      "channel stable extra\r\n"
-      "build 1.4.2 extra\r\n"
-      "protocol 7\r\n"
-      "server play.example.net 27015\r\n"
-      "notes   Fixes  the   map.   \r\n"
-      "file bin/sub/mod.dll 1234 " +
-      kDigest +
-      " files/1.4.2/bin/sub/mod.dll\r\n"
-      "file carte-\xC3\xA9t\xC3\xA9.map 18446744073709551615 " +
-      upper +
-      " files/carte-\xC3\xA9t\xC3\xA9.map\r\n"
-      "file bin/sub/mod.dll 1 " +
-      kDigest +
-      " files/again.dll\r\n"
-      "velmoramp-manifest 2\r\n"
-      "mirror https://elsewhere.example/\r\n"
-      "launcher 6 " +
-      upper + " launcher/6/VelmoraMultiplayer.exe";  // no final line feed
-  Parsed p = Parse(text);
-  ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
-  const update::Manifest& m = p.manifest;
-  EXPECT_EQ(m.channel, L"stable");
-  EXPECT_EQ(m.build, L"1.4.2");
-  EXPECT_EQ(m.protocol, 7);
-  EXPECT_EQ(m.server_host, L"play.example.net");
-  EXPECT_EQ(m.server_port, 27015);
-  EXPECT_EQ(m.notes, L"Fixes  the   map.");
-  ASSERT_EQ(m.files.size(), 3u) << "both lines of a repeated path are kept";
-  EXPECT_EQ(m.files[0].path, L"bin\\sub\\mod.dll");
-  EXPECT_EQ(m.files[0].source, L"files/1.4.2/bin/sub/mod.dll");
-  EXPECT_EQ(m.files[0].size, 1234u);
-  EXPECT_EQ(m.files[0].sha256, kDigest);
-  EXPECT_EQ(m.files[1].path, L"carte-\x00E9t\x00E9.map");
-  EXPECT_EQ(m.files[1].source, L"files/carte-\x00E9t\x00E9.map");
-  EXPECT_EQ(m.files[1].size, 18446744073709551615ull);
-  EXPECT_EQ(m.files[1].sha256, upper) << "upper-case digests are kept as written";
-  EXPECT_EQ(m.files[2].source, L"files/again.dll");
-  EXPECT_EQ(m.launcher_version, 6);
-  EXPECT_EQ(m.launcher_sha256, upper);
-  EXPECT_EQ(m.launcher_source, L"launcher/6/VelmoraMultiplayer.exe");
-}
-
-TEST(ParseManifest, AwkwardNamesDecodeLeniently) {
-  Parsed p = Parse(With(FileLine("\xF0\x9F\x8E\xAE/bad-\xFF.dll", "files/\xF0\x9F\x8E\xAE")));
-  ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
-  EXPECT_EQ(p.manifest.files[0].path, L"\xD83C\xDFAE\\bad-\xFFFD.dll") << "surrogate pair; bad byte as U+FFFD";
-  EXPECT_EQ(p.manifest.files[0].source, L"files/\xD83C\xDFAE");
-}
-
-TEST(ParseManifest, ServerLinesOutOfRangeAreIgnored) {
-  struct Case {
-    const char* line;
-    const wchar_t* host;
-    int port;
-  };
-  const Case cases[] = {
-      {"server b.example 0\n", L"a.example", 1},         {"server b.example 65536\n", L"a.example", 1},
-      {"server b.example\n", L"a.example", 1},           {"server b.example port\n", L"a.example", 1},
-      {"server b.example -27015\n", L"a.example", 1},    {"server\n", L"a.example", 1},
-      {"server b.example 65535\n", L"b.example", 65535}, {"server b.example 27015 extra\n", L"b.example", 27015}};
-  for (const Case& c : cases) {
-    Parsed p = Parse(With(FileLine("a.dll") + "server a.example 1\n" + c.line));
-    ASSERT_TRUE(p.ok) << c.line;
-    EXPECT_EQ(p.manifest.server_host, c.host) << c.line;
-    EXPECT_EQ(p.manifest.server_port, c.port) << c.line;
+// What the launcher read, as the table lists it.
+std::vector<std::string> FieldsOf(const update::Manifest& m) {
+  using harness::Narrow;
+  std::vector<std::string> fields = {"build " + Narrow(m.build)};
+  if (!m.channel.empty()) fields.push_back("channel " + Narrow(m.channel));
+  if (m.protocol != 0) fields.push_back("protocol " + std::to_string(m.protocol));
+  if (!m.notes.empty()) fields.push_back("notes " + Narrow(m.notes));
+  if (m.server_port != 0) fields.push_back("server " + Narrow(m.server_host) + " " + std::to_string(m.server_port));
+  if (m.sequence != 0) fields.push_back("sequence " + std::to_string(m.sequence));
+  if (m.has_expiry) fields.push_back("expires " + Narrow(m.expires) + " " + std::to_string(m.expires_at));
+  for (const update::ManifestFile& f : m.files) {
+    std::string path = Narrow(f.path);
+    for (char& c : path) {
+      if (c == '\\') c = '/';
+    }
+    fields.push_back("file " + path + " " + std::to_string(f.size) + " " + f.sha256 + " " + Narrow(f.source));
   }
+  if (!m.launcher_sha256.empty()) {
+    fields.push_back("launcher " + std::to_string(m.launcher_version) + " " + m.launcher_sha256 + " " +
+                     Narrow(m.launcher_source));
+  }
+  return fields;
 }
 
-TEST(ParseManifest, ScalarsRepeatAndLooseValuesDoNotFail) {
-  Parsed p = Parse(With(FileLine("a.dll") + "protocol 3\nprotocol 4\nchannel a\nchannel\nnotes\nprotocol x\n"));
-  ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
-  EXPECT_EQ(p.manifest.protocol, 4) << "the last number wins; a word is no error";
-  EXPECT_EQ(p.manifest.channel, L"") << "a channel line without a name empties it";
-  EXPECT_EQ(p.manifest.notes, L"");
+TEST(ParseManifest, ReadsEveryDescriptionOfTheSharedTable) {
+  std::vector<Row> rows;
+  std::string problem;
+  ASSERT_TRUE(ReadRows(harness::ReadFileBytes(harness::SourceDir() + L"\\tests\\support\\description-cases.txt"), rows,
+                       problem))
+      << "description-cases.txt, " << problem;
+  ASSERT_FALSE(rows.empty());
+  for (const Row& row : rows) {
+    const std::string what = row.name + " (line " + std::to_string(row.line) + ")";
+    update::Manifest m;
+    std::wstring error;
+    const bool ok = update::ParseManifest(std::vector<unsigned char>(row.text.begin(), row.text.end()), m, error);
+    if (!row.accepted) {
+      EXPECT_FALSE(ok) << what;
+      EXPECT_EQ(harness::Narrow(error), row.message) << what;
+      continue;
+    }
+    EXPECT_TRUE(ok) << what << ": " << harness::Narrow(error);
+    if (!ok) continue;
+    for (const update::ManifestFile& f : m.files) {
+      EXPECT_EQ(f.path.find(L'/'), std::wstring::npos) << what << ": a path in the game folder takes \\";
+    }
+    EXPECT_EQ(FieldsOf(m), row.fields) << what;
+  }
 }
 
 TEST(ParseManifest, StartsFromAnEmptyRecord) {
+  const std::string digest(64, 'a');
   update::Manifest m;
   m.notes = L"stale";
   m.launcher_version = 9;
-  m.files.push_back({L"old.dll", 1, kDigest, L"old"});
+  m.files.push_back({L"old.dll", 1, digest, L"old"});
   std::wstring error;
-  const std::string text = With(FileLine("a.dll"));
+  const std::string text = "velmoramp-manifest 1\nbuild 1\nfile a.dll 10 " + digest + " files/x\n";
   ASSERT_TRUE(update::ParseManifest(std::vector<unsigned char>(text.begin(), text.end()), m, error));
   EXPECT_EQ(m.notes, L"");
   EXPECT_EQ(m.launcher_version, 0);
   ASSERT_EQ(m.files.size(), 1u);
   EXPECT_EQ(m.files[0].path, L"a.dll");
   EXPECT_TRUE(error.empty()) << "success leaves the error text alone";
-}
-
-TEST(ParseManifest, SequenceAndExpiryAreRead) {
-  const std::string file = FileLine("a.dll");
-  Parsed p = Parse(With(file + "sequence 9223372036854775807 ignored\nexpires 2024-02-29T23:59:59Z\n"));
-  ASSERT_TRUE(p.ok) << harness::Narrow(p.error);
-  EXPECT_EQ(p.manifest.sequence, INT64_MAX);
-  EXPECT_TRUE(p.manifest.has_expiry);
-  EXPECT_EQ(p.manifest.expires, L"2024-02-29T23:59:59Z");
-  EXPECT_EQ(p.manifest.expires_at, 1709251199);  // date -d 2024-02-29T23:59:59Z +%s
-
-  p = Parse(With(file));
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.manifest.sequence, 0) << "none";
-  EXPECT_FALSE(p.manifest.has_expiry);
-
-  p = Parse(With(file + "sequence 3\nsequence 4\nexpires 1970-01-01T00:00:00Z\n"));
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.manifest.sequence, 4) << "a repeated key: the later line wins";
-  EXPECT_EQ(p.manifest.expires_at, 0);
-  EXPECT_TRUE(p.manifest.has_expiry);
 }
 
 }  // namespace

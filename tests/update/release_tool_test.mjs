@@ -7,6 +7,7 @@ import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
+import util from 'node:util';
 
 import { readManifest } from '../../tools/velmora-release.mjs';
 
@@ -74,6 +75,122 @@ const release = ['--channel', 'stable', '--build', '1.4.2', '--protocol', '7', '
 const sha = (data) => crypto.createHash('sha256').update(data).digest('hex');
 const withBuild = (build) => release.map((v) => (v === '1.4.2' ? build : v));
 const hexOf = (modulusFile) => fs.readFileSync(modulusFile, 'utf8').replace(/#[^\n]*/g, '').replace(/\s+/g, '');
+
+// ---- The description table shared with the launcher's parser --------------------
+
+const ESCAPES = { n: '\n', r: '\r', t: '\t', v: '\v', f: '\f', 0: '\0', s: ' ', '\\': '\\' };
+
+// A value of the table with its escapes decoded, one character a byte.
+function decodeEscapes(value, fail) {
+  let out = '';
+  let i = 0;
+  while (i < value.length) {
+    let count = 1;
+    const repeat = /^\\\[([1-9][0-9]{0,5})\]/.exec(value.slice(i));
+    if (repeat) {
+      count = Number(repeat[1]);
+      i += repeat[0].length;
+      if (i === value.length || value.startsWith('\\[', i)) fail('a repeat needs one byte after it');
+    } else if (value.startsWith('\\[', i)) {
+      fail('a repeat needs a count from 1 to 999999');
+    }
+    let unit = value[i++];
+    if (unit === '\\') {
+      const escape = value[i++];
+      const hex = value.slice(i, i + 2);
+      if (Object.hasOwn(ESCAPES, escape ?? '')) {
+        unit = ESCAPES[escape];
+      } else if (escape === 'x' && /^[0-9a-fA-F]{2}$/.test(hex)) {
+        unit = String.fromCharCode(parseInt(hex, 16));
+        i += 2;
+      } else {
+        fail(`no escape \\${escape ?? ''}`);
+      }
+    }
+    out += unit.repeat(count);
+  }
+  return out;
+}
+
+// The rows of tests/support/description-cases.txt, whose top describes them:
+// { name, line, text, message (null when accepted), fields }.
+function readDescriptionCases() {
+  const file = path.join(repo, 'tests', 'support', 'description-cases.txt');
+  const lines = fs.readFileSync(file, 'latin1').split('\n');
+  if (lines.at(-1) === '') lines.pop();
+  const rows = [];
+  const names = new Set();
+  let row = null;
+  let state = null;  // 'text', then 'fields' after accept or 'done' after reject
+  lines.forEach((line, at) => {
+    const fail = (why) => {
+      throw new Error(`${file}:${at + 1}: ${why}`);
+    };
+    if (/[^\x20-\x7e]/.test(line)) fail('only printable ASCII');
+    if (line.endsWith(' ')) fail('the line ends in a space');
+    if (line === '' || line.startsWith('#')) return;
+    const space = line.indexOf(' ');
+    const keyword = space < 0 ? line : line.slice(0, space);
+    const rest = space < 0 ? '' : line.slice(space + 1);
+    if (keyword === 'case') {
+      if (state === 'text') fail(`"${row.name}" has no verdict`);
+      if (rest === '' || names.has(rest)) fail(`"${rest}" is no new name`);
+      names.add(rest);
+      row = { name: rest, line: at + 1, text: '', message: null, fields: [] };
+      rows.push(row);
+      state = 'text';
+    } else if (state === 'text' && keyword === 'text') {
+      row.text += decodeEscapes(rest, fail);
+    } else if (state === 'text' && keyword === 'reject') {
+      row.message = decodeEscapes(rest, fail);
+      state = 'done';
+    } else if (state === 'text' && line === 'accept') {
+      state = 'fields';
+    } else if (state === 'fields') {
+      row.fields.push(decodeEscapes(line, fail));
+    } else {
+      fail(`"${keyword}" is out of place`);
+    }
+  });
+  if (state === 'text') throw new Error(`${file}: "${row.name}" has no verdict`);
+  return rows;
+}
+const descriptionCases = readDescriptionCases();
+
+// What the tool's reader read, as the table lists it.
+function fieldsOf(d) {
+  const utf8 = (text) => Buffer.from(text, 'utf8').toString('latin1');
+  const fields = [`build ${utf8(d.build)}`];
+  if (d.channel !== '') fields.push(`channel ${utf8(d.channel)}`);
+  if (d.protocol !== 0) fields.push(`protocol ${d.protocol}`);
+  if (d.notes !== '') fields.push(`notes ${utf8(d.notes)}`);
+  if (d.server !== null) fields.push(`server ${utf8(d.server.host)} ${d.server.port}`);
+  if (d.sequence !== null) fields.push(`sequence ${d.sequence}`);
+  if (d.expires !== null) fields.push(`expires ${d.expires} ${d.expiresAt}`);
+  for (const f of d.files) fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
+  if (d.launcher !== null) fields.push(`launcher ${d.launcher.version} ${d.launcher.sha256} ${utf8(d.launcher.source)}`);
+  return fields;
+}
+
+// The tool's reader folds digests to lower case; the table has them as written.
+function foldDigest(field) {
+  const words = field.split(' ');
+  const at = { file: 3, launcher: 2 }[words[0]];
+  if (at !== undefined) words[at] = words[at].toLowerCase();
+  return words.join(' ');
+}
+
+test('every description of the shared table reads as the launcher reads it', () => {
+  assert.ok(descriptionCases.length > 0);
+  const wrong = [];
+  for (const row of descriptionCases) {
+    const d = readManifest(Buffer.from(row.text, 'latin1'));
+    const got = d.problem === null ? { fields: fieldsOf(d) } : { problem: d.problem };
+    const want = row.message === null ? { fields: row.fields.map(foldDigest) } : { problem: row.message };
+    if (!util.isDeepStrictEqual(got, want)) wrong.push({ row: `${row.name} (line ${row.line})`, got, want });
+  }
+  assert.deepEqual(wrong, []);
+});
 
 test('keygen writes a key pair in the form the launcher build takes', () => {
   const dir = freshDir('keys');
@@ -263,26 +380,15 @@ test('release values the launcher would misread are refused', () => {
 });
 
 test('sign refuses a description every launcher rejects', () => {
-  const digest = sha('x');
-  const cases = [
-    ['', 'the manifest is empty'],
-    ['\ufeffvelmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest + ' f/a\n', 'this is not a manifest we understand'],
-    ['velmoramp-manifest 2\nbuild 1\nfile a 1 ' + digest + ' f/a\n', 'this is not a manifest we understand'],
-    ['velmoramp-manifest 1\nbuild 1\n', 'the manifest lists no files'],
-    ['velmoramp-manifest 1\nfile a 1 ' + digest + ' f/a\n', 'the manifest has no build name'],
-    ['velmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest + '\n', 'a file line is incomplete'],
-    ['velmoramp-manifest 1\nbuild 1\nfile a ten ' + digest + ' f/a\n', 'a file line is incomplete'],
-    ['velmoramp-manifest 1\nbuild 1\nfile ../a 1 ' + digest + ' f/a\n', 'a file line names something we will not write'],
-    ['velmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest.slice(1) + ' f/a\n', 'a file line names something we will not write'],
-    ['velmoramp-manifest 1\nbuild 1\nfile a 1 ' + digest + ' f/a\nlauncher six ' + digest + ' l.exe\n',
-     'the launcher line is malformed'],
-    ['velmoramp-manifest 1\nsequence 01\nbuild 1\nfile a 1 ' + digest + ' f/a\n', 'the sequence line is malformed'],
-    ['velmoramp-manifest 1\nexpires 2030-02-30T00:00:00Z\nbuild 1\nfile a 1 ' + digest + ' f/a\n',
-     'the expiry line is malformed'],
-  ];
-  for (const [text, message] of cases) {
+  // One description of the table for each of the parser's messages.
+  const refused = new Map();
+  for (const row of descriptionCases) {
+    if (row.message !== null && !refused.has(row.message)) refused.set(row.message, row.text);
+  }
+  assert.ok(refused.size > 0);
+  for (const [message, text] of refused) {
     const dir = freshDir('sign');
-    fs.writeFileSync(path.join(dir, 'manifest.txt'), text);
+    fs.writeFileSync(path.join(dir, 'manifest.txt'), Buffer.from(text, 'latin1'));
     const r = run('sign', path.join(dir, 'manifest.txt'), '--key', testKey);
     assert.equal(r.code, 1, message);
     assert.ok(r.err.includes(message), `${message}: ${r.err}`);
@@ -290,7 +396,7 @@ test('sign refuses a description every launcher rejects', () => {
   }
   // A hand-written description with CR LF line ends is signed as it is.
   const dir = freshDir('sign');
-  const text = `velmoramp-manifest 1\r\nbuild 1\r\nfile A.DLL 1 ${digest.toUpperCase()} f/a\r\n`;
+  const text = `velmoramp-manifest 1\r\nbuild 1\r\nfile A.DLL 1 ${sha('x').toUpperCase()} f/a\r\n`;
   fs.writeFileSync(path.join(dir, 'manifest.txt'), text);
   assert.equal(run('sign', path.join(dir, 'manifest.txt'), '--key', testKey).code, 0);
   const verified = crypto.verify('sha256', Buffer.from(text), crypto.createPublicKey(fs.readFileSync(testKey)),
@@ -314,40 +420,6 @@ test('verify tells a release key signature from another key', () => {
 });
 
 // ---- Fresh descriptions: sequence and expiry ------------------------------------
-
-test('sequence and expiry lines are read as the launcher reads them', () => {
-  const seqBad = 'the sequence line is malformed';
-  const expBad = 'the expiry line is malformed';
-  const cases = [
-    // Decimal digits only, 1 to 2^63-1; words after the number are ignored;
-    // of two good lines the later wins.
-    ['sequence 1', null, 1n],
-    ['sequence 9223372036854775807', null, 2n ** 63n - 1n],
-    ['sequence 42 and words after it', null, 42n],
-    ['sequence 3\nsequence 2', null, 2n],
-    ...['', '0', '01', '+1', '-1', '9223372036854775808', '1x', '0x10', '1.0', '\u0663']
-      .map((n) => [`sequence ${n}`, seqBad]),
-    // The first bad line ends the reading, whatever follows.
-    ['sequence 0\nsequence 2', seqBad],
-    ['sequence 2\nexpires 2030-01-01T00:00:00\nsequence 0', expBad],
-    // A real UTC time in exactly one form; leap years counted.
-    ['expires 2030-12-31T23:59:59Z', null, undefined, '2030-12-31T23:59:59Z'],
-    ['expires 2024-02-29T00:00:00Z extra', null, undefined, '2024-02-29T00:00:00Z'],
-    ['expires 2000-02-29T12:00:00Z', null, undefined, '2000-02-29T12:00:00Z'],
-    ...['2023-02-29T00:00:00Z', '2100-02-29T00:00:00Z', '2030-04-31T00:00:00Z', '2030-13-01T00:00:00Z',
-        '2030-00-10T00:00:00Z', '2030-01-00T00:00:00Z', '2030-01-01T24:00:00Z', '2030-01-01T23:60:00Z',
-        '2030-01-01T23:59:60Z', '2030-01-01t00:00:00Z', '2030-01-01T00:00:00z', '2030-01-01T00:00:00',
-        '2030-01-01T00:00:00+00:00', '2030-01-01T00:00:00.000Z', '2030-1-01T00:00:00Z', '02030-01-01T00:00:00Z',
-        '2030-01-01', ''].map((t) => [`expires ${t}`, expBad]),
-  ];
-  for (const [lines, problem, sequence, expires] of cases) {
-    const text = `velmoramp-manifest 1\n${lines}\nbuild 1\nfile a 1 ${sha('x')} f/a\n`;
-    const d = readManifest(Buffer.from(text));
-    assert.equal(d.problem, problem, lines);
-    if (sequence !== undefined) assert.equal(d.sequence, sequence, lines);
-    if (expires !== undefined) assert.equal(d.expires, expires, lines);
-  }
-});
 
 test('publish numbers each description of a channel above the published one', () => {
   const src = makeFolder([['a.dll', 'x']]);

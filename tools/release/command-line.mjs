@@ -1,0 +1,76 @@
+// The command line: the usage, the options each command takes, and the
+// positional arguments it needs.
+import { refuse, usageError } from './errors.mjs';
+
+export const USAGE = `usage:
+  velmora-release keygen <private.pem> <public.modulus>
+  velmora-release pubkey <private.pem> [<public.modulus>]
+  velmora-release manifest <folder> --channel C --build B --protocol N --server HOST:PORT
+                           [--notes TEXT] [--launcher EXE --launcher-version N]
+                           [--sequence N [--force]] [--expires-in DAYS]
+                           [--source-prefix P] [--out manifest.txt]
+  velmora-release sign <manifest.txt> --key <private.pem> [--out manifest.sig]
+  velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
+  velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
+  velmora-release verify-exe <exe> [--ca <ca.pem>] [--built <unsigned.exe>]
+  velmora-release publish <folder> <out> --key <private.pem> --channel C --build B
+                          --protocol N --server HOST:PORT [--notes TEXT]
+                          [--launcher EXE --launcher-version N]
+                          [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
+                          [--sequence N [--force]] [--expires-in DAYS]
+  velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
+                          [--modulus <public.modulus>] [--dry-run] ...the options of publish
+  velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]`;
+
+const FLAGS = new Set(['force', 'dry-run']);
+const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
+                         'sequence', 'force', 'expires-in'];
+const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp'];
+// An option a command does not take is refused, never ignored: a
+// certificate that silently went unused would ship an unsigned launcher.
+const COMMAND_OPTIONS = {
+  keygen: [],
+  pubkey: [],
+  manifest: [...RELEASE_OPTIONS, 'source-prefix', 'out'],
+  sign: ['key', 'out'],
+  verify: ['modulus'],
+  'sign-exe': ['cert', 'key', 'timestamp', 'out'],
+  'verify-exe': ['ca', 'built'],
+  publish: PUBLISH_OPTIONS,
+  release: [...PUBLISH_OPTIONS, 'modulus', 'dry-run', 'unsigned-out'],
+  place: ['modulus', 'force'],
+};
+
+export function parseArgs(command, argv) {
+  const allowed = new Set(COMMAND_OPTIONS[command]);
+  const positional = [];
+  const options = {};
+  for (let i = 0; i < argv.length; i++) {
+    const arg = argv[i];
+    if (!arg.startsWith('--')) {
+      positional.push(arg);
+      continue;
+    }
+    const name = arg.slice(2);
+    if (!allowed.has(name)) usageError(`${command} takes no option --${name}\n${USAGE}`);
+    if (name in options) usageError(`--${name} is given twice`);
+    if (FLAGS.has(name)) {
+      options[name] = true;
+      continue;
+    }
+    if (i + 1 >= argv.length) usageError(`--${name} needs a value`);
+    options[name] = argv[++i];
+  }
+  return { positional, options };
+}
+
+export function expectPositional(positional, min, max, command) {
+  if (positional.length < min || positional.length > max) {
+    usageError(`${command}: wrong number of arguments\n${USAGE}`);
+  }
+}
+
+export function required(options, name) {
+  if (options[name] === undefined) refuse(`--${name} is required`);
+  return options[name];
+}

@@ -1,0 +1,142 @@
+// The published layout on disk: the files at their download paths, the
+// description and its signature in the channel's folder, checked as a
+// launcher will read them; and the sequence and expiry a new description
+// takes from the one published.
+import fs from 'node:fs';
+import path from 'node:path';
+import process from 'node:process';
+
+import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
+import { refuse } from './errors.mjs';
+import { readFileOrRefuse, sha256File, writeReplacing } from './files.mjs';
+import { verifyBytes } from './signing.mjs';
+
+// ---- Sequence and expiry -------------------------------------------------------
+
+// The sequence of the description published at file (null: none is): 0n
+// when there is none or it carries none; null when the launcher would refuse it.
+export function publishedSequence(file) {
+  if (file === null || !fs.existsSync(file)) return { sequence: 0n, problem: null };
+  const published = readManifest(readFileOrRefuse(file, 'the published description'));
+  if (published.problem) return { sequence: null, problem: published.problem };
+  return { sequence: published.sequence ?? 0n, problem: null };
+}
+
+// The sequence for a new description: one more than the published one, or
+// --sequence, which must be above it unless --force says otherwise.
+export function nextSequence(options, publishedFile) {
+  const published = publishedSequence(publishedFile);
+  if (options.sequence === undefined) {
+    if (options.force) refuse('--force goes with --sequence');
+    if (published.sequence === null) {
+      refuse(`${publishedFile} is refused by every launcher (${published.problem}); ` +
+             'give the new description its sequence with --sequence');
+    }
+    if (published.sequence >= SEQUENCE_MAX) {
+      refuse(`${publishedFile} has the largest sequence there is; no later description can follow it`);
+    }
+    return published.sequence + 1n;
+  }
+  const sequence = parseSequence(options.sequence);
+  if (sequence === null) refuse(`--sequence must be a whole number from 1 to ${SEQUENCE_MAX}, written plainly`);
+  if (published.sequence !== null && sequence <= published.sequence && !options.force) {
+    refuse(`--sequence ${sequence} is not above ${published.sequence}, the sequence of ${publishedFile}: ` +
+           'launchers that have seen that one refuse this one (--force publishes it all the same)');
+  }
+  return sequence;
+}
+
+const DAY_MS = 24 * 60 * 60 * 1000;
+
+// --expires-in DAYS: that many whole days from now, to the second.
+export function expiryFromOptions(options) {
+  if (options['expires-in'] === undefined) return null;
+  const text = options['expires-in'];
+  if (!/^[1-9][0-9]{0,6}$/.test(text)) refuse('--expires-in must be a whole number of days, 1 or more');
+  const at = Math.floor(Date.now() / 1000) * 1000 + Number(text) * DAY_MS;
+  if (at > Date.UTC(9999, 11, 31, 23, 59, 59)) refuse(`--expires-in ${text} lies beyond the year 9999`);
+  return formatExpiry(at);
+}
+
+export function expiryLine(expires) {
+  if (!expires) return { line: 'expires: never', passed: false };
+  const left = parseExpiry(expires) - Date.now();
+  const days = (Math.abs(left) / DAY_MS).toFixed(1);
+  if (left <= 0) return { line: `expires: ${expires} (passed ${days} days ago)`, passed: true };
+  return { line: `expires: ${expires} (in ${days} days)`, passed: false };
+}
+
+// ---- The published layout ------------------------------------------------------
+
+// Copies a file into the layout. A published file that is already there
+// stays only when it is identical: another channel's signed manifest may
+// name it.
+function placeFile(from, to, sha256, remedy = 'use a new build name') {
+  if (fs.existsSync(to)) {
+    if (sha256File(to) !== sha256) refuse(`${to} is already published with other content; ${remedy}`);
+    return;
+  }
+  const temp = `${to}.tmp-${process.pid}`;
+  fs.mkdirSync(path.dirname(to), { recursive: true });
+  fs.copyFileSync(from, temp);
+  if (sha256File(temp) !== sha256) {
+    fs.rmSync(temp);
+    refuse(`${from} changed while it was being published`);
+  }
+  fs.renameSync(temp, to);
+}
+
+// The files and the launcher at their download paths. Harmless before the
+// description: nothing names them until it is replaced.
+export function layOut(out, release) {
+  for (const f of release.files) placeFile(f.full, path.join(out, ...f.source.split('/')), f.sha256);
+  if (release.launcher) {
+    const l = release.launcher;
+    placeFile(l.full, path.join(out, ...l.source.split('/')), l.sha256,
+              'a launcher with other bytes needs a new release number (or the same code-signing options)');
+  }
+}
+
+// The signature first and the description last: a new description is never
+// visible without its own signature beside it. A launcher that read the old
+// description just before gets the new signature, refuses the pair as it
+// refuses any bad signature, and reads the new pair on its next start.
+export function writeDescription(out, channel, text, signature) {
+  writeReplacing(path.join(out, channel, 'manifest.sig'), signature);
+  writeReplacing(path.join(out, channel, 'manifest.txt'), text);
+}
+
+// Every file a description names is in out as it says, by size and digest.
+export function checkNamedFiles(out, description) {
+  const named = description.files.map((f) => ({ what: f.path, source: f.source, sha256: f.sha256, size: f.size }));
+  if (description.launcher) {
+    named.push({ what: `launcher ${description.launcher.version}`, ...description.launcher, size: null });
+  }
+  for (const f of named) {
+    const file = path.join(out, ...f.source.split('/'));
+    let stat;
+    try {
+      stat = fs.statSync(file);
+    } catch {
+      refuse(`${f.what}: ${file} is missing; players would fail to download it`);
+    }
+    if ((f.size !== null && BigInt(stat.size) !== f.size) || sha256File(file) !== f.sha256) {
+      refuse(`${f.what}: ${file} is not the file the description names (size or SHA-256 differ)`);
+    }
+  }
+}
+
+// The release as a launcher will read it from out: the signature over the
+// description, the launcher's parser, and every file it names.
+export function checkLaidOut(out, channel, modulus) {
+  const dir = path.join(out, channel);
+  const text = readFileOrRefuse(path.join(dir, 'manifest.txt'), 'the description');
+  if (modulus !== null && !verifyBytes(text, readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature'), modulus)) {
+    refuse(`${dir}: the published signature does not verify`);
+  }
+  const description = readManifest(text);
+  if (description.problem) refuse(`${dir}: every launcher would reject the published description: ${description.problem}`);
+  if (description.channel !== channel) refuse(`${dir}: the published description names channel "${description.channel}"`);
+  checkNamedFiles(out, description);
+  return description;
+}
