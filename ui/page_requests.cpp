@@ -310,6 +310,42 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   }
 }
 
+void OnReady(Frontend& frontend, const json::Value&) {
+  if (!frontend.player_name.empty()) PostToPage(frontend.window, BuildNameMessage(frontend.player_name));
+  const PlayerState& player = Player(frontend);
+  PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
+  PostToPage(frontend.window, BuildRecentMessage(player.recent));
+  const std::wstring log = common::LogPath();
+  if (!log.empty()) PostToPage(frontend.window, BuildLogMessage(log));
+  StartUpdate(frontend);
+  StartRefresh(frontend);
+}
+
+void OnPlay(Frontend& frontend, const json::Value& message) {
+  const std::string host = message.Get("host").AsString("");
+  const int port = message.Get("port").AsInt(27015);
+  const std::string name = message.Get("name").AsString("");
+  Play(frontend, common::Utf8ToWide(host), port, common::Utf8ToWide(name));
+}
+
+// Every message the page may send, and what it asks of the host.
+struct PageRequest {
+  const char* type;
+  void (*handle)(Frontend& frontend, const json::Value& message);
+};
+const PageRequest kPageRequests[] = {
+    {"ready", OnReady},
+    {"refresh", [](Frontend& frontend, const json::Value&) { StartRefresh(frontend); }},
+    {"close", [](Frontend& frontend, const json::Value&) { PostMessageW(frontend.window, WM_CLOSE, 0, 0); }},
+    {"minimise", [](Frontend& frontend, const json::Value&) { ShowWindow(frontend.window, SW_MINIMIZE); }},
+    {"name",
+     [](Frontend& frontend, const json::Value& message) {
+       frontend.player_name = common::Utf8ToWide(message.Get("value").AsString(""));
+     }},
+    {"play", OnPlay},
+    {"favourite", ChangeFavourite},
+};
+
 }  // namespace
 
 void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
@@ -320,41 +356,14 @@ void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
     return;
   }
   const std::string type = message.Get("type").AsString("");
-  // The type only: the other members may hold the player's name.
-  static const char* const kKnown[] = {"ready", "refresh", "close", "minimise", "name", "play", "favourite"};
-  bool known = false;
-  for (const char* k : kKnown) known |= type == k;
-  if (known) {
-    common::Log(L"page: %s", common::Utf8ToWide(type).c_str());
-  } else {
-    common::Log(L"page: a message of no known type");
+  for (const PageRequest& request : kPageRequests) {
+    if (type != request.type) continue;
+    // The type only: the other members may hold the player's name.
+    common::Log(L"page: %s", request.type);
+    request.handle(frontend, message);
+    return;
   }
-
-  if (type == "ready") {
-    if (!frontend.player_name.empty()) PostToPage(frontend.window, BuildNameMessage(frontend.player_name));
-    const PlayerState& player = Player(frontend);
-    PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
-    PostToPage(frontend.window, BuildRecentMessage(player.recent));
-    const std::wstring log = common::LogPath();
-    if (!log.empty()) PostToPage(frontend.window, BuildLogMessage(log));
-    StartUpdate(frontend);
-    StartRefresh(frontend);
-  } else if (type == "refresh") {
-    StartRefresh(frontend);
-  } else if (type == "close") {
-    PostMessageW(frontend.window, WM_CLOSE, 0, 0);
-  } else if (type == "minimise") {
-    ShowWindow(frontend.window, SW_MINIMIZE);
-  } else if (type == "name") {
-    frontend.player_name = common::Utf8ToWide(message.Get("value").AsString(""));
-  } else if (type == "favourite") {
-    ChangeFavourite(frontend, message);
-  } else if (type == "play") {
-    const std::string host = message.Get("host").AsString("");
-    const int port = message.Get("port").AsInt(27015);
-    const std::string name = message.Get("name").AsString("");
-    Play(frontend, common::Utf8ToWide(host), port, common::Utf8ToWide(name));
-  }
+  common::Log(L"page: a message of no known type");
 }
 
 bool UpdateRunning(const Frontend& frontend) {

@@ -32,82 +32,128 @@ std::wstring ToGamePath(const std::string& path) {
   return wide;
 }
 
+namespace {
+
+// Reads one line of a known key into out; false with the message when the
+// line makes the whole description unusable.
+using LineReader = bool (*)(const std::vector<std::string>& tokens, const std::string& line, Manifest& out,
+                            std::wstring& error);
+
+bool ReadServer(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring&) {
+  int32_t port = 0;
+  if (tokens.size() > 2 && ParseInt32(tokens[2], port) && port >= 1 && port <= 65535) {
+    out.server_host = common::Utf8ToWide(tokens[1]);
+    out.server_port = port;
+  }
+  return true;
+}
+
+bool ReadFileLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
+  ManifestFile file;
+  if (tokens.size() < 5 || !ParseUint64(tokens[2], file.size)) {
+    error = kFileIncomplete;
+    return false;
+  }
+  const std::string& path = tokens[1];
+  const std::string& digest = tokens[3];
+  const std::string& source = tokens[4];
+  if (!IsSafeRelativePath(path) || !IsSafeRelativePath(source) || !IsHexDigest(digest)) {
+    error = kFileUnsafe;
+    return false;
+  }
+  file.path = ToGamePath(path);
+  file.sha256 = digest;
+  file.source = common::Utf8ToWide(source);
+  out.files.push_back(std::move(file));
+  return true;
+}
+
+bool ReadExpiry(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
+  if (tokens.size() < 2 || !ParseUtcTime(tokens[1], out.expires_at)) {
+    error = kExpiryMalformed;
+    return false;
+  }
+  out.has_expiry = true;
+  out.expires = common::Utf8ToWide(tokens[1]);
+  return true;
+}
+
+bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
+  if (tokens.size() < 2 || !ParseInt32(tokens[1], out.launcher_version) || tokens.size() < 4 ||
+      !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
+    error = kLauncherMalformed;
+    return false;
+  }
+  out.launcher_sha256 = tokens[2];
+  out.launcher_source = common::Utf8ToWide(tokens[3]);
+  return true;
+}
+
+const struct {
+  const char* key;
+  LineReader read;
+} kKeys[] = {
+    {"channel",
+     [](const std::vector<std::string>& t, const std::string&, Manifest& out, std::wstring&) {
+       out.channel = TokenOrEmpty(t, 1);
+       return true;
+     }},
+    {"build",
+     [](const std::vector<std::string>& t, const std::string&, Manifest& out, std::wstring&) {
+       out.build = TokenOrEmpty(t, 1);
+       return true;
+     }},
+    // Not validated: a token that is no number leaves the field as it was.
+    {"protocol",
+     [](const std::vector<std::string>& t, const std::string&, Manifest& out, std::wstring&) {
+       if (t.size() > 1) (void)ParseInt32(t[1], out.protocol);
+       return true;
+     }},
+    {"server", ReadServer},
+    // The rest of the line, with the spacing between its words kept.
+    {"notes",
+     [](const std::vector<std::string>& t, const std::string& line, Manifest& out, std::wstring&) {
+       out.notes = common::Utf8ToWide(Trim(line.substr(t[0].size())));
+       return true;
+     }},
+    {"file", ReadFileLine},
+    {"sequence",
+     [](const std::vector<std::string>& t, const std::string&, Manifest& out, std::wstring& error) {
+       if (t.size() >= 2 && ParseSequence(t[1], out.sequence)) return true;
+       error = kSequenceMalformed;
+       return false;
+     }},
+    {"expires", ReadExpiry},
+    {"launcher", ReadLauncher},
+};
+
+bool IsHeader(const std::vector<std::string>& tokens) {
+  int32_t format = 0;
+  return tokens[0] == "velmoramp-manifest" && tokens.size() >= 2 && ParseInt32(tokens[1], format) && format == 1;
+}
+
+}  // namespace
+
 bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::wstring& error) {
   out = Manifest();
-  const std::string all(text.begin(), text.end());
   bool header_seen = false;
-
-  for (const std::string& raw : SplitLines(all)) {
+  for (const std::string& raw : SplitLines(std::string(text.begin(), text.end()))) {
     const std::string line = Trim(raw);
     if (line.empty() || line[0] == '#') continue;
-
     const std::vector<std::string> tokens = SplitTokens(line);
-    const std::string& key = tokens[0];
-
     if (!header_seen) {
-      int32_t format = 0;
-      if (key != "velmoramp-manifest" || tokens.size() < 2 || !ParseInt32(tokens[1], format) || format != 1) {
+      if (!IsHeader(tokens)) {
         error = kNotUnderstood;
         return false;
       }
       header_seen = true;
-    } else if (key == "channel") {
-      out.channel = TokenOrEmpty(tokens, 1);
-    } else if (key == "build") {
-      out.build = TokenOrEmpty(tokens, 1);
-    } else if (key == "protocol") {
-      // Not validated: a token that is no number leaves the field as it was.
-      if (tokens.size() > 1) (void)ParseInt32(tokens[1], out.protocol);
-    } else if (key == "server") {
-      int32_t port = 0;
-      if (tokens.size() > 2 && ParseInt32(tokens[2], port) && port >= 1 && port <= 65535) {
-        out.server_host = common::Utf8ToWide(tokens[1]);
-        out.server_port = port;
-      }
-    } else if (key == "notes") {
-      // The rest of the line, with the spacing between its words kept.
-      out.notes = common::Utf8ToWide(Trim(line.substr(key.size())));
-    } else if (key == "file") {
-      ManifestFile file;
-      if (tokens.size() < 5 || !ParseUint64(tokens[2], file.size)) {
-        error = kFileIncomplete;
-        return false;
-      }
-      const std::string& path = tokens[1];
-      const std::string& digest = tokens[3];
-      const std::string& source = tokens[4];
-      if (!IsSafeRelativePath(path) || !IsSafeRelativePath(source) || !IsHexDigest(digest)) {
-        error = kFileUnsafe;
-        return false;
-      }
-      file.path = ToGamePath(path);
-      file.sha256 = digest;
-      file.source = common::Utf8ToWide(source);
-      out.files.push_back(std::move(file));
-    } else if (key == "sequence") {
-      if (tokens.size() < 2 || !ParseSequence(tokens[1], out.sequence)) {
-        error = kSequenceMalformed;
-        return false;
-      }
-    } else if (key == "expires") {
-      if (tokens.size() < 2 || !ParseUtcTime(tokens[1], out.expires_at)) {
-        error = kExpiryMalformed;
-        return false;
-      }
-      out.has_expiry = true;
-      out.expires = common::Utf8ToWide(tokens[1]);
-    } else if (key == "launcher") {
-      if (tokens.size() < 2 || !ParseInt32(tokens[1], out.launcher_version) || tokens.size() < 4 ||
-          !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
-        error = kLauncherMalformed;
-        return false;
-      }
-      out.launcher_sha256 = tokens[2];
-      out.launcher_source = common::Utf8ToWide(tokens[3]);
+      continue;
     }
     // Any other key, a second header included, is ignored.
+    for (const auto& key : kKeys) {
+      if (tokens[0] == key.key && !key.read(tokens, line, out, error)) return false;
+    }
   }
-
   if (!header_seen) {
     error = kEmpty;
     return false;
