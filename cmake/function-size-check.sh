@@ -14,11 +14,14 @@ if [ ! -f "$build/compile_commands.json" ]; then
   echo "skipped: $build has no compile_commands.json"
   exit 77
 fi
-# clang parses the cross build with the cross compiler's own headers.
+# clang parses the cross build with the cross compiler's library and
+# system headers; its own intrinsics stand in for GCC's, which it cannot read.
 target=$("$compiler" -dumpmachine)
 extra=(--extra-arg=--target="$target" --extra-arg=-nostdinc++)
 while read -r dir; do
-  extra+=(--extra-arg=-isystem"$dir")
+  case "$dir" in
+    */include/c++*|*/"$target"/include) extra+=(--extra-arg=-isystem"$dir") ;;
+  esac
 done < <(echo | "$compiler" -xc++ -E -v - 2>&1 | sed -n '/#include <...> search starts here/,/End of search/p' |
          grep '^ /' | sed 's/^ //')
 
