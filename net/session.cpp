@@ -17,9 +17,13 @@ using common::FormatWin32Error;
 
 const wchar_t kUserAgent[] = L"velmoramp-launcher/" VELMORA_VERSION_WTEXT;
 constexpr DWORD kReadBufferBytes = 65536;
-// An error answer's body is read (up to this much) and dropped, so that its
-// connection can serve the next request.
+// Bodies of at least this size are read in bigger pieces.
+constexpr uint64_t kBigBodyBytes = 4ull * 1024 * 1024;
+constexpr DWORD kBigReadBytes = 256 * 1024;
+// An error answer's body is read (up to this much, for up to this long) and
+// dropped, so that its connection can serve the next request.
 constexpr uint64_t kMaxDrainBytes = 65536;
+constexpr DWORD kMaxDrainMs = 2000;
 
 // Whether url starts with a scheme ("name://") other than http and https.
 bool HasOtherScheme(const std::wstring& url) {
@@ -123,19 +127,87 @@ std::wstring RangeHeaders(const Request& request) {
   return headers;
 }
 
+// One request's completions, shared with the platform's callback. The
+// caller waits for each step; the platform may still call back after the
+// caller gave up (a stopped request), so the record and its read buffers
+// live until the request handle has closed.
+struct Call {
+  std::atomic<int> refs{2};  // the caller's, and the request handle's until it closes
+  common::UniqueKernelHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  DWORD status = 0;  // the completion last seen
+  DWORD error = 0;   // with WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
+  DWORD bytes = 0;   // with WINHTTP_CALLBACK_STATUS_READ_COMPLETE
+  // Two read buffers: one is filled by the platform while the sink takes
+  // the other.
+  std::unique_ptr<unsigned char[]> buffers[2];
+
+  void Release() {
+    if (--refs == 0) delete this;
+  }
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD length) {
+  Call* call = reinterpret_cast<Call*>(context);
+  if (call == nullptr) return;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: call->Release(); return;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: call->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError; break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: call->bytes = length; break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: break;
+    default: return;
+  }
+  call->status = status;
+  SetEvent(call->done.get());
+}
+
+// The platform's own time-outs end every step; this bound only keeps a
+// request from waiting for ever should a completion never come.
+constexpr DWORD kStepLimitMs = 60000;
+
+enum class Step { kDone, kFailed, kStopped };
+
+// Waits for the completion of the step just started. kFailed leaves the
+// platform's error as the thread's last error.
+Step Await(Call& call, const Request& request, DWORD expected) {
+  HANDLE handles[2] = {call.done.get(), request.stop != nullptr ? request.stop->event() : nullptr};
+  const DWORD count = handles[1] != nullptr ? 2 : 1;
+  const DWORD waited = WaitForMultipleObjects(count, handles, FALSE, kStepLimitMs);
+  if (waited == WAIT_OBJECT_0 + 1 || (request.stop != nullptr && request.stop->load())) return Step::kStopped;
+  if (waited == WAIT_TIMEOUT) {
+    SetLastError(ERROR_WINHTTP_TIMEOUT);
+    return Step::kFailed;
+  }
+  if (waited != WAIT_OBJECT_0) return Step::kFailed;
+  if (call.status == expected) return Step::kDone;
+  SetLastError(call.status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR ? call.error : ERROR_WINHTTP_INTERNAL_ERROR);
+  return Step::kFailed;
+}
+
+// Starts a read into one of the call's buffers; false (the last error set)
+// when it cannot be started.
+bool StartRead(HINTERNET handle, Call& call, int which, DWORD size) {
+  return WinHttpReadData(handle, call.buffers[which].get(), size, nullptr) != FALSE;
+}
+
 // An error answer's short body, read and dropped so that the connection
-// stays usable.
-void DrainErrorBody(HINTERNET handle, uint64_t announced) {
+// stays usable; bounded in bytes and in time, since a server that answers
+// with an error may also drip its body for ever.
+void DrainErrorBody(HINTERNET handle, Call& call, const Request& request, uint64_t announced) {
   if (announced > kMaxDrainBytes) return;
-  char sink[4096];
-  DWORD read = 0;
+  call.buffers[0].reset(new unsigned char[kReadBufferBytes]);
+  const DWORD started = GetTickCount();
   uint64_t drained = 0;
-  while (drained < kMaxDrainBytes && WinHttpReadData(handle, sink, sizeof sink, &read) && read > 0) drained += read;
+  while (drained < kMaxDrainBytes && GetTickCount() - started < kMaxDrainMs) {
+    if (!StartRead(handle, call, 0, kReadBufferBytes)) return;
+    if (Await(call, request, WINHTTP_CALLBACK_STATUS_READ_COMPLETE) != Step::kDone || call.bytes == 0) return;
+    drained += call.bytes;
+  }
 }
 
 // Reads the answer's headers and decides whether its body is the one asked
 // for.
-bool ReadAnswer(HINTERNET handle, const Request& request, AnswerHeaders& headers, Error& error) {
+bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHeaders& headers, Error& error) {
   DWORD status = 0;
   DWORD size = sizeof(status);
   if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
@@ -157,7 +229,7 @@ bool ReadAnswer(HINTERNET handle, const Request& request, AnswerHeaders& headers
     if (QueryText(handle, WINHTTP_QUERY_RETRY_AFTER, text) && ParseWhole(text, seconds)) {
       headers.retry_after = static_cast<int>(std::min<uint64_t>(seconds, 86400));
     }
-    DrainErrorBody(handle, headers.announced);
+    DrainErrorBody(handle, call, request, headers.announced);
     common::Log(L"fetch %s: status %lu", request.url, status);
     return false;
   }
@@ -216,39 +288,100 @@ bool CutShort(const Request& request, const Response& response, Error& error) {
   return false;
 }
 
-// The body, chunk by chunk, into the request's sink.
-bool ReadBody(HINTERNET handle, const Request& request, Response& response, Error& error) {
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadBufferBytes]);
+bool Stopped(Error& error) {
+  error.Set(ErrorKind::kStopped, L"the download was stopped");
+  return false;
+}
+
+// Hands one chunk on: bounds, sink, progress, pace.
+bool Deliver(const Request& request, Response& response, const unsigned char* data, DWORD size, SlowGuard& slow,
+             Error& error) {
+  if (response.received + size > request.max_body) {
+    error.Set(ErrorKind::kTooLarge, L"the download is too large");
+    return false;
+  }
+  if (request.sink != nullptr && !request.sink->Take(data, size, error)) {
+    if (!error.failed()) error.Set(ErrorKind::kInternal, L"the download could not be kept");
+    return false;
+  }
+  response.received += size;
+  if (request.progress) request.progress(response.received, response.headers.announced);
+  if (!slow.Passed(size)) {
+    error.Set(ErrorKind::kTransient, L"the download is too slow");
+    return false;
+  }
+  return true;
+}
+
+// The body, chunk by chunk, into the request's sink: while the sink takes
+// one buffer, the platform fills the other.
+bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& response, Error& error) {
+  // Big bodies in big reads: each read is a trip through the client's
+  // worker, and fewer of them keep a large file at the client's full rate.
+  const DWORD size = response.headers.announced >= kBigBodyBytes ? kBigReadBytes : kReadBufferBytes;
+  call.buffers[0].reset(new unsigned char[size]);
+  call.buffers[1].reset(new unsigned char[size]);
   SlowGuard slow(request);
+  int filling = 0;
+  if (!StartRead(handle, call, filling, size)) return CutShort(request, response, error);
   for (;;) {
-    if (request.stop != nullptr && request.stop->load()) {
-      error.Set(ErrorKind::kStopped, L"the download was stopped");
-      return false;
-    }
-    DWORD read = 0;
-    if (!WinHttpReadData(handle, buffer.get(), kReadBufferBytes, &read)) return CutShort(request, response, error);
-    if (read == 0) {
+    const Step step = Await(call, request, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+    if (step == Step::kStopped) return Stopped(error);
+    if (step == Step::kFailed) return CutShort(request, response, error);
+    const DWORD got = call.bytes;
+    if (got == 0) {
       // A connection dropped before the announced end reads as a plain end
       // of data here; only the announced length tells the two apart.
       if (response.received >= response.headers.announced) return true;
       SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
       return CutShort(request, response, error);
     }
-    if (response.received + read > request.max_body) {
-      error.Set(ErrorKind::kTooLarge, L"the download is too large");
-      return false;
+    const int full = filling;
+    filling = 1 - filling;
+    if (!StartRead(handle, call, filling, size)) {
+      // The chunk in hand still counts; the failure shows at the next step.
+      if (!Deliver(request, response, call.buffers[full].get(), got, slow, error)) return false;
+      return CutShort(request, response, error);
     }
-    if (request.sink != nullptr && !request.sink->Take(buffer.get(), read, error)) {
-      if (!error.failed()) error.Set(ErrorKind::kInternal, L"the download could not be kept");
-      return false;
-    }
-    response.received += read;
-    if (request.progress) request.progress(response.received, response.headers.announced);
-    if (!slow.Passed(read)) {
-      error.Set(ErrorKind::kTransient, L"the download is too slow");
-      return false;
+    if (!Deliver(request, response, call.buffers[full].get(), got, slow, error)) return false;
+  }
+}
+
+// The caller's hold on a call.
+class CallRef {
+ public:
+  CallRef() : call_(new Call()) {}
+  ~CallRef() { call_->Release(); }
+  CallRef(const CallRef&) = delete;
+  CallRef& operator=(const CallRef&) = delete;
+  Call& operator*() const { return *call_; }
+  Call* get() const { return call_; }
+  Call* operator->() const { return call_; }
+
+ private:
+  Call* call_;
+};
+
+// Sends the request and waits for the answer's headers.
+bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error& error) {
+  const std::wstring headers = RangeHeaders(request);
+  Step step = Step::kFailed;
+  if (WinHttpSendRequest(handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                         headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                         reinterpret_cast<DWORD_PTR>(&call))) {
+    step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE);
+    if (step == Step::kDone) {
+      step = WinHttpReceiveResponse(handle, nullptr) ? Await(call, request, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE)
+                                                     : Step::kFailed;
     }
   }
+  if (step == Step::kDone) return true;
+  if (step == Step::kStopped) return Stopped(error);
+  const DWORD code = GetLastError();
+  error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused,
+            FormatWin32Error(L"the download failed"));
+  common::Log(L"fetch %s: %s", request.url, error.text);
+  return false;
 }
 
 }  // namespace
@@ -259,8 +392,14 @@ bool IsTransientStatus(unsigned long status) {
 
 Session::Session()
     : session_(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                           WINHTTP_NO_PROXY_BYPASS, 0)) {
+                           WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)) {
   if (!session_) return;
+  if (WinHttpSetStatusCallback(session_.get(), OnStatus,
+                               WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+                               0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    session_.reset();  // without completions no request could end
+    return;
+  }
   WinHttpSetTimeouts(session_.get(), 10000, 15000, 30000, 30000);
   // Parallel transfers each keep a connection of their own to the host.
   DWORD connections = 16;
@@ -292,28 +431,23 @@ bool Session::Get(const Request& request, Response& response, Error& error) {
   }
   const HINTERNET connection = Connection(target.host, target.port, error);
   if (connection == nullptr) return false;
+  if (request.stop != nullptr && request.stop->load()) return Stopped(error);
 
   const DWORD started = GetTickCount();
   ++requests_;
+  CallRef call;
   UniqueInternet handle(WinHttpOpenRequest(connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, target.https ? WINHTTP_FLAG_SECURE : 0));
-  if (!handle) {
+  DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());
+  if (!handle || !WinHttpSetOption(handle.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
     error.Set(ErrorKind::kRefused, FormatWin32Error(L"cannot build the request"));
+    if (!handle) call->Release();  // no handle will ever close with this call
     return false;
   }
-  const std::wstring headers = RangeHeaders(request);
-  if (!WinHttpSendRequest(handle.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-      !WinHttpReceiveResponse(handle.get(), nullptr)) {
-    const DWORD code = GetLastError();
-    error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused,
-              FormatWin32Error(L"the download failed"));
-    common::Log(L"fetch %s: %s", request.url, error.text);
-    return false;
-  }
-  if (!ReadAnswer(handle.get(), request, response.headers, error)) return false;
+  if (!SendAndReceive(handle.get(), *call, request, error)) return false;
+  if (!ReadAnswer(handle.get(), *call, request, response.headers, error)) return false;
   if (request.sink != nullptr && !request.sink->Begin(response.headers, error)) return false;
-  if (!ReadBody(handle.get(), request, response, error)) return false;
+  if (!ReadBody(handle.get(), *call, request, response, error)) return false;
   common::Log(L"fetch %s%s: status %lu, %llu bytes in %.2f s", request.url,
               request.offset > 0 ? (response.headers.partial ? L" (the rest)" : L" (again in full)") : L"",
               response.headers.status, response.received, (GetTickCount() - started) / 1000.0);

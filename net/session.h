@@ -1,7 +1,8 @@
 #pragma once
 // One HTTP(S) client session that serves many requests: connections are
 // kept alive and reused between the requests of a run, from any number of
-// threads at once. Each request streams its body to a sink, may ask for the
+// threads at once. Requests run asynchronously underneath, so that a stop
+// reaches a request wherever it waits, however long the server is silent. Each request streams its body to a sink, may ask for the
 // rest of a file from an offset, and says what kind of failure it met, so
 // that a caller knows whether another try is worth it.
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/stop_signal.h"
 #include "common/unique_handle.h"
 #include "net/https_get.h"
 
@@ -32,8 +34,9 @@ struct Request {
   uint64_t max_body = kMaxBodyBytes;
   Sink* sink = nullptr;  // the body is dropped without one
   ProgressFn progress;   // (bytes of this answer so far, its announced length or 0)
-  // Set from another thread: the transfer ends after the chunk at hand.
-  const std::atomic<bool>* stop = nullptr;
+  // Set from another thread: the request ends at once, wherever it waits
+  // (for a connection, an answer or the next chunk).
+  const common::StopSignal* stop = nullptr;
   // A body that arrives slower than this many bytes a second, measured over
   // this many seconds, fails as transient: a server that trickles bytes
   // must not hold a run for ever.

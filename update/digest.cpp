@@ -47,7 +47,7 @@ std::string Sha256Hex(const std::vector<unsigned char>& data) {
   return ToHex(digest, kDigestBytes);
 }
 
-bool Sha256File(const std::wstring& path, std::string& digest) {
+bool Sha256File(const std::wstring& path, std::string& digest, const common::StopSignal* stop) {
   // Readers only: a file someone is still writing is not a finished file.
   common::UniqueFile file(
       CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -58,6 +58,7 @@ bool Sha256File(const std::wstring& path, std::string& digest) {
 
   std::vector<unsigned char> buffer(kFileChunk);
   for (;;) {
+    if (stop != nullptr && stop->load()) return false;
     DWORD read = 0;
     if (!ReadFile(file.get(), buffer.data(), kFileChunk, &read, nullptr)) return false;
     if (read == 0) break;

@@ -2,7 +2,9 @@
 // SHA-256 digests as lower-case hex text, and the release signature check,
 // all through the platform's cryptography (CNG).
 #include <string>
+
 #include <vector>
+#include "common/stop_signal.h"
 
 namespace update {
 
@@ -13,9 +15,9 @@ std::string ToHex(const unsigned char* bytes, size_t count);
 std::string Sha256Hex(const std::vector<unsigned char>& data);
 
 // Digest text of a file, read in 64 KiB chunks. False (digest untouched)
-// when the file cannot be opened, read or hashed; a file another process
-// holds open for writing cannot be opened.
-[[nodiscard]] bool Sha256File(const std::wstring& path, std::string& digest);
+// when the file cannot be opened, read or hashed, or stop was asked for
+// meanwhile; a file another process holds open for writing cannot be opened.
+[[nodiscard]] bool Sha256File(const std::wstring& path, std::string& digest, const common::StopSignal* stop = nullptr);
 
 // Whether signature is a valid RSA-2048 PKCS#1 v1.5 SHA-256 signature of
 // exactly these bytes by the key with this 256-byte big-endian modulus

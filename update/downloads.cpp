@@ -18,6 +18,9 @@ namespace {
 using common::Error;
 using common::ErrorKind;
 
+// How often the reporting thread passes the run's stop on to the transfers.
+constexpr DWORD kStopCheckMs = 100;
+
 // What the transfers of a run share with the thread that reports.
 class Transfers {
  public:
@@ -40,9 +43,10 @@ class Transfers {
     }
     pool.Wake();
   }
-  void Bytes(int64_t delta) {
-    done_ += delta;
-    if (Stopped(cancel_)) abort_ = true;
+  void Bytes(int64_t delta) { done_ += delta; }
+  // The run's stop reaches every transfer, wherever it waits.
+  void PassOnStop() {
+    if (Stopped(cancel_) && !abort_.load()) abort_ = true;
   }
   // Retry lines as they came, then the whole transfer's line when its bytes
   // moved (or always, when final).
@@ -60,7 +64,7 @@ class Transfers {
         TransferDetail(shown, total, (GetTickCount() - start) / 1000.0));
     last_done_ = d;
   }
-  const std::atomic<bool>* abort_flag() const { return &abort_; }
+  const common::StopSignal* abort_signal() const { return &abort_; }
   bool aborted() const { return abort_.load(); }
   Error failure() const {
     std::lock_guard<std::mutex> hold(lock_);
@@ -73,7 +77,7 @@ class Transfers {
   mutable std::mutex lock_;
   Error failure_;
   std::deque<std::wstring> retry_lines_;
-  std::atomic<bool> abort_{false};
+  common::StopSignal abort_;
   std::atomic<int64_t> done_{0};
   int64_t last_done_ = -1;  // reporting thread only
 };
@@ -109,7 +113,7 @@ bool StageAll(net::Session& session, const GameFolder& game, const Manifest& man
     const ManifestFile& file = manifest.files[changed[k]];
     const TransferJob job{file.path, options.base_url + L"/" + file.source, file.size, file.sha256};
     TransferHooks hooks;
-    hooks.stop = transfers.abort_flag();
+    hooks.stop = transfers.abort_signal();
     hooks.bytes = [&transfers](int64_t delta) { transfers.Bytes(delta); };
     hooks.retrying = [&transfers, &pool](const std::wstring& line) { transfers.Retrying(line, pool); };
     Error failure;
@@ -123,7 +127,14 @@ bool StageAll(net::Session& session, const GameFolder& game, const Manifest& man
   // This thread reports: one line for the whole transfer, not one per file.
   const DWORD start = GetTickCount();
   transfers.Report(label, total, start, false);
-  while (!pool.Wait(kStatusIntervalMs)) transfers.Report(label, total, start, false);
+  DWORD last_report = start;
+  while (!pool.Wait(kStopCheckMs)) {
+    transfers.PassOnStop();
+    if (GetTickCount() - last_report >= kStatusIntervalMs) {
+      transfers.Report(label, total, start, false);
+      last_report = GetTickCount();
+    }
+  }
   pool.Join();
   transfers.Report(label, total, start, true);
   if (pool.failure().failed()) {

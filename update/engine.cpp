@@ -49,9 +49,9 @@ class FolderLock {
     if (waited == WAIT_TIMEOUT) {
       Say(status, L"Waiting for another update of this game folder");
       common::Log(L"waiting for another update of %s", game_folder);
-      while ((waited = WaitForSingleObject(mutex_.get(), 250)) == WAIT_TIMEOUT) {
-        if (Stopped(cancel)) return false;
-      }
+      const HANDLE handles[2] = {mutex_.get(), cancel != nullptr ? cancel->event() : nullptr};
+      waited = WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE, INFINITE);
+      if (waited == WAIT_OBJECT_0 + 1) return false;
     }
     // Abandoned: the other launcher died; the folder is ours now.
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) held_.reset(mutex_.get());
@@ -114,7 +114,7 @@ bool FetchDescription(RunState& run) {
     // A publish in progress, or a cache that holds an old copy of one of
     // the two for a moment: the pair is fetched once more before it counts.
     common::Log(L"the description and its signature do not match; fetching both again");
-    fetched = WaitOrStop(2000, run.cancel) && FetchPair(run, text, signature);
+    fetched = common::WaitOrStop(2000, run.cancel) && FetchPair(run, text, signature);
     if (fetched && !VerifySignature(text, signature)) {
       run.result.error = L"This update is not signed by us. Nothing was changed.";
       common::Log(L"update failed: the signature does not match the description");

@@ -24,7 +24,7 @@ bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_bod
     const unsigned long wait = RetryWaitMs(attempt, response.headers.retry_after);
     common::Log(L"retry %d of %s in %lu ms: %s", attempt + 1, url, wait, error.text);
     Say(status, L"Retrying " + name + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);
-    if (!WaitOrStop(wait, cancel)) {
+    if (!common::WaitOrStop(wait, cancel)) {
       error.Set(common::ErrorKind::kStopped, kStoppedText);
       return false;
     }

@@ -80,7 +80,7 @@ bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTabl
     const size_t i = check.to_hash[k];
     const ManifestFile& file = manifest.files[i];
     std::string digest;
-    const bool ok = Sha256File(game.Full(file.path), digest);
+    const bool ok = Sha256File(game.Full(file.path), digest, cancel);
     hashed += check.stamps[i].size;
     check.changed[i] = ok && digest == file.sha256 ? 0 : 1;
     std::lock_guard<std::mutex> hold(rows_lock);

@@ -1,9 +1,10 @@
 #pragma once
 // What a run and its front-end share as it goes: status lines one way, a
 // request to stop the other.
-#include <atomic>
 #include <functional>
 #include <string>
+
+#include "common/stop_signal.h"
 
 namespace update {
 
@@ -22,9 +23,10 @@ inline void Say(const StatusFn& status, const std::wstring& text, int percent = 
   if (status) status(StatusLine{text, percent, detail});
 }
 
-// Set from another thread to ask a run to stop at the next chunk: the run
-// then ends with ok false and kStoppedText, its staging files closed.
-using CancelFlag = std::atomic<bool>;
+// Set from another thread to ask a run to stop: it ends at once wherever it
+// waits (an answer, a back-off, another run's lock, a file being read), with
+// ok false and kStoppedText, its staging files closed whole.
+using CancelFlag = common::StopSignal;
 inline constexpr wchar_t kStoppedText[] = L"The update was stopped.";
 
 inline bool Stopped(const CancelFlag* cancel) { return cancel != nullptr && cancel->load(); }

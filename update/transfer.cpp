@@ -234,7 +234,7 @@ class Stager {
     if (hooks_.retrying) {
       hooks_.retrying(L"Retrying " + job_.path + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);
     }
-    if (!WaitOrStop(wait, hooks_.stop)) {
+    if (!common::WaitOrStop(wait, hooks_.stop)) {
       error.Set(ErrorKind::kStopped, L"the download was stopped");
       return false;
     }
@@ -299,15 +299,6 @@ DWORD RetryWaitMs(int retry, int retry_after) {
   static thread_local std::minstd_rand random(GetTickCount() ^ GetCurrentThreadId());
   const DWORD base = 1000u << std::min(retry, 5);
   return base + static_cast<DWORD>(random() % (base / 4));
-}
-
-bool WaitOrStop(DWORD ms, const std::atomic<bool>* stop) {
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < ms) {
-    if (stop != nullptr && stop->load()) return false;
-    Sleep(std::min<DWORD>(100, ms - (GetTickCount() - start)));
-  }
-  return !(stop != nullptr && stop->load());
 }
 
 std::wstring StagingPath(const std::wstring& path) { return path + L".part"; }

@@ -5,7 +5,6 @@
 // asks only for the rest (Range, with If-Range naming the version the part
 // belongs to, kept in "<target>.part.version"). Transient failures are
 // tried again with growing waits.
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,7 +29,7 @@ struct TransferHooks {
   std::function<void(int64_t)> bytes;
   // A status line before a wait: "Retrying <path> in N s: <reason>".
   std::function<void(const std::wstring&)> retrying;
-  const std::atomic<bool>* stop = nullptr;
+  const common::StopSignal* stop = nullptr;
   // Tries after the first one for a transient failure.
   int retries = 3;
 };
@@ -49,9 +48,6 @@ struct TransferHooks {
 // off by one outage do not all come back at once; a server's Retry-After
 // (retry_after >= 0, up to 30 s) wins.
 unsigned long RetryWaitMs(int retry, int retry_after);
-
-// Waits, in short steps so that a stop is noticed. False when stopped.
-[[nodiscard]] bool WaitOrStop(unsigned long ms, const std::atomic<bool>* stop);
 
 // The staging file of a game file, and the note of its version.
 std::wstring StagingPath(const std::wstring& path);
