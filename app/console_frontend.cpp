@@ -73,6 +73,7 @@ int RunConsole(const update::Options& options) {
   ConsolePrint(L"  channel: %s", options.channel.c_str());
 
   const update::Result result = Update(options);
+  for (const std::wstring& notice : result.notices) ConsolePrint(L"  %s", notice);
   if (!result.ok) return Failed(result.error);
   if (result.launcher_updated) {
     ConsolePrint(L"\n  the launcher updated itself and restarted.");

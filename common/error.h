@@ -16,6 +16,7 @@ enum class ErrorKind {
   kStopped,      // the caller asked to stop
   kWriteFailed,  // a file could not be written
   kUnsafePath,   // a link or junction on the way
+  kInUse,        // another program holds a file that must be replaced
   kNoSpace,      // the disk is full
   kNoMemory,     // an allocation failed
   kInternal,     // anything else that went wrong inside the launcher

@@ -41,6 +41,28 @@ void StripTrailingBackslashes(std::wstring& path) {
   while (!path.empty() && path.back() == L'\\') path.pop_back();
 }
 
+std::wstring AbsolutePath(const std::wstring& path) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) break;
+    if (n < buffer.size()) {
+      std::wstring full(buffer.data(), n);
+      // "C:\" keeps its backslash: without it, it names the drive's current folder.
+      while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+      return full;
+    }
+    buffer.resize(n + 1);
+  }
+  return path;
+}
+
+std::wstring LongPathForm(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0) return path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
 bool IsFile(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

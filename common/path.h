@@ -23,6 +23,17 @@ std::wstring ParentFolder(const std::wstring& path);
 // Removes every trailing backslash.
 void StripTrailingBackslashes(std::wstring& path);
 
+// The absolute form of path (GetFullPathNameW: "/" becomes "\", "." and
+// ".." segments resolved) without trailing backslashes; path itself when
+// that fails.
+std::wstring AbsolutePath(const std::wstring& path);
+
+// An absolute path as the file functions take it however long it is: the
+// "\\?\" form ("\\?\UNC\server\share\..." for a network path) once it
+// is MAX_PATH - 12 units or longer (the folder functions' own limit), as it
+// is below that.
+std::wstring LongPathForm(const std::wstring& path);
+
 // Whether path names an existing file (not a folder).
 bool IsFile(const std::wstring& path);
 

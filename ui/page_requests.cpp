@@ -18,6 +18,7 @@
 #include "servers/server_list.h"
 #include "ui/page_messages.h"
 #include "update/engine.h"
+#include "update/install_record.h"
 
 namespace ui {
 
@@ -79,14 +80,17 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       PostToPage(window, message);
     };
     const update::Result result = update::RunUpdate(*options, status, &workers->cancel);
+    std::wstring notices;
+    for (const std::wstring& notice : result.notices) notices += L" " + notice;
     if (!result.ok) {
-      PostStatus(window, result.error, kNoPercent, Tone::kBad, Busy::kNo);
+      PostStatus(window, result.error + notices, kNoPercent, Tone::kBad, Busy::kNo);
     } else if (result.launcher_updated) {
       // The new launcher is already running; this one just goes.
       replaced = true;
       PostMessageW(window, WM_CLOSE, 0, 0);
     } else {
-      PostStatus(window, result.changed > 0 ? L"Updated" : L"Up to date", kNoPercent, Tone::kGood, Busy::kNo);
+      PostStatus(window, (result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
+                 kNoPercent, Tone::kGood, Busy::kNo);
       PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
     }
   } catch (const std::bad_alloc&) {
@@ -273,6 +277,13 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   if (UpdateRunning(frontend)) {
     common::Log(L"play: refused, an update runs");
     PostStatus(window, kUpdateWait, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
+  const update::InstallRecord installed = update::InstallRecordOf(frontend.options->game_dir);
+  if (installed.state == update::InstallRecord::State::kMixed) {
+    common::Log(L"play: refused, the game folder holds files of two releases");
+    PostStatus(window, installed.note.empty() ? std::wstring(update::kCutOffText) : installed.note, kNoPercent,
+               Tone::kBad, Busy::kUnchanged);
     return;
   }
   std::wstring error;

@@ -26,7 +26,12 @@ void StopWorkers(Frontend& frontend);
 // closed. True when no update runs any more. Window thread.
 bool WaitForUpdate(Frontend& frontend, unsigned long wait_ms);
 
-// How long a closing window waits for an update to stop.
-inline constexpr unsigned long kUpdateStopWaitMs = 5000;
+// How long a closing window waits for an update to stop. A stop reaches a
+// run within moments wherever it waits, so this only bounds a wait that
+// nothing foresaw.
+inline constexpr unsigned long kUpdateStopWaitMs = 60000;
+// How long a window waits for it when Windows ends the session, which
+// gives every program a few seconds.
+inline constexpr unsigned long kSessionEndWaitMs = 4000;
 
 }  // namespace ui

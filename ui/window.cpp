@@ -230,6 +230,16 @@ class LauncherWindow {
         // At once: taking the window down may take a while.
         StopWorkers(frontend_);
         break;
+      case WM_QUERYENDSESSION: return TRUE;
+      case WM_ENDSESSION:
+        // Windows ends the session once this returns: the update stops, its
+        // staging files closed whole for the next start to continue.
+        if (wparam) {
+          common::Log(L"window: the session ends; stopping the update");
+          StopWorkers(frontend_);
+          if (!WaitForUpdate(frontend_, kSessionEndWaitMs)) common::Log(L"window: the update did not stop in time");
+        }
+        return 0;
       case WM_DESTROY: PostQuitMessage(0); return 0;
     }
     return DefWindowProcW(window, message, wparam, lparam);

@@ -100,8 +100,8 @@ std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds) {
 }
 
 bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
-              const std::vector<size_t>& changed, const Options& options, const StatusFn& status,
-              const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
+              const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
+              const StatusFn& status, const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
   uint64_t total = 0;
   for (size_t i : changed) total += manifest.files[i].size;
   const std::wstring label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
@@ -111,7 +111,8 @@ bool StageAll(net::Session& session, const GameFolder& game, const Manifest& man
   const auto stage_one = [&](size_t k) {
     if (transfers.aborted()) return;
     const ManifestFile& file = manifest.files[changed[k]];
-    const TransferJob job{file.path, options.base_url + L"/" + file.source, file.size, file.sha256};
+    const TransferJob job{file.path, options.base_url + L"/" + file.source, file.size, file.sha256,
+                          ours.count(file.path) > 0};
     TransferHooks hooks;
     hooks.stop = transfers.abort_signal();
     hooks.bytes = [&transfers](int64_t delta) { transfers.Bytes(delta); };

@@ -3,6 +3,7 @@
 // at once, with one status line for the whole transfer.
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,10 +21,13 @@ namespace update {
 // at once. The first failure stops the others (their parts are kept for a
 // resume) and is the result: StageFile's kinds and texts, kStopped when the
 // run was asked to stop, kNoMemory when no worker could run. stamps[k]:
-// the staging file of changed[k] as the file system describes it.
+// the staging file of changed[k] as the file system describes it. ours:
+// the paths whose staging files this launcher left earlier, which may be
+// continued.
 [[nodiscard]] bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
-                            const std::vector<size_t>& changed, const Options& options, const StatusFn& status,
-                            const CancelFlag* cancel, std::vector<FileStamp>& stamps, common::Error& error);
+                            const std::vector<size_t>& changed, const std::set<std::wstring>& ours,
+                            const Options& options, const StatusFn& status, const CancelFlag* cancel,
+                            std::vector<FileStamp>& stamps, common::Error& error);
 
 // "120.5 of 265.0 MB  12.3 MB/s  21 s left"; speed and time once known.
 std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds);

@@ -15,8 +15,10 @@
 #include "update/file_table.h"
 #include "update/freshness.h"
 #include "update/game_folder.h"
+#include "update/install_record.h"
 #include "update/local_check.h"
 #include "update/manifest.h"
+#include "update/placement.h"
 #include "update/self_replace.h"
 #include "update/transfer.h"
 
@@ -26,29 +28,25 @@ namespace {
 using common::Error;
 using common::ErrorKind;
 
+const wchar_t kLauncherNotVerified[] = L"The new launcher could not be verified; this one keeps running.";
 const wchar_t kCannotWrite[] =
     L"Could not write into the game folder. Close the game and Steam, or run the launcher as administrator.";
-const wchar_t kNothingChanged[] = L" Nothing was changed.";
 // A description and its signature are small; anything this big is not one.
 constexpr uint64_t kMaxDescriptionBytes = 16ull * 1024 * 1024;
-
-std::wstring LinkText(const std::wstring& path) {
-  return L"The game folder holds a link the launcher will not write through: " + path +
-         L". Remove it, or check the game's files in Steam.";
-}
 
 // Holds the game folder for one run: a second run (a page reload, a second
 // launcher) waits for the first rather than write beside it.
 class FolderLock {
  public:
   // False only when the run was stopped while it waited.
-  [[nodiscard]] bool Take(const std::wstring& game_folder, const StatusFn& status, const CancelFlag* cancel) {
-    mutex_.reset(CreateMutexW(nullptr, FALSE, (L"Local\\velmoramp-update-" + FolderKey(game_folder)).c_str()));
+  // The folder is known by its key, the same for every spelling of it.
+  [[nodiscard]] bool Take(const GameFolder& game, const StatusFn& status, const CancelFlag* cancel) {
+    mutex_.reset(CreateMutexW(nullptr, FALSE, (L"Local\\velmoramp-update-" + game.key()).c_str()));
     if (!mutex_) return true;  // no lock to be had: run as before
     DWORD waited = WaitForSingleObject(mutex_.get(), 0);
     if (waited == WAIT_TIMEOUT) {
       Say(status, L"Waiting for another update of this game folder");
-      common::Log(L"waiting for another update of %s", game_folder);
+      common::Log(L"waiting for another update of %s", game.path());
       const HANDLE handles[2] = {mutex_.get(), cancel != nullptr ? cancel->event() : nullptr};
       waited = WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE, INFINITE);
       if (waited == WAIT_OBJECT_0 + 1) return false;
@@ -158,9 +156,14 @@ bool ReplaceLauncher(RunState& run) {
     return false;
   }
   if (Sha256Hex(bytes) != manifest.launcher_sha256) {
-    common::Log(L"launcher %d: its digest does not match the release description", manifest.launcher_version);
+    common::Log(L"launcher %d: its digest does not match the release description; not fetched again for it",
+                manifest.launcher_version);
+    RememberRefusedLauncher(manifest.launcher_sha256);
+    Say(run.status, kLauncherNotVerified);
+    run.result.notices.push_back(kLauncherNotVerified);
     return false;
   }
+  if (Stopped(run.cancel)) return false;
   if (!ReplaceSelfAndRestart(bytes)) {
     common::Log(L"launcher %d: could not be put in place or started", manifest.launcher_version);
     return false;
@@ -182,6 +185,11 @@ bool UpdateLauncher(RunState& run) {
     Say(run.status, note);
     return true;
   }
+  if (LauncherRefusedBefore(run.manifest.launcher_sha256)) {
+    common::Log(L"launcher %d: it did not match its description before; not fetching it again",
+                run.manifest.launcher_version);
+    return true;
+  }
   if (!ReplaceLauncher(run)) return true;  // the game files are brought up to date by this one
   run.result.ok = true;
   run.result.launcher_updated = true;
@@ -189,14 +197,14 @@ bool UpdateLauncher(RunState& run) {
 }
 
 bool OpenGameFolder(RunState& run) {
-  if (!run.lock.Take(run.options.game_dir, run.status, run.cancel)) return Refuse(run, kStoppedText);
   std::wstring error;
   if (!run.game.Open(run.options.game_dir, error)) {
     run.result.error = kCannotWrite;
     common::Log(L"update failed: %s: %s", run.options.game_dir, error);
     return false;
   }
-  run.table = FileTable::Load(run.options.game_dir);
+  if (!run.lock.Take(run.game, run.status, run.cancel)) return Refuse(run, kStoppedText);
+  run.table = FileTable::Load(run.game.key(), run.game.path());
   return true;
 }
 
@@ -221,48 +229,73 @@ Result CountOnly(RunState& run) {
 }
 
 // The user-facing text of a transfer phase that failed.
-std::wstring StagingFailureText(const Error& error) {
+std::wstring StagingFailureText(RunState& run, const std::set<std::wstring>& ours, const Error& error) {
+  std::wstring space;
   switch (error.kind) {
     case ErrorKind::kStopped: return kStoppedText;
     case ErrorKind::kWriteFailed: return std::wstring(kCannotWrite) + kNothingChanged;
     case ErrorKind::kUnsafePath: return LinkText(error.text) + kNothingChanged;
+    case ErrorKind::kNoSpace:
+      // Another program filled the disk meanwhile: what is missing now.
+      if (!CheckFreeSpace(Placement{run.game, run.manifest, run.changed}, ours, space)) return space;
+      [[fallthrough]];
     default: return L"The update could not be completed: " + error.text + L"." + kNothingChanged;
   }
 }
 
-// Every changed file into its staging file, verified.
+// Every changed file into its staging file, verified, once nothing in the
+// way of the release is found and there is room for it.
 bool StageChanged(RunState& run) {
   if (run.changed.empty()) return true;
+  const Placement placement{run.game, run.manifest, run.changed};
+  const std::set<std::wstring> ours = run.table.staging();
+  std::wstring text;
+  if (!CheckTargetsBeforeDownload(placement, text) || !CheckFreeSpace(placement, ours, text)) {
+    return Refuse(run, text, L"update failed, nothing replaced");
+  }
   for (size_t i : run.changed) run.table.staging().insert(run.manifest.files[i].path);
   SaveTable(run);
   run.stamps.assign(run.changed.size(), FileStamp());
   Error error;
-  if (StageAll(run.session, run.game, run.manifest, run.changed, run.options, run.status, run.cancel, run.stamps,
+  if (StageAll(run.session, run.game, run.manifest, run.changed, ours, run.options, run.status, run.cancel, run.stamps,
                error)) {
     return true;
   }
-  return Refuse(run, StagingFailureText(error), L"update failed, nothing replaced");
+  return Refuse(run, StagingFailureText(run, ours, error), L"update failed, nothing replaced");
 }
 
-// Every file is here and verified: one quick pass moves them into place, in
-// the order of the description.
+void Record(const RunState& run, InstallRecord::State state, const std::wstring& note) {
+  InstallRecord record = RecordOf(state, run.manifest, run.options.base_url, run.options.channel);
+  record.note = note;
+  // Logged when it fails: the game folder itself is as the run left it.
+  (void)SaveInstallRecord(run.game.key(), record);
+}
+
+// Every file is here and verified, and every one that must go is free: one
+// quick pass moves them into place, in the order of the description. From
+// its first move until the release is whole the game folder counts as
+// holding two releases, should anything cut the pass off.
 bool MoveIntoPlace(RunState& run) {
-  for (size_t k = 0; k < run.changed.size(); ++k) {
-    const ManifestFile& file = run.manifest.files[run.changed[k]];
-    bool unsafe = false;
-    if (!run.game.MoveOver(StagingPath(file.path), file.path, unsafe)) {
-      run.result.error = unsafe ? LinkText(run.game.Full(file.path)) : kCannotWrite;
-      common::Log(L"could not move %s into place (win32 %lu); %d of %zu files replaced", file.path, GetLastError(),
-                  run.result.changed, run.changed.size());
-      SaveTable(run);
-      return false;
-    }
-    ++run.result.changed;
-    // A move within the folder keeps the file's size, time and identity.
-    if (run.stamps[k].size == file.size) run.table.Set(file.path, TableRow{run.stamps[k], file.sha256});
-    common::Log(L"replaced %s", file.path);
-  }
-  return true;
+  if (run.changed.empty()) return true;
+  const Placement placement{run.game, run.manifest, run.changed};
+  std::wstring text;
+  if (!CheckTargetsBeforeMoving(placement, text)) return Refuse(run, text, L"update failed, nothing replaced");
+  Record(run, InstallRecord::State::kMixed, kCutOffText);
+  const bool whole = MoveAll(
+      placement,
+      [&run](size_t k) {
+        const ManifestFile& file = run.manifest.files[run.changed[k]];
+        ++run.result.changed;
+        // A move within the folder keeps the file's size, time and identity.
+        if (run.stamps[k].size == file.size) run.table.Set(file.path, TableRow{run.stamps[k], file.sha256});
+      },
+      text);
+  if (whole) return true;
+  run.result.error = text;
+  run.result.mixed = true;
+  Record(run, InstallRecord::State::kMixed, text);
+  SaveTable(run);
+  return false;
 }
 
 // Staging files of this or an earlier release that are left now belong to
@@ -288,6 +321,7 @@ void ForgetWhatIsGone(RunState& run) {
 
 void FinishRelease(RunState& run) {
   ForgetWhatIsGone(run);
+  Record(run, InstallRecord::State::kWhole, std::wstring());
   run.result.ok = true;
   const int64_t sequence = run.manifest.sequence;
   if (sequence > 0) {

@@ -3,6 +3,7 @@
 // one channel, and replace the launcher when the release carries a newer one.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update/options.h"
 #include "update/status.h"
@@ -24,6 +25,12 @@ struct Result {
   int32_t server_port = 0;
   int32_t changed = 0;            // files written (dry run: that would be written)
   bool launcher_updated = false;  // a new launcher runs now; the caller must end promptly
+  // What the player should still read once the run ended, whatever its
+  // outcome ("The new launcher could not be verified; ...").
+  std::vector<std::wstring> notices;
+  // The move pass stopped part way: the game folder holds files of two
+  // releases, and nobody may play it until a run completes (error says so).
+  bool mixed = false;
 };
 
 // One whole run on the calling thread: fetch and verify the description of

@@ -24,12 +24,25 @@ constexpr uint64_t kMaxTableBytes = 64ull * 1024 * 1024;
 std::string Number(uint64_t value) { return std::to_string(value); }
 
 // The path of the table of a game folder, in <data folder>\tables.
-std::wstring TablePath(const std::wstring& game_folder) {
+std::wstring TablePath(const std::wstring& key) {
   const std::wstring data = common::LauncherDataFolder();
   if (data.empty()) return std::wstring();
   const std::wstring tables = data + L"\\tables";
   CreateDirectoryW(tables.c_str(), nullptr);
-  return tables + L"\\" + FolderKey(game_folder) + L".txt";
+  return tables + L"\\" + key + L".txt";
+}
+
+std::wstring KeyOfText(const std::wstring& text) {
+  const std::string utf8 = common::WideToUtf8(text);
+  const std::string digest = Sha256Hex(std::vector<unsigned char>(utf8.begin(), utf8.end()));
+  return common::Utf8ToWide(digest.substr(0, 16));
+}
+
+std::wstring PathKey(const std::wstring& game_folder) {
+  std::wstring lower = game_folder;
+  common::StripTrailingBackslashes(lower);
+  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+  return KeyOfText(lower);
 }
 
 // "row SIZE TIME VOLUME INDEX SHA256 PATH"
@@ -75,19 +88,29 @@ bool ReadStamp(const std::wstring& path, FileStamp& stamp) {
   return true;
 }
 
-std::wstring FolderKey(const std::wstring& game_folder) {
-  std::wstring lower = game_folder;
-  common::StripTrailingBackslashes(lower);
-  for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
-  const std::string utf8 = common::WideToUtf8(lower);
-  const std::string digest = Sha256Hex(std::vector<unsigned char>(utf8.begin(), utf8.end()));
-  return common::Utf8ToWide(digest.substr(0, 16));
+std::wstring FolderKeyOf(HANDLE folder) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(folder, &info) || (info.nFileIndexHigh == 0 && info.nFileIndexLow == 0)) {
+    return std::wstring();
+  }
+  return KeyOfText(L"folder " + std::to_wstring(info.dwVolumeSerialNumber) + L" " +
+                   std::to_wstring((uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow));
 }
 
-FileTable FileTable::Load(const std::wstring& game_folder) {
+std::wstring FolderKey(const std::wstring& game_folder) {
+  const std::wstring absolute = common::AbsolutePath(game_folder);
+  common::UniqueFile handle(CreateFileW(common::LongPathForm(absolute).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const std::wstring key = handle ? FolderKeyOf(handle.get()) : std::wstring();
+  return key.empty() ? PathKey(absolute) : key;
+}
+
+FileTable FileTable::Load(const std::wstring& folder_key, const std::wstring& game_folder) {
   FileTable table;
+  table.key_ = folder_key;
   table.folder_ = game_folder;
-  table.file_ = TablePath(game_folder);
+  table.file_ = TablePath(folder_key);
   if (table.file_.empty()) return table;
   const std::vector<unsigned char> bytes = common::ReadWholeFile(table.file_, kMaxTableBytes);
   if (bytes.empty()) return table;  // none yet (or unreadable): every file is hashed
@@ -113,7 +136,9 @@ FileTable FileTable::Load(const std::wstring& game_folder) {
       if (line != kMagic) return distrust("it is not a file table");
       header = true;
     } else if (line.rfind("folder ", 0) == 0) {
-      if (_wcsicmp(common::Utf8ToWide(line.substr(7)).c_str(), game_folder.c_str()) != 0) {
+      // "folder KEY PATH": the path is for whoever reads the file.
+      const std::string rest = line.substr(7);
+      if (common::Utf8ToWide(rest.substr(0, rest.find(' '))) != folder_key) {
         return distrust("it belongs to another game folder");
       }
       folder = true;
@@ -135,7 +160,8 @@ FileTable FileTable::Load(const std::wstring& game_folder) {
 
 bool FileTable::Save() const {
   if (file_.empty()) return false;
-  std::string body = std::string(kMagic) + "\nfolder " + common::WideToUtf8(folder_) + "\n";
+  std::string body =
+      std::string(kMagic) + "\nfolder " + common::WideToUtf8(key_) + " " + common::WideToUtf8(folder_) + "\n";
   for (const auto& entry : rows_) {
     const FileStamp& s = entry.second.stamp;
     body += "row " + Number(s.size) + " " + Number(s.write_time) + " " + Number(s.volume) + " " + Number(s.index) +

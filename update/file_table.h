@@ -34,9 +34,9 @@ struct TableRow {
 
 class FileTable {
  public:
-  // The table of game_folder (which names it); empty when there is none or
-  // it cannot be trusted. The reason is logged.
-  static FileTable Load(const std::wstring& game_folder);
+  // The table of the game folder with this key (FolderKey) and path;
+  // empty when there is none or it cannot be trusted. The reason is logged.
+  static FileTable Load(const std::wstring& folder_key, const std::wstring& game_folder);
 
   // Writes the table in one step. False (logged) when it cannot be written:
   // the next run then simply hashes more.
@@ -56,14 +56,18 @@ class FileTable {
   const std::wstring& file() const { return file_; }
 
  private:
+  std::wstring key_;
   std::wstring folder_;
   std::wstring file_;
   std::map<std::wstring, TableRow> rows_;
   std::set<std::wstring> staging_;
 };
 
-// Case-insensitive name of a game folder for the launcher's own files and
-// locks: 16 hex digits of the SHA-256 of its lower-case full path.
+// The name of a game folder for the launcher's own files and locks, the
+// same for every spelling of it: 16 hex digits of the SHA-256 of its
+// volume's serial number and its file index (of its lower-case full path
+// where the file system gives no index). FolderKeyOf takes the folder open.
 std::wstring FolderKey(const std::wstring& game_folder);
+std::wstring FolderKeyOf(void* folder_handle);
 
 }  // namespace update

@@ -112,12 +112,27 @@ int64_t UtcNowSeconds() {
   return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
 }
 
-std::wstring FormatUtc(int64_t seconds) {
+namespace {
+
+bool ToSystemTime(int64_t seconds, SYSTEMTIME& utc) {
   const uint64_t ticks = static_cast<uint64_t>(seconds + 11644473600ll) * 10000000ull;
   FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  return FileTimeToSystemTime(&time, &utc) != 0;
+}
+
+}  // namespace
+
+std::wstring FormatUtc(int64_t seconds) {
   SYSTEMTIME utc = {};
-  if (!FileTimeToSystemTime(&time, &utc)) return std::to_wstring(seconds);
+  if (!ToSystemTime(seconds, utc)) return std::to_wstring(seconds);
   return common::FormatWide(64, L"%04u-%02u-%02u %02u:%02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
+                            utc.wMinute, utc.wSecond);
+}
+
+std::wstring FormatUtcToken(int64_t seconds) {
+  SYSTEMTIME utc = {};
+  if (!ToSystemTime(seconds, utc)) return std::wstring();
+  return common::FormatWide(64, L"%04u-%02u-%02uT%02u:%02u:%02uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
                             utc.wMinute, utc.wSecond);
 }
 

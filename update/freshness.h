@@ -45,5 +45,7 @@ int64_t UtcNowSeconds();
 
 // "YYYY-MM-DD HH:MM:SS UTC" of a time in seconds since 1970.
 std::wstring FormatUtc(int64_t seconds);
+// The same as a description writes it: "YYYY-MM-DDTHH:MM:SSZ".
+std::wstring FormatUtcToken(int64_t seconds);
 
 }  // namespace update

@@ -4,12 +4,17 @@
 #include <vector>
 
 #include "common/path.h"
+#include "update/file_table.h"
 
 namespace update {
 namespace {
 
 // About 2 s in all, shorter waits first: most scans end within a moment.
 const DWORD kBusyWaits[] = {50, 100, 150, 200, 300, 400, 400, 400};
+constexpr size_t kBusyTries = sizeof kBusyWaits / sizeof kBusyWaits[0];
+// What the file system takes: a name of 255 units, a path of 32,767.
+constexpr size_t kMaxNameUnits = 255;
+constexpr size_t kMaxPathUnits = 32767;
 
 std::wstring FinalPath(HANDLE handle) {
   std::vector<wchar_t> buffer(MAX_PATH);
@@ -27,23 +32,46 @@ bool IsLink(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+common::UniqueFile OpenFolder(const std::wstring& path) {
+  return common::UniqueFile(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Opens a name itself, never what a link there points to.
+common::UniqueFile OpenName(const std::wstring& path, DWORD access) {
+  return common::UniqueFile(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool TooLong(const std::wstring& full) {
+  if (full.size() > kMaxPathUnits) return true;
+  size_t start = 0;
+  for (size_t i = 0; i <= full.size(); ++i) {
+    if (i == full.size() || full[i] == L'\\') {
+      if (i - start > kMaxNameUnits) return true;
+      start = i + 1;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool IsBusyFileError(DWORD code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED; }
 
+bool IsDiskFullError(DWORD code) { return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL; }
+
 bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
-  folder_ = folder;
-  common::UniqueFile handle(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  folder_ = common::AbsolutePath(folder);
+  common::UniqueFile handle = OpenFolder(common::LongPathForm(folder_));
   if (!handle) {
     // A game folder that does not exist yet is made, with the folders on
-    // the way to it, like any other folder.
-    // Whether that worked is what the open below tells.
-    (void)common::MakeFolders(folder);
-    handle.reset(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // the way to it, like any other folder. Whether that worked is what
+    // the open below tells.
+    (void)common::MakeFolders(common::LongPathForm(folder_));
+    handle = OpenFolder(common::LongPathForm(folder_));
   }
   if (!handle) {
     error = L"the game folder cannot be opened";
@@ -55,23 +83,36 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
     error = L"the game folder cannot be resolved";
     return false;
   }
+  key_ = FolderKeyOf(handle.get());
+  if (key_.empty()) key_ = FolderKey(folder_);
   return true;
 }
 
-bool GameFolder::PrepareParents(const std::wstring& relative, std::wstring& bad_path) const {
+std::wstring GameFolder::Full(const std::wstring& relative) const {
+  return common::LongPathForm(folder_ + L"\\" + relative);
+}
+
+bool GameFolder::HoldParents(const std::wstring& relative, std::wstring& bad_path) const {
   for (size_t i = 0; i < relative.size(); ++i) {
     if (relative[i] != L'\\') continue;
-    const std::wstring folder = Full(relative.substr(0, i));
-    DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-      CreateDirectoryW(folder.c_str(), nullptr);
-      attributes = GetFileAttributesW(folder.c_str());
-    }
-    if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // the write that follows reports it
-    if (IsLink(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      bad_path = folder;
+    const std::wstring folder = relative.substr(0, i);
+    std::lock_guard<std::mutex> hold(lock_);
+    if (held_.count(folder) > 0) continue;
+    const std::wstring full = Full(folder);
+    if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) CreateDirectoryW(full.c_str(), nullptr);
+    // Held without delete sharing: nobody renames it, or puts a link in
+    // its place, while the run writes below it.
+    common::UniqueFile handle(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle) continue;  // the write that follows reports it
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!GetFileInformationByHandle(handle.get(), &info) || IsLink(info.dwFileAttributes) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !Holds(handle.get())) {
+      bad_path = folder_ + L"\\" + folder;
       return false;
     }
+    held_.emplace(folder, std::move(handle));
   }
   return true;
 }
@@ -79,9 +120,9 @@ bool GameFolder::PrepareParents(const std::wstring& relative, std::wstring& bad_
 bool GameFolder::ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const {
   for (size_t i = 0; i < relative.size(); ++i) {
     if (relative[i] != L'\\') continue;
-    const std::wstring folder = Full(relative.substr(0, i));
-    if (IsLink(GetFileAttributesW(folder.c_str()))) {
-      bad_path = folder;
+    const std::wstring folder = relative.substr(0, i);
+    if (IsLink(GetFileAttributesW(Full(folder).c_str()))) {
+      bad_path = folder_ + L"\\" + folder;
       return false;
     }
   }
@@ -97,21 +138,25 @@ bool GameFolder::Holds(HANDLE handle) const {
 common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file, OpenMode mode, bool& unsafe) const {
   unsafe = false;
   const std::wstring path = Full(relative_file);
-  const DWORD disposition = mode == OpenMode::kCreate ? CREATE_ALWAYS : OPEN_ALWAYS;
+  // A name that is not ours to continue is cleared first: a link or a file
+  // another user put there is never written into or cut short.
+  if (mode == OpenMode::kCreateNew) DeleteFileW(path.c_str());
+  const DWORD disposition = mode == OpenMode::kCreateNew ? CREATE_NEW : OPEN_ALWAYS;
   common::UniqueFile file;
   for (size_t attempt = 0;; ++attempt) {
     // The link itself is opened, never what it points to; DELETE so that a
     // file that landed outside can be taken back.
     file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file || !IsBusyFileError(GetLastError()) || attempt == sizeof kBusyWaits / sizeof kBusyWaits[0]) break;
+    if (file || !IsBusyFileError(GetLastError()) || attempt == kBusyTries) break;
     Sleep(kBusyWaits[attempt]);
   }
   if (!file) return file;
   BY_HANDLE_FILE_INFORMATION info = {};
-  const bool is_link = GetFileInformationByHandle(file.get(), &info) && IsLink(info.dwFileAttributes);
-  if (is_link || !Holds(file.get())) {
-    if (!is_link) {
+  const bool described = GetFileInformationByHandle(file.get(), &info) != 0;
+  const bool linked = described && (IsLink(info.dwFileAttributes) || info.nNumberOfLinks > 1);
+  if (!described || linked || !Holds(file.get())) {
+    if (described && !linked) {
       // Created somewhere a folder on the way led to: undo it.
       FILE_DISPOSITION_INFO dispose = {TRUE};
       SetFileInformationByHandle(file.get(), FileDispositionInfo, &dispose, sizeof dispose);
@@ -121,27 +166,75 @@ common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file,
     SetLastError(ERROR_ACCESS_DENIED);
     return file;
   }
-  if (mode == OpenMode::kAppend) {
-    LARGE_INTEGER zero = {};
-    SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
-  }
+  LARGE_INTEGER zero = {};
+  SetFilePointerEx(file.get(), zero, nullptr, FILE_END);
   return file;
+}
+
+std::string GameFolder::ReadSmallFile(const std::wstring& relative_file, size_t max_bytes) const {
+  common::UniqueFile file(CreateFileW(Full(relative_file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!file || !GetFileInformationByHandle(file.get(), &info) || IsLink(info.dwFileAttributes) ||
+      info.nNumberOfLinks > 1 || info.nFileSizeHigh != 0 || info.nFileSizeLow > max_bytes || !Holds(file.get())) {
+    return std::string();
+  }
+  std::string text(info.nFileSizeLow, '\0');
+  DWORD read = 0;
+  if (!text.empty() && (!ReadFile(file.get(), &text[0], info.nFileSizeLow, &read, nullptr) || read != text.size())) {
+    return std::string();
+  }
+  return text;
+}
+
+GameFolder::Obstacle GameFolder::CheckLinks(const std::wstring& relative, std::wstring& where) const {
+  const std::wstring full = Full(relative);
+  where = Shown(relative);
+  if (TooLong(full)) return Obstacle::kTooLong;
+  if (!ParentsAreSafe(relative, where)) return Obstacle::kLink;
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Obstacle::kNone;
+  if (IsLink(attributes)) return Obstacle::kLink;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::kFolder;
+  common::UniqueFile name = OpenName(full, FILE_READ_ATTRIBUTES);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (name && GetFileInformationByHandle(name.get(), &info) && info.nNumberOfLinks > 1) return Obstacle::kHardLinked;
+  return Obstacle::kNone;
+}
+
+GameFolder::Obstacle GameFolder::CheckReplaceable(const std::wstring& relative, std::wstring& where) const {
+  const Obstacle links = CheckLinks(relative, where);
+  if (links != Obstacle::kNone) return links;
+  const std::wstring full = Full(relative);
+  if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) return Obstacle::kNone;
+  // Replacing a file deletes it: a program that holds it without letting
+  // others delete it (the game its modules, a scanner its file) is in the
+  // way, which only this open tells.
+  for (size_t attempt = 0;; ++attempt) {
+    if (OpenName(full, DELETE | FILE_READ_ATTRIBUTES)) return Obstacle::kNone;
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Obstacle::kNone;
+    if (!IsBusyFileError(code) || attempt == kBusyTries) return Obstacle::kHeld;
+    Sleep(kBusyWaits[attempt]);
+  }
 }
 
 bool GameFolder::MoveOver(const std::wstring& staging_relative, const std::wstring& target_relative,
                           bool& unsafe) const {
   unsafe = false;
-  std::wstring bad;
-  if (!ParentsAreSafe(target_relative, bad) || IsLink(GetFileAttributesW(Full(target_relative).c_str()))) {
-    unsafe = true;
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
   const std::wstring from = Full(staging_relative), to = Full(target_relative);
   for (size_t attempt = 0;; ++attempt) {
+    // Looked at before every try: a link may have been put there meanwhile.
+    std::wstring where;
+    const Obstacle links = CheckLinks(target_relative, where);
+    if (links == Obstacle::kLink || links == Obstacle::kHardLinked) {
+      unsafe = true;
+      SetLastError(ERROR_ACCESS_DENIED);
+      return false;
+    }
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD code = GetLastError();
-    if (!IsBusyFileError(code) || attempt == sizeof kBusyWaits / sizeof kBusyWaits[0]) {
+    if (!IsBusyFileError(code) || attempt == kBusyTries) {
       SetLastError(code);
       return false;
     }

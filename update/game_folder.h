@@ -4,9 +4,13 @@
 // that way); below it, a junction or symbolic link that another user of the
 // PC planted must not redirect a create, move or delete: such a path fails
 // with the path named. Steam library folders are often writable by every
-// local user, and the launcher may run elevated.
+// local user, and the launcher may run elevated. The folders a run writes
+// into are held open while it runs, so that none can be swapped for a link
+// between its check and its use.
 #include <windows.h>
 
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "common/unique_handle.h"
@@ -15,37 +19,65 @@ namespace update {
 
 class GameFolder {
  public:
-  // Resolves where the folder really is. False when it cannot be opened.
+  // Resolves where the folder really is, making it (with its parents) when
+  // it does not exist. False when it cannot be opened.
   [[nodiscard]] bool Open(const std::wstring& folder, std::wstring& error);
 
+  // The folder as the options name it, made absolute.
   const std::wstring& path() const { return folder_; }
+  // The same for every spelling of the folder (another letter case, "/" or
+  // "\", an 8.3 name, a junction): what its lock and its table are kept by.
+  const std::wstring& key() const { return key_; }
 
   // Makes the folders on the way to the file at relative (a "\"-separated
-  // path below the game folder); every one that exists must be a real
-  // folder. False with the offending full path in bad_path.
-  [[nodiscard]] bool PrepareParents(const std::wstring& relative, std::wstring& bad_path) const;
-
-  // The same check without creating anything: false when a folder on the
-  // way is a link (a missing one is fine).
-  [[nodiscard]] bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
+  // path below the game folder) and holds them open for the rest of the
+  // run; every one must be a real folder inside the game folder. False with
+  // the offending full path in bad_path. Any thread.
+  [[nodiscard]] bool HoldParents(const std::wstring& relative, std::wstring& bad_path) const;
 
   // Whether an open file or folder lies inside the game folder, wherever
   // its path led.
   bool Holds(HANDLE handle) const;
 
-  // Opens (creating or truncating, or appending at its end) a file below
-  // the game folder for writing without following a link at its name, and
-  // checks that it landed inside. Failures other than sharing and access
-  // (an antivirus scan holds a new file for a moment: those are tried
-  // again for about 2 s) give an invalid handle with the last error set;
-  // unsafe is set when the file would lie outside.
-  enum class OpenMode { kCreate, kAppend };
+  // Opens a file below the game folder for writing without following a
+  // link at its name, and checks that it landed inside and that no other
+  // name links to it. kCreateNew removes whatever has the name first (a
+  // link itself, never what it points to) and makes a new file; kContinue
+  // opens a file this launcher made earlier at its end, or makes it.
+  // Failures other than sharing and access (an antivirus scan holds a new
+  // file for a moment: those are tried again for about 2 s) give an invalid
+  // handle with the last error set; unsafe is set when the file would lie
+  // outside or is linked.
+  enum class OpenMode { kCreateNew, kContinue };
   common::UniqueFile OpenForWriting(const std::wstring& relative_file, OpenMode mode, bool& unsafe) const;
+
+  // A small file below the game folder (a note of this launcher's) read
+  // through no link; empty when it is missing, larger than max_bytes, or
+  // not plainly a file of the game folder.
+  std::string ReadSmallFile(const std::wstring& relative_file, size_t max_bytes) const;
+
+  // What stands in the way of replacing a file below the game folder.
+  enum class Obstacle {
+    kNone,
+    kHeld,        // another program holds it (after about 2 s of tries)
+    kLink,        // a link, or a folder on the way is one
+    kHardLinked,  // another name shares its content
+    kTooLong,     // its path is too long for the file system even in long form
+    kFolder,      // a folder stands where the file goes
+  };
+  // Opens relative the way replacing it will, if it exists, and closes it
+  // again; a missing file only needs its folders. where: the full path of
+  // what is in the way (relative itself, or a folder on its way).
+  Obstacle CheckReplaceable(const std::wstring& relative, std::wstring& where) const;
+  // The same without opening anything for more than a look: links, names
+  // and lengths only.
+  Obstacle CheckLinks(const std::wstring& relative, std::wstring& where) const;
 
   // Moves a staging file over its target below the game folder, replacing
   // it, written through; tried again for about 2 s while the target is held
-  // by another process or an antivirus scan. A target that is a link is
-  // refused (unsafe). False with the last error set.
+  // by another process or an antivirus scan, its links checked before each
+  // try. A target that is a link is refused (unsafe). False with the last
+  // error set.
   [[nodiscard]] bool MoveOver(const std::wstring& staging_relative, const std::wstring& target_relative,
                               bool& unsafe) const;
 
@@ -53,15 +85,26 @@ class GameFolder {
   // points to); a missing file is fine.
   void Delete(const std::wstring& relative_file) const;
 
-  std::wstring Full(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
+  // The full path of relative, in the "\\?\" form once it is long.
+  std::wstring Full(const std::wstring& relative) const;
+  // The full path of relative as a person reads it.
+  std::wstring Shown(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
 
  private:
-  std::wstring folder_;  // as the options name it
+  bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
+
+  std::wstring folder_;  // absolute, no trailing "\"
   std::wstring final_;   // where it really is, "\\?\C:\..." form, no trailing "\"
+  std::wstring key_;
+  mutable std::mutex lock_;
+  mutable std::map<std::wstring, common::UniqueFile> held_;  // relative folder -> its open handle
 };
 
 // Whether a platform error is a file being held for a moment (sharing
 // violation, access denied) rather than a lasting failure.
 bool IsBusyFileError(DWORD code);
+
+// Whether a platform error says the disk is full.
+bool IsDiskFullError(DWORD code);
 
 }  // namespace update

@@ -33,6 +33,29 @@ bool LooksLikeProgram(const std::wstring& path) {
   return pe + 4 <= head.size() && head[pe] == 'P' && head[pe + 1] == 'E' && head[pe + 2] == 0 && head[pe + 3] == 0;
 }
 
+// About 2 s in all: a scan of the new launcher holds it for a moment.
+const DWORD kBusyWaits[] = {50, 100, 150, 200, 300, 400, 400, 400};
+
+// Renames from to to, replacing it, written through; tried again while
+// another program holds either. False with the last error set.
+bool MoveWhenFree(const std::wstring& from, const std::wstring& to) {
+  for (size_t attempt = 0;; ++attempt) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD code = GetLastError();
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) ||
+        attempt == sizeof kBusyWaits / sizeof kBusyWaits[0]) {
+      SetLastError(code);
+      return false;
+    }
+    Sleep(kBusyWaits[attempt]);
+  }
+}
+
+const wchar_t kRefusedFile[] = L"refused-launchers.txt";
+constexpr size_t kRefusedKept = 8;
+// A mirror or a cache may put a bad copy right: a day later it is tried again.
+constexpr int64_t kRefusedForSeconds = 24 * 3600;
+
 bool StartWithTheseArguments(const std::wstring& exe) {
   std::wstring command = L"\"" + exe + L"\"" + ArgumentsOfThisRun();
   SetEnvironmentVariableW(kMark, L"1");  // inherited by the new launcher only
@@ -57,6 +80,21 @@ bool StartWithTheseArguments(const std::wstring& exe) {
   }
   SetEnvironmentVariableW(kMark, nullptr);
   return started;
+}
+
+// "SHA256 SECONDS" lines: each refused launcher and when it was refused.
+std::string RefusedLines(std::wstring& path) {
+  const std::wstring data = common::LauncherDataFolder();
+  path = data.empty() ? std::wstring() : data + L"\\" + kRefusedFile;
+  if (path.empty()) return std::string();
+  const std::vector<unsigned char> bytes = common::ReadWholeFile(path, 64 * 1024);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+int64_t NowSeconds() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<int64_t>(((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) / 10000000ull);
 }
 
 }  // namespace
@@ -88,15 +126,18 @@ bool ReplaceSelfAndRestart(const std::vector<unsigned char>& bytes) {
   }
   DeleteFileW(old.c_str());
   // A running executable may be renamed within its volume, though not
-  // overwritten: the new copy takes the freed name.
-  if (!MoveFileExW(exe.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  // overwritten: the new copy takes the freed name. Between the two renames
+  // there is no launcher under its own name; a start from either of the
+  // other two puts that right (FinishSelfUpdate).
+  if (!MoveWhenFree(exe, old)) {
     common::Log(L"self-update: cannot move the running launcher aside (win32 %lu)", GetLastError());
     DeleteFileW(fresh.c_str());
     return false;
   }
-  if (!MoveFileExW(fresh.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveWhenFree(fresh, exe)) {
     common::Log(L"self-update: cannot put the new launcher in place (win32 %lu)", GetLastError());
-    MoveFileExW(old.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!MoveWhenFree(old, exe))
+      common::Log(L"self-update: cannot put the old launcher back (win32 %lu)", GetLastError());
     DeleteFileW(fresh.c_str());
     return false;
   }
@@ -109,16 +150,39 @@ void FinishSelfUpdate() {
   const std::wstring old = exe + L".old";
   if (!common::IsFile(exe)) {
     if (common::IsFile(fresh) && LooksLikeProgram(fresh)) {
-      common::Log(L"completing a cut-off self-update: %s", fresh.c_str());
-      MoveFileExW(fresh.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      common::Log(L"completing a cut-off self-update: %s", fresh);
+      if (!MoveWhenFree(fresh, exe)) common::Log(L"self-update: cannot be completed (win32 %lu)", GetLastError());
     } else if (common::IsFile(old)) {
-      common::Log(L"undoing a cut-off self-update: %s", old.c_str());
-      MoveFileExW(old.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      common::Log(L"undoing a cut-off self-update: %s", old);
+      if (!MoveWhenFree(old, exe)) common::Log(L"self-update: cannot be undone (win32 %lu)", GetLastError());
     }
   }
   if (common::IsFile(exe)) DeleteFileW(fresh.c_str());
   // Still in use while the previous launcher runs: removed at a later start.
   DeleteFileW(old.c_str());
+}
+
+bool LauncherRefusedBefore(const std::string& sha256) {
+  std::wstring path;
+  const std::string text = RefusedLines(path);
+  const size_t at = sha256.empty() ? std::string::npos : text.rfind(sha256 + " ");
+  if (at == std::string::npos) return false;
+  const int64_t when = std::atoll(text.c_str() + at + sha256.size() + 1);
+  return NowSeconds() - when < kRefusedForSeconds;
+}
+
+void RememberRefusedLauncher(const std::string& sha256) {
+  std::wstring path;
+  std::string text = RefusedLines(path);
+  if (path.empty() || sha256.empty()) return;
+  // The newest few: a release that is put right gets a new digest anyway.
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  for (; lines >= kRefusedKept; --lines) text.erase(0, text.find('\n') + 1);
+  text += sha256 + " " + std::to_string(NowSeconds()) + "\n";
+  if (!common::WriteFileAtomically(path, text)) {
+    common::Log(L"self-update: cannot note the refused launcher (win32 %lu)", GetLastError());
+  }
 }
 
 bool StartedBySelfUpdate() {

@@ -21,6 +21,12 @@ namespace update {
 // of an earlier replacement (ignored while the old launcher still runs).
 void FinishSelfUpdate();
 
+// Whether a launcher with this digest was downloaded before and did not
+// match the description that offered it; such a release does not make
+// every start download it again. Remembered in the launcher's data folder.
+bool LauncherRefusedBefore(const std::string& sha256);
+void RememberRefusedLauncher(const std::string& sha256);
+
 // Whether this process was started by a self-update. The mark is taken
 // from the environment so that nothing this launcher starts inherits it.
 bool StartedBySelfUpdate();

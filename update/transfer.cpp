@@ -21,6 +21,8 @@ constexpr int kMaxRetryAfterSeconds = 30;
 // Smaller files are fetched whole again rather than resumed: a note of
 // their version would cost more than it saves.
 constexpr uint64_t kMinResumableBytes = 1024 * 1024;
+// An ETag or an HTTP date is far shorter.
+constexpr uint64_t kMaxVersionBytes = 256;
 
 bool Truncate(HANDLE file) {
   return SetFilePointerEx(file, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && SetEndOfFile(file);
@@ -47,8 +49,10 @@ bool HashPrefix(HANDLE file, uint64_t size, Sha256Stream& hash) {
 // digest can still be told, and why it stopped.
 class StagingSink : public net::Sink {
  public:
-  StagingSink(HANDLE file, uint64_t kept, uint64_t limit, const std::function<void(int64_t)>& report)
-      : file_(file), kept_(kept), have_(kept), limit_(limit), report_(report) {}
+  using AnswerFn = std::function<void(const net::AnswerHeaders& headers)>;
+  StagingSink(HANDLE file, uint64_t kept, uint64_t limit, const std::function<void(int64_t)>& report,
+              AnswerFn on_answer)
+      : file_(file), kept_(kept), have_(kept), limit_(limit), report_(report), on_answer_(std::move(on_answer)) {}
 
   // Hashes what an earlier try kept. False when the hash cannot be had.
   bool Open() {
@@ -58,6 +62,7 @@ class StagingSink : public net::Sink {
   }
 
   bool Begin(const net::AnswerHeaders& headers, Error& error) override {
+    if (on_answer_) on_answer_(headers);
     if (kept_ == 0 || headers.partial) return true;
     // The whole file instead of the rest: the server's file changed since
     // the part was fetched. The part starts over.
@@ -79,7 +84,11 @@ class StagingSink : public net::Sink {
     }
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
-      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      if (IsDiskFullError(GetLastError())) {
+        error.Set(ErrorKind::kNoSpace, L"the disk is full");
+      } else {
+        error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      }
       return false;
     }
     hash_ok_ = hash_ok_ && FeedSha256Stream(hash_, data, size);
@@ -108,6 +117,7 @@ class StagingSink : public net::Sink {
   uint64_t have_;  // bytes in the file now
   uint64_t limit_;
   const std::function<void(int64_t)>& report_;
+  AnswerFn on_answer_;
   Sha256Stream hash_;
   bool hash_ok_ = false;
 };
@@ -122,14 +132,15 @@ class Stager {
 
   bool Run(FileStamp& staged, Error& error) {
     std::wstring bad;
-    if (!game_.PrepareParents(job_.path, bad)) {
+    if (!game_.HoldParents(job_.path, bad)) {
       error.Set(ErrorKind::kUnsafePath, bad);
       return false;
     }
-    for (;;) {
+    for (bool ours = job_.continue_staging;; ours = true) {
       common::UniqueFile file;
-      if (!OpenStaging(file, error)) return false;
-      StagingSink sink(file.get(), KeptBytes(file.get()), job_.size, hooks_.bytes);
+      if (!OpenStaging(file, ours, error)) return false;
+      StagingSink sink(file.get(), KeptBytes(file.get(), ours), job_.size, hooks_.bytes,
+                       [this](const net::AnswerHeaders& headers) { NoteVersion(headers); });
       const bool hashed = sink.Open();
       const bool fetch = sink.kept() < job_.size;
       if (fetch) {
@@ -158,12 +169,15 @@ class Stager {
   }
 
  private:
-  bool OpenStaging(common::UniqueFile& file, Error& error) {
+  bool OpenStaging(common::UniqueFile& file, bool ours, Error& error) {
     bool unsafe = false;
-    file = game_.OpenForWriting(staging_, GameFolder::OpenMode::kAppend, unsafe);
+    file = game_.OpenForWriting(staging_, ours ? GameFolder::OpenMode::kContinue : GameFolder::OpenMode::kCreateNew,
+                                unsafe);
     if (file) return true;
     if (unsafe) {
-      error.Set(ErrorKind::kUnsafePath, game_.Full(staging_));
+      error.Set(ErrorKind::kUnsafePath, game_.Shown(staging_));
+    } else if (IsDiskFullError(GetLastError())) {
+      error.Set(ErrorKind::kNoSpace, L"the disk is full");
     } else {
       common::Log(L"staging %s: cannot be opened (win32 %lu)", job_.path, GetLastError());
       error.Set(ErrorKind::kWriteFailed, L"cannot open the staging file");
@@ -171,27 +185,40 @@ class Stager {
     return false;
   }
 
+  // The version a kept part belongs to; empty for no note, or for one that
+  // is no plausible ETag or date (the note is ours, but not signed: it goes
+  // into a request header as it is).
   std::string ReadVersion() const {
-    const std::vector<unsigned char> bytes = common::ReadWholeFile(game_.Full(StagingVersionPath(job_.path)), 4096);
-    return std::string(bytes.begin(), bytes.end());
+    const std::string text = game_.ReadSmallFile(StagingVersionPath(job_.path), kMaxVersionBytes);
+    for (unsigned char c : text) {
+      if (c < 0x20 || c > 0x7E) return std::string();
+    }
+    return text;
   }
 
-  void WriteVersion(const std::wstring& validator) const {
+  // As soon as the answer's headers are here, and before any of its body
+  // is written, the version of a file worth resuming is noted and flushed:
+  // a launcher killed in the middle of the body still resumes it.
+  void NoteVersion(const net::AnswerHeaders& headers) const {
+    if (headers.validator.empty() || headers.partial || job_.size < kMinResumableBytes) return;
+    const std::string text = common::WideToUtf8(headers.validator);
     bool unsafe = false;
     common::UniqueFile file =
-        game_.OpenForWriting(StagingVersionPath(job_.path), GameFolder::OpenMode::kCreate, unsafe);
-    if (!file) return;
-    const std::string text = common::WideToUtf8(validator);
+        game_.OpenForWriting(StagingVersionPath(job_.path), GameFolder::OpenMode::kCreateNew, unsafe);
     DWORD written = 0;
     // A note that cannot be written only costs a resume later.
-    (void)WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (!file || text.size() > kMaxVersionBytes ||
+        !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+      return;
+    }
+    (void)FlushFileBuffers(file.get());
   }
 
   // What is kept of an earlier try and may be continued; a part longer
   // than the file can be, or of no known version, starts over.
-  uint64_t KeptBytes(HANDLE file) {
+  uint64_t KeptBytes(HANDLE file, bool ours) {
     const uint64_t kept = common::FileSize(file);
-    version_ = ReadVersion();
+    version_ = ours ? ReadVersion() : std::string();
     if (kept > job_.size || (kept > 0 && kept < job_.size && version_.empty())) {
       (void)Truncate(file);  // a part that cannot be cut is overwritten in full below
       return 0;
@@ -212,10 +239,6 @@ class Stager {
     request.sink = &sink;
     net::Response response;
     const bool ok = session_.Get(request, response, error);
-    // The version the part belongs to, for a resume by a later try.
-    if (!response.headers.validator.empty() && !response.headers.partial && job_.size >= kMinResumableBytes) {
-      WriteVersion(response.headers.validator);
-    }
     if (ok) return Fetched::kWhole;
     if (error.kind == ErrorKind::kTooLarge) {
       error.text = kTooLongText;

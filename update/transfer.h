@@ -21,6 +21,10 @@ struct TransferJob {
   std::wstring url;
   uint64_t size = 0;   // as the description announces it: the body may not be longer
   std::string sha256;  // as the description names it
+  // The staging file there is one this launcher left (a run that stopped
+  // or failed): it may be continued. Anything else at its name is removed
+  // first, never written into.
+  bool continue_staging = false;
 };
 
 struct TransferHooks {

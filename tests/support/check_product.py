@@ -81,6 +81,34 @@ class Image:
         return found
 
 
+    def resource_data(self, type_id, name_id):
+        """The bytes of a resource (its first language), or None."""
+        rva, _ = self.dirs[2] if len(self.dirs) > 2 else (0, 0)
+        if not rva:
+            return None
+        base = self.offset(rva)
+
+        def child(at, wanted):
+            named, ids = struct.unpack_from("<HH", self.data, at + 12)
+            for i in range(named + ids):
+                name, target = struct.unpack_from("<II", self.data, at + 16 + 8 * i)
+                if wanted is None or name == wanted:
+                    return target
+            return None
+
+        level = base
+        for wanted in (type_id, name_id, None):
+            target = child(level, wanted)
+            if target is None:
+                return None
+            if not target & 0x80000000:
+                data_rva, size = struct.unpack_from("<II", self.data, base + target)
+                start = self.offset(data_rva)
+                return self.data[start:start + size]
+            level = base + (target & 0x7FFFFFFF)
+        return None
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__.strip())
@@ -90,6 +118,7 @@ def main():
         image = Image(open(path, "rb").read())
         imports = image.imports()
         resources = image.resources()
+        manifest = image.resource_data(RT_MANIFEST, 1) or b""
     except (OSError, ValueError, struct.error) as e:
         print("%s: %s" % (path, e))
         return 1
@@ -101,6 +130,8 @@ def main():
          not [n for n in imports if n.lower().startswith(TOOLCHAIN_DLLS)], ", ".join(imports)),
         ("application manifest (RT_MANIFEST 1)", 1 in resources.get(RT_MANIFEST, []),
          str(resources.get(RT_MANIFEST))),
+        ("manifest: long paths (longPathAware true)",
+         b"<longPathAware" in manifest and b">true</longPathAware>" in manifest, manifest[:80].decode(errors="replace")),
         ("version resource (RT_VERSION 1)", 1 in resources.get(RT_VERSION, []), str(resources.get(RT_VERSION))),
         ("launcher page (RCDATA 1)", 1 in resources.get(RT_RCDATA, []), str(resources.get(RT_RCDATA))),
     ]

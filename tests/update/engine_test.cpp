@@ -37,8 +37,6 @@ std::string NextLauncher() { return harness::ReadFileBytes(harness::SupportBin()
 using Lines = std::vector<std::pair<std::wstring, int>>;
 using Files = std::map<std::wstring, std::string>;  // relative path ("\") -> content
 
-const wchar_t kCannotWrite[] =
-    L"Could not write into the game folder. Close the game and Steam, or run the launcher as administrator.";
 const wchar_t kMismatch[] =
     L"The update could not be completed: a downloaded file does not match the release description. Nothing was "
     L"changed.";
@@ -466,10 +464,11 @@ TEST_F(EngineTest, ABodyLongerThanAnnouncedIsCutOff) {
   EXPECT_FALSE(Staged(L"a.dll"));
 }
 
-// A file the game holds open cannot be replaced: the files before it stay
-// replaced, and the next run completes the rest from the kept staging
-// files without fetching them again.
-TEST_F(EngineTest, AMoveThatFailsMidPassIsCompletedByTheNextRun) {
+// A file the game holds open cannot be replaced: every target is looked at
+// before the first move, so nothing is moved and the run says which file
+// is in use; the next run moves the kept staging files without fetching
+// them again.
+TEST_F(EngineTest, ATargetInUseStopsTheRunBeforeAnyMove) {
   const std::string a = Bytes(1000, 'a'), b = Bytes(1000, 'b'), c = Bytes(1000, 'c');
   Publish({{L"a.dll", a}, {L"b.dll", b}, {L"c.dll", c}});
   PutGame({{L"a.dll", "old a"}, {L"b.dll", "old b"}, {L"c.dll", "old c"}});
@@ -478,22 +477,24 @@ TEST_F(EngineTest, AMoveThatFailsMidPassIsCompletedByTheNextRun) {
     ASSERT_TRUE(held.held());
     const update::Result r = Run();
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, kCannotWrite);
-    EXPECT_EQ(r.changed, 1);
+    EXPECT_EQ(r.error, L"Could not update " + game_ +
+                           L"\\b.dll: it is in use (is Velmora running?). Nothing was "
+                           L"changed.");
+    EXPECT_EQ(r.changed, 0);
+    EXPECT_FALSE(r.mixed);
   }
-  // The release tool orders files by name: a comes first and stays replaced.
-  EXPECT_TRUE(Game(L"a.dll") == a);
+  EXPECT_EQ(Game(L"a.dll"), "old a");
   EXPECT_EQ(Game(L"b.dll"), "old b");
   EXPECT_EQ(Game(L"c.dll"), "old c");
-  EXPECT_TRUE(Staged(L"b.dll") && Staged(L"c.dll"));
+  EXPECT_TRUE(Staged(L"a.dll") && Staged(L"b.dll") && Staged(L"c.dll"));
 
   const size_t before = Requested().size();
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
-  EXPECT_EQ(r.changed, 2);
-  EXPECT_TRUE(Game(L"b.dll") == b && Game(L"c.dll") == c);
+  EXPECT_EQ(r.changed, 3);
+  EXPECT_TRUE(Game(L"a.dll") == a && Game(L"b.dll") == b && Game(L"c.dll") == c);
   EXPECT_EQ(Requested().size() - before, 2u) << "only the description and its signature";
-  EXPECT_FALSE(Staged(L"b.dll") || Staged(L"c.dll"));
+  EXPECT_FALSE(Staged(L"a.dll") || Staged(L"b.dll") || Staged(L"c.dll"));
 }
 
 // An antivirus scan holds a new file for a moment: the move waits for it.

@@ -47,8 +47,13 @@ class SelfReplaceTest : public ::testing::Test {
     ASSERT_TRUE(harness::WriteFileBytes(exe_, runner_));
     new_launcher_ = harness::ReadFileBytes(harness::SupportBin() + L"\\record-start.exe");
     ASSERT_FALSE(new_launcher_.empty());
+    // What the launchers remember between starts stays with this test.
+    data_ = harness::MakeTempDir(L"self-data");
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
   }
   void TearDown() override {
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", nullptr);
+    harness::RemoveTree(data_);
     harness::RemoveTree(folder_);
     harness::RemoveTree(game_);
     harness::RemoveTree(dir_);
@@ -78,7 +83,7 @@ class SelfReplaceTest : public ::testing::Test {
     return harness::WaitForFileBytes(dir_ + L"\\started.txt", timeout_ms);
   }
 
-  std::wstring name_, folder_, game_, dir_, exe_;
+  std::wstring name_, folder_, game_, dir_, exe_, data_;
   std::string runner_, new_launcher_;
   const std::string mod_ = Bytes(4000, 'm');
 };

@@ -1,0 +1,130 @@
+#include "update/placement.h"
+
+#include <windows.h>
+
+#include <cmath>
+
+#include "common/format.h"
+#include "common/log.h"
+#include "update/transfer.h"
+
+namespace update {
+namespace {
+
+// Room for the launcher's own notes and the file system's rounding.
+constexpr uint64_t kSpaceMargin = 8ull * 1024 * 1024;
+constexpr uint64_t kSlackPerFile = 4096;
+
+// The obstacle's text, or empty when it is none.
+std::wstring ObstacleText(GameFolder::Obstacle obstacle, const std::wstring& shown) {
+  switch (obstacle) {
+    case GameFolder::Obstacle::kNone: return std::wstring();
+    case GameFolder::Obstacle::kHeld:
+      return L"Could not update " + shown + L": it is in use (is Velmora running?)." + kNothingChanged;
+    case GameFolder::Obstacle::kLink:
+    case GameFolder::Obstacle::kHardLinked: return LinkText(shown) + kNothingChanged;
+    case GameFolder::Obstacle::kTooLong:
+      return L"The release names a path too long for this game folder: " + shown + L"." + kNothingChanged;
+    case GameFolder::Obstacle::kFolder:
+      return L"Could not update " + shown + L": a folder of that name is in the way." + kNothingChanged;
+  }
+  return std::wstring();
+}
+
+// The volume a path lies on, as a person names it ("D:").
+std::wstring VolumeOf(const std::wstring& path) {
+  wchar_t volume[MAX_PATH] = {};
+  std::wstring name = GetVolumePathNameW(path.c_str(), volume, MAX_PATH) ? volume : path.substr(0, 3);
+  if (name.rfind(L"\\\\?\\", 0) == 0) name = name.substr(4);
+  while (name.size() > 2 && name.back() == L'\\') name.pop_back();
+  return name;
+}
+
+uint64_t StagedBytes(const GameFolder& game, const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  if (!GetFileAttributesExW(game.Full(StagingPath(path)).c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+}
+
+// Why a move failed, as the player reads it.
+std::wstring MoveFailure(DWORD code, bool unsafe) {
+  if (unsafe) return L"it is a link";
+  if (IsBusyFileError(code)) return L"it is in use";
+  if (IsDiskFullError(code)) return L"the disk is full";
+  return common::FormatWide(64, L"the system refused (win32 %lu)", code);
+}
+
+}  // namespace
+
+std::wstring LinkText(const std::wstring& path) {
+  return L"The game folder holds a link the launcher will not write through: " + path +
+         L". Remove it, or check the game's files in Steam.";
+}
+
+bool CheckTargetsBeforeDownload(const Placement& p, std::wstring& text) {
+  for (size_t i : p.changed) {
+    const std::wstring& path = p.manifest.files[i].path;
+    // A name beside it that is not ours is removed before it is written.
+    std::wstring where;
+    const GameFolder::Obstacle obstacle = p.game.CheckLinks(path, where);
+    if (obstacle == GameFolder::Obstacle::kNone) continue;
+    text = ObstacleText(obstacle, where);
+    common::Log(L"update refused before the download: %s", text);
+    return false;
+  }
+  return true;
+}
+
+bool CheckFreeSpace(const Placement& p, const std::set<std::wstring>& ours, std::wstring& text) {
+  uint64_t needed = kSpaceMargin;
+  for (size_t i : p.changed) {
+    const ManifestFile& file = p.manifest.files[i];
+    const uint64_t kept = ours.count(file.path) > 0 ? StagedBytes(p.game, file.path) : 0;
+    needed += (kept <= file.size ? file.size - kept : file.size) + kSlackPerFile;
+  }
+  ULARGE_INTEGER free = {};
+  if (!GetDiskFreeSpaceExW(p.game.Full(L"").c_str(), &free, nullptr, nullptr)) return true;  // not to be told
+  if (free.QuadPart >= needed) return true;
+  const uint64_t megabytes = (needed - free.QuadPart + 999999) / 1000000;
+  text = L"Not enough free space on " + VolumeOf(p.game.path()) + L": the update needs " + std::to_wstring(megabytes) +
+         L" MB more." + kNothingChanged;
+  common::Log(L"update refused: %llu bytes needed, %llu free", needed, static_cast<uint64_t>(free.QuadPart));
+  return false;
+}
+
+bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text) {
+  for (size_t i : p.changed) {
+    const std::wstring& path = p.manifest.files[i].path;
+    for (const std::wstring& name : {path, StagingPath(path)}) {
+      std::wstring where;
+      const GameFolder::Obstacle obstacle = p.game.CheckReplaceable(name, where);
+      if (obstacle == GameFolder::Obstacle::kNone) continue;
+      // A staging file held (a scan of it) is named by the file it becomes.
+      text = ObstacleText(obstacle, obstacle == GameFolder::Obstacle::kHeld ? p.game.Shown(path) : where);
+      common::Log(L"nothing moved: %s", text);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std::wstring& text) {
+  for (size_t k = 0; k < p.changed.size(); ++k) {
+    const std::wstring& path = p.manifest.files[p.changed[k]].path;
+    bool unsafe = false;
+    if (!p.game.MoveOver(StagingPath(path), path, unsafe)) {
+      const DWORD code = GetLastError();
+      text = L"Updated " + std::to_wstring(k) + L" of " + std::to_wstring(p.changed.size()) +
+             L" files; could not replace " + p.game.Shown(path) + L": " + MoveFailure(code, unsafe) +
+             L". Close Velmora and start the launcher again.";
+      common::Log(L"could not move %s into place (win32 %lu); %zu of %zu files replaced", path, code, k,
+                  p.changed.size());
+      return false;
+    }
+    moved(k);
+    common::Log(L"replaced %s", path);
+  }
+  return true;
+}
+
+}  // namespace update
