@@ -28,6 +28,30 @@ std::wstring FinalPath(HANDLE handle) {
   return std::wstring();
 }
 
+// Where an open file is from its volume's root ("\Games\Velmora\x.pak"),
+// and the volume's serial number; false when it cannot be told. Works
+// where the full path above does not (some systems give no final path
+// past 260 characters).
+bool PathWithinVolume(HANDLE handle, std::wstring& within, unsigned long& volume) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 65536);
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    return false;
+  }
+  const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+  within.assign(name->FileName, name->FileNameLength / sizeof(wchar_t));
+  while (!within.empty() && within.back() == L'\\') within.pop_back();
+  volume = info.dwVolumeSerialNumber;
+  return true;
+}
+
+// Whether path lies below folder (both in one form), letter case aside.
+bool IsBelow(const std::wstring& path, const std::wstring& folder) {
+  return path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
+         _wcsnicmp(path.c_str(), folder.c_str(), folder.size()) == 0;
+}
+
 bool IsLink(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
@@ -79,7 +103,7 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
   }
   final_ = FinalPath(handle.get());
   while (!final_.empty() && final_.back() == L'\\') final_.pop_back();
-  if (final_.empty()) {
+  if (!PathWithinVolume(handle.get(), within_, volume_) && final_.empty()) {
     error = L"the game folder cannot be resolved";
     return false;
   }
@@ -130,9 +154,11 @@ bool GameFolder::ParentsAreSafe(const std::wstring& relative, std::wstring& bad_
 }
 
 bool GameFolder::Holds(HANDLE handle) const {
-  const std::wstring path = FinalPath(handle);
-  return path.size() > final_.size() + 1 && path[final_.size()] == L'\\' &&
-         _wcsnicmp(path.c_str(), final_.c_str(), final_.size()) == 0;
+  const std::wstring path = final_.empty() ? std::wstring() : FinalPath(handle);
+  if (!path.empty()) return IsBelow(path, final_);
+  std::wstring within;
+  unsigned long volume = 0;
+  return !within_.empty() && PathWithinVolume(handle, within, volume) && volume == volume_ && IsBelow(within, within_);
 }
 
 common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file, OpenMode mode, bool& unsafe) const {

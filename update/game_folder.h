@@ -94,7 +94,9 @@ class GameFolder {
   bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
 
   std::wstring folder_;  // absolute, no trailing "\"
-  std::wstring final_;   // where it really is, "\\?\C:\..." form, no trailing "\"
+  std::wstring final_;   // where it really is, "\\?\C:\..." form, no trailing "\"; may be empty
+  std::wstring within_;  // the same from its volume's root ("\Games\Velmora"), for where the first fails
+  unsigned long volume_ = 0;
   std::wstring key_;
   mutable std::mutex lock_;
   mutable std::map<std::wstring, common::UniqueFile> held_;  // relative folder -> its open handle

@@ -2,6 +2,11 @@
 // test release server, checked line by line with its exit code.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
 
@@ -239,6 +244,81 @@ TEST_F(ConsoleRunTest, TrailingSlashesOfTheBaseUrlAreDropped) {
   const std::string requests = harness::RequestsFor(name_);
   EXPECT_NE(requests.find("/" + harness::Narrow(name_) + "/pub/stable/manifest.txt\t"), std::string::npos) << requests;
   EXPECT_EQ(requests.find("//"), std::string::npos) << requests;
+}
+
+// A second release of this test's own, published from files given.
+std::wstring PublishSecond(const std::wstring& name, const std::vector<std::pair<std::wstring, std::string>>& files,
+                           const std::wstring& release) {
+  for (const auto& f : files) EXPECT_TRUE(harness::WriteFileBytes(release + L"\\src2\\" + f.first, f.second));
+  EXPECT_EQ(
+      harness::PublishRelease(name + L"/src2", name + L"/pub2", L"channel=stable&build=3.0&protocol=7&server=h:1"), "");
+  return harness::ReleaseUrl(L"/" + name + L"/pub2");
+}
+
+// Bytes sent for the requests of one file, newest last.
+std::vector<long long> BytesSent(const std::wstring& name, const std::string& file) {
+  std::vector<long long> sent;
+  const std::string log = harness::RequestDetailsFor(name);
+  for (size_t start = 0; start < log.size();) {
+    const size_t end = log.find('\n', start);
+    const std::string line = log.substr(start, end - start);
+    start = end + 1;
+    if (line.find("/" + file + "\t") == std::string::npos) continue;
+    sent.push_back(std::atoll(line.c_str() + line.rfind('\t') + 1));
+  }
+  return sent;
+}
+
+// Killed in the middle of a big download (a shut-down PC, a crash): the
+// next start asks only for the rest.
+TEST_F(ConsoleRunTest, AKilledDownloadIsResumedByTheNextStart) {
+  const std::string big(6 * 1024 * 1024, 'k');
+  const std::wstring base = PublishSecond(name_, {{L"big.pak", big}}, release_);
+  harness::ChildProcess launcher;
+  ASSERT_TRUE(launcher.Start(harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url",
+                                                      harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/pub2")}));
+  const std::wstring part = game_ + L"\\big.pak.part";
+  const DWORD start = GetTickCount();
+  while (harness::ReadFileBytes(part).size() < big.size() / 2 && GetTickCount() - start < 60000) Sleep(20);
+  launcher.Stop();  // as a crash would: no chance to tidy up
+  ASSERT_GE(harness::ReadFileBytes(part).size(), big.size() / 2);
+
+  const harness::RunResult r = Run({L"--no-launch"}, base);
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\big.pak") == big);
+  const std::vector<long long> sent = BytesSent(name_, "big.pak");
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_LT(sent.back(), static_cast<long long>(big.size() * 6 / 10)) << "the next run fetched only the rest";
+}
+
+// The game starts while the update moves its files: the run says how far
+// it got, and nothing is launched until a run completes the release.
+TEST_F(ConsoleRunTest, AFolderOfTwoReleasesIsNotPlayed) {
+  std::vector<std::pair<std::wstring, std::string>> files;
+  for (int i = 0; i < 120; ++i) {
+    wchar_t file[16];
+    swprintf(file, 16, L"f%03d.dll", i);
+    files.emplace_back(file, std::string(500, static_cast<char>('a' + i % 20)));
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\" + file, "old"));
+  }
+  const std::wstring base = PublishSecond(name_, files, release_);
+  harness::SteamHandler steam;
+  {
+    harness::HeldFile game(game_ + L"\\f119.dll", L"lock", game_ + L"\\f000.dll.part");
+    ASSERT_TRUE(game.held());
+    const harness::RunResult r = Run({}, base);
+    EXPECT_EQ(r.exit_code, 1u);
+    EXPECT_NE(r.output.find("\n  Updated 119 of 120 files; could not replace " + harness::Narrow(game_) +
+                            "\\f119.dll: it is in use. Close Velmora and start the launcher again.\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_EQ(steam.Requests(1000), "") << "nothing launched";
+    EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+  }
+  const harness::RunResult r = Run({}, base);
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_NE(r.output.find("\n  updated 1 file(s).\n"), std::string::npos) << r.output;
+  EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
 }
 
 }  // namespace

@@ -339,6 +339,65 @@ bool StartUnix(const std::wstring& arguments) {
 
 }  // namespace
 
+HeldFile::HeldFile(const std::wstring& path, const wchar_t* how, const std::wstring& after) {
+  static std::atomic<int> counter{0};
+  const std::wstring event_name =
+      L"velmora-hold-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+  common::UniqueKernelHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
+  std::vector<std::wstring> args = {path, event_name, how};
+  if (!after.empty()) args.push_back(after);
+  started_ = holder_.Start(SupportBin() + L"\\hold-file.exe", args) &&
+             WaitForSingleObject(ready.get(), 20000) == WAIT_OBJECT_0;
+}
+
+bool RunUnixScript(const std::string& script, DWORD timeout_ms, std::string& reason) {
+  static std::atomic<int> counter{0};
+  const std::wstring dir = BuildDir() + L"\\unix-scripts";
+  MakeDirs(dir);
+  const std::wstring base = dir + L"\\s" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(counter++);
+  const std::string out = UnixPath(base + L".out"), done = UnixPath(base + L".done");
+  if (out.empty() || done.empty()) {
+    reason = "not running under Wine";
+    return false;
+  }
+  // start /unix does not wait: the script says when it ended, and how.
+  const std::string wrapped = "( " + script + " ) >'" + out + "' 2>&1; echo $? >'" + done + "'\n";
+  if (!WriteFileBytes(base + L".sh", wrapped) ||
+      !StartUnix(L"/bin/sh " + QuoteArgument(Widen(UnixPath(base + L".sh"))))) {
+    reason = "start.exe /unix could not be run";
+    return false;
+  }
+  const std::string code = WaitForFileBytes(base + L".done", timeout_ms);
+  reason = ReadFileBytes(base + L".out");
+  for (const wchar_t* suffix : {L".sh", L".out", L".done"}) DeleteFileW((base + suffix).c_str());
+  if (code.empty()) {
+    reason = "the script did not end in time: " + reason;
+    return false;
+  }
+  return code == "0\n";
+}
+
+SmallVolume::SmallVolume(unsigned mebibytes) {
+  static std::atomic<int> counter{0};
+  unix_path_ = "/tmp/velmora-volume-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++);
+  if (!RunUnixScript("mkdir -p '" + unix_path_ + "' && mount -t tmpfs -o size=" + std::to_string(mebibytes) +
+                         "m tmpfs '" + unix_path_ + "'",
+                     20000, reason_)) {
+    reason_ = "a small file system cannot be mounted here (" + reason_ + ")";
+    return;
+  }
+  mounted_ = true;
+  path_ = L"Z:" + Widen(unix_path_);
+  for (wchar_t& c : path_) {
+    if (c == L'/') c = L'\\';
+  }
+}
+
+SmallVolume::~SmallVolume() {
+  std::string ignored;
+  if (mounted_) RunUnixScript("umount -l '" + unix_path_ + "'; rmdir '" + unix_path_ + "'", 20000, ignored);
+}
+
 bool PlantLink(const std::wstring& link, const std::wstring& target, std::string& reason) {
   // Wine's reparse-point calls are not implemented: the link is made on the
   // Unix side, which Windows programs then see.

@@ -84,6 +84,23 @@ class ChildProcess {
   HANDLE process_ = nullptr;
 };
 
+// Holds a file open in another process (hold-file.exe) until Release or the
+// end of the scope: "lock" lets others only read, as a running game holds
+// its modules; "deny" not even that; "write" shares everything; "scan"
+// only reads, and lets others do anything but rename or delete it. With
+// after, the file is taken only once that file has appeared and gone again
+// (a staging file moved into place).
+class HeldFile {
+ public:
+  HeldFile(const std::wstring& path, const wchar_t* how, const std::wstring& after = L"");
+  bool held() const { return started_; }
+  void Release() { holder_.Stop(); }
+
+ private:
+  ChildProcess holder_;
+  bool started_ = false;
+};
+
 // Registers the stand-in steam: URL handler in the test prefix for the
 // owner's lifetime; what it is asked to open is recorded in a file of the
 // owner's (through VELMORA_STEAM_RECORD, which started programs inherit).
@@ -112,6 +129,32 @@ class SteamHandler {
 bool PlantLink(const std::wstring& link, const std::wstring& target, std::string& reason);
 // Removes a planted link itself (Windows programs under Wine cannot).
 void RemoveLink(const std::wstring& link);
+
+// Runs a Unix shell script on the Wine host and waits (at most timeout_ms)
+// for it to end. False with why in reason when it cannot run here or did
+// not end well; the script's output is in reason then.
+bool RunUnixScript(const std::string& script, DWORD timeout_ms, std::string& reason);
+
+// A small file system of its own (a tmpfs of the size given) mounted on the
+// Wine host for the owner's lifetime, seen by Windows programs as a folder
+// of drive Z:. Needs the right to mount: where that is missing, mounted()
+// is false and reason says why, and a test skips.
+class SmallVolume {
+ public:
+  explicit SmallVolume(unsigned mebibytes);
+  ~SmallVolume();
+  SmallVolume(const SmallVolume&) = delete;
+  SmallVolume& operator=(const SmallVolume&) = delete;
+  bool mounted() const { return mounted_; }
+  const std::string& reason() const { return reason_; }
+  const std::wstring& path() const { return path_; }  // its root, as a Windows path
+
+ private:
+  std::string unix_path_;
+  std::wstring path_;
+  bool mounted_ = false;
+  std::string reason_;
+};
 
 std::string Narrow(const std::wstring& text);  // UTF-8, for messages
 std::wstring Widen(const std::string& text);   // from UTF-8

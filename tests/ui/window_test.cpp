@@ -373,4 +373,107 @@ TEST_F(WindowTest, WebViewFailuresEndTheWindowWithTheirCode) {
   common::OpenLog(harness::MakeTempDir(L"window-log") + L"\\after.log");
 }
 
+// The game folder holds files of two releases after a move pass that was
+// cut off: Play is refused with what happened, until a run completes it.
+TEST_F(WindowTest, PlayIsRefusedWhileTheFolderHoldsTwoReleases) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  for (int i = 0; i < 120; ++i) {
+    wchar_t file[16];
+    swprintf(file, 16, L"f%03d.dll", i);
+    ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\many\\" + file, std::string(500, 'a' + i % 20)));
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\" + file, "old"));
+  }
+  ASSERT_EQ(
+      harness::PublishRelease(name_ + L"/many", name_ + L"/manypub", L"channel=stable&build=5.0&protocol=9&server=h:1"),
+      "");
+  const std::wstring base = harness::ReleaseUrl(L"/" + name_ + L"/manypub");
+  harness::HeldFile game(game_ + L"\\f119.dll", L"lock", game_ + L"\\f000.dll.part");
+  ASSERT_TRUE(game.held());
+  harness::RunResult r = harness::RunProcess(
+      harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, root_, 90000);
+  ASSERT_EQ(r.exit_code, 1u) << r.output;
+  const std::string mixed = "Updated 119 of 120 files; could not replace " + harness::Narrow(game_) + "\\f119.dll";
+  ASSERT_NE(r.output.find(mixed), std::string::npos) << r.output;
+
+  // The window's own update finds the file still in use; Play is refused.
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-for it is in use (is Velmora running?)\n"
+                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"
+                                      // (the page is sent the path with its backslashes escaped)
+                                      "wait-for Updated 119 of 120 files; could not replace\n"
+                                      "{\"type\":\"close\"}\n"));
+  r = harness::RunProcess(
+      harness::LauncherExe(),
+      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play was refused";
+}
+
+// Closing the window while a transfer waits out a server's Retry-After:
+// the launcher ends at once, and what it staged so far is whole.
+TEST_F(WindowTest, ClosingDuringARetryWaitEndsAtOnce) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  const std::string big(2 * 1024 * 1024, 'p');
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\wait\\big.pak", big));
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\wait\\small.dll", "small"));
+  ASSERT_EQ(
+      harness::PublishRelease(name_ + L"/wait", name_ + L"/waitpub", L"channel=stable&build=6.0&protocol=9&server=h:1"),
+      "");
+  // The big file trickles in; the small one is refused with a long wait.
+  const std::wstring text = release_ + L"\\waitpub\\stable\\manifest.txt";
+  std::string description = harness::ReadFileBytes(text);
+  for (const auto& [file, switches] :
+       {std::pair<std::string, std::string>{"big.pak", "_chunk-16384"},
+        std::pair<std::string, std::string>{"small.dll", "_retryafter-25/_status-503"}}) {
+    const size_t at = description.find(" files/6.0/" + file + "\n");
+    ASSERT_NE(at, std::string::npos);
+    description.replace(at, 1, " " + switches + "/");
+  }
+  ASSERT_TRUE(harness::WriteFileBytes(text, description));
+  ASSERT_TRUE(harness::SignRelease(name_ + L"/waitpub/stable/manifest.txt"));
+  // The player closes the window; or Windows ends the session, which ends
+  // the process once the window has answered (here the test closes it then).
+  const struct {
+    const char* what;
+    bool session_ends;
+  } cases[] = {{"closed", false}, {"the session ends", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileW(log_.c_str());
+    ASSERT_TRUE(harness::WriteFileBytes(script_, std::string("{\"type\":\"ready\"}\n"
+                                                             "wait-for Retrying small.dll in 25 s\n") +
+                                                     (c.session_ends ? "wait-for The update was stopped.\n" : "") +
+                                                     "{\"type\":\"close\"}\n"));
+    std::thread session([&] {
+      if (!c.session_ends) return;
+      const DWORD waited = GetTickCount();
+      while (LogPosition("Retrying small.dll in 25 s") == std::string::npos && GetTickCount() - waited < 30000) {
+        Sleep(20);
+      }
+      const HWND window = FindWindowW(L"velmoramp_launcher", L"Velmora Multiplayer");
+      DWORD_PTR answer = 0;
+      SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 10000, &answer);
+      EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE)) << "the session may end";
+      SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 10000, &answer);
+    });
+    const DWORD start = GetTickCount();
+    const harness::RunResult r =
+        harness::RunProcess(harness::LauncherExe(),
+                            {L"--game", game_, L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/waitpub"),
+                             L"--list-url", harness::ListServiceUrl(L"/api/servers")},
+                            root_, 90000);
+    const DWORD took = GetTickCount() - start;
+    session.join();
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+    EXPECT_LT(took, 15000u) << "the 25 s wait was cut short";
+    const std::string part = harness::ReadFileBytes(game_ + L"\\big.pak.part");
+    EXPECT_TRUE(part == big.substr(0, part.size())) << "the staged part holds what arrived, whole";
+    EXPECT_FALSE(harness::FileExists(game_ + L"\\big.pak"));
+  }
+}
+
 }  // namespace

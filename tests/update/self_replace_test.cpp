@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/unique_handle.h"
@@ -104,16 +106,44 @@ TEST_F(SelfReplaceTest, NewerLauncherReplacesTheRunningOneAndStartsIt) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll")) << "no game file is looked at after a replacement";
 }
 
+// A launcher on the server that does not match its description: the run
+// says so once, the game files update, and later starts do not fetch the
+// same launcher again.
 TEST_F(SelfReplaceTest, BadLauncherDigestIsPassedOverAndTheGameFilesUpdate) {
   Publish(new_launcher_);
   ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\launcher\\6\\VelmoraMultiplayer.exe", new_launcher_ + "x"));
 
-  const harness::RunResult run = RunLauncher();
-  EXPECT_EQ(run.output, "ok=1 launcher_updated=0 changed=1 error=\n");
+  harness::RunResult run = RunLauncher();
+  EXPECT_EQ(run.output,
+            "notice: The new launcher could not be verified; this one keeps running.\n"
+            "ok=1 launcher_updated=0 changed=1 error=\n");
   EXPECT_TRUE(harness::ReadFileBytes(exe_) == runner_);
   EXPECT_FALSE(harness::FileExists(exe_ + L".old"));
   EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\mod.dll") == mod_);
   EXPECT_EQ(StartedWith(0), "");
+
+  run = RunLauncher();
+  EXPECT_EQ(run.output, "ok=1 launcher_updated=0 changed=0 error=\n") << "said once";
+  const std::string requests = harness::RequestsFor(name_ + L"/pub/launcher/");
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), '\n'), 1) << requests;
+}
+
+// A scan that holds the running launcher for a moment refuses the first
+// rename: it is tried again rather than given up.
+TEST_F(SelfReplaceTest, ARenameRefusedForAMomentIsTriedAgain) {
+  Publish(new_launcher_);
+  harness::HeldFile scan(exe_, L"scan");
+  ASSERT_TRUE(scan.held());
+  std::thread release([&] {
+    harness::WaitForFileBytes(exe_ + L".new", 30000);
+    Sleep(700);
+    scan.Release();
+  });
+  const harness::RunResult run = RunLauncher();
+  release.join();
+  EXPECT_EQ(run.output, "ok=1 launcher_updated=1 changed=0 error=\n");
+  EXPECT_TRUE(harness::ReadFileBytes(exe_) == new_launcher_);
+  EXPECT_NE(StartedWith(20000), "");
 }
 
 // A disk that takes the rename but not the new bytes: the runner runs from

@@ -1,6 +1,7 @@
 // Runs one update in its own process, so that the launcher's self-
 // replacement acts on this program's own file (ExePath), and prints the
-// result. Usage: update-runner <base url> <channel> <game folder> [--check]
+// result, after a line "notice: <text>" for each notice of the run.
+// Usage: update-runner <base url> <channel> <game folder> [--check]
 #include <fcntl.h>
 #include <io.h>
 
@@ -21,6 +22,7 @@ int wmain(int argc, wchar_t** argv) {
   options.restarted = update::StartedBySelfUpdate();
   _setmode(_fileno(stdout), _O_BINARY);  // one "\n", whatever reads it
   const update::Result r = update::RunUpdate(options, update::StatusFn());
+  for (const std::wstring& notice : r.notices) std::printf("notice: %s\n", common::WideToUtf8(notice).c_str());
   std::printf("ok=%d launcher_updated=%d changed=%d error=%s\n", r.ok ? 1 : 0, r.launcher_updated ? 1 : 0,
               static_cast<int>(r.changed), common::WideToUtf8(r.error).c_str());
   std::fflush(stdout);
