@@ -2,9 +2,10 @@
 // One HTTP(S) client session that serves many requests: connections are
 // kept alive and reused between the requests of a run, from any number of
 // threads at once. Requests run asynchronously underneath, so that a stop
-// reaches a request wherever it waits, however long the server is silent. Each request streams its body to a sink, may
-// ask for the rest of a file from an offset, and says what kind of failure it met, so that a caller knows whether
-// another try is worth it.
+// reaches a request wherever it waits, however long the server is silent.
+// Each request streams its body to a sink, may ask for the rest of a file
+// from an offset, and says what kind of failure it met, so that a caller
+// knows whether another try is worth it.
 #include <windows.h>
 #include <winhttp.h>
 
