@@ -141,10 +141,17 @@ bool GameFolder::HoldParents(const std::wstring& relative, std::wstring& bad_pat
   return true;
 }
 
-bool GameFolder::ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const {
+bool GameFolder::ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path,
+                                std::set<std::wstring>* seen) const {
   for (size_t i = 0; i < relative.size(); ++i) {
     if (relative[i] != L'\\') continue;
     const std::wstring folder = relative.substr(0, i);
+    if (seen != nullptr && !seen->insert(folder).second) continue;
+    {
+      // A folder held open since its check cannot have become a link.
+      std::lock_guard<std::mutex> hold(lock_);
+      if (held_.count(folder) > 0) continue;
+    }
     if (IsLink(GetFileAttributesW(Full(folder).c_str()))) {
       bad_path = folder_ + L"\\" + folder;
       return false;
@@ -213,11 +220,12 @@ std::string GameFolder::ReadSmallFile(const std::wstring& relative_file, size_t 
   return text;
 }
 
-GameFolder::Obstacle GameFolder::CheckLinks(const std::wstring& relative, std::wstring& where) const {
+GameFolder::Obstacle GameFolder::CheckLinks(const std::wstring& relative, std::wstring& where,
+                                            std::set<std::wstring>& seen) const {
   const std::wstring full = Full(relative);
   where = Shown(relative);
   if (TooLong(full)) return Obstacle::kTooLong;
-  if (!ParentsAreSafe(relative, where)) return Obstacle::kLink;
+  if (!ParentsAreSafe(relative, where, &seen)) return Obstacle::kLink;
   const DWORD attributes = GetFileAttributesW(full.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return Obstacle::kNone;
   if (IsLink(attributes)) return Obstacle::kLink;
@@ -229,15 +237,20 @@ GameFolder::Obstacle GameFolder::CheckLinks(const std::wstring& relative, std::w
 }
 
 GameFolder::Obstacle GameFolder::CheckReplaceable(const std::wstring& relative, std::wstring& where) const {
-  const Obstacle links = CheckLinks(relative, where);
-  if (links != Obstacle::kNone) return links;
   const std::wstring full = Full(relative);
-  if (GetFileAttributesW(full.c_str()) == INVALID_FILE_ATTRIBUTES) return Obstacle::kNone;
+  where = Shown(relative);
+  if (!ParentsAreSafe(relative, where)) return Obstacle::kLink;
   // Replacing a file deletes it: a program that holds it without letting
   // others delete it (the game its modules, a scanner its file) is in the
   // way, which only this open tells.
   for (size_t attempt = 0;; ++attempt) {
-    if (OpenName(full, DELETE | FILE_READ_ATTRIBUTES)) return Obstacle::kNone;
+    const common::UniqueFile name = OpenName(full, DELETE | FILE_READ_ATTRIBUTES);
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (name && GetFileInformationByHandle(name.get(), &info)) {
+      if (IsLink(info.dwFileAttributes)) return Obstacle::kLink;
+      if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::kFolder;
+      return info.nNumberOfLinks > 1 ? Obstacle::kHardLinked : Obstacle::kNone;
+    }
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Obstacle::kNone;
     if (!IsBusyFileError(code) || attempt == kBusyTries) return Obstacle::kHeld;
@@ -250,10 +263,10 @@ bool GameFolder::MoveOver(const std::wstring& staging_relative, const std::wstri
   unsafe = false;
   const std::wstring from = Full(staging_relative), to = Full(target_relative);
   for (size_t attempt = 0;; ++attempt) {
-    // Looked at before every try: a link may have been put there meanwhile.
+    // Looked at before every try: a link may have been put there meanwhile
+    // (the folders on the way are held).
     std::wstring where;
-    const Obstacle links = CheckLinks(target_relative, where);
-    if (links == Obstacle::kLink || links == Obstacle::kHardLinked) {
+    if (!ParentsAreSafe(target_relative, where) || IsLink(GetFileAttributesW(to.c_str()))) {
       unsafe = true;
       SetLastError(ERROR_ACCESS_DENIED);
       return false;

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "common/unique_handle.h"
@@ -70,8 +71,9 @@ class GameFolder {
   // what is in the way (relative itself, or a folder on its way).
   Obstacle CheckReplaceable(const std::wstring& relative, std::wstring& where) const;
   // The same without opening anything for more than a look: links, names
-  // and lengths only.
-  Obstacle CheckLinks(const std::wstring& relative, std::wstring& where) const;
+  // and lengths only. seen: folders already found sound in this pass, so
+  // that a thousand files in one folder look at it once.
+  Obstacle CheckLinks(const std::wstring& relative, std::wstring& where, std::set<std::wstring>& seen) const;
 
   // Moves a staging file over its target below the game folder, replacing
   // it, written through; tried again for about 2 s while the target is held
@@ -91,7 +93,8 @@ class GameFolder {
   std::wstring Shown(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
 
  private:
-  bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path) const;
+  bool ParentsAreSafe(const std::wstring& relative, std::wstring& bad_path,
+                      std::set<std::wstring>* seen = nullptr) const;
 
   std::wstring folder_;  // absolute, no trailing "\"
   std::wstring final_;   // where it really is, "\\?\C:\..." form, no trailing "\"; may be empty

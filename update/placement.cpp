@@ -6,6 +6,7 @@
 
 #include "common/format.h"
 #include "common/log.h"
+#include "common/worker_pool.h"
 #include "update/transfer.h"
 
 namespace update {
@@ -14,6 +15,11 @@ namespace {
 // Room for the launcher's own notes and the file system's rounding.
 constexpr uint64_t kSpaceMargin = 8ull * 1024 * 1024;
 constexpr uint64_t kSlackPerFile = 4096;
+// Threads that look at the files before the move pass.
+constexpr size_t kLookers = 8;
+// Staging files from this size on may be held by a scan for longer than
+// the move waits.
+constexpr uint64_t kScannedLongBytes = 4ull * 1024 * 1024;
 
 // The obstacle's text, or empty when it is none.
 std::wstring ObstacleText(GameFolder::Obstacle obstacle, const std::wstring& shown) {
@@ -62,11 +68,12 @@ std::wstring LinkText(const std::wstring& path) {
 }
 
 bool CheckTargetsBeforeDownload(const Placement& p, std::wstring& text) {
+  std::set<std::wstring> seen;
   for (size_t i : p.changed) {
     const std::wstring& path = p.manifest.files[i].path;
     // A name beside it that is not ours is removed before it is written.
     std::wstring where;
-    const GameFolder::Obstacle obstacle = p.game.CheckLinks(path, where);
+    const GameFolder::Obstacle obstacle = p.game.CheckLinks(path, where, seen);
     if (obstacle == GameFolder::Obstacle::kNone) continue;
     text = ObstacleText(obstacle, where);
     common::Log(L"update refused before the download: %s", text);
@@ -93,17 +100,40 @@ bool CheckFreeSpace(const Placement& p, const std::set<std::wstring>& ours, std:
 }
 
 bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text) {
-  for (size_t i : p.changed) {
-    const std::wstring& path = p.manifest.files[i].path;
-    for (const std::wstring& name : {path, StagingPath(path)}) {
+  // Each look is a few system calls: several at once, the first (in the
+  // description's order) that is in the way reported.
+  std::vector<std::wstring> found(p.changed.size());
+  const auto look = [&](size_t k) {
+    const ManifestFile& file = p.manifest.files[p.changed[k]];
+    const std::wstring& path = file.path;
+    // A scan of a new file ends within the move's own tries unless the file
+    // is big: only big staging files are looked at here.
+    const size_t names = file.size >= kScannedLongBytes ? 2 : 1;
+    const std::wstring both[2] = {path, StagingPath(path)};
+    for (size_t n = 0; n < names; ++n) {
+      const std::wstring& name = both[n];
       std::wstring where;
       const GameFolder::Obstacle obstacle = p.game.CheckReplaceable(name, where);
       if (obstacle == GameFolder::Obstacle::kNone) continue;
       // A staging file held (a scan of it) is named by the file it becomes.
-      text = ObstacleText(obstacle, obstacle == GameFolder::Obstacle::kHeld ? p.game.Shown(path) : where);
-      common::Log(L"nothing moved: %s", text);
-      return false;
+      found[k] = ObstacleText(obstacle, obstacle == GameFolder::Obstacle::kHeld ? p.game.Shown(path) : where);
+      return;
     }
+  };
+  common::WorkerPool pool;
+  if (!pool.Start(p.changed.size(), kLookers, look)) {
+    for (size_t k = 0; k < p.changed.size(); ++k) look(k);
+  }
+  pool.Join();
+  for (const std::wstring& obstacle : found) {
+    if (obstacle.empty()) continue;
+    text = obstacle;
+    common::Log(L"nothing moved: %s", text);
+    return false;
+  }
+  if (pool.failure().failed()) {
+    text = L"The update could not be completed: " + pool.failure().text + L"." + kNothingChanged;
+    return false;
   }
   return true;
 }
