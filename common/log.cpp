@@ -42,6 +42,24 @@ std::string TimeAndThread() {
   return text;
 }
 
+// One old log is kept. When the full one cannot be moved aside (the old one
+// is held, or cannot be replaced), the log starts again from empty, and
+// says so, rather than grow without bound.
+void Rotate(LogState& state) {
+  state.file.reset();
+  if (!MoveFileExW(state.path.c_str(), (state.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const std::string note = TimeAndThread() + "the log could not be moved aside (win32 " +
+                             std::to_string(GetLastError()) + "); it starts again here\r\n";
+    UniqueFile restart(CreateFileW(state.path.c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (restart) (void)WriteFile(restart.get(), note.data(), static_cast<DWORD>(note.size()), &written, nullptr);
+  }
+  state.file = OpenForAppend(state.path);
+  state.size = state.file ? FileSize(state.file.get()) : 0;
+}
+
 }  // namespace
 
 void OpenLog(const std::wstring& path) {
@@ -80,14 +98,8 @@ void Write(const wchar_t* format, const format_detail::Arg* args, size_t count) 
   if (state.file) {
     // Another launcher may append to the same log: its size is asked again
     // only when it seems full.
-    if (state.size + line.size() > kMaxLogBytes && FileSize(state.file.get()) + line.size() > kMaxLogBytes) {
-      // One old log is kept; a failed move leaves the full log growing a
-      // little past the bound rather than losing the new line.
-      state.file.reset();
-      MoveFileExW(state.path.c_str(), (state.path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-      state.file = OpenForAppend(state.path);
-      state.size = state.file ? FileSize(state.file.get()) : 0;
-    }
+    if (state.size + line.size() > kMaxLogBytes && FileSize(state.file.get()) + line.size() > kMaxLogBytes)
+      Rotate(state);
     DWORD written = 0;
     if (state.file && WriteFile(state.file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
       state.size += written;

@@ -2,8 +2,8 @@
 // The launcher's log: one UTF-8 line per event with its UTC time and thread
 // id, appended to <local application data>\velmoramp\launcher.log (or the
 // file --log names) and kept below 1 MiB by moving a full log to
-// "<log>.1". Logging never stops the launcher: a log that cannot be opened
-// or written is skipped. Any thread.
+// "<log>.1" (or, when that cannot be done, by starting it again). Logging never stops the launcher: a log that cannot
+// be opened or written is skipped. Any thread.
 #include <cstdint>
 #include <string>
 

@@ -24,6 +24,11 @@ constexpr DWORD kBigReadBytes = 256 * 1024;
 // dropped, so that its connection can serve the next request.
 constexpr uint64_t kMaxDrainBytes = 65536;
 constexpr DWORD kMaxDrainMs = 2000;
+// Bytes that arrived are handed on once more keeps the reader waiting this
+// long: a slow answer still shows its progress, and its pace is judged.
+constexpr DWORD kPieceWaitMs = 100;
+// A whole piece that took at most this long shows the data flowing.
+constexpr DWORD kFlowingPieceMs = 100;
 
 // Whether url starts with a scheme ("name://") other than http and https.
 bool HasOtherScheme(const std::wstring& url) {
@@ -136,10 +141,11 @@ struct Call {
   common::UniqueKernelHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   DWORD status = 0;  // the completion last seen
   DWORD error = 0;   // with WINHTTP_CALLBACK_STATUS_REQUEST_ERROR
-  DWORD bytes = 0;   // with WINHTTP_CALLBACK_STATUS_READ_COMPLETE
-  // Two read buffers: one is filled by the platform while the sink takes
-  // the other.
-  std::unique_ptr<unsigned char[]> buffers[2];
+  DWORD bytes = 0;   // with WINHTTP_CALLBACK_STATUS_READ_COMPLETE and _DATA_AVAILABLE
+  bool has_deadline = false;
+  DWORD deadline = 0;  // tick count by which the whole request ends
+  // Where reads land.
+  std::unique_ptr<unsigned char[]> buffer;
 
   void Release() {
     if (--refs == 0) delete this;
@@ -153,6 +159,7 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
     case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING: call->Release(); return;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: call->error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError; break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE: call->bytes = length; break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE: call->bytes = *static_cast<DWORD*>(info); break;
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: break;
     default: return;
@@ -165,18 +172,25 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
 // request from waiting for ever should a completion never come.
 constexpr DWORD kStepLimitMs = 60000;
 
-enum class Step { kDone, kFailed, kStopped };
+enum class Step { kDone, kFailed, kStopped, kLate, kNotYet };
 
 // Waits for the completion of the step just started. kFailed leaves the
-// platform's error as the thread's last error.
-Step Await(Call& call, const Request& request, DWORD expected) {
+// platform's error as the thread's last error; kLate: the request's own
+// deadline passed; kNotYet: patience_ms passed first (the step still runs).
+Step Await(Call& call, const Request& request, DWORD expected, DWORD patience_ms = INFINITE) {
   HANDLE handles[2] = {call.done.get(), request.stop != nullptr ? request.stop->event() : nullptr};
   const DWORD count = handles[1] != nullptr ? 2 : 1;
-  const DWORD waited = WaitForMultipleObjects(count, handles, FALSE, kStepLimitMs);
+  DWORD limit = std::min(kStepLimitMs, patience_ms);
+  if (call.has_deadline) {
+    const LONG left = static_cast<LONG>(call.deadline - GetTickCount());
+    limit = std::min<DWORD>(limit, left > 0 ? static_cast<DWORD>(left) : 0);
+  }
+  const DWORD waited = WaitForMultipleObjects(count, handles, FALSE, limit);
   if (waited == WAIT_OBJECT_0 + 1 || (request.stop != nullptr && request.stop->load())) return Step::kStopped;
   if (waited == WAIT_TIMEOUT) {
+    if (limit == patience_ms) return Step::kNotYet;
     SetLastError(ERROR_WINHTTP_TIMEOUT);
-    return Step::kFailed;
+    return call.has_deadline && limit < kStepLimitMs ? Step::kLate : Step::kFailed;
   }
   if (waited != WAIT_OBJECT_0) return Step::kFailed;
   if (call.status == expected) return Step::kDone;
@@ -184,24 +198,88 @@ Step Await(Call& call, const Request& request, DWORD expected) {
   return Step::kFailed;
 }
 
-// Starts a read into one of the call's buffers; false (the last error set)
-// when it cannot be started.
-bool StartRead(HINTERNET handle, Call& call, int which, DWORD size) {
-  return WinHttpReadData(handle, call.buffers[which].get(), size, nullptr) != FALSE;
-}
+// A body's bytes as they come. While they come slowly, or before they
+// are seen to flow, the wait for more is the platform's worker's: a read
+// asked for more than has arrived would wait in this thread, past any stop
+// (so it does on some systems), while the question "is there data?" waits
+// where a stop reaches it; what is there is then read at once. Once whole
+// pieces arrive quickly, pieces are read straight away, which saves a trip
+// through the worker for every few kilobytes of a big file. Bytes are handed
+// on in pieces of up to the buffer's size, or as they are when more keeps
+// the reader waiting for a while.
+class BodyReader {
+ public:
+  BodyReader(HINTERNET handle, Call& call, const Request& request, DWORD size)
+      : handle_(handle), call_(call), request_(request), size_(size) {
+    call_.buffer.reset(new unsigned char[size]);
+  }
+
+  // The next piece: kDone with got bytes (0 at the end of the body), or why
+  // there is none.
+  Step Next(DWORD& got) {
+    const DWORD started = GetTickCount();
+    const Step step = flowing_ && !asking_ ? Straight(got) : Asking(got);
+    // Quick whole pieces mean the data flows; anything else, that it may not.
+    flowing_ = step == Step::kDone && got == size_ && GetTickCount() - started <= kFlowingPieceMs;
+    return step;
+  }
+  const unsigned char* data() const { return call_.buffer.get(); }
+
+ private:
+  Step Straight(DWORD& got) {
+    if (!WinHttpReadData(handle_, call_.buffer.get(), size_, nullptr)) return Step::kFailed;
+    const Step read = Await(call_, request_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+    got = read == Step::kDone ? call_.bytes : 0;
+    return read;
+  }
+
+  Step Asking(DWORD& got) {
+    DWORD filled = 0;
+    for (;;) {
+      if (!asking_) {
+        if (!WinHttpQueryDataAvailable(handle_, nullptr)) return Step::kFailed;
+        asking_ = true;
+      }
+      const Step step =
+          Await(call_, request_, WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE, filled > 0 ? kPieceWaitMs : INFINITE);
+      if (step == Step::kNotYet) break;  // the question stays out for the next piece
+      asking_ = false;
+      if (step != Step::kDone) return step;
+      const DWORD here = call_.bytes;
+      if (here == 0) break;
+      if (!WinHttpReadData(handle_, call_.buffer.get() + filled, std::min(here, size_ - filled), nullptr)) {
+        return Step::kFailed;
+      }
+      const Step read = Await(call_, request_, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+      if (read != Step::kDone) return read;
+      if (call_.bytes == 0) break;
+      filled += call_.bytes;
+      if (filled == size_) break;
+    }
+    got = filled;
+    return Step::kDone;
+  }
+
+  HINTERNET handle_;
+  Call& call_;
+  const Request& request_;
+  DWORD size_;
+  bool asking_ = false;   // a question for more data is out
+  bool flowing_ = false;  // whole pieces came quickly: the next is read straight away
+};
 
 // An error answer's short body, read and dropped so that the connection
 // stays usable; bounded in bytes and in time, since a server that answers
 // with an error may also drip its body for ever.
 void DrainErrorBody(HINTERNET handle, Call& call, const Request& request, uint64_t announced) {
   if (announced > kMaxDrainBytes) return;
-  call.buffers[0].reset(new unsigned char[kReadBufferBytes]);
+  BodyReader reader(handle, call, request, kReadBufferBytes);
   const DWORD started = GetTickCount();
   uint64_t drained = 0;
+  DWORD got = 0;
   while (drained < kMaxDrainBytes && GetTickCount() - started < kMaxDrainMs) {
-    if (!StartRead(handle, call, 0, kReadBufferBytes)) return;
-    if (Await(call, request, WINHTTP_CALLBACK_STATUS_READ_COMPLETE) != Step::kDone || call.bytes == 0) return;
-    drained += call.bytes;
+    if (reader.Next(got) != Step::kDone || got == 0) return;
+    drained += got;
   }
 }
 
@@ -293,6 +371,12 @@ bool Stopped(Error& error) {
   return false;
 }
 
+bool Late(const Request& request, Error& error) {
+  error.Set(ErrorKind::kTransient, L"the server took too long");
+  common::Log(L"fetch %s: not done within %lu ms", request.url, static_cast<unsigned long>(request.deadline_ms));
+  return false;
+}
+
 // Hands one chunk on: bounds, sink, progress, pace.
 bool Deliver(const Request& request, Response& response, const unsigned char* data, DWORD size, SlowGuard& slow,
              Error& error) {
@@ -313,22 +397,18 @@ bool Deliver(const Request& request, Response& response, const unsigned char* da
   return true;
 }
 
-// The body, chunk by chunk, into the request's sink: while the sink takes
-// one buffer, the platform fills the other.
+// The body, piece by piece, into the request's sink.
 bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& response, Error& error) {
-  // Big bodies in big reads: each read is a trip through the client's
-  // worker, and fewer of them keep a large file at the client's full rate.
-  const DWORD size = response.headers.announced >= kBigBodyBytes ? kBigReadBytes : kReadBufferBytes;
-  call.buffers[0].reset(new unsigned char[size]);
-  call.buffers[1].reset(new unsigned char[size]);
+  // Big bodies in big pieces: fewer trips through the sink and its writes.
+  BodyReader reader(handle, call, request,
+                    response.headers.announced >= kBigBodyBytes ? kBigReadBytes : kReadBufferBytes);
   SlowGuard slow(request);
-  int filling = 0;
-  if (!StartRead(handle, call, filling, size)) return CutShort(request, response, error);
   for (;;) {
-    const Step step = Await(call, request, WINHTTP_CALLBACK_STATUS_READ_COMPLETE);
+    DWORD got = 0;
+    const Step step = reader.Next(got);
     if (step == Step::kStopped) return Stopped(error);
-    if (step == Step::kFailed) return CutShort(request, response, error);
-    const DWORD got = call.bytes;
+    if (step == Step::kLate) return Late(request, error);
+    if (step != Step::kDone) return CutShort(request, response, error);
     if (got == 0) {
       // A connection dropped before the announced end reads as a plain end
       // of data here; only the announced length tells the two apart.
@@ -336,14 +416,7 @@ bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& re
       SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
       return CutShort(request, response, error);
     }
-    const int full = filling;
-    filling = 1 - filling;
-    if (!StartRead(handle, call, filling, size)) {
-      // The chunk in hand still counts; the failure shows at the next step.
-      if (!Deliver(request, response, call.buffers[full].get(), got, slow, error)) return false;
-      return CutShort(request, response, error);
-    }
-    if (!Deliver(request, response, call.buffers[full].get(), got, slow, error)) return false;
+    if (!Deliver(request, response, reader.data(), got, slow, error)) return false;
   }
 }
 
@@ -377,6 +450,7 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
   }
   if (step == Step::kDone) return true;
   if (step == Step::kStopped) return Stopped(error);
+  if (step == Step::kLate) return Late(request, error);
   const DWORD code = GetLastError();
   error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused,
             FormatWin32Error(L"the download failed"));
@@ -436,6 +510,8 @@ bool Session::Get(const Request& request, Response& response, Error& error) {
   const DWORD started = GetTickCount();
   ++requests_;
   CallRef call;
+  call->has_deadline = request.deadline_ms > 0;
+  call->deadline = started + request.deadline_ms;
   UniqueInternet handle(WinHttpOpenRequest(connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, target.https ? WINHTTP_FLAG_SECURE : 0));
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());

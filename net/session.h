@@ -43,6 +43,9 @@ struct Request {
   // must not hold a run for ever.
   uint32_t min_bytes_per_second = 1024;
   uint32_t slow_window_seconds = 30;
+  // Above 0: the whole request, its connection included, ends after this
+  // many milliseconds ("the server took too long", transient).
+  uint32_t deadline_ms = 0;
 };
 
 // What the answer's headers said.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/stop_signal.h"
 #include "servers/server_record.h"
 
 namespace servers {
@@ -14,6 +15,8 @@ namespace servers {
 // records kept from it (8 MiB is three times a list of 10,000 real servers).
 inline constexpr uint64_t kMaxListBytes = 8ull * 1024 * 1024;
 inline constexpr size_t kMaxRecords = 20000;
+// How long fetching a list may take in all.
+inline constexpr uint32_t kListDeadlineMs = 20000;
 
 // Reads a list document (UTF-8 bytes, taken as they are: a byte-order mark
 // is not removed). True: list is replaced by the records of the "servers"
@@ -23,8 +26,11 @@ inline constexpr size_t kMaxRecords = 20000;
 // not JSON; error says so and list is unchanged.
 [[nodiscard]] bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error);
 
-// Fetches url (plain http allowed) and reads the answer as above. False:
-// error holds the fetcher's or the reader's text and list is unchanged.
-[[nodiscard]] bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error);
+// Fetches url (plain http allowed) within kListDeadlineMs, connection
+// included, and reads the answer as above; stop (which may be null) ends it
+// at once. False: error holds the fetcher's or the reader's text and list
+// is unchanged.
+[[nodiscard]] bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, std::wstring& error,
+                                   const common::StopSignal* stop = nullptr);
 
 }  // namespace servers

@@ -36,6 +36,10 @@ struct Frontend {
   PlayerState player;
   std::wstring player_path;
   bool player_loaded = false;
+  bool player_unreadable = false;  // told to the page once, at "ready"
+  // Changes that could not be written: made again before the next one, so
+  // that they last until the launcher closes.
+  std::vector<PlayerChange> unsaved;
   // How many refreshes were started; each is known by its number. Window
   // thread only.
   unsigned refreshes = 0;

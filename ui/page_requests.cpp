@@ -36,7 +36,13 @@ struct Workers {
   // Under lock: the refresh whose list the page shows, and that list.
   unsigned shown_refresh = 0;
   std::vector<SavedServer> listed;
+  // Under lock: the refresh whose list is being fetched (one at a time),
+  // 0 for none; when it ended.
+  unsigned fetching = 0;
+  std::condition_variable fetch_ended;
   update::CancelFlag cancel{false};
+  // Ends a list fetch at once when the window closes.
+  common::StopSignal closing_signal{false};
 };
 
 namespace {
@@ -114,6 +120,14 @@ std::vector<SavedServer> ToSaved(const std::vector<servers::ServerRecord>& list)
   return out;
 }
 
+// Under the workers' lock. False when that fetch had ended already.
+bool EndFetch(Workers& workers, unsigned refresh) {
+  if (workers.fetching != refresh) return false;
+  workers.fetching = 0;
+  workers.fetch_ended.notify_all();
+  return true;
+}
+
 // Fetches the list, shows it unless a newer one is shown already, then
 // measures the ping of its hosts for as long as it is the one shown.
 void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned refresh) {
@@ -122,7 +136,7 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
     std::wstring error;
     bool fetched = false;
     try {
-      fetched = servers::FetchServerList(options->list_url, list, error);
+      fetched = servers::FetchServerList(options->list_url, list, error, &workers->closing_signal);
     } catch (const std::bad_alloc&) {
       list.clear();
       error = kOutOfMemory;
@@ -130,11 +144,13 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
       list.clear();
       error = L"an unexpected error";
     }
-    if (!fetched) common::Log(L"server list: %s", error.c_str());
+    if (!fetched) common::Log(L"server list: %s", error);
 
     const auto current = [&] { return !workers->closing && workers->shown_refresh == refresh; };
     {
       std::lock_guard<std::mutex> hold(workers->lock);
+      // The list (or its failure) is in: another refresh may start.
+      EndFetch(*workers, refresh);
       // Posted under the lock, so that the page's order of lists and pings
       // is the order of the refreshes.
       if (workers->closing || workers->shown_refresh > refresh) return;
@@ -172,6 +188,9 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
     PostStatusQuietly(window, L"Could not read the server list after an unexpected error.", Tone::kBad,
                       Busy::kUnchanged);
   }
+  // Whatever happened, the next refresh may start.
+  std::lock_guard<std::mutex> hold(workers->lock);
+  if (EndFetch(*workers, refresh) && !workers->closing) PostToPage(window, kEmptyServersMessage);
 }
 
 // Each worker holds its own reference to the options and the shared state,
@@ -200,12 +219,29 @@ void StartUpdate(const Frontend& frontend) {
   }
 }
 
+// One list fetch at a time: a refresh asked for while one runs (a key held
+// down, a page that loads again) is passed over.
 void StartRefresh(Frontend& frontend) {
-  const unsigned refresh = ++frontend.refreshes;
+  Workers& workers = *frontend.workers;
+  {
+    std::lock_guard<std::mutex> hold(workers.lock);
+    if (workers.closing) return;
+    if (workers.fetching != 0) {
+      common::Log(L"server list: a refresh was asked for while one runs; passed over");
+      return;
+    }
+    workers.fetching = ++frontend.refreshes;
+  }
+  const unsigned refresh = frontend.refreshes;
   try {
     std::thread(RefreshWorker, frontend.options, frontend.window, frontend.workers, refresh).detach();
   } catch (...) {
     LogQuietly(L"server list: no thread could be started");
+    {
+      std::lock_guard<std::mutex> hold(workers.lock);
+      (void)EndFetch(workers, refresh);  // it was this one's
+    }
+    PostToPage(frontend.window, kEmptyServersMessage);
     PostStatusQuietly(frontend.window, L"Could not fetch the server list.", Tone::kBad, Busy::kUnchanged);
   }
 }
@@ -213,10 +249,30 @@ void StartRefresh(Frontend& frontend) {
 PlayerState& Player(Frontend& frontend) {
   if (!frontend.player_loaded) {
     frontend.player_path = PlayerStatePath();
-    frontend.player = LoadPlayerState(frontend.player_path);
+    Found found = Found::kMissing;
+    frontend.player = LoadPlayerState(frontend.player_path, &found);
+    frontend.player_unreadable = found == Found::kUnreadable;
     frontend.player_loaded = true;
   }
   return frontend.player;
+}
+
+// One change to the favourites or recent servers, made to what the file
+// holds now (another window's saves kept). False when it could not be
+// written; it lasts until the launcher closes all the same.
+bool Keep(Frontend& frontend, const PlayerChange& change) {
+  Player(frontend);
+  const auto all = [&frontend, &change](PlayerState& state) {
+    bool changed = false;
+    for (const PlayerChange& earlier : frontend.unsaved) changed |= earlier(state);
+    return change(state) || changed;
+  };
+  if (ChangePlayerState(frontend.player_path, all, frontend.player)) {
+    frontend.unsaved.clear();
+    return true;
+  }
+  frontend.unsaved.push_back(change);
+  return false;
 }
 
 // The name the player knows a server by: from the list shown, else from
@@ -252,7 +308,11 @@ void ChangeFavourite(Frontend& frontend, const json::Value& message) {
     return;
   }
   const Favourite what = on.AsBool(false) ? Favourite::kAdd : Favourite::kRemove;
-  const Change change = SetFavourite(player, server, what);
+  Change change = Change::kNone;
+  const bool kept = Keep(frontend, [server, what, &change](PlayerState& state) {
+    change = SetFavourite(state, server, what);
+    return change == Change::kChanged;
+  });
   if (change == Change::kFull) {
     PostStatus(frontend.window,
                L"You have " + std::to_wstring(kMaxFavourites) + L" favourites already. Remove one to add another.",
@@ -260,12 +320,12 @@ void ChangeFavourite(Frontend& frontend, const json::Value& message) {
   } else if (change == Change::kChanged) {
     common::Log(L"favourites: %s %s port %d", what == Favourite::kAdd ? L"added" : L"removed", server.host,
                 server.port);
-    if (!SavePlayerState(frontend.player_path, player)) {
+    if (!kept) {
       PostStatus(frontend.window, L"Could not save the favourites; they last until the launcher closes.", kNoPercent,
                  Tone::kBad, Busy::kUnchanged);
     }
   }
-  PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
+  PostToPage(frontend.window, BuildFavouritesMessage(frontend.player.favourites));
 }
 
 // Refuses during an update, for a server or name the hand-off cannot take,
@@ -304,9 +364,15 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   if (!host.empty()) {
     SavedServer server{host, port, std::wstring()};
     server.name = ServerName(frontend, server);
-    RecordRecent(Player(frontend), server);
-    // Logged when it fails; the game starts all the same.
-    (void)SavePlayerState(frontend.player_path, frontend.player);
+    if (!Keep(frontend, [server](PlayerState& state) {
+          RecordRecent(state, server);
+          return true;
+        })) {
+      // The game starts all the same.
+      common::Log(L"play: the server played on could not be kept among the recent ones");
+      PostStatus(window, L"Could not save the recent servers; this one is kept until the launcher closes.", kNoPercent,
+                 Tone::kBad, Busy::kUnchanged);
+    }
     PostToPage(window, BuildRecentMessage(frontend.player.recent));
   }
   PostStatus(window, L"Starting the game through Steam...", kNoPercent, Tone::kPlain, Busy::kUnchanged);
@@ -324,6 +390,10 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
 void OnReady(Frontend& frontend, const json::Value&) {
   if (!frontend.player_name.empty()) PostToPage(frontend.window, BuildNameMessage(frontend.player_name));
   const PlayerState& player = Player(frontend);
+  if (frontend.player_unreadable) {
+    frontend.player_unreadable = false;  // said once
+    PostStatus(frontend.window, kPlayerStateUnreadable, kNoPercent, Tone::kBad, Busy::kUnchanged);
+  }
   PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
   PostToPage(frontend.window, BuildRecentMessage(player.recent));
   const std::wstring log = common::LogPath();
@@ -371,7 +441,14 @@ void HandleWebMessage(Frontend& frontend, const std::wstring& json_text) {
     if (type != request.type) continue;
     // The type only: the other members may hold the player's name.
     common::Log(L"page: %s", request.type);
-    request.handle(frontend, message);
+    // A message that fails ends nothing but itself.
+    try {
+      request.handle(frontend, message);
+    } catch (const std::bad_alloc&) {
+      LogQuietly(L"page: the launcher ran out of memory handling a message");
+    } catch (...) {
+      LogQuietly(L"page: a message ended in an unexpected error");
+    }
     return;
   }
   common::Log(L"page: a message of no known type");
@@ -387,6 +464,7 @@ void StopWorkers(Frontend& frontend) {
   if (!frontend.workers) return;
   Workers& workers = *frontend.workers;
   workers.cancel = true;
+  workers.closing_signal = true;
   std::lock_guard<std::mutex> hold(workers.lock);
   workers.closing = true;
 }
@@ -395,8 +473,10 @@ bool WaitForUpdate(Frontend& frontend, unsigned long wait_ms) {
   if (!frontend.workers) return true;
   Workers& workers = *frontend.workers;
   std::unique_lock<std::mutex> hold(workers.lock);
-  return workers.update_ended.wait_for(hold, std::chrono::milliseconds(wait_ms),
-                                       [&] { return !workers.update_running; });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  const bool update = workers.update_ended.wait_until(hold, until, [&] { return !workers.update_running; });
+  // The list fetch too, which a stop ends at once.
+  return workers.fetch_ended.wait_until(hold, until, [&] { return workers.fetching == 0; }) && update;
 }
 
 }  // namespace ui

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "json/parse.h"
 #include "servers/clean_text.h"
@@ -108,25 +109,55 @@ std::wstring PlayerStatePath() {
   return folder.empty() ? std::wstring() : folder + L"\\player.json";
 }
 
-PlayerState LoadPlayerState(const std::wstring& path) {
+PlayerState LoadPlayerState(const std::wstring& path, Found* found) {
+  Found ignored = Found::kMissing;
+  Found& how = found != nullptr ? *found : ignored;
+  how = Found::kMissing;
   PlayerState state;
   if (path.empty() || !common::IsFile(path)) return state;
+  how = Found::kUnreadable;
   const std::vector<unsigned char> bytes = common::ReadWholeFile(path, kMaxFileBytes);
   json::Value document;
   if (bytes.empty() || !json::Parse(std::string(bytes.begin(), bytes.end()), document) ||
       document.kind != json::Type::kObject) {
-    common::Log(L"player state: %s is damaged; favourites and recent servers start empty", path.c_str());
+    common::Log(L"player state: %s is damaged; favourites and recent servers start empty", path);
     return state;
   }
   if (document.Get("format").AsString("") != kFormat || document.Get("version").kind != json::Type::kNumber ||
       document.Get("version").AsInt(0) != kVersion) {
     common::Log(L"player state: %s is not ours (or of another version); favourites and recent servers start empty",
-                path.c_str());
+                path);
     return state;
   }
+  how = Found::kRead;
   state.favourites = ReadList(document.Get("favourites"), kMaxFavourites);
   state.recent = ReadList(document.Get("recent"), kMaxRecent);
   return state;
+}
+
+bool ChangePlayerState(const std::wstring& path, const PlayerChange& change, PlayerState& state) {
+  // One change at a time for every launcher of this user: each reads what
+  // the last one wrote.
+  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-player-state"));
+  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
+  const common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  Found found = Found::kMissing;
+  PlayerState now = LoadPlayerState(path, &found);
+  if (!change(now)) {
+    state = now;
+    return true;
+  }
+  state = now;
+  if (found == Found::kUnreadable) {
+    // Nothing of it is lost: a later launcher, or a person, may read it.
+    if (MoveFileExW(path.c_str(), (path + L".bad").c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      common::Log(L"player state: the unreadable %s is kept as player.json.bad", path);
+    } else {
+      common::Log(L"player state: %s cannot be kept aside (win32 %lu); it is not replaced", path, GetLastError());
+      return false;
+    }
+  }
+  return SavePlayerState(path, now);
 }
 
 bool SavePlayerState(const std::wstring& path, const PlayerState& state) {
@@ -136,7 +167,7 @@ bool SavePlayerState(const std::wstring& path, const PlayerState& state) {
   }
   const std::string text = PlayerStateText(state);
   if (common::WriteFileAtomically(path, text)) return true;
-  common::Log(L"player state: could not write %s (win32 %lu)", path.c_str(), GetLastError());
+  common::Log(L"player state: could not write %s (win32 %lu)", path, GetLastError());
   return false;
 }
 

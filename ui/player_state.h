@@ -3,6 +3,7 @@
 // page (loaded from a string) has no storage of its own: favourite servers
 // and the servers last played on, in <launcher data folder>\player.json.
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,13 +51,29 @@ void RecordRecent(PlayerState& state, const SavedServer& server);
 // <LauncherDataFolder()>\player.json; empty when there is no data folder.
 std::wstring PlayerStatePath();
 
+// How the file was found: missing, read, or there but unreadable (damaged,
+// another program's, a later launcher's).
+enum class Found { kMissing, kRead, kUnreadable };
+
 // The state the file at path holds. A missing file gives an empty state;
-// so does a damaged one or one of another program, which is logged (and
-// replaced by the next save). Entries that break the rules above, repeats
-// and entries past the bounds are dropped.
-PlayerState LoadPlayerState(const std::wstring& path);
+// so does an unreadable one, which is logged. Entries that break the rules
+// above, repeats and entries past the bounds are dropped.
+PlayerState LoadPlayerState(const std::wstring& path, Found* found = nullptr);
 
 // Replaces the file in one step; false (logged) when it cannot be written.
 [[nodiscard]] bool SavePlayerState(const std::wstring& path, const PlayerState& state);
+
+// One change (a favourite, a server played on) made to the state as the
+// file holds it now, so that what another window saved meanwhile is kept;
+// one such change at a time, across launchers. An unreadable file is kept
+// as "<path>.bad" (the last one) before it is replaced. change says
+// whether anything changed (nothing is written then). state: the state
+// after the change, also when it could not be written (false, logged).
+using PlayerChange = std::function<bool(PlayerState& state)>;
+[[nodiscard]] bool ChangePlayerState(const std::wstring& path, const PlayerChange& change, PlayerState& state);
+
+// The text the page shows once when the file could not be read.
+inline constexpr wchar_t kPlayerStateUnreadable[] =
+    L"Your favourite and recent servers could not be read; the old file is kept as player.json.bad.";
 
 }  // namespace ui

@@ -325,11 +325,13 @@ void FinishRelease(RunState& run) {
   run.result.ok = true;
   const int64_t sequence = run.manifest.sequence;
   if (sequence > 0) {
-    run.sequences.Raise(run.options.base_url, run.options.channel, sequence);
     std::wstring error;
-    if (!run.sequences.Save(error)) {
+    if (!SequenceMemory::Remember(run.options.base_url, run.options.channel, sequence, error)) {
       common::Log(L"could not remember sequence %lld: %s", sequence, error);
-      Say(run.status, L"Could not remember this release's sequence number: " + error);
+      const std::wstring text = L"Could not remember this release's sequence number: " + error;
+      Say(run.status, text);
+      // The run succeeded all the same; the player reads both at its end.
+      run.result.notices.push_back(text);
     }
   }
   common::Log(L"update done: %d files replaced", run.result.changed);

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "update/manifest_text.h"
 
 namespace update {
@@ -26,32 +27,41 @@ SequenceMemory SequenceMemory::Load() {
   memory.file_ = data + L"\\sequences.txt";
   const std::vector<unsigned char> bytes = common::ReadWholeFile(memory.file_, kMaxFileBytes);
   if (bytes.empty()) return memory;
-  const std::string text(bytes.begin(), bytes.end());
-  bool header = false;
-  std::map<std::pair<std::wstring, std::wstring>, int64_t> read;
-  for (const std::string& line : SplitLines(text)) {
-    if (!header) {
-      header = line == kMagic;
-      if (!header) break;
-      continue;
-    }
-    // SEQUENCE <tab> CHANNEL <tab> BASE URL
+  const std::vector<std::string> lines = SplitLines(std::string(bytes.begin(), bytes.end()));
+  size_t passed_over = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i == 0 && lines[0] == kMagic) continue;
+    // SEQUENCE <tab> CHANNEL <tab> BASE URL. A line that is not one (a cut
+    // write, a hand edit) costs only its own channel: forgetting the others
+    // would let their old releases be replayed.
+    const std::string& line = lines[i];
     const size_t tab1 = line.find('\t');
     const size_t tab2 = tab1 == std::string::npos ? std::string::npos : line.find('\t', tab1 + 1);
     int64_t sequence = 0;
     if (tab2 == std::string::npos || !ParseSequence(line.substr(0, tab1), sequence)) {
-      header = false;
-      break;
+      ++passed_over;
+      continue;
     }
-    read[{common::Utf8ToWide(line.substr(tab2 + 1)), common::Utf8ToWide(line.substr(tab1 + 1, tab2 - tab1 - 1))}] =
-        sequence;
+    memory.Raise(common::Utf8ToWide(line.substr(tab2 + 1)), common::Utf8ToWide(line.substr(tab1 + 1, tab2 - tab1 - 1)),
+                 sequence);
   }
-  if (!header) {
-    common::Log(L"%s is damaged: no sequence is remembered", memory.file_.c_str());
-    return memory;
+  if (passed_over > 0 || lines.empty() || lines[0] != kMagic) {
+    common::Log(L"%s is damaged: %zu line(s) passed over, %zu channel(s) kept", memory.file_, passed_over,
+                memory.highest_.size());
   }
-  memory.highest_ = std::move(read);
   return memory;
+}
+
+bool SequenceMemory::Remember(const std::wstring& base_url, const std::wstring& channel, int64_t sequence,
+                              std::wstring& error) {
+  // One lock for every launcher of this user: the file is shared by all
+  // game folders.
+  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-sequences"));
+  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
+  common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  SequenceMemory memory = Load();
+  memory.Raise(base_url, channel, sequence);
+  return memory.Save(error);
 }
 
 int64_t SequenceMemory::Highest(const std::wstring& base_url, const std::wstring& channel) const {

@@ -16,7 +16,8 @@ namespace update {
 class SequenceMemory {
  public:
   // What the launcher remembers, from <data folder>\sequences.txt; a
-  // missing or damaged file remembers nothing (logged).
+  // missing file remembers nothing, and a damaged line is passed over
+  // (logged) while the others are kept: it fails closed.
   static SequenceMemory Load();
 
   // The highest sequence installed from this base URL and channel; 0 when
@@ -26,6 +27,13 @@ class SequenceMemory {
 
   // Writes the file in one step; false with a lower-case reason.
   [[nodiscard]] bool Save(std::wstring& error) const;
+
+  // Raises what is remembered for this base URL and channel, in the file
+  // itself: under a lock of its own, the file is read again and written
+  // back, so runs of other game folders or other launchers at the same time
+  // raise the memory, never lower it. False with a lower-case reason.
+  [[nodiscard]] static bool Remember(const std::wstring& base_url, const std::wstring& channel, int64_t sequence,
+                                     std::wstring& error);
 
  private:
   std::wstring file_;

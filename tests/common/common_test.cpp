@@ -154,6 +154,16 @@ TEST(LogTest, LinesAndRotation) {
   EXPECT_NE(current.find(" 2499 x"), std::string::npos) << "the newest line is in the current log";
   EXPECT_EQ(old.find("first "), std::string::npos) << "only one old log is kept";
 
+  // An old log that cannot be replaced (here a folder of its name): the log
+  // starts again rather than grow without bound, and says so.
+  ASSERT_TRUE(DeleteFileW((path + L".1").c_str()));
+  ASSERT_TRUE(harness::MakeDirs(path + L".1\\held"));
+  for (int i = 0; i < 2500; ++i) common::Log(L"%d %s", i, filler);
+  const std::string restarted = harness::ReadFileBytes(path);
+  EXPECT_LT(restarted.size(), common::kMaxLogBytes);
+  EXPECT_NE(restarted.find("the log could not be moved aside"), std::string::npos);
+  EXPECT_NE(restarted.find(" 2499 x"), std::string::npos);
+
   // A log that cannot be opened is skipped, quietly.
   common::OpenLog(dir + L"\\no such folder\\launcher.log");
   EXPECT_EQ(common::LogPath(), L"");

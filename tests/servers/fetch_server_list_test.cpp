@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "servers/server_list.h"
@@ -147,6 +148,27 @@ TEST_F(FetchServerListTest, HostileListsAreBoundedInMemory) {
               static_cast<unsigned>(memory.PeakWorkingSetSize >> 20));
   EXPECT_LT(memory.PeakWorkingSetSize, 256u << 20)
       << "peak working set: " << (memory.PeakWorkingSetSize >> 20) << " MiB";
+}
+
+// Over plain http anyone on the way can answer and then drip a byte now and
+// then: the fetch ends at its deadline, or at once when it is stopped.
+TEST_F(FetchServerListTest, ADrippingAnswerEndsAtTheDeadlineOrAtAStop) {
+  DWORD start = GetTickCount();
+  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/drip?seconds=2"), list_, error_));
+  EXPECT_LT(GetTickCount() - start, kListDeadlineMs + 10000) << "bounded by the deadline, not the 120 s drip";
+  EXPECT_GE(GetTickCount() - start, kListDeadlineMs - 1000);
+  ExpectKept(L"the server took too long");
+
+  common::StopSignal stop;
+  std::thread stopper([&] {
+    Sleep(500);
+    stop = true;
+  });
+  start = GetTickCount();
+  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/drip?seconds=2"), list_, error_, &stop));
+  stopper.join();
+  EXPECT_LT(GetTickCount() - start, 5000u) << "ended at the stop";
+  ExpectKept(L"the download was stopped");
 }
 
 }  // namespace

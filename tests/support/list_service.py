@@ -7,6 +7,11 @@ Answers (GET only):
   /generate?count=N&seed=S N generated servers (N <= 100000), the same for a given seed
   /echo?body=B[&status=C]  the percent-decoded bytes of B exactly, with status C (default 200)
   /status/C                status C with a short text body
+  /slow?ms=N&tag=T         the realistic list after N ms (at most 20 s); each
+                           such request is counted by its tag
+  /drip?seconds=S          200 announcing 100000 bytes, then one byte every S
+                           seconds (at most 120 s in all): a stalling answer
+  /count?tag=T             how many /slow requests carried tag T so far
   /hostile?shape=S&bytes=N what an attacker on the way might answer, about N
                            bytes (at most 64 MiB): S is "zeros" ([0,0,...]),
                            "objects" ([{},{},...]), "string" (one long string)
@@ -62,6 +67,9 @@ DEFAULT_LIST = {
 }
 
 MAX_GENERATED = 100000
+MAX_SECONDS = 120
+COUNTS = {}
+COUNTS_LOCK = threading.Lock()
 MAX_HOSTILE = 64 << 20
 
 
@@ -121,6 +129,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def drip(self, seconds):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", "100000")
+        self.end_headers()
+        started = time.monotonic()
+        try:
+            while time.monotonic() - started < MAX_SECONDS:
+                self.wfile.write(b" ")
+                self.wfile.flush()
+                time.sleep(max(seconds, 0.01))
+        except OSError:
+            pass  # the client went
+        self.close_connection = True
+
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query, keep_blank_values=True)
@@ -142,6 +165,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if url.path == "/hostile":
                 size = min(int(query.get("bytes", ["1024"])[0]), MAX_HOSTILE)
                 return self.answer(200, hostile(query.get("shape", ["zeros"])[0], size))
+            if url.path == "/slow":
+                with COUNTS_LOCK:
+                    tag = query.get("tag", [""])[0]
+                    COUNTS[tag] = COUNTS.get(tag, 0) + 1
+                time.sleep(min(int(query.get("ms", ["1000"])[0]), 20000) / 1000.0)
+                return self.answer(200, encode(DEFAULT_LIST))
+            if url.path == "/count":
+                with COUNTS_LOCK:
+                    count = COUNTS.get(query.get("tag", [""])[0], 0)
+                return self.answer(200, b"%d\n" % count, "text/plain")
+            if url.path == "/drip":
+                return self.drip(float(query.get("seconds", ["1"])[0]))
             if url.path.startswith("/status/"):
                 status = int(url.path[len("/status/"):])
                 return self.answer(status, b"status %d\n" % status, "text/plain")

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 
 #include "common/log.h"
 #include "common/text.h"
 #include "json/parse.h"
+#include "net/https_get.h"
 #include "servers/ping.h"
 #include "tests/support/harness.h"
 #include "tests/support/list_service_client.h"
@@ -629,11 +631,12 @@ TEST_F(PageRequestsTest, PingResultsFollowTheListTheyBelongTo) {
   for (const std::wstring& m : OfType("ping")) results += Parsed(m).Get("results").AsArray().size();
   EXPECT_EQ(results, 2u) << "each host measured once";
 
-  // Two refreshes with lists of their own: no result of the older list
-  // follows the newer one.
+  // Two refreshes with lists of their own, the second while the first one's
+  // pings are out: no result of the older list follows the newer one.
   g_received.clear();
   options_.list_url = harness::ListEchoUrl(R"({"servers":[{"name":"Old","host":"198.51.100.7","port":1}]})");
   Send(L"{\"type\":\"refresh\"}");
+  ASSERT_TRUE(PumpUntil([&] { return Count("servers") > 0; }));
   options_.list_url = harness::ListEchoUrl(R"({"servers":[{"name":"New","host":"127.0.0.1","port":1}]})");
   Send(L"{\"type\":\"refresh\"}");
   PumpUntil([] { return false; }, 3000);
@@ -676,6 +679,86 @@ TEST_F(PageRequestsTest, TheLogNamesTypesServersAndOutcomesButNoPlayer) {
   }
   EXPECT_EQ(log.find("Zed"), std::string::npos) << log;
   EXPECT_EQ(log.find("Secret"), std::string::npos) << log;
+}
+
+// How many list fetches carried this tag, as the list service counted them.
+int FetchesTagged(const std::wstring& tag) {
+  std::vector<unsigned char> body;
+  std::wstring error;
+  if (!net::HttpsGet(harness::ListServiceUrl(L"/count?tag=" + tag), body, error, net::Scheme::kHttpAllowed)) return -1;
+  return std::atoi(std::string(body.begin(), body.end()).c_str());
+}
+
+// A key held down on Refresh posts some thirty a second: one list is fetched
+// at a time, the others passed over; and a closing window ends the fetch.
+TEST_F(PageRequestsTest, OneListFetchAtATime) {
+  const std::wstring tag = L"one-" + std::to_wstring(GetTickCount());
+  options_.list_url = harness::ListServiceUrl(L"/slow?ms=1500&tag=" + tag);
+  for (int i = 0; i < 30; ++i) {
+    Send(L"{\"type\":\"refresh\"}");
+    Sleep(30);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Count("servers") > 0; }));
+  PumpUntil([] { return false; }, 300);
+  EXPECT_EQ(Count("servers"), 1u);
+  EXPECT_EQ(FetchesTagged(tag), 1);
+
+  // Once the list is in, the next refresh fetches again.
+  Send(L"{\"type\":\"refresh\"}");
+  ASSERT_TRUE(PumpUntil([&] { return Count("servers") > 1; }));
+  EXPECT_EQ(FetchesTagged(tag), 2);
+
+  // A window that closes while a list is on its way does not wait for it.
+  options_.list_url = harness::ListServiceUrl(L"/drip?seconds=5");
+  Send(L"{\"type\":\"refresh\"}");
+  Sleep(300);
+  const DWORD closing = GetTickCount();
+  ui::StopWorkers(frontend_);
+  EXPECT_TRUE(ui::WaitForUpdate(frontend_, 20000));
+  EXPECT_LT(GetTickCount() - closing, 5000u) << "the fetch ended at the stop, not at the list's deadline";
+}
+
+// A player.json that cannot be read (a hand edit with a trailing comma) is
+// kept aside before anything replaces it, and said once; two windows that
+// save in turn keep each other's favourites.
+TEST_F(PageRequestsTest, FavouritesAreNeverLost) {
+  const std::wstring file = data_ + L"\\player.json";
+  const std::string edited =
+      R"({"format":"velmoramp-player","version":1,"favourites":[{"host":"a.example","port":1,"name":"A"},],"recent":[]})";
+  ASSERT_TRUE(harness::WriteFileBytes(file, edited));
+
+  ui::Frontend first;
+  first.window = frontend_.window;
+  first.options = std::make_shared<const update::Options>(options_);
+  ui::HandleWebMessage(first, LR"({"type":"favourite","host":"b.example","port":2,"name":"B","on":true})");
+  EXPECT_EQ(harness::ReadFileBytes(file + L".bad"), edited) << "kept as it was";
+
+  ui::Frontend second;
+  second.window = frontend_.window;
+  second.options = first.options;
+  ui::HandleWebMessage(second, LR"({"type":"favourite","host":"c.example","port":3,"name":"C","on":true})");
+  ui::HandleWebMessage(first, LR"({"type":"favourite","host":"d.example","port":4,"name":"D","on":true})");
+  ui::HandleWebMessage(second, LR"({"type":"favourite","host":"b.example","port":2,"on":false})");
+  std::vector<std::wstring> hosts;
+  for (const ui::SavedServer& s : ui::LoadPlayerState(file).favourites) hosts.push_back(s.host);
+  EXPECT_EQ(hosts, (std::vector<std::wstring>{L"d.example", L"c.example"}));
+  ASSERT_EQ(second.player.favourites.size(), 2u) << "the window that saved last shows what both saved";
+  Drain();
+
+  // The page is told once, when it first loads.
+  ASSERT_TRUE(harness::WriteFileBytes(file, edited));
+  ui::Frontend third;
+  third.window = frontend_.window;
+  third.options = first.options;
+  g_received.clear();
+  for (int i = 0; i < 2; ++i) ui::HandleWebMessage(third, L"{\"type\":\"ready\"}");
+  ui::StopWorkers(third);
+  EXPECT_TRUE(ui::WaitForUpdate(third, 20000));
+  Drain();
+  EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
+                       L"{\"type\":\"status\",\"text\":\"" + std::wstring(ui::kPlayerStateUnreadable) +
+                           L"\",\"percent\":-1,\"bad\":true}"),
+            1);
 }
 
 }  // namespace

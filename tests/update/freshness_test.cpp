@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/harness.h"
@@ -41,12 +42,12 @@ class FreshnessTest : public ::testing::Test {
   // A description of the stable channel with these extra lines, signed with
   // the release key; `source` may carry server switches.
   void Publish(const std::string& lines, const std::string& channel = "stable",
-               const std::string& source = "files/mod.dll") {
+               const std::string& source = "files/mod.dll", const std::wstring& folder = L"stable") {
     const std::string sha = update::Sha256Hex(std::vector<unsigned char>(kContent.begin(), kContent.end()));
     const std::string text = "velmoramp-manifest 1\nchannel " + channel + "\nbuild b\n" + lines + "file mod.dll " +
                              std::to_string(kContent.size()) + " " + sha + " " + source + "\n";
-    ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\stable\\manifest.txt", text));
-    ASSERT_TRUE(harness::SignRelease(name_ + L"/pub/stable/manifest.txt"));
+    ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\" + folder + L"\\manifest.txt", text));
+    ASSERT_TRUE(harness::SignRelease(name_ + L"/pub/" + folder + L"/manifest.txt"));
   }
   update::Result Run() {
     lines_.clear();
@@ -151,6 +152,38 @@ TEST_F(FreshnessTest, TheMemoryFileMissingDamagedOrReadOnly) {
   EXPECT_EQ(lines_.back().rfind(L"Could not remember this release's sequence number: ", 0), 0u)
       << harness::Narrow(lines_.back());
   EXPECT_EQ(harness::ReadFileBytes(file).find("9\t"), std::string::npos);
+}
+
+// A damaged line costs only its own channel: the others are still
+// remembered, so their old releases are still refused.
+TEST_F(FreshnessTest, ADamagedLineForgetsOnlyItself) {
+  const std::wstring file = data_ + L"\\sequences.txt";
+  ASSERT_TRUE(harness::WriteFileBytes(file, "velmoramp-sequences 1\nnine\tbeta\t" + harness::Narrow(options_.base_url) +
+                                                "\n5\tstable\t" + harness::Narrow(options_.base_url) + "\n"));
+  Publish("sequence 4\n");
+  const update::Result r = Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"This release is older than one this launcher already installed (4 < 5). Nothing was changed.");
+}
+
+// Two runs at once, of two channels into two game folders: each remembers
+// its own sequence, and neither loses the other's.
+TEST_F(FreshnessTest, RunsAtOnceBothRemember) {
+  Publish("sequence 7\n");
+  Publish("sequence 3\n", "beta", "files/mod.dll", L"beta");
+  update::Options beta = options_;
+  beta.channel = L"beta";
+  beta.game_dir = harness::MakeTempDir(L"fresh-game-beta");
+  update::Result stable_run, beta_run;
+  std::thread other([&] { beta_run = update::RunUpdate(beta, update::StatusFn()); });
+  stable_run = update::RunUpdate(options_, update::StatusFn());
+  other.join();
+  ASSERT_TRUE(stable_run.ok) << harness::Narrow(stable_run.error);
+  ASSERT_TRUE(beta_run.ok) << harness::Narrow(beta_run.error);
+  const std::string memory = harness::ReadFileBytes(data_ + L"\\sequences.txt");
+  EXPECT_NE(memory.find("7\tstable\t"), std::string::npos) << memory;
+  EXPECT_NE(memory.find("3\tbeta\t"), std::string::npos) << memory;
+  harness::RemoveTree(beta.game_dir);
 }
 
 }  // namespace

@@ -1,9 +1,16 @@
 // The server list as the host sends it, the pings that follow it, and the
 // player asking for a new list.
 
+// One list at a time: Refresh waits until the list asked for (or its
+// failure, which comes as an empty list) has arrived.
+function showRefresh() {
+  document.getElementById("refresh").disabled = listing.loading;
+}
+
 function showServers(message) {
   listing.servers = Array.isArray(message.list) ? message.list : [];
   listing.loading = false;
+  showRefresh();
   listing.pings = new Map();
   listing.entries = listing.servers.map((record) => listedEntry(record !== null && typeof record === "object" ? record : {}));
   listing.byId = new Map();
@@ -28,8 +35,11 @@ function showPings(message) {
 }
 
 function wireRefresh() {
+  showRefresh();
   document.getElementById("refresh").addEventListener("click", () => {
+    if (listing.loading) return;
     listing.loading = true;
+    showRefresh();
     listing.servers = [];
     listing.entries = [];
     listing.byId = new Map();
