@@ -22,12 +22,25 @@ export function publishedSequence(file) {
   return { sequence: published.sequence ?? 0n, problem: null };
 }
 
+// Where nothing is published beside the output, the number players have
+// is unknown here: a guessed 1 would be refused by every launcher that
+// installed a higher one, so the publisher must say.
+function noDescriptionToFollow(options, publishedFile) {
+  const where = publishedFile === null
+    ? 'manifest to standard output has no published description to follow (with --out it follows the one there)'
+    : `channel ${options.channel} has no published description to follow (${publishedFile} is not there)`;
+  refuse(`${where}. If this is the channel's first release, give --sequence 1; otherwise give a sequence ` +
+         'above the one players have (velmora-release verify shows the sequence of the live description): ' +
+         'a launcher refuses any release numbered below one it installed');
+}
+
 // The sequence for a new description: one more than the published one, or
 // --sequence, which must be above it unless --force says otherwise.
 export function nextSequence(options, publishedFile) {
   const published = publishedSequence(publishedFile);
   if (options.sequence === undefined) {
     if (options.force) refuse('--force goes with --sequence');
+    if (publishedFile === null || !fs.existsSync(publishedFile)) noDescriptionToFollow(options, publishedFile);
     if (published.sequence === null) {
       refuse(`${publishedFile} is refused by every launcher (${published.problem}); ` +
              'give the new description its sequence with --sequence');
