@@ -560,6 +560,75 @@ test('the description is replaced only after its signature', () => {
   assert.deepEqual(fs.readdirSync(stable('')).sort(), ['manifest.sig', 'manifest.txt'], 'no temporary file left');
 });
 
+// A folder where chattr +i holds: an immutable file is one that nothing
+// renames over, root included, so the description's move alone fails.
+// tmpfs refuses the flag; /var/tmp is on a disk on most systems.
+const immutableFolders = [];
+process.on('exit', () => immutableFolders.forEach((d) => fs.rmSync(d, { recursive: true, force: true })));
+function immutableFolder() {
+  const refusals = [];
+  for (const base of [scratch, '/var/tmp']) {
+    let dir;
+    try {
+      dir = fs.mkdtempSync(path.join(base, 'velmora-immutable-'));
+    } catch (e) {
+      refusals.push(`${base}: ${e.code}`);
+      continue;
+    }
+    immutableFolders.push(dir);
+    const probe = path.join(dir, 'probe');
+    fs.writeFileSync(probe, '');
+    const set = spawnSync('chattr', ['+i', probe], { encoding: 'utf8', timeout: 30000 });
+    if (set.error) return { reason: `needs chattr to make a rename fail (${set.error.code})` };
+    if (set.status === 0) {
+      spawnSync('chattr', ['-i', probe], { timeout: 30000 });
+      return { dir };
+    }
+    refusals.push(`${base}: ${set.stderr.trim()}`);
+  }
+  return { reason: `chattr +i is refused (it needs root and a file system with the flag): ${refusals.join('; ')}` };
+}
+
+test('a description that cannot be moved into place leaves the old pair whole', (t) => {
+  const { dir, reason } = immutableFolder();
+  if (reason) return t.skip(reason);
+  const src = makeFolder([['a.dll', 'x']]);
+  const cases = [
+    // [what, its arguments once the first release is out]
+    ['publish', (out) => ['publish', src, out, '--key', testKey, ...withBuild('1.4.3')]],
+    ['place', (out) => {
+      const text = path.join(fs.mkdtempSync(path.join(dir, 'work-')), 'manifest.txt');
+      assert.equal(run('release', src, out, '--unsigned-out', text, ...withBuild('1.4.3')).code, 0);
+      assert.equal(run('sign', text, '--key', testKey).code, 0);
+      return ['place', text, text.replace(/txt$/, 'sig'), out, '--modulus', testModulus];
+    }],
+  ];
+  for (const [what, argsFor] of cases) {
+    const out = fs.mkdtempSync(path.join(dir, 'out-'));
+    assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+    const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+    const old = pair.map((f) => fs.readFileSync(f));
+    const args = argsFor(out);
+    assert.equal(spawnSync('chattr', ['+i', pair[0]], { timeout: 30000 }).status, 0);
+    let r;
+    try {
+      r = run(...args);
+    } finally {
+      spawnSync('chattr', ['-i', pair[0]], { timeout: 30000 });
+    }
+    assert.equal(r.code, 1, what);
+    assert.match(r.err, /new description could not be moved into place \(EPERM\); the old signature is back/, what);
+    pair.forEach((f, i) => assert.ok(fs.readFileSync(f).equals(old[i]), `${what}: ${f} is the old one`));
+    assert.deepEqual(fs.readdirSync(path.join(out, 'stable')).sort(), ['manifest.sig', 'manifest.txt'],
+                     `${what}: nothing left aside`);
+    // Without the flag the same step goes through: it was the move that failed.
+    const again = run(...args);
+    assert.equal(again.code, 0, `${what}: ${again.err}`);
+    assert.ok(!fs.readFileSync(pair[1]).equals(old[1]), `${what}: a new signature now`);
+    assert.equal(run('verify', ...pair, '--modulus', testModulus).code, 0, what);
+  }
+});
+
 test('usage errors exit with 2', () => {
   const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
                  ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
