@@ -50,9 +50,12 @@ for map in harbour old-town; do
 done
 printf 'Welcome to Velmora multiplayer.\n' > "$src/velmoramp-readme.txt"
 mkdir -p "$state/root"
+# The first run publishes the channel's first release; later runs count on.
+sequence=
+[ -f "$state/root/demo/stable/manifest.txt" ] || sequence="--sequence 1"
 node "$here/tools/velmora-release.mjs" publish "$src" "$state/root/demo" \
   --key "$here/tests/support/keys/test-release-key.TEST-ONLY.pem" \
-  --channel stable --build 2.1.0 --protocol 7 --server lobby.velmora-mp.net:27015 \
+  --channel stable --build 2.1.0 --protocol 7 --server lobby.velmora-mp.net:27015 $sequence \
   --notes "Night shift maps and a new harbour" >/dev/null
 python3 "$here/tests/support/release_server.py" start --state "$state" --tls "$build/test-ca" >/dev/null
 port=$(cat "$state/https.port")

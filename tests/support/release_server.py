@@ -50,7 +50,12 @@ Control requests (never files):
                  [&notes=T&launcher=REL&launcher-version=N]
                              publish the game files in root/DIR as a release
                              into root/OUT with the release tool
-                             (tools/velmora-release.mjs) and the test key
+                             (tools/velmora-release.mjs) and the test key;
+                             the other query options go to the tool as
+                             --NAME VALUE. The tool numbers no first release
+                             by itself: where root/OUT/C has no manifest.txt
+                             and the query gives no sequence, the server
+                             gives --sequence 1
     /_control/requests/PFX   the request lines received so far whose path
                              starts with /PFX: "PATH<TAB>USER-AGENT" per line
     /_control/details/PFX    the same requests as "PATH<TAB>CONNECTION<TAB>
@@ -301,13 +306,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         out = [p for p in out.split("/") if p]
         if not sep or not folder or not out or any(p in (".", "..") for p in folder + out):
             return self.answer(400, b"publish needs DIR/to/OUT\n")
-        args = ["node", TOOL, "publish", os.path.join(state.root, *folder),
-                os.path.join(state.root, *out), "--key", state.key]
-        for name, values in urllib.parse.parse_qs(split.query, keep_blank_values=True).items():
+        out_dir = os.path.join(state.root, *out)
+        args = ["node", TOOL, "publish", os.path.join(state.root, *folder), out_dir, "--key", state.key]
+        query = urllib.parse.parse_qs(split.query, keep_blank_values=True)
+        for name, values in query.items():
             value = values[-1]
             if name == "launcher":
                 value = os.path.join(state.root, *[p for p in value.split("/") if p not in ("", ".", "..")])
             args += ["--" + name, value]
+        # A test's first release goes to a fresh folder, for a launcher that
+        # remembers no sequence of it: 1 is right there, and the tool asks.
+        channel = query.get("channel", [""])[-1]
+        if "sequence" not in query and channel and not os.path.isfile(os.path.join(out_dir, channel, "manifest.txt")):
+            args += ["--sequence", "1"]
         run = subprocess.run(args, capture_output=True, timeout=60)
         if run.returncode != 0:
             # 200, so that the test sees the tool's own reason.

@@ -54,11 +54,12 @@ head -c 65536 /dev/urandom > digest/chunk.bin
 head -c $((3 * 65536 + 12345)) /dev/urandom > digest/multi.bin
 (cd digest && sha256sum empty.bin chunk.bin multi.bin > sums.txt)
 
-# A release made by the publisher's tool.
+# A release made by the publisher's tool: the first of its channel.
 printf 'mod' > release-src/bin/sub/mod.dll
 : > release-src/empty.cfg
 printf 'carte' > $'release-src/maps/carte-\xc3\xa9t\xc3\xa9.map'
 cp "$next_launcher" VelmoraMultiplayer.exe
 node "$tool" publish release-src published --key "$key" --channel beta --build 2.0.1 --protocol 8 \
-  --server play.example.net:27016 --notes "Round trip" --launcher VelmoraMultiplayer.exe --launcher-version "$next_release"
+  --server play.example.net:27016 --notes "Round trip" --launcher VelmoraMultiplayer.exe --launcher-version "$next_release" \
+  --sequence 1
 echo "fixtures ready in $out"

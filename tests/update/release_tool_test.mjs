@@ -74,6 +74,8 @@ function makeFolder(files) {
 const release = ['--channel', 'stable', '--build', '1.4.2', '--protocol', '7', '--server', 'play.example.net:27015'];
 const sha = (data) => crypto.createHash('sha256').update(data).digest('hex');
 const withBuild = (build) => release.map((v) => (v === '1.4.2' ? build : v));
+// What a channel's first release is given: nothing published tells its number.
+const first = ['--sequence', '1'];
 const hexOf = (modulusFile) => fs.readFileSync(modulusFile, 'utf8').replace(/#[^\n]*/g, '').replace(/\s+/g, '');
 
 // ---- The description table shared with the launcher's parser --------------------
@@ -242,7 +244,7 @@ test('publish lays out a signed release that openssl verifies', { skip: noBuilds
   const next = releaseOf(exe);
   const exeBytes = fs.readFileSync(exe);
   const out = freshDir('out');
-  const r = run('publish', src, out, '--key', testKey, ...release, '--notes', '  Two  spaces  ',
+  const r = run('publish', src, out, '--key', testKey, ...release, ...first, '--notes', '  Two  spaces  ',
                 '--launcher', exe, '--launcher-version', String(next));
   assert.equal(r.code, 0, r.err);
 
@@ -312,11 +314,11 @@ test('names the launcher would refuse are refused, and nothing is published', ()
 
 test('the path limit is 240 bytes, counted on the download path too', () => {
   const src = makeFolder([['p'.repeat(238), 'x']]);
-  const ok = run('manifest', src, ...release, '--source-prefix', 'f');
+  const ok = run('manifest', src, ...release, ...first, '--source-prefix', 'f');
   assert.equal(ok.code, 0, ok.err);
   assert.ok(ok.out.includes(` f/${'p'.repeat(238)}\n`));
   const src2 = makeFolder([['p'.repeat(239), 'x']]);
-  assert.equal(run('manifest', src2, ...release, '--source-prefix', 'f').code, 1);
+  assert.equal(run('manifest', src2, ...release, ...first, '--source-prefix', 'f').code, 1);
 });
 
 // A release offering launcher N with an exe that calls itself M would make
@@ -334,7 +336,7 @@ test('the launcher number must be the one built into the exe', { skip: noBuilds 
     [notAnExe, ours, /no version resource/],
   ];
   for (const [exe, version, refusal] of cases) {
-    const r = run('manifest', src, ...release, '--launcher', exe, '--launcher-version', String(version));
+    const r = run('manifest', src, ...release, ...first, '--launcher', exe, '--launcher-version', String(version));
     if (refusal === null) {
       assert.equal(r.code, 0, r.err);
       assert.match(r.out, new RegExp(`\nlauncher ${version} `));
@@ -411,7 +413,7 @@ test('verify tells a release key signature from another key', () => {
   assert.equal(run('keygen', otherPriv, otherMod).code, 0);
   const src = makeFolder([['a.dll', 'x']]);
   const out = path.join(dir, 'out');
-  assert.equal(run('publish', src, out, '--key', otherPriv, ...release).code, 0);
+  assert.equal(run('publish', src, out, '--key', otherPriv, ...release, ...first).code, 0);
   const files = [path.join(out, 'stable', 'manifest.txt'), path.join(out, 'stable', 'manifest.sig')];
   assert.equal(run('verify', ...files, '--modulus', otherMod).code, 0);
   const r = run('verify', ...files, '--modulus', testModulus);
@@ -427,7 +429,7 @@ test('publish numbers each description of a channel above the published one', ()
   const published = () => fs.readFileSync(path.join(out, 'stable', 'manifest.txt'), 'utf8');
   const max = '9223372036854775807';
   const steps = [
-    [[], 1],
+    [first, 1],
     [[], 2],
     [['--sequence', '10'], 10],
     [['--sequence', '10'], /--sequence 10 is not above 10/],
@@ -463,10 +465,36 @@ test('publish numbers each description of a channel above the published one', ()
 
   // manifest counts on from the description at --out.
   const text = path.join(freshDir('seq-manifest'), 'manifest.txt');
-  assert.match(run('manifest', src, ...release).out, /^velmoramp-manifest 1\nchannel stable\nsequence 1\n/);
-  assert.equal(run('manifest', src, ...release, '--out', text).code, 0);
+  assert.match(run('manifest', src, ...release, ...first).out, /^velmoramp-manifest 1\nchannel stable\nsequence 1\n/);
+  assert.equal(run('manifest', src, ...release, ...first, '--out', text).code, 0);
   assert.equal(run('manifest', src, ...release, '--out', text).code, 0);
   assert.match(fs.readFileSync(text, 'utf8'), /\nsequence 2\n/);
+});
+
+// A guessed 1 would be refused by every launcher that installed a higher one.
+test('a first release is numbered by the publisher, never by default', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const published = (out) => fs.readFileSync(path.join(out, 'stable', 'manifest.txt'), 'utf8');
+  const cases = [
+    // [what, its arguments for an output not there yet, the description it wrote]
+    ['publish', (out) => ['publish', src, out, '--key', testKey], published],
+    ['release', (out) => ['release', src, out, '--key', testKey], published],
+    ['release --unsigned-out', (out) => ['release', src, out, '--unsigned-out', `${out}.txt`],
+     (out) => fs.readFileSync(`${out}.txt`, 'utf8')],
+    ['manifest --out', (out) => ['manifest', src, '--out', out], (out) => fs.readFileSync(out, 'utf8')],
+    ['manifest to standard output', () => ['manifest', src], (out, r) => r.out],
+  ];
+  for (const [what, args, written] of cases) {
+    const out = path.join(freshDir('first'), 'out');
+    const refused = run(...args(out), ...release);
+    assert.equal(refused.code, 1, what);
+    assert.match(refused.err, /no published description to follow.*first release, give --sequence 1; otherwise/,
+                 what);
+    assert.deepEqual(fs.readdirSync(path.dirname(out)), [], `${what}: nothing written`);
+    const given = run(...args(out), ...release, ...first);
+    assert.equal(given.code, 0, `${what}: ${given.err}`);
+    assert.match(written(out, given), /^velmoramp-manifest 1\nchannel stable\nsequence 1\n/, what);
+  }
 });
 
 test('an expiry is whole days from now, and verify tells when it passes', () => {
@@ -475,7 +503,7 @@ test('an expiry is whole days from now, and verify tells when it passes', () => 
                                  ['1.5', /whole number/], ['x', /whole number/], ['3000000', /year 9999/]]) {
     const out = freshDir('expiry');
     const from = Math.floor(Date.now() / 1000) * 1000;
-    const r = run('publish', src, out, '--key', testKey, ...release, '--expires-in', days);
+    const r = run('publish', src, out, '--key', testKey, ...release, ...first, '--expires-in', days);
     const to = Date.now();
     if (refusal) {
       assert.equal(r.code, 1, days);
@@ -512,7 +540,7 @@ test('an expiry is whole days from now, and verify tells when it passes', () => 
 test('a file and its name plus .part cannot be in one release', () => {
   for (const [names, ok] of [[['a.dll', 'a.dll.part']], [['Bin/A.dll', 'bin/a.DLL.PART']],
                              [['a.dll.part', 'a.dll.part.part']], [['a.part', 'b.part'], true]]) {
-    const r = run('manifest', makeFolder(names.map((n) => [n, n])), ...release);
+    const r = run('manifest', makeFolder(names.map((n) => [n, n])), ...release, ...first);
     assert.equal(r.code, ok ? 0 : 1, names.join(' '));
     if (!ok) assert.match(r.err, /downloads .* as .*\.part/);
   }
@@ -521,15 +549,84 @@ test('a file and its name plus .part cannot be in one release', () => {
 test('the description is replaced only after its signature', () => {
   const src = makeFolder([['a.dll', 'x']]);
   const out = freshDir('order');
-  assert.equal(run('publish', src, out, '--key', testKey, ...release).code, 0);
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
   const stable = (f) => path.join(out, 'stable', f);
-  const first = fs.readFileSync(stable('manifest.txt'));
+  const previous = fs.readFileSync(stable('manifest.txt'));
   // Where the signature cannot be written, the description stays the old one.
   fs.rmSync(stable('manifest.sig'));
   fs.mkdirSync(path.join(stable('manifest.sig'), 'in-the-way'), { recursive: true });
   assert.notEqual(run('publish', src, out, '--key', testKey, ...release).code, 0);
-  assert.ok(fs.readFileSync(stable('manifest.txt')).equals(first));
+  assert.ok(fs.readFileSync(stable('manifest.txt')).equals(previous));
   assert.deepEqual(fs.readdirSync(stable('')).sort(), ['manifest.sig', 'manifest.txt'], 'no temporary file left');
+});
+
+// A folder where chattr +i holds: an immutable file is one that nothing
+// renames over, root included, so the description's move alone fails.
+// tmpfs refuses the flag; /var/tmp is on a disk on most systems.
+const immutableFolders = [];
+process.on('exit', () => immutableFolders.forEach((d) => fs.rmSync(d, { recursive: true, force: true })));
+function immutableFolder() {
+  const refusals = [];
+  for (const base of [scratch, '/var/tmp']) {
+    let dir;
+    try {
+      dir = fs.mkdtempSync(path.join(base, 'velmora-immutable-'));
+    } catch (e) {
+      refusals.push(`${base}: ${e.code}`);
+      continue;
+    }
+    immutableFolders.push(dir);
+    const probe = path.join(dir, 'probe');
+    fs.writeFileSync(probe, '');
+    const set = spawnSync('chattr', ['+i', probe], { encoding: 'utf8', timeout: 30000 });
+    if (set.error) return { reason: `needs chattr to make a rename fail (${set.error.code})` };
+    if (set.status === 0) {
+      spawnSync('chattr', ['-i', probe], { timeout: 30000 });
+      return { dir };
+    }
+    refusals.push(`${base}: ${set.stderr.trim()}`);
+  }
+  return { reason: `chattr +i is refused (it needs root and a file system with the flag): ${refusals.join('; ')}` };
+}
+
+test('a description that cannot be moved into place leaves the old pair whole', (t) => {
+  const { dir, reason } = immutableFolder();
+  if (reason) return t.skip(reason);
+  const src = makeFolder([['a.dll', 'x']]);
+  const cases = [
+    // [what, its arguments once the first release is out]
+    ['publish', (out) => ['publish', src, out, '--key', testKey, ...withBuild('1.4.3')]],
+    ['place', (out) => {
+      const text = path.join(fs.mkdtempSync(path.join(dir, 'work-')), 'manifest.txt');
+      assert.equal(run('release', src, out, '--unsigned-out', text, ...withBuild('1.4.3')).code, 0);
+      assert.equal(run('sign', text, '--key', testKey).code, 0);
+      return ['place', text, text.replace(/txt$/, 'sig'), out, '--modulus', testModulus];
+    }],
+  ];
+  for (const [what, argsFor] of cases) {
+    const out = fs.mkdtempSync(path.join(dir, 'out-'));
+    assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+    const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+    const old = pair.map((f) => fs.readFileSync(f));
+    const args = argsFor(out);
+    assert.equal(spawnSync('chattr', ['+i', pair[0]], { timeout: 30000 }).status, 0);
+    let r;
+    try {
+      r = run(...args);
+    } finally {
+      spawnSync('chattr', ['-i', pair[0]], { timeout: 30000 });
+    }
+    assert.equal(r.code, 1, what);
+    assert.match(r.err, /new description could not be moved into place \(EPERM\); the old signature is back/, what);
+    pair.forEach((f, i) => assert.ok(fs.readFileSync(f).equals(old[i]), `${what}: ${f} is the old one`));
+    assert.deepEqual(fs.readdirSync(path.join(out, 'stable')).sort(), ['manifest.sig', 'manifest.txt'],
+                     `${what}: nothing left aside`);
+    // Without the flag the same step goes through: it was the move that failed.
+    const again = run(...args);
+    assert.equal(again.code, 0, `${what}: ${again.err}`);
+    assert.ok(!fs.readFileSync(pair[1]).equals(old[1]), `${what}: a new signature now`);
+    assert.equal(run('verify', ...pair, '--modulus', testModulus).code, 0, what);
+  }
 });
 
 test('usage errors exit with 2', () => {
@@ -650,8 +747,8 @@ test('publish signs the launcher it offers, once, and names the signed file', { 
   const digestIn = (channel) => /\nlauncher [0-9]+ ([0-9a-f]{64}) /.exec(
     fs.readFileSync(path.join(out, channel, 'manifest.txt'), 'utf8'))[1];
 
-  const first = run('publish', src, out, '--key', testKey, ...release, ...launcher, ...signing);
-  assert.equal(first.code, 0, first.err);
+  const once = run('publish', src, out, '--key', testKey, ...release, ...first, ...launcher, ...signing);
+  assert.equal(once.code, 0, once.err);
   const signed = fs.readFileSync(published);
   assert.equal(osslVerify(published, '-CAfile', ca('ca.pem')).status, 0);
   assert.notEqual(certTable(signed)[1], 0);
@@ -660,7 +757,7 @@ test('publish signs the launcher it offers, once, and names the signed file', { 
 
   // Another channel, or the same one again: the signed launcher is kept.
   const beta = release.map((v) => (v === 'stable' ? 'beta' : v));
-  const again = run('publish', src, out, '--key', testKey, ...beta, ...launcher, ...signing);
+  const again = run('publish', src, out, '--key', testKey, ...beta, ...first, ...launcher, ...signing);
   assert.equal(again.code, 0, again.err);
   assert.match(again.out, /already, signed: kept/);
   assert.ok(fs.readFileSync(published).equals(signed));
@@ -697,10 +794,10 @@ test('release checks, signs, lays out, verifies and says what players download',
   const go = (build, ...args) =>
     run('release', src, out, '--key', testKey, '--modulus', testModulus, ...withBuild(build), ...args);
 
-  const first = go('1.4.2', '--launcher', thisLauncher, '--launcher-version', ours);
-  assert.equal(first.code, 0, first.err);
+  const initial = go('1.4.2', ...first, '--launcher', thisLauncher, '--launcher-version', ours);
+  assert.equal(initial.code, 0, initial.err);
   const total = 6 + size(thisLauncher);
-  assert.equal(first.out, [
+  assert.equal(initial.out, [
     'stable: build 1.4.2, sequence 1, no expiry', 'nothing is published for stable yet: every file is new',
     '  added    a.dll  4 bytes', '  added    b.cfg  2 bytes',
     `  launcher ${ours}  ${total - 6} bytes (${((total - 6) / 1048576).toFixed(1)} MiB)`,
@@ -750,7 +847,7 @@ test('with the key on another machine: release --unsigned-out, sign, place', () 
   const work = freshDir('offline-work');
   const text = path.join(work, 'manifest.txt');
   const sig = path.join(work, 'manifest.sig');
-  assert.equal(run('publish', src, out, '--key', testKey, ...release).code, 0);
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
   const live = snapshot(path.join(out, 'stable'));
 
   fs.writeFileSync(path.join(src, 'b.dll'), 'y');

@@ -64,8 +64,10 @@ def write_random(path, size):
 def publish(src, out, channel):
     for stale in (os.path.join(out, channel), os.path.join(out, "files", channel)):
         shutil.rmtree(stale, ignore_errors=True)
+    # The channel is new each time, so this is its first release.
     subprocess.run(["node", TOOL, "publish", src, out, "--key", KEY, "--channel", channel, "--build", channel,
-                    "--protocol", "1", "--server", "localhost:27015"], check=True, stdout=subprocess.DEVNULL)
+                    "--protocol", "1", "--server", "localhost:27015", "--sequence", "1"],
+                   check=True, stdout=subprocess.DEVNULL)
 
 
 def free_port():

@@ -18,19 +18,29 @@ export function writeNew(file, data, mode) {
   }
 }
 
+// Beside the file, so that its rename stays on one file system; the pid
+// keeps two runs apart.
+export const tempNameOf = (file) => `${file}.tmp-${process.pid}`;
+
+// Written and flushed to the disk, so that a rename after it never puts a
+// file in place whose bytes a crash could still lose.
+export function writeFlushed(file, data) {
+  const fd = fs.openSync(file, 'w');
+  try {
+    fs.writeFileSync(fd, data);
+    fs.fsyncSync(fd);
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
 // Written beside, flushed to the disk and renamed over, so that neither a
 // reader nor a crash ever meets a half-written file.
 export function writeReplacing(file, data) {
   fs.mkdirSync(path.dirname(file), { recursive: true });
-  const temp = `${file}.tmp-${process.pid}`;
+  const temp = tempNameOf(file);
   try {
-    const fd = fs.openSync(temp, 'w');
-    try {
-      fs.writeFileSync(fd, data);
-      fs.fsyncSync(fd);
-    } finally {
-      fs.closeSync(fd);
-    }
+    writeFlushed(temp, data);
     fs.renameSync(temp, file);
   } catch (e) {
     fs.rmSync(temp, { force: true });

@@ -8,7 +8,7 @@ import process from 'node:process';
 
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
 import { refuse } from './errors.mjs';
-import { readFileOrRefuse, sha256File, writeReplacing } from './files.mjs';
+import { readFileOrRefuse, sha256File, tempNameOf, writeFlushed } from './files.mjs';
 import { verifyBytes } from './signing.mjs';
 
 // ---- Sequence and expiry -------------------------------------------------------
@@ -22,12 +22,25 @@ export function publishedSequence(file) {
   return { sequence: published.sequence ?? 0n, problem: null };
 }
 
+// Where nothing is published beside the output, the number players have
+// is unknown here: a guessed 1 would be refused by every launcher that
+// installed a higher one, so the publisher must say.
+function noDescriptionToFollow(options, publishedFile) {
+  const where = publishedFile === null
+    ? 'manifest to standard output has no published description to follow (with --out it follows the one there)'
+    : `channel ${options.channel} has no published description to follow (${publishedFile} is not there)`;
+  refuse(`${where}. If this is the channel's first release, give --sequence 1; otherwise give a sequence ` +
+         'above the one players have (velmora-release verify shows the sequence of the live description): ' +
+         'a launcher refuses any release numbered below one it installed');
+}
+
 // The sequence for a new description: one more than the published one, or
 // --sequence, which must be above it unless --force says otherwise.
 export function nextSequence(options, publishedFile) {
   const published = publishedSequence(publishedFile);
   if (options.sequence === undefined) {
     if (options.force) refuse('--force goes with --sequence');
+    if (publishedFile === null || !fs.existsSync(publishedFile)) noDescriptionToFollow(options, publishedFile);
     if (published.sequence === null) {
       refuse(`${publishedFile} is refused by every launcher (${published.problem}); ` +
              'give the new description its sequence with --sequence');
@@ -97,13 +110,61 @@ export function layOut(out, release) {
   }
 }
 
-// The signature first and the description last: a new description is never
-// visible without its own signature beside it. A launcher that read the old
-// description just before gets the new signature, refuses the pair as it
-// refuses any bad signature, and reads the new pair on its next start.
+// Keeps the signature at file under the name aside, without taking it
+// away: a hard link, or a flushed copy where links are not to be had.
+// False when there is none.
+function keepAside(file, aside) {
+  fs.rmSync(aside, { force: true });
+  try {
+    fs.linkSync(file, aside);
+  } catch (e) {
+    if (e.code === 'ENOENT') return false;
+    writeFlushed(aside, fs.readFileSync(file));
+  }
+  return true;
+}
+
+// The pair is written whole under temporary names first, then the
+// signature is moved into place and the description last: a launcher that
+// meets a new half beside an old one fetches the pair again about 2 s
+// later. Should the description's move fail, the old signature goes back
+// (kept aside until then), so players never keep a pair that does not match.
 export function writeDescription(out, channel, text, signature) {
-  writeReplacing(path.join(out, channel, 'manifest.sig'), signature);
-  writeReplacing(path.join(out, channel, 'manifest.txt'), text);
+  const dir = path.join(out, channel);
+  const sigFile = path.join(dir, 'manifest.sig');
+  const textFile = path.join(dir, 'manifest.txt');
+  const [sigTemp, textTemp] = [tempNameOf(sigFile), tempNameOf(textFile)];
+  const aside = `${sigFile}.old-${process.pid}`;
+  const tidy = (...files) => files.forEach((f) => fs.rmSync(f, { force: true }));
+  let hadSignature;
+  try {
+    fs.mkdirSync(dir, { recursive: true });
+    writeFlushed(sigTemp, signature);
+    writeFlushed(textTemp, text);
+    hadSignature = keepAside(sigFile, aside);
+    fs.renameSync(sigTemp, sigFile);
+  } catch (e) {
+    tidy(sigTemp, textTemp, aside);
+    refuse(`${dir}: the new pair could not be written and its signature moved into place ` +
+           `(${e.code ?? e.message}); the published pair is unchanged`);
+  }
+  try {
+    fs.renameSync(textTemp, textFile);
+  } catch (e) {
+    const failed = `${textFile}: the new description could not be moved into place (${e.code ?? e.message})`;
+    tidy(textTemp);
+    try {
+      if (hadSignature) fs.renameSync(aside, sigFile);
+      else fs.rmSync(sigFile, { force: true });
+    } catch (back) {
+      refuse(`${failed}, and the old signature could not be put back (${back.code ?? back.message}): ` +
+             'every launcher refuses the pair now. ' +
+             (hadSignature ? `Move ${aside} to ${sigFile} by hand.` : `Remove ${sigFile} by hand.`));
+    }
+    refuse(`${failed}; the ${hadSignature ? 'old signature is back beside the old description' :
+           'new signature is taken away again'}, so players still get the published release, whole`);
+  }
+  tidy(aside);
 }
 
 // Every file a description names is in out as it says, by size and digest.
