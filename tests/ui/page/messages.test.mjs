@@ -283,6 +283,25 @@ describe("servers, count and cards", () => {
     });
   });
 
+  it("one list at a time: Refresh is off from the click until the list (or its failure, an empty one) is in",
+     TEST, async () => {
+    await withPage({}, async (ui) => {
+      const off = () => ui.page.evaluate(() => document.getElementById("refresh").disabled);
+      assert.equal(await off(), true, "the first list is on its way");
+      await listed(ui);
+      assert.equal(await off(), false);
+      await ui.clearPosted();
+      await ui.page.click("#refresh");
+      assert.equal(await off(), true);
+      await ui.page.focus("#refresh");
+      for (let i = 0; i < 5; ++i) await ui.page.keyboard.press("Enter");
+      await ui.page.evaluate(() => document.getElementById("refresh").click());
+      assert.deepEqual(await ui.posted(), [{ type: "refresh" }], "one refresh, however often it is asked for");
+      await ui.send({ type: "servers", list: [] });
+      assert.equal(await off(), false, "a failed fetch arrives as an empty list");
+    });
+  });
+
   it("refresh empties the list and asks the host; the window buttons post theirs", TEST, async () => {
     await withPage({}, async (ui) => {
       await listed(ui);
