@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "game/handoff.h"
+#include "update/chunked.h"
 #include "update/engine.h"
 
 namespace app {
@@ -87,7 +88,8 @@ int RunConsole(const update::Options& options) {
     if (result.changed == 0) {
       ConsolePrint(L"\n  up to date.");
     } else {
-      ConsolePrint(L"\n  %d file(s) would be updated.", result.changed);
+      ConsolePrint(L"\n  %d file(s) would be updated (%s to download).", result.changed,
+                   update::Amount(result.download_bytes));
     }
     return 0;
   }

@@ -68,12 +68,13 @@ void LogSettings(const Settings& settings) {
     if (source.first == L"list_url") value = o.list_url;
     if (source.first == L"game_dir") value = o.game_dir.empty() ? L"(ask Steam)" : o.game_dir;
     if (source.first == L"connections") value = std::to_wstring(o.connections);
+    if (source.first == L"chunks") value = o.use_chunks ? L"on" : L"off";
     common::Log(L"option %s = %s (%s)", source.first.c_str(), value.c_str(), source.second.c_str());
   }
   // The player's name is not written down: only whether one was given.
-  common::Log(L"option name %s, launch %s, dry run %s, window %s, verify %s",
+  common::Log(L"option name %s, launch %s, dry run %s, window %s, verify %s, chunks %s",
               o.player_name.empty() ? L"not given" : L"given", o.launch ? L"yes" : L"no", o.check_only ? L"yes" : L"no",
-              o.use_window ? L"yes" : L"no", o.verify ? L"yes" : L"no");
+              o.use_window ? L"yes" : L"no", o.verify ? L"yes" : L"no", o.use_chunks ? L"yes" : L"no");
 }
 
 // A fatal start-up message in a message box (use_window) or on the

@@ -42,6 +42,14 @@ void ApplyIni(Settings& settings) {
   read(L"update", L"list_url", options.list_url, L"list_url");
   read(L"game", L"path", options.game_dir, L"game_dir");
 
+  // "chunks=off" (or 0, no, false) fetches whole files only, as a launcher
+  // from before chunks did.
+  std::wstring chunks;
+  read(L"update", L"chunks", chunks, L"chunks");
+  for (const wchar_t* off : {L"0", L"off", L"no", L"false"}) {
+    if (_wcsicmp(chunks.c_str(), off) == 0) options.use_chunks = false;
+  }
+
   // Files downloaded at once; a value out of range takes the nearest end,
   // one that is no number is ignored.
   wchar_t value[32] = {};

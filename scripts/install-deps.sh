@@ -8,7 +8,7 @@ SUDO=$(need_root)
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64
           xvfb xauth xdotool openssl osslsigncode python3 curl googletest g++ clang-format clang-tidy
-          chromium ca-certificates)
+          chromium ca-certificates libz-mingw-w64-dev nginx-light)
 # Node.js may come from elsewhere than Debian (its own npm included): ask for
 # the Debian packages only when the commands are missing.
 command -v node >/dev/null || packages+=(nodejs)

@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "common/format.h"
 #include "common/log.h"
 #include "common/worker_pool.h"
+#include "update/chunked.h"
 #include "update/transfer.h"
 
 namespace update {
@@ -44,19 +46,22 @@ class Transfers {
     pool.Wake();
   }
   void Bytes(int64_t delta) { done_ += delta; }
+  // What is to cross the wire grows when a chunked file is fetched whole.
+  void Expect(uint64_t more) { total_ += more; }
   // The run's stop reaches every transfer, wherever it waits.
   void PassOnStop() {
     if (Stopped(cancel_) && !abort_.load()) abort_ = true;
   }
   // Retry lines as they came, then the whole transfer's line when its bytes
   // moved (or always, when final).
-  void Report(const std::wstring& label, uint64_t total, DWORD start, bool final) {
+  void Report(const std::wstring& label, DWORD start, bool final) {
     std::deque<std::wstring> lines;
     {
       std::lock_guard<std::mutex> hold(lock_);
       lines.swap(retry_lines_);
     }
     for (const std::wstring& line : lines) Say(status_, line);
+    const uint64_t total = total_.load();
     const int64_t d = std::max<int64_t>(0, done_.load());
     if (total == 0 || (d == last_done_ && !final) || (final && failure().failed())) return;
     const uint64_t shown = std::min<uint64_t>(static_cast<uint64_t>(d), total);
@@ -79,8 +84,172 @@ class Transfers {
   std::deque<std::wstring> retry_lines_;
   common::StopSignal abort_;
   std::atomic<int64_t> done_{0};
+  std::atomic<uint64_t> total_{0};
   int64_t last_done_ = -1;  // reporting thread only
 };
+
+// One piece of work of the transfer phase: a whole file, or one chunk of a
+// chunked one.
+struct Job {
+  size_t k = 0;  // into changed
+  bool whole = true;
+  size_t chunk = 0;
+};
+
+// Everything StageAll's phases share.
+struct Staging {
+  Staging(net::Session& session_, const GameFolder& game_, const Manifest& manifest_,
+          const std::vector<size_t>& changed_, const std::set<std::wstring>& ours_, const Options& options_,
+          const StatusFn& status_, const CancelFlag* cancel_, std::vector<FileStamp>& stamps_)
+      : session(session_),
+        game(game_),
+        manifest(manifest_),
+        changed(changed_),
+        ours(ours_),
+        options(options_),
+        status(status_),
+        cancel(cancel_),
+        stamps(stamps_),
+        transfers(status_, cancel_) {}
+  net::Session& session;
+  const GameFolder& game;
+  const Manifest& manifest;
+  const std::vector<size_t>& changed;
+  const std::set<std::wstring>& ours;
+  const Options& options;
+  const StatusFn& status;
+  const CancelFlag* cancel;
+  std::vector<FileStamp>& stamps;
+  Transfers transfers;
+  std::wstring label;
+  DWORD start = GetTickCount();
+  std::vector<std::unique_ptr<ChunkedFile>> chunked;  // per changed file; null: fetched whole
+};
+
+const ManifestFile& FileOf(const Staging& s, size_t k) { return s.manifest.files[s.changed[k]]; }
+
+TransferHooks HooksFor(Staging& s, common::WorkerPool& pool) {
+  TransferHooks hooks;
+  hooks.stop = s.transfers.abort_signal();
+  hooks.bytes = [&s](int64_t delta) { s.transfers.Bytes(delta); };
+  hooks.retrying = [&s, &pool](const std::wstring& line) { s.transfers.Retrying(line, pool); };
+  return hooks;
+}
+
+void RunJob(Staging& s, const Job& job, common::WorkerPool& pool) {
+  if (s.transfers.aborted()) return;
+  const ManifestFile& file = FileOf(s, job.k);
+  const TransferHooks hooks = HooksFor(s, pool);
+  if (!job.whole) {
+    const ChunkedFile::Outcome outcome = s.chunked[job.k]->FetchChunk(s.session, job.chunk, hooks);
+    if (outcome == ChunkedFile::Outcome::kStopped) s.transfers.Failed(file.path, Error{ErrorKind::kStopped, L""});
+    return;  // a file to be fetched whole is done so after this phase
+  }
+  const TransferJob transfer{file.path, s.options.base_url + L"/" + file.source, file.size, file.sha256,
+                             s.ours.count(file.path) > 0 && !s.chunked[job.k]};
+  Error failure;
+  if (!StageFile(s.session, s.game, transfer, hooks, s.stamps[job.k], failure)) s.transfers.Failed(file.path, failure);
+}
+
+// Runs jobs on up to options.connections threads while this thread reports.
+bool RunJobs(Staging& s, const std::vector<Job>& jobs, Error& error) {
+  common::WorkerPool pool;
+  const size_t threads = std::clamp(s.options.connections, kMinConnections, kMaxConnections);
+  if (!pool.Start(jobs.size(), threads, [&](size_t i) { RunJob(s, jobs[i], pool); })) {
+    error = pool.failure();
+    return false;
+  }
+  s.transfers.Report(s.label, s.start, false);
+  DWORD last_report = GetTickCount();
+  while (!pool.Wait(kStopCheckMs)) {
+    s.transfers.PassOnStop();
+    if (GetTickCount() - last_report >= kStatusIntervalMs) {
+      s.transfers.Report(s.label, s.start, false);
+      last_report = GetTickCount();
+    }
+  }
+  pool.Join();
+  if (pool.failure().failed()) {
+    error = pool.failure();
+  } else if (s.transfers.failure().failed()) {
+    error = s.transfers.failure();
+  } else if (Stopped(s.cancel)) {
+    error.Set(ErrorKind::kStopped, kStoppedText);
+  }
+  return !error.failed();
+}
+
+// Plans every chunked file (its index, what is at hand), several at once;
+// a file whose plan fails is fetched whole.
+bool PlanChunked(Staging& s, bool prepare, Error& error) {
+  std::vector<size_t> candidates;
+  for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (s.options.use_chunks && FileOf(s, k).has_chunks) candidates.push_back(k);
+  }
+  s.chunked.resize(s.changed.size());
+  if (candidates.empty()) return true;
+  std::atomic<bool> stopped{false};
+  common::WorkerPool pool;
+  const auto plan = [&](size_t i) {
+    const size_t k = candidates[i];
+    auto file = std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.options.base_url, s.ours.count(FileOf(s, k).path) > 0);
+    Error problem;
+    if (file->Plan(s.session, StatusFn(), s.transfers.abort_signal(), prepare, problem)) {
+      s.chunked[k] = std::move(file);
+    } else if (problem.kind == ErrorKind::kStopped) {
+      stopped = true;
+    } else if (prepare) {
+      file->Abandon();
+    }
+  };
+  const size_t threads = std::clamp(s.options.connections, kMinConnections, kMaxConnections);
+  if (!pool.Start(candidates.size(), threads, plan)) {
+    error = pool.failure();
+    return false;
+  }
+  while (!pool.Wait(kStopCheckMs)) s.transfers.PassOnStop();
+  pool.Join();
+  if (pool.failure().failed()) {
+    error = pool.failure();
+  } else if (stopped.load() || Stopped(s.cancel)) {
+    error.Set(ErrorKind::kStopped, kStoppedText);
+  }
+  return !error.failed();
+}
+
+// What crosses the wire: the stored chunks of chunked files, whole files
+// for the others. Says once how much the files at hand saved.
+std::vector<Job> Jobs(Staging& s) {
+  std::vector<Job> jobs;
+  uint64_t total = 0, reused = 0;
+  for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (!s.chunked[k]) {
+      jobs.push_back(Job{k, true, 0});
+      total += FileOf(s, k).size;
+      continue;
+    }
+    for (size_t chunk : s.chunked[k]->missing()) jobs.push_back(Job{k, false, chunk});
+    total += s.chunked[k]->fetch_bytes();
+    reused += s.chunked[k]->reused_bytes();
+  }
+  s.transfers.Expect(total);
+  if (reused > 0) Say(s.status, Amount(reused) + L" reused from the files you have");
+  return jobs;
+}
+
+// Puts the chunked files together; those that did not come together are
+// fetched whole.
+bool FinishChunked(Staging& s, Error& error) {
+  std::vector<Job> whole;
+  for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (!s.chunked[k] || s.chunked[k]->Finish(s.stamps[k])) continue;
+    s.chunked[k]->Abandon();
+    s.chunked[k].reset();
+    s.transfers.Expect(FileOf(s, k).size);
+    whole.push_back(Job{k, true, 0});
+  }
+  return whole.empty() || RunJobs(s, whole, error);
+}
 
 }  // namespace
 
@@ -102,50 +271,30 @@ std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds) {
 bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
               const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
               const StatusFn& status, const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
+  Staging s(session, game, manifest, changed, ours, options, status, cancel, stamps);
+  s.label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
+                                : L"Downloading " + std::to_wstring(changed.size()) + L" files";
+  if (!PlanChunked(s, true, error)) return false;
+  const std::vector<Job> jobs = Jobs(s);
+  if (!RunJobs(s, jobs, error) || !FinishChunked(s, error)) return false;
+  s.transfers.Report(s.label, s.start, true);
+  return true;
+}
+
+uint64_t BytesToDownload(net::Session& session, const GameFolder& game, const Manifest& manifest,
+                         const std::vector<size_t>& changed, const std::set<std::wstring>& ours,
+                         const Options& options, const CancelFlag* cancel) {
+  std::vector<FileStamp> stamps(changed.size());
+  const StatusFn quiet;
+  Staging s(session, game, manifest, changed, ours, options, quiet, cancel, stamps);
+  Error error;
+  if (!PlanChunked(s, false, error)) {
+    s.chunked.clear();
+    s.chunked.resize(changed.size());
+  }
   uint64_t total = 0;
-  for (size_t i : changed) total += manifest.files[i].size;
-  const std::wstring label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
-                                                 : L"Downloading " + std::to_wstring(changed.size()) + L" files";
-  Transfers transfers(status, cancel);
-  common::WorkerPool pool;
-  const auto stage_one = [&](size_t k) {
-    if (transfers.aborted()) return;
-    const ManifestFile& file = manifest.files[changed[k]];
-    const TransferJob job{file.path, options.base_url + L"/" + file.source, file.size, file.sha256,
-                          ours.count(file.path) > 0};
-    TransferHooks hooks;
-    hooks.stop = transfers.abort_signal();
-    hooks.bytes = [&transfers](int64_t delta) { transfers.Bytes(delta); };
-    hooks.retrying = [&transfers, &pool](const std::wstring& line) { transfers.Retrying(line, pool); };
-    Error failure;
-    if (!StageFile(session, game, job, hooks, stamps[k], failure)) transfers.Failed(file.path, failure);
-  };
-  const size_t threads = std::clamp(options.connections, kMinConnections, kMaxConnections);
-  if (!pool.Start(changed.size(), threads, stage_one)) {
-    error = pool.failure();
-    return false;
-  }
-  // This thread reports: one line for the whole transfer, not one per file.
-  const DWORD start = GetTickCount();
-  transfers.Report(label, total, start, false);
-  DWORD last_report = start;
-  while (!pool.Wait(kStopCheckMs)) {
-    transfers.PassOnStop();
-    if (GetTickCount() - last_report >= kStatusIntervalMs) {
-      transfers.Report(label, total, start, false);
-      last_report = GetTickCount();
-    }
-  }
-  pool.Join();
-  transfers.Report(label, total, start, true);
-  if (pool.failure().failed()) {
-    error = pool.failure();
-  } else if (transfers.failure().failed()) {
-    error = transfers.failure();
-  } else if (Stopped(cancel)) {
-    error.Set(ErrorKind::kStopped, kStoppedText);
-  }
-  return !error.failed();
+  for (size_t k = 0; k < changed.size(); ++k) total += s.chunked[k] ? s.chunked[k]->fetch_bytes() : FileOf(s, k).size;
+  return total;
 }
 
 }  // namespace update

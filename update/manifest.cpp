@@ -16,6 +16,7 @@ const wchar_t kNoFiles[] = L"the manifest lists no files";
 const wchar_t kNoBuild[] = L"the manifest has no build name";
 const wchar_t kSequenceMalformed[] = L"the sequence line is malformed";
 const wchar_t kExpiryMalformed[] = L"the expiry line is malformed";
+const wchar_t kChunksMalformed[] = L"the chunks line is malformed";
 
 // The value of a one-token key: the token, or empty when it is missing.
 std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) {
@@ -89,6 +90,23 @@ bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Ma
   return true;
 }
 
+// "chunks PATH INDEX-SIZE INDEX-SHA256 INDEX-SOURCE": kept aside as a
+// ManifestFile until every line is read, then given to the files of its path.
+bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
+  ManifestFile chunks;
+  if (tokens.size() < 5 || !IsSafeRelativePath(tokens[1]) || !ParseUint64(tokens[2], chunks.chunks_size) ||
+      !IsHexDigest(tokens[3]) || !IsSafeRelativePath(tokens[4])) {
+    error = kChunksMalformed;
+    return false;
+  }
+  chunks.path = ToGamePath(tokens[1]);
+  chunks.has_chunks = true;
+  chunks.chunks_sha256 = tokens[3];
+  chunks.chunks_source = common::Utf8ToWide(tokens[4]);
+  out.chunked.push_back(std::move(chunks));
+  return true;
+}
+
 const struct {
   const char* key;
   LineReader read;
@@ -125,7 +143,23 @@ const struct {
      }},
     {"expires", ReadExpiry},
     {"launcher", ReadLauncher},
+    {"chunks", ReadChunksLine},
 };
+
+// Each chunks line to the file lines of its path; one for a path no file
+// line names is passed over.
+void AttachChunks(Manifest& out) {
+  for (const ManifestFile& chunks : out.chunked) {
+    for (ManifestFile& file : out.files) {
+      if (file.path != chunks.path) continue;
+      file.has_chunks = true;
+      file.chunks_size = chunks.chunks_size;
+      file.chunks_sha256 = chunks.chunks_sha256;
+      file.chunks_source = chunks.chunks_source;
+    }
+  }
+  out.chunked.clear();
+}
 
 bool IsHeader(const std::vector<std::string>& tokens) {
   int32_t format = 0;
@@ -158,6 +192,7 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
     error = kEmpty;
     return false;
   }
+  AttachChunks(out);
   if (out.files.empty()) {
     error = kNoFiles;
     return false;

@@ -13,6 +13,13 @@ struct ManifestFile {
   uint64_t size = 0;    // as announced; informational
   std::string sha256;   // 64 hex digits as written
   std::wstring source;  // download path relative to the base URL, "/" separators
+  // A "chunks" line for this path: the file can also be built from chunks,
+  // listed by the index at chunks_source (of chunks_size bytes, digest
+  // chunks_sha256 as written).
+  bool has_chunks = false;
+  uint64_t chunks_size = 0;
+  std::string chunks_sha256;
+  std::wstring chunks_source;
 };
 
 struct Manifest {
@@ -30,6 +37,8 @@ struct Manifest {
   int32_t launcher_version = 0;
   std::string launcher_sha256;
   std::wstring launcher_source;
+  // While parsing only: the chunks lines read so far.
+  std::vector<ManifestFile> chunked;
 };
 
 // A path token as a path below the game folder: "/" becomes "\".

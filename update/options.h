@@ -17,6 +17,7 @@ struct Options {
   int connections = 4;       // files downloaded at once, 1 to 16
   bool verify = false;       // hash every file, trusting no record of earlier runs
   bool restarted = false;    // this launcher was started by its own self-update
+  bool use_chunks = true;    // build files from chunks where a release offers them
 };
 
 inline constexpr int kMinConnections = 1;

@@ -163,7 +163,7 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
                           "  mod.dll\n"
                           "\n  build: 2.1.0 (protocol 7)\n"
                           "  notes: Night shift maps\n"
-                          "\n  2 file(s) would be updated.\n");
+                          "\n  2 file(s) would be updated (70.0 kB to download).\n");
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
 

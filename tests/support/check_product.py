@@ -12,7 +12,7 @@ import struct
 import sys
 
 # DLLs that only exist where the toolchain is installed: a player has none.
-TOOLCHAIN_DLLS = ("libgcc", "libstdc++", "libwinpthread", "libssp", "libatomic", "libgomp")
+TOOLCHAIN_DLLS = ("libgcc", "libstdc++", "libwinpthread", "libssp", "libatomic", "libgomp", "zlib")
 RT_RCDATA, RT_VERSION, RT_MANIFEST = 10, 16, 24
 
 

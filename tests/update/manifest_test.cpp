@@ -183,7 +183,11 @@ TEST(ParseManifest, StartsFromAnEmptyRecord) {
   update::Manifest m;
   m.notes = L"stale";
   m.launcher_version = 9;
-  m.files.push_back({L"old.dll", 1, digest, L"old"});
+  update::ManifestFile old;
+  old.path = L"old.dll";
+  old.sha256 = digest;
+  old.source = L"old";
+  m.files.push_back(old);
   std::wstring error;
   const std::string text = "velmoramp-manifest 1\nbuild 1\nfile a.dll 10 " + digest + " files/x\n";
   ASSERT_TRUE(update::ParseManifest(std::vector<unsigned char>(text.begin(), text.end()), m, error));

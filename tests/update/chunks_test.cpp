@@ -1,0 +1,142 @@
+// Chunks, the parts below the engine: the chunker against the vectors the
+// release tool is checked against too, the index reader, and inflating a
+// stored chunk within its size.
+#include <windows.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/harness.h"
+#include "update/chunk_index.h"
+#include "update/chunker.h"
+#include "update/inflate.h"
+
+namespace {
+
+std::vector<unsigned char> Bytes(const std::string& text) { return std::vector<unsigned char>(text.begin(), text.end()); }
+
+std::vector<unsigned char> Deflate(const std::vector<unsigned char>& raw) {
+  uLongf size = compressBound(static_cast<uLong>(raw.size()));
+  std::vector<unsigned char> out(size);
+  EXPECT_EQ(compress2(out.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 9), Z_OK);
+  out.resize(size);
+  return out;
+}
+
+struct Inflated {
+  bool ok = false;
+  bool finished = false;
+  std::vector<unsigned char> out;
+  std::wstring error;
+};
+
+// Feeds a stream in pieces of the given size.
+Inflated Inflate(const std::vector<unsigned char>& stream, uint64_t limit, size_t piece) {
+  Inflated r;
+  update::Inflater inflater(limit);
+  r.ok = true;
+  for (size_t at = 0; at < stream.size() && r.ok; at += piece) {
+    r.ok = inflater.Feed(
+        stream.data() + at, std::min(piece, stream.size() - at),
+        [&r](const unsigned char* data, size_t size) {
+          r.out.insert(r.out.end(), data, data + size);
+          return true;
+        },
+        r.error);
+  }
+  r.finished = inflater.finished();
+  return r;
+}
+
+TEST(InflaterTest, AStoredChunkInflatesWithinItsSizeOrIsRefused) {
+  std::vector<unsigned char> text;
+  for (int i = 0; i < 300000; ++i) text.push_back(static_cast<unsigned char>("velmora "[i % 8]));
+  const std::vector<unsigned char> packed = Deflate(text);
+  std::vector<unsigned char> trailing = packed;
+  trailing.push_back(0);
+  std::vector<unsigned char> flipped = packed;
+  flipped[flipped.size() / 2] ^= 0x40;
+  const struct {
+    const char* what;
+    std::vector<unsigned char> stream;
+    uint64_t limit;
+    size_t piece;
+    bool ok, finished;
+    const wchar_t* error;
+  } cases[] = {
+      {"whole, in one piece", packed, text.size(), packed.size(), true, true, L""},
+      {"whole, byte by byte", packed, text.size(), 1, true, true, L""},
+      {"a bomb: far more than its size", Deflate(std::vector<unsigned char>(50u << 20, 0)), 1u << 20, 65536, false,
+       false, L"a chunk inflates past its size"},
+      {"cut short", std::vector<unsigned char>(packed.begin(), packed.begin() + packed.size() / 2), text.size(), 4096,
+       true, false, L""},
+      {"bytes after its end", trailing, text.size(), 4096, false, true, L"a chunk has bytes after its end"},
+      {"not zlib", Bytes("this is not a zlib stream at all"), 1000, 100, false, false,
+       L"a chunk is not what it should be"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Inflated r = Inflate(c.stream, c.limit, c.piece);
+    EXPECT_EQ(r.ok, c.ok) << harness::Narrow(r.error);
+    EXPECT_EQ(r.finished, c.finished);
+    EXPECT_EQ(r.error, c.error);
+    if (c.ok && c.finished) {
+      EXPECT_TRUE(r.out == text);
+    }
+    EXPECT_LE(r.out.size(), c.limit);
+  }
+  // A flipped byte is caught, by zlib or by the check value at its end.
+  const Inflated damaged = Inflate(flipped, text.size(), 4096);
+  EXPECT_FALSE(damaged.ok && damaged.finished && damaged.out == text);
+}
+
+TEST(ChunkIndexTest, WholeIndexesOnly) {
+  const std::string a(64, 'a'), b(64, 'B');
+  const std::string head = "velmoramp-chunks 1\nfile 300 " + std::string(64, 'f') +
+                           "\nchunker velmoramp-cdc-1 262144 1048576 4194304\nstore chunks/stable\n";
+  const struct {
+    const char* what;
+    std::string text;
+    const wchar_t* error;  // empty: read
+  } cases[] = {
+      {"two chunks", head + "chunk " + a + " 100 60 zlib\nchunk " + b + " 200 200 raw\n", L""},
+      {"unknown keys and comments", head + "# note\nsomething new\nchunk " + a + " 300 90 zlib\n", L""},
+      {"not an index", "velmoramp-manifest 1\n", L"this is not a chunk index we understand"},
+      {"sizes short of the file", head + "chunk " + a + " 100 60 zlib\n", L"the chunks do not add up to the file"},
+      {"sizes past the file", head + "chunk " + a + " 301 60 zlib\n", L"the chunks do not add up to the file"},
+      {"a raw chunk stored at another size", head + "chunk " + a + " 300 200 raw\n", L"a chunk line is malformed"},
+      {"an empty chunk", head + "chunk " + a + " 0 0 raw\nchunk " + a + " 300 300 raw\n",
+       L"a chunk line is malformed"},
+      {"a chunk larger than any chunker makes", head + "chunk " + a + " 70000000 100 zlib\n",
+       L"a chunk line is malformed"},
+      {"another way of storing", head + "chunk " + a + " 300 300 lzma\n", L"a chunk line is malformed"},
+      {"a short digest", head + "chunk abc 300 300 raw\n", L"a chunk line is malformed"},
+      {"a store outside the base URL", "velmoramp-chunks 1\nfile 1 " + a + "\nstore ../x\n",
+       L"the store line is malformed"},
+      {"no store", "velmoramp-chunks 1\nfile 1 " + a + "\nchunk " + a + " 1 1 raw\n", L"the index is not whole"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    update::ChunkIndex index;
+    std::wstring error;
+    const bool ok = update::ParseChunkIndex(Bytes(c.text), index, error);
+    EXPECT_EQ(ok, std::wstring(c.error).empty());
+    EXPECT_EQ(error, c.error);
+  }
+  update::ChunkIndex index;
+  std::wstring error;
+  ASSERT_TRUE(update::ParseChunkIndex(Bytes(head + "chunk " + a + " 100 60 zlib\nchunk " + b + " 200 200 raw\n"),
+                                      index, error));
+  ASSERT_EQ(index.chunks.size(), 2u);
+  EXPECT_EQ(index.chunks[1].offset, 100u);
+  EXPECT_EQ(index.chunks[1].sha256, std::string(64, 'b')) << "digests compared in lower case";
+  EXPECT_TRUE(update::CutLikeOurs(index));
+  EXPECT_EQ(update::ChunkSource(index, index.chunks[0]), L"chunks/stable/aa/" + std::wstring(64, L'a'));
+}
+
+}  // namespace
