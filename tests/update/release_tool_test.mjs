@@ -169,7 +169,10 @@ function fieldsOf(d) {
   if (d.server !== null) fields.push(`server ${utf8(d.server.host)} ${d.server.port}`);
   if (d.sequence !== null) fields.push(`sequence ${d.sequence}`);
   if (d.expires !== null) fields.push(`expires ${d.expires} ${d.expiresAt}`);
-  for (const f of d.files) fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
+  for (const f of d.files) {
+    fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
+    if (f.chunks !== null) fields.push(`chunks ${utf8(f.path)} ${f.chunks.size} ${f.chunks.sha256} ${utf8(f.chunks.source)}`);
+  }
   if (d.launcher !== null) fields.push(`launcher ${d.launcher.version} ${d.launcher.sha256} ${utf8(d.launcher.source)}`);
   return fields;
 }
@@ -177,7 +180,7 @@ function fieldsOf(d) {
 // The tool's reader folds digests to lower case; the table has them as written.
 function foldDigest(field) {
   const words = field.split(' ');
-  const at = { file: 3, launcher: 2 }[words[0]];
+  const at = { file: 3, chunks: 3, launcher: 2 }[words[0]];
   if (at !== undefined) words[at] = words[at].toLowerCase();
   return words.join(' ');
 }
