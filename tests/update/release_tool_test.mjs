@@ -360,6 +360,7 @@ test('release values the launcher would misread are refused', () => {
     [{ channel: '..' }, /folder name/],
     [{ channel: 'a/b' }, /folder name/],
     [{ channel: 'files' }, /cannot be named/],
+    [{ channel: 'chunks' }, /cannot be named/],
     [{ build: '1.4 beta' }, /whitespace/],
     [{ build: '' }, /empty/],
     [{ protocol: '7x' }, /whole number/],
@@ -635,7 +636,8 @@ test('a description that cannot be moved into place leaves the old pair whole', 
 test('usage errors exit with 2', () => {
   const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
                  ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
-                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force']];
+                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force'],
+                 ['prune', 'out', '--key', 'k'], ['manifest', 'a', '--no-chunks'], ['prune', 'a', 'b']];
   for (const args of cases) assert.equal(run(...args).code, 2, args.join(' '));
 });
 
