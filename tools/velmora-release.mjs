@@ -11,7 +11,8 @@
 // This file holds the commands; what they are made of lives beside it in
 // release/: the command line, the description's text, the signing key, the
 // executable's code signature, files on disk, the published layout, a
-// release from its folder and the report of what it changes.
+// release from its folder, the report of what it changes, the chunker and
+// the chunk store of big files.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -21,6 +22,7 @@ import { fileURLToPath } from 'node:url';
 import { checkExeSignature, checkReadable, codeSigningFrom, isSigned, peLayout, programOf,
          signExe } from './release/authenticode.mjs';
 import { changesReport } from './release/changes.mjs';
+import { chunksReport, prunePlan, pruneBy } from './release/chunks.mjs';
 import { expectPositional, parseArgs, required, USAGE } from './release/command-line.mjs';
 import { manifestText, readManifest } from './release/description.mjs';
 import { Refusal, refuse, UsageError } from './release/errors.mjs';
@@ -139,22 +141,23 @@ const commands = {
     if (problems.length > 0) refuse(problems.join('\n'));
   },
 
-  publish({ positional, options }) {
+  async publish({ positional, options }) {
     expectPositional(positional, 2, 2, 'publish');
     const [folder, out] = positional;
     const key = readPrivateKey(required(options, 'key'));
-    const { release, notes } = prepareRelease(folder, out, options);
+    const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
     const signature = signBytes(release.text, key);
     layOut(out, release);
     writeDescription(out, release.channel, release.text, signature);
     checkLaidOut(out, release.channel, modulusOf(key));
     for (const note of notes) console.log(note);
+    if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
                 `${release.launcher ? ` and launcher ${release.launcher.version}` : ''} in ${out}` +
                 ` (sequence ${release.sequence}${release.expires ? `, expires ${release.expires}` : ''})`);
   },
 
-  release({ positional, options }) {
+  async release({ positional, options }) {
     expectPositional(positional, 2, 2, 'release');
     const [folder, out] = positional;
     const unsignedOut = options['unsigned-out'];
@@ -167,20 +170,23 @@ const commands = {
       refuse(`${options.key} is not the private half of ${options.modulus}: ` +
              'launchers built with that modulus would refuse this release');
     }
-    const { release, publishedFile, notes } = prepareRelease(folder, out, options);
     if (unsignedOut !== undefined) {
-      const dir = path.resolve(out, release.channel);
+      const dir = path.resolve(out, required(options, 'channel'));
       if (path.resolve(path.dirname(unsignedOut)) === dir) {
         refuse(`--unsigned-out must lie outside ${dir}: players would fetch a description without its signature`);
       }
     }
+    const dryRun = Boolean(options['dry-run']);
+    const { release, publishedFile, notes, chunks } = await prepareRelease(folder, out, options,
+                                                                           { writeChunks: !dryRun });
     const signature = key ? signBytes(release.text, key) : null;
     const next = readManifest(release.text);
     const size = release.launcher ? release.launcher.size : 0;
     const report = changesReport(publishedFile, next, size);
     for (const note of notes) console.log(note);
     console.log(report);
-    if (options['dry-run']) {
+    if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
+    if (dryRun) {
       if (signature && !verifyBytes(release.text, signature, modulus)) refuse('the signature would not verify');
       console.log('dry run: nothing written');
       return;
@@ -209,7 +215,7 @@ const commands = {
     const next = readManifest(text);
     if (next.problem) refuse(`every launcher would reject ${manifestFile}: ${next.problem}`);
     checkSegment('the channel', next.channel);
-    if (next.channel === 'files' || next.channel === 'launcher') refuse(`the channel cannot be named "${next.channel}"`);
+    if (['files', 'launcher', 'chunks'].includes(next.channel)) refuse(`the channel cannot be named "${next.channel}"`);
     if (expiryLine(next.expires).passed) refuse(`${manifestFile} expired at ${next.expires}: every launcher refuses it`);
     const publishedFile = path.join(out, next.channel, 'manifest.txt');
     const published = publishedSequence(publishedFile);
@@ -230,16 +236,35 @@ const commands = {
     checkLaidOut(out, next.channel, modulus);
     console.log(`placed in ${path.join(out, next.channel)}; verified: signature, description and every file it names`);
   },
+
+  prune({ positional, options }) {
+    expectPositional(positional, 1, 1, 'prune');
+    const out = positional[0];
+    const channel = required(options, 'channel');
+    checkSegment('the channel', channel);
+    const keepText = required(options, 'keep');
+    if (!/^(0|[1-9][0-9]{0,8})$/.test(keepText)) refuse('--keep must be a whole number of descriptions, 0 or more');
+    const plan = prunePlan(out, channel, Number(keepText));
+    const dryRun = Boolean(options['dry-run']);
+    if (!dryRun) pruneBy(plan);
+    for (const file of plan.kept) console.log(`kept: ${file}`);
+    const verb = dryRun ? 'would remove' : 'removed';
+    for (const r of plan.remove) console.log(`${verb}: ${r.file}`);
+    for (const file of plan.forgotten) console.log(`${verb}: ${file}`);
+    const bytes = plan.remove.reduce((sum, r) => sum + r.size, 0);
+    console.log(`${channel}: ${verb} ${plan.remove.length} chunk object(s) and index(es), ${bytes} bytes, ` +
+                `and ${plan.forgotten.length} older description(s)${dryRun ? '; dry run: nothing removed' : ''}`);
+  },
 };
 
-function main(argv) {
+async function main(argv) {
   const [command, ...rest] = argv;
   if (!command || !(command in commands)) {
     console.error(USAGE);
     return 2;
   }
   try {
-    commands[command](parseArgs(command, rest));
+    await commands[command](parseArgs(command, rest));
     return 0;
   } catch (e) {
     if (e instanceof UsageError) {
@@ -255,5 +280,5 @@ function main(argv) {
 // Run as a program; imported (by the tests), it only lends its rules.
 const invokedAs = process.argv[1] ? fs.realpathSync(process.argv[1]) : '';
 if (invokedAs === fileURLToPath(import.meta.url)) {
-  process.exitCode = main(process.argv.slice(2));
+  process.exitCode = await main(process.argv.slice(2));
 }

@@ -144,6 +144,10 @@ std::vector<std::string> FieldsOf(const update::Manifest& m) {
       if (c == '\\') c = '/';
     }
     fields.push_back("file " + path + " " + std::to_string(f.size) + " " + f.sha256 + " " + Narrow(f.source));
+    if (f.has_chunks) {
+      fields.push_back("chunks " + path + " " + std::to_string(f.chunks_size) + " " + f.chunks_sha256 + " " +
+                       Narrow(f.chunks_source));
+    }
   }
   if (!m.launcher_sha256.empty()) {
     fields.push_back("launcher " + std::to_string(m.launcher_version) + " " + m.launcher_sha256 + " " +

@@ -169,7 +169,10 @@ function fieldsOf(d) {
   if (d.server !== null) fields.push(`server ${utf8(d.server.host)} ${d.server.port}`);
   if (d.sequence !== null) fields.push(`sequence ${d.sequence}`);
   if (d.expires !== null) fields.push(`expires ${d.expires} ${d.expiresAt}`);
-  for (const f of d.files) fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
+  for (const f of d.files) {
+    fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
+    if (f.chunks !== null) fields.push(`chunks ${utf8(f.path)} ${f.chunks.size} ${f.chunks.sha256} ${utf8(f.chunks.source)}`);
+  }
   if (d.launcher !== null) fields.push(`launcher ${d.launcher.version} ${d.launcher.sha256} ${utf8(d.launcher.source)}`);
   return fields;
 }
@@ -177,7 +180,7 @@ function fieldsOf(d) {
 // The tool's reader folds digests to lower case; the table has them as written.
 function foldDigest(field) {
   const words = field.split(' ');
-  const at = { file: 3, launcher: 2 }[words[0]];
+  const at = { file: 3, chunks: 3, launcher: 2 }[words[0]];
   if (at !== undefined) words[at] = words[at].toLowerCase();
   return words.join(' ');
 }
@@ -357,6 +360,7 @@ test('release values the launcher would misread are refused', () => {
     [{ channel: '..' }, /folder name/],
     [{ channel: 'a/b' }, /folder name/],
     [{ channel: 'files' }, /cannot be named/],
+    [{ channel: 'chunks' }, /cannot be named/],
     [{ build: '1.4 beta' }, /whitespace/],
     [{ build: '' }, /empty/],
     [{ protocol: '7x' }, /whole number/],
@@ -632,7 +636,8 @@ test('a description that cannot be moved into place leaves the old pair whole', 
 test('usage errors exit with 2', () => {
   const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
                  ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
-                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force']];
+                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force'],
+                 ['prune', 'out', '--key', 'k'], ['manifest', 'a', '--no-chunks'], ['prune', 'a', 'b']];
   for (const args of cases) assert.equal(run(...args).code, 2, args.join(' '));
 });
 

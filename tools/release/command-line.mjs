@@ -18,14 +18,17 @@ export const USAGE = `usage:
                           [--launcher EXE --launcher-version N]
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
                           [--sequence N [--force]] [--expires-in DAYS]
+                          [--no-chunks | --chunk-min-size BYTES]
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--modulus <public.modulus>] [--dry-run] ...the options of publish
-  velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]`;
+  velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]
+  velmora-release prune <out> --channel C --keep N [--dry-run]`;
 
-const FLAGS = new Set(['force', 'dry-run']);
+const FLAGS = new Set(['force', 'dry-run', 'no-chunks']);
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
                          'sequence', 'force', 'expires-in'];
-const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp'];
+const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
+                         'chunk-min-size'];
 // An option a command does not take is refused, never ignored: a
 // certificate that silently went unused would ship an unsigned launcher.
 const COMMAND_OPTIONS = {
@@ -39,6 +42,7 @@ const COMMAND_OPTIONS = {
   publish: PUBLISH_OPTIONS,
   release: [...PUBLISH_OPTIONS, 'modulus', 'dry-run', 'unsigned-out'],
   place: ['modulus', 'force'],
+  prune: ['channel', 'keep', 'dry-run'],
 };
 
 export function parseArgs(command, argv) {

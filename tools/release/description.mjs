@@ -29,6 +29,7 @@ const MESSAGES = {
   fileIncomplete: 'a file line is incomplete',
   fileUnsafe: 'a file line names something we will not write',
   launcherMalformed: 'the launcher line is malformed',
+  chunksMalformed: 'the chunks line is malformed',
   sequenceMalformed: 'the sequence line is malformed',
   expiryMalformed: 'the expiry line is malformed',
   empty: 'the manifest is empty',
@@ -70,6 +71,8 @@ export function formatExpiry(ms) {
 // null when it accepts the description, else the launcher's own message.
 // Digests come in lower case, to compare with the ones the tool computes
 // (the launcher keeps them as written); expiresAt is in seconds since 1970.
+// A file's chunks is null, or the chunk index its chunks line names:
+// { size, sha256, source }.
 export function readManifest(bytes) {
   const isWs = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\v' || c === '\f' || c === '\r';
   const trim = (s) => {
@@ -84,6 +87,9 @@ export function readManifest(bytes) {
   const result = { problem: null, channel: '', build: '', protocol: 0, notes: '', server: null, sequence: null,
                    expires: null, expiresAt: null, files: [], launcher: null };
   const fail = (message) => ({ ...result, problem: message });
+  // The last file line of each path token, by its raw bytes: a chunks line
+  // belongs to the nearest file line before it that names exactly its path.
+  const lastFile = new Map();
   // Bytes as latin1 keep the path rule on raw bytes.
   const text = Buffer.from(bytes).toString('latin1');
   let header = false;
@@ -127,8 +133,23 @@ export function readManifest(bytes) {
       if (!isSafeRelativePath(bin(tokens[1])) || !isSafeRelativePath(bin(tokens[4])) || !isHex(tokens[3])) {
         return fail(MESSAGES.fileUnsafe);
       }
-      result.files.push({ path: bin(tokens[1]).toString('utf8'), size: BigInt(tokens[2]),
-                          sha256: tokens[3].toLowerCase(), source: bin(tokens[4]).toString('utf8') });
+      const file = { path: bin(tokens[1]).toString('utf8'), size: BigInt(tokens[2]), sha256: tokens[3].toLowerCase(),
+                     source: bin(tokens[4]).toString('utf8'), chunks: null };
+      result.files.push(file);
+      lastFile.set(tokens[1], file);
+    } else if (key === 'chunks') {
+      // The line is checked whole before its path is looked up: a malformed
+      // one fails the description even where it names no file.
+      if (tokens.length < 5 || !/^\+?[0-9]+$/.test(tokens[2]) || BigInt(tokens[2]) >= 2n ** 64n ||
+          !isHex(tokens[3]) || !isSafeRelativePath(bin(tokens[4]))) {
+        return fail(MESSAGES.chunksMalformed);
+      }
+      // One that names no file before it is ignored, as a key of no meaning is.
+      const file = lastFile.get(tokens[1]);
+      if (file) {
+        file.chunks = { size: BigInt(tokens[2]), sha256: tokens[3].toLowerCase(),
+                        source: bin(tokens[4]).toString('utf8') };
+      }
     } else if (key === 'launcher') {
       if (tokens.length < 4 || parseInt32(tokens[1]) === null || !isHex(tokens[2]) ||
           !isSafeRelativePath(bin(tokens[3]))) {
@@ -158,7 +179,12 @@ export function manifestText(release) {
   lines.push(`build ${release.build}`, `protocol ${release.protocol}`,
              `server ${release.server.host} ${release.server.port}`);
   if (release.notes !== '') lines.push(`notes ${release.notes}`);
-  for (const f of release.files) lines.push(`file ${f.relPath} ${f.size} ${f.sha256} ${f.source}`);
+  for (const f of release.files) {
+    lines.push(`file ${f.relPath} ${f.size} ${f.sha256} ${f.source}`);
+    // Right after its file line: launchers that read chunks take the file
+    // from them, older ones ignore the line and download the whole file.
+    if (f.chunks) lines.push(`chunks ${f.relPath} ${f.chunks.size} ${f.chunks.sha256} ${f.chunks.source}`);
+  }
   if (release.launcher) {
     const l = release.launcher;
     lines.push(`launcher ${l.version} ${l.sha256} ${l.source}`);

@@ -6,6 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import process from 'node:process';
 
+import { checkChunks, keepReplaced } from './chunks.mjs';
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
 import { refuse } from './errors.mjs';
 import { readFileOrRefuse, sha256File, tempNameOf, writeFlushed } from './files.mjs';
@@ -129,6 +130,8 @@ function keepAside(file, aside) {
 // meets a new half beside an old one fetches the pair again about 2 s
 // later. Should the description's move fail, the old signature goes back
 // (kept aside until then), so players never keep a pair that does not match.
+// The description replaced is kept under history/ once the new one is in
+// place (prune counts back by them).
 export function writeDescription(out, channel, text, signature) {
   const dir = path.join(out, channel);
   const sigFile = path.join(dir, 'manifest.sig');
@@ -137,7 +140,9 @@ export function writeDescription(out, channel, text, signature) {
   const aside = `${sigFile}.old-${process.pid}`;
   const tidy = (...files) => files.forEach((f) => fs.rmSync(f, { force: true }));
   let hadSignature;
+  let replaced = null;
   try {
+    if (fs.existsSync(textFile)) replaced = fs.readFileSync(textFile);
     fs.mkdirSync(dir, { recursive: true });
     writeFlushed(sigTemp, signature);
     writeFlushed(textTemp, text);
@@ -165,6 +170,7 @@ export function writeDescription(out, channel, text, signature) {
            'new signature is taken away again'}, so players still get the published release, whole`);
   }
   tidy(aside);
+  if (replaced !== null) keepReplaced(out, channel, replaced);
 }
 
 // Every file a description names is in out as it says, by size and digest.
@@ -185,6 +191,7 @@ export function checkNamedFiles(out, description) {
       refuse(`${f.what}: ${file} is not the file the description names (size or SHA-256 differ)`);
     }
   }
+  for (const f of description.files) if (f.chunks) checkChunks(out, f);
 }
 
 // The release as a launcher will read it from out: the signature over the

@@ -6,6 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 
 import { launcherRelease, codeSigningFrom, isSigned, sameProgram, signExe } from './authenticode.mjs';
+import { chunkMinSizeFromOptions, ChunkStore } from './chunks.mjs';
 import { required } from './command-line.mjs';
 import { isSafeRelativePath, manifestText, parseInt32 } from './description.mjs';
 import { refuse } from './errors.mjs';
@@ -174,11 +175,14 @@ function signLauncher(release, out, signing, notes) {
   notes.push(`launcher ${l.version} signed (SHA-256${signing.timestamp !== undefined ? ', time-stamped' : ''})`);
 }
 
-// Everything a release is, before anything is written: the checked files,
-// the signed launcher, and the description with its sequence.
-export function prepareRelease(folder, out, options) {
+// Everything a release is: the checked files, the signed launcher, the
+// chunks of its big files and the description with its sequence. Nothing
+// is written but the chunks (with writeChunks), which no description names
+// before this one.
+export async function prepareRelease(folder, out, options, { writeChunks }) {
+  const minSize = chunkMinSizeFromOptions(options);
   const release = releaseFromOptions(folder, options);
-  if (release.channel === 'files' || release.channel === 'launcher') {
+  if (['files', 'launcher', 'chunks'].includes(release.channel)) {
     refuse(`the channel cannot be named "${release.channel}": that folder holds the files`);
   }
   const signing = codeSigningFrom(options['code-signing-cert'], options['code-signing-key'], options.timestamp,
@@ -189,6 +193,10 @@ export function prepareRelease(folder, out, options) {
   release.expires = expiryFromOptions(options);
   const notes = [];
   if (signing) signLauncher(release, out, signing, notes);
+  const chunks = new ChunkStore(out, release.channel, { write: writeChunks });
+  for (const f of release.files) {
+    if (minSize !== null && f.size >= minSize) f.chunks = await chunks.addFile(f);
+  }
   release.text = manifestText(release);
-  return { release, publishedFile, notes };
+  return { release, publishedFile, notes, chunks };
 }

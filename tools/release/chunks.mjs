@@ -1,0 +1,319 @@
+// Chunked files: the chunk store of a channel, the chunk index of each
+// chunked file, their checks, and the removal of chunks that no kept
+// description needs. A launcher that has an older release fetches only the
+// chunks it lacks; one that reads no chunks lines downloads the whole file,
+// which stays published beside them.
+//
+// Below the output (the base URL):
+//   chunks/<channel>/<first two hex digits>/<sha256>   one chunk: its raw bytes
+//       zlib-compressed (RFC 1950) when that is at most 97 % of their size,
+//       else raw; the name is the SHA-256 of the raw bytes
+//   chunks/<channel>/indexes/<sha256>.txt              one chunk index, named
+//       by the SHA-256 of its text
+// Both are immutable and shared by every file and release of the channel: a
+// name always holds the same content, so what is there is kept.
+//
+// A chunk index, UTF-8 in lines that end in LF (a reader ignores keys it
+// does not know):
+//   velmoramp-chunks 1
+//   file <size> <sha256 of the whole file>
+//   chunker velmoramp-cdc-1 262144 1048576 4194304
+//   store chunks/<channel>
+//   chunk <sha256 of the raw chunk> <raw size> <stored size> zlib|raw
+//   ...                                  one a chunk, in file order
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+import { promisify } from 'node:util';
+import zlib from 'node:zlib';
+
+import { AVERAGE, CHUNKER, chunkFile, MAX, MIN } from './chunker.mjs';
+import { isSafeRelativePath, readManifest } from './description.mjs';
+import { refuse } from './errors.mjs';
+import { readFileOrRefuse, tempNameOf, writeFlushed } from './files.mjs';
+
+export const DEFAULT_CHUNK_MIN_SIZE = 4 * 1024 * 1024;
+const CHUNKER_LINE = `chunker ${CHUNKER} ${MIN} ${AVERAGE} ${MAX}`;
+
+export const storeOf = (channel) => `chunks/${channel}`;
+const objectSource = (store, sha) => `${store}/${sha.slice(0, 2)}/${sha}`;
+const indexSource = (store, sha) => `${store}/indexes/${sha}.txt`;
+const onDisk = (out, source) => path.join(out, ...source.split('/'));
+const sha256 = (data) => crypto.createHash('sha256').update(data).digest('hex');
+const deflate = promisify(zlib.deflate);
+const IN_FLIGHT = 4;  // Node's thread pool has 4 threads unless told otherwise
+
+// --chunk-min-size and --no-chunks: the size from which files are chunked,
+// or null when none is.
+export function chunkMinSizeFromOptions(options) {
+  if (options['no-chunks']) {
+    if (options['chunk-min-size'] !== undefined) refuse('--no-chunks and --chunk-min-size go apart');
+    return null;
+  }
+  const text = options['chunk-min-size'];
+  if (text === undefined) return DEFAULT_CHUNK_MIN_SIZE;
+  if (!/^[1-9][0-9]{0,15}$/.test(text) || !Number.isSafeInteger(Number(text))) {
+    refuse('--chunk-min-size must be a whole number of bytes, 1 or more');
+  }
+  return Number(text);
+}
+
+// Written whole under a temporary name and renamed: a name in the store
+// never holds half an object.
+function writeObject(file, data) {
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  const temp = tempNameOf(file);
+  try {
+    writeFlushed(temp, data);
+    fs.renameSync(temp, file);
+  } catch (e) {
+    fs.rmSync(temp, { force: true });
+    throw e;
+  }
+}
+
+// The form an object already in the store has, checked against the chunk
+// its name stands for; null when there is none.
+function existingForm(file, sha, rawSize) {
+  let bytes;
+  try {
+    bytes = fs.readFileSync(file);
+  } catch (e) {
+    if (e.code === 'ENOENT') return null;
+    refuse(`${file}: cannot read the chunk (${e.code ?? e.message})`);
+  }
+  if (bytes.length === rawSize && sha256(bytes) === sha) return { stored: bytes.length, method: 'raw' };
+  let raw = null;
+  try {
+    raw = zlib.inflateSync(bytes, { maxOutputLength: MAX });
+  } catch {
+    raw = null;
+  }
+  if (raw !== null && raw.length === rawSize && sha256(raw) === sha) return { stored: bytes.length, method: 'zlib' };
+  refuse(`${file} is in the chunk store, but does not hold chunk ${sha}: the store is damaged. ` +
+         'Remove that file and publish again; nothing names it the way it is');
+}
+
+export function chunkIndexText({ size, sha256: digest, store, chunks }) {
+  const lines = ['velmoramp-chunks 1', `file ${size} ${digest}`, CHUNKER_LINE, `store ${store}`];
+  for (const c of chunks) lines.push(`chunk ${c.sha256} ${c.size} ${c.stored} ${c.method}`);
+  return Buffer.from(lines.join('\n') + '\n', 'utf8');
+}
+
+// A chunk index as a launcher reads it: { problem, size, sha256, store,
+// chunks: [{ sha256, size, stored, method }] }, problem null when it is sound.
+export function readChunkIndex(bytes) {
+  const result = { problem: null, size: null, sha256: null, chunker: null, store: null, chunks: [] };
+  const fail = (problem) => ({ ...result, problem });
+  const number = (t) => (t !== undefined && /^[0-9]+$/.test(t) ? BigInt(t) : null);
+  const hex = (t) => t !== undefined && /^[0-9a-f]{64}$/.test(t);
+  const lines = bytes.toString('utf8').split('\n');
+  if (lines[0] !== 'velmoramp-chunks 1') return fail('it is no chunk index of format 1');
+  for (const line of lines.slice(1)) {
+    const tokens = line.split(' ');
+    if (tokens[0] === 'file') {
+      if (number(tokens[1]) === null || !hex(tokens[2])) return fail('its file line is malformed');
+      [result.size, result.sha256] = [number(tokens[1]), tokens[2]];
+    } else if (tokens[0] === 'chunker') {
+      result.chunker = line;
+    } else if (tokens[0] === 'store') {
+      if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return fail('its store line is malformed');
+      result.store = tokens[1];
+    } else if (tokens[0] === 'chunk') {
+      const [size, stored] = [number(tokens[2]), number(tokens[3])];
+      if (!hex(tokens[1]) || size === null || size < 1n || size > BigInt(MAX) || stored === null ||
+          !['zlib', 'raw'].includes(tokens[4]) || (tokens[4] === 'raw' && stored !== size)) {
+        return fail('a chunk line is malformed');
+      }
+      result.chunks.push({ sha256: tokens[1], size, stored, method: tokens[4] });
+    }
+  }
+  if (result.size === null) return fail('it has no file line');
+  if (result.chunker !== CHUNKER_LINE) return fail(`its chunker is not ${CHUNKER_LINE.slice(8)}`);
+  if (result.store === null) return fail('it has no store line');
+  if (result.chunks.reduce((sum, c) => sum + c.size, 0n) !== result.size) {
+    return fail('its chunks do not add up to the file');
+  }
+  return result;
+}
+
+// The chunk store of one channel in out, as one release fills it. With
+// write false (a dry run) nothing is written, and the counts are what
+// writing would do.
+export class ChunkStore {
+  constructor(out, channel, { write }) {
+    Object.assign(this, { out, store: storeOf(channel), write, forms: new Map() });
+    this.totals = { files: 0, chunks: 0, added: { objects: 0, bytes: 0 }, reused: { objects: 0, bytes: 0 } };
+  }
+
+  // One chunk, stored once however often the release has it: a promise of
+  // its line in the index. Its bytes are used or copied before anything waits.
+  put(raw) {
+    const sha = sha256(raw);
+    const size = raw.length;
+    let form = this.forms.get(sha);
+    if (form === undefined) {
+      form = this.#store(sha, raw);
+      this.forms.set(sha, form);
+    }
+    this.totals.chunks++;
+    return form.then((f) => ({ sha256: sha, size, ...f }));
+  }
+
+  async #store(sha, raw) {
+    const file = onDisk(this.out, objectSource(this.store, sha));
+    const existing = existingForm(file, sha, raw.length);
+    if (existing) {
+      this.totals.reused.objects++;
+      this.totals.reused.bytes += existing.stored;
+      return existing;
+    }
+    const copy = Buffer.from(raw);
+    // Compressed off the main thread, so that several chunks are at it at
+    // once while the next ones are cut and hashed.
+    const packed = await deflate(copy);
+    const bytes = packed.length * 100 <= copy.length * 97 ? packed : copy;
+    if (this.write) writeObject(file, bytes);
+    this.totals.added.objects++;
+    this.totals.added.bytes += bytes.length;
+    return { stored: bytes.length, method: bytes === copy ? 'raw' : 'zlib' };
+  }
+
+  // The file cut, its chunks in the store and its index beside them;
+  // returns the index as the file's chunks line names it.
+  async addFile(file) {
+    const entries = [];
+    let waited = 0;
+    const whole = await chunkFile(file.full, async (bytes) => {
+      const entry = this.put(bytes);
+      entry.catch(() => {});  // a failure is met where the entries are awaited
+      entries.push(entry);
+      // A few chunks in flight: enough for every core, few enough to bound memory.
+      if (entries.length - waited > IN_FLIGHT) await entries[waited++];
+    });
+    const chunks = await Promise.all(entries);
+    if (whole.sha256 !== file.sha256 || BigInt(whole.size) !== BigInt(file.size)) {
+      refuse(`${file.full} changed while it was being published`);
+    }
+    const text = chunkIndexText({ ...whole, store: this.store, chunks });
+    const digest = sha256(text);
+    const source = indexSource(this.store, digest);
+    const target = onDisk(this.out, source);
+    if (fs.existsSync(target)) {
+      if (sha256(readFileOrRefuse(target, 'the chunk index')) !== digest) {
+        refuse(`${target} is in the chunk store, but is not the index its name stands for: the store is damaged. ` +
+               'Remove that file and publish again');
+      }
+    } else if (this.write) {
+      writeObject(target, text);
+    }
+    this.totals.files++;
+    return { size: text.length, sha256: digest, source };
+  }
+}
+
+const formatMiB = (bytes) => `${bytes} bytes (${(bytes / 1048576).toFixed(1)} MiB)`;
+
+export function chunksReport({ files, chunks, added, reused }, write) {
+  return `chunks: ${files} file(s) in ${chunks} chunk(s); ${write ? 'added' : 'would add'} ${formatMiB(added.bytes)} ` +
+         `in ${added.objects} new object(s), reused ${formatMiB(reused.bytes)} in ${reused.objects} object(s) ` +
+         'already there';
+}
+
+// The index a chunks line names, read from out and checked against its
+// file line, with every chunk it names in the store at its stored size.
+export function checkChunks(out, file) {
+  const where = onDisk(out, file.chunks.source);
+  let bytes;
+  try {
+    bytes = fs.readFileSync(where);
+  } catch {
+    refuse(`${file.path}: its chunk index ${where} is missing; launchers would fall back to the whole file`);
+  }
+  if (BigInt(bytes.length) !== file.chunks.size || sha256(bytes) !== file.chunks.sha256) {
+    refuse(`${file.path}: ${where} is not the chunk index the description names (size or SHA-256 differ)`);
+  }
+  const index = readChunkIndex(bytes);
+  if (index.problem) refuse(`${file.path}: the chunk index ${where} is refused: ${index.problem}`);
+  if (index.size !== file.size || index.sha256 !== file.sha256) {
+    refuse(`${file.path}: the chunk index ${where} is of another file (size or SHA-256 differ)`);
+  }
+  for (const c of index.chunks) {
+    const object = onDisk(out, objectSource(index.store, c.sha256));
+    let size = null;
+    try {
+      size = BigInt(fs.statSync(object).size);
+    } catch {
+      refuse(`${file.path}: chunk ${object} is missing`);
+    }
+    if (size !== c.stored) refuse(`${file.path}: chunk ${object} is not of the size its index names`);
+  }
+  return index;
+}
+
+// ---- Descriptions replaced, and chunks no kept one names --------------------------
+
+export const historyOf = (out, channel) => path.join(out, channel, 'history');
+
+// A copy of the description that a new one replaced, under its sequence (0
+// when it has none): what prune counts back by.
+export function keepReplaced(out, channel, text) {
+  const sequence = readManifest(text).sequence ?? 0n;
+  const file = path.join(historyOf(out, channel), `${sequence}.txt`);
+  try {
+    writeObject(file, text);
+  } catch (e) {
+    refuse(`the new description is in place, but the one it replaced could not be kept at ${file} ` +
+           `(${e.code ?? e.message}): prune would not count it. Copy it there by hand`);
+  }
+}
+
+// What prune keeps and removes in one channel of out: the published
+// description, the keep newest descriptions it replaced, and everything
+// their chunks lines name.
+export function prunePlan(out, channel, keep) {
+  const current = path.join(out, channel, 'manifest.txt');
+  if (!fs.existsSync(current)) refuse(`${current} is not there: nothing tells which chunks are in use`);
+  const history = historyOf(out, channel);
+  const replaced = (fs.existsSync(history) ? fs.readdirSync(history) : [])
+    .map((name) => ({ name, sequence: /^(0|[1-9][0-9]*)\.txt$/.exec(name)?.[1] }))
+    .filter((h) => h.sequence !== undefined)
+    .map((h) => ({ ...h, sequence: BigInt(h.sequence) }))
+    .sort((a, b) => (a.sequence > b.sequence ? -1 : a.sequence < b.sequence ? 1 : 0));
+  const kept = [{ file: current, what: 'the published description' },
+                ...replaced.slice(0, keep).map((h) => ({ file: path.join(history, h.name),
+                                                         what: `the replaced description ${h.sequence}` }))];
+  const named = new Set();
+  for (const k of kept) {
+    const description = readManifest(readFileOrRefuse(k.file, k.what));
+    if (description.problem) refuse(`${k.file}: ${description.problem}; cannot tell which chunks it names`);
+    for (const file of description.files.filter((f) => f.chunks)) {
+      const index = checkChunks(out, file);
+      named.add(onDisk(out, file.chunks.source));
+      for (const c of index.chunks) named.add(onDisk(out, objectSource(index.store, c.sha256)));
+    }
+  }
+  const remove = [];
+  const store = onDisk(out, storeOf(channel));
+  for (const folder of fs.existsSync(store) ? fs.readdirSync(store).sort() : []) {
+    const dir = path.join(store, folder);
+    const isObjects = /^[0-9a-f]{2}$/.test(folder);
+    if ((!isObjects && folder !== 'indexes') || !fs.statSync(dir).isDirectory()) continue;
+    for (const name of fs.readdirSync(dir).sort()) {
+      const full = path.join(dir, name);
+      const ours = isObjects ? name.length === 64 && name.startsWith(folder) && /^[0-9a-f]+$/.test(name)
+        : /^[0-9a-f]{64}\.txt$/.test(name);
+      if (ours && !named.has(full)) remove.push({ file: full, size: fs.statSync(full).size });
+    }
+  }
+  const forgotten = replaced.slice(keep).map((h) => path.join(history, h.name));
+  return { kept: kept.map((k) => k.file), remove, forgotten };
+}
+
+// Removes what the plan names, and chunk folders left empty.
+export function pruneBy(plan) {
+  for (const f of [...plan.remove.map((r) => r.file), ...plan.forgotten]) fs.rmSync(f, { force: true });
+  for (const dir of new Set(plan.remove.map((r) => path.dirname(r.file)))) {
+    if (fs.readdirSync(dir).length === 0) fs.rmdirSync(dir);
+  }
+}
