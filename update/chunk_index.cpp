@@ -79,9 +79,9 @@ bool ParseChunkIndex(const std::vector<unsigned char>& text, ChunkIndex& out, st
 }
 
 bool CutLikeOurs(const ChunkIndex& index) {
-  return SplitTokens(index.chunker) ==
-         std::vector<std::string>{kChunkerName, std::to_string(kMinChunk), std::to_string(kAverageChunk),
-                                  std::to_string(kMaxChunk)};
+  return SplitTokens(index.chunker) == std::vector<std::string>{kChunkerName, std::to_string(kMinChunk),
+                                                                std::to_string(kAverageChunk),
+                                                                std::to_string(kMaxChunk)};
 }
 
 std::wstring ChunkSource(const ChunkIndex& index, const ChunkRef& chunk) {

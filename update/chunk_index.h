@@ -10,7 +10,7 @@
 namespace update {
 
 struct ChunkRef {
-  std::string sha256;  // of the raw chunk, lower-case hex
+  std::string sha256;   // of the raw chunk, lower-case hex
   uint64_t offset = 0;  // in the file
   uint64_t raw = 0;
   uint64_t stored = 0;
@@ -19,7 +19,7 @@ struct ChunkRef {
 
 struct ChunkIndex {
   uint64_t size = 0;
-  std::string sha256;  // of the whole file
+  std::string sha256;   // of the whole file
   std::string chunker;  // "velmoramp-cdc-1 262144 1048576 4194304"
   std::wstring store;   // path of the chunk objects below the base URL, "/" separators
   std::vector<ChunkRef> chunks;

@@ -43,6 +43,13 @@ OVERLAPPED At(uint64_t offset) {
   return at;
 }
 
+// Positional reads and writes on a handle opened for plain I/O; a system
+// that still answers "pending" (some do on a full disk) is waited for.
+bool Settled(HANDLE file, OVERLAPPED& at, BOOL done, DWORD& moved) {
+  if (!done && GetLastError() == ERROR_IO_PENDING) done = GetOverlappedResult(file, &at, &moved, TRUE);
+  return done != FALSE;
+}
+
 }  // namespace
 
 std::wstring Amount(uint64_t bytes) {
@@ -62,8 +69,13 @@ class ChunkSink : public net::Sink {
 
   bool Take(const unsigned char* data, size_t size, Error& error) override {
     std::wstring problem;
-    const auto out = [this](const unsigned char* piece, size_t n) {
-      if (produced_ + n > chunk_.raw || !file_.WriteAt(chunk_.offset + produced_, piece, n)) return false;
+    DWORD write_error = ERROR_SUCCESS;
+    const auto out = [this, &write_error](const unsigned char* piece, size_t n) {
+      if (produced_ + n > chunk_.raw) return false;
+      if (!file_.WriteAt(chunk_.offset + produced_, piece, n)) {
+        write_error = GetLastError();
+        return false;
+      }
       hash_ok_ = hash_ok_ && FeedSha256Stream(hash_, piece, n);
       produced_ += n;
       return true;
@@ -71,8 +83,16 @@ class ChunkSink : public net::Sink {
     const bool ok = chunk_.zlib ? inflater_.Feed(data, size, out, problem) : out(data, size);
     wire_ += size;
     if (report_) report_(static_cast<int64_t>(size));
-    if (!ok) error.Set(ErrorKind::kMismatch, problem.empty() ? L"a chunk is longer than it should be" : problem);
-    return ok;
+    if (ok) return true;
+    if (write_error == ERROR_SUCCESS) {
+      error.Set(ErrorKind::kMismatch, problem.empty() ? L"a chunk is longer than it should be" : problem);
+    } else if (IsDiskFullError(write_error)) {
+      error.Set(ErrorKind::kNoSpace, L"the disk is full");  // for the run, not the chunk
+    } else {
+      SetLastError(write_error);
+      error.Set(ErrorKind::kWriteFailed, common::FormatWin32Error(L"cannot write the staging file"));
+    }
+    return false;
   }
 
   // Whether what came is the chunk the index names.
@@ -246,13 +266,15 @@ void ChunkedFile::Use(size_t chunk, const unsigned char* data, bool prepare) {
 bool ChunkedFile::WriteAt(uint64_t offset, const unsigned char* data, size_t size) {
   OVERLAPPED at = At(offset);
   DWORD written = 0;
-  return WriteFile(staging_.get(), data, static_cast<DWORD>(size), &written, &at) && written == size;
+  const BOOL done = WriteFile(staging_.get(), data, static_cast<DWORD>(size), &written, &at);
+  return Settled(staging_.get(), at, done, written) && written == size;
 }
 
 bool ChunkedFile::ReadAt(uint64_t offset, unsigned char* data, size_t size, HANDLE from) const {
   OVERLAPPED at = At(offset);
   DWORD read = 0;
-  return ReadFile(from, data, static_cast<DWORD>(size), &read, &at) && read == size;
+  const BOOL done = ReadFile(from, data, static_cast<DWORD>(size), &read, &at);
+  return Settled(from, at, done, read) && read == size;
 }
 
 // A chunk is at its place: the whole file's digest takes every chunk from
@@ -307,6 +329,10 @@ ChunkedFile::Outcome ChunkedFile::FetchChunk(net::Session& session, size_t chunk
     }
     sink.Forget();
     if (error.kind == ErrorKind::kStopped) return Outcome::kStopped;
+    if (error.kind == ErrorKind::kNoSpace || error.kind == ErrorKind::kWriteFailed) {
+      failure_ = error;
+      return Outcome::kFailed;
+    }
     if (got || error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge) {
       std::lock_guard<std::mutex> hold(lock_);
       if (++bad_[chunk] < 2) continue;  // once more: a cache may have held a bad copy

@@ -42,13 +42,14 @@ class ChunkedFile {
                           common::Error& error);
 
   const std::vector<size_t>& missing() const { return missing_; }  // chunks to fetch
-  uint64_t fetch_bytes() const { return fetch_bytes_; }           // their stored bytes
-  uint64_t reused_bytes() const { return reused_bytes_; }         // raw bytes found at hand
+  uint64_t fetch_bytes() const { return fetch_bytes_; }            // their stored bytes
+  uint64_t reused_bytes() const { return reused_bytes_; }          // raw bytes found at hand
 
   // Fetches one chunk (an index into the index's chunks) and puts it at its
   // place, tried again as a file is. kStopped when stopped; false otherwise
   // means the file is now to be fetched whole.
-  enum class Outcome { kPlaced, kStopped, kWhole };
+  // kFailed: the run cannot go on (the disk is full); failure() says why.
+  enum class Outcome { kPlaced, kStopped, kWhole, kFailed };
   Outcome FetchChunk(net::Session& session, size_t chunk, const TransferHooks& hooks);
 
   // Once every chunk is placed: the whole file's digest checked, the staging
@@ -59,6 +60,7 @@ class ChunkedFile {
   bool abandoned() const { return abandoned_.load(); }
 
   const ManifestFile& file() const { return file_; }
+  const common::Error& failure() const { return failure_; }
 
  private:
   bool FetchIndex(net::Session& session, const StatusFn& status, const CancelFlag* cancel, common::Error& error);
@@ -90,6 +92,7 @@ class ChunkedFile {
   bool hashing_ = false;
   Sha256Stream whole_;
   bool whole_ok_ = true;
+  common::Error failure_;  // set by the thread that failed, read after the phase
 };
 
 // "1.9 GB", "250.3 MB", "12.0 kB": how much, as the status line says it.

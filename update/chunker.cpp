@@ -47,6 +47,8 @@ size_t Scan(const unsigned char* data, size_t from, size_t to, uint32_t mask, ui
 
 Chunker::Chunker() { (void)Gear(); }
 
+uint32_t GearValue(int i) { return Gear()[i & 0xFF]; }
+
 void Chunker::Feed(const unsigned char* data, size_t size, std::vector<uint64_t>& ends) {
   size_t i = 0;
   while (i < size) {

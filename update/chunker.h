@@ -43,6 +43,9 @@ class Chunker {
   uint32_t hash_ = 0;
 };
 
+// gear[i] of the rules above.
+uint32_t GearValue(int i);
+
 // The end offsets of the chunks of a whole buffer.
 std::vector<uint64_t> ChunkEnds(const unsigned char* data, size_t size);
 

@@ -143,6 +143,7 @@ void RunJob(Staging& s, const Job& job, common::WorkerPool& pool) {
   if (!job.whole) {
     const ChunkedFile::Outcome outcome = s.chunked[job.k]->FetchChunk(s.session, job.chunk, hooks);
     if (outcome == ChunkedFile::Outcome::kStopped) s.transfers.Failed(file.path, Error{ErrorKind::kStopped, L""});
+    if (outcome == ChunkedFile::Outcome::kFailed) s.transfers.Failed(file.path, s.chunked[job.k]->failure());
     return;  // a file to be fetched whole is done so after this phase
   }
   const TransferJob transfer{file.path, s.options.base_url + L"/" + file.source, file.size, file.sha256,
@@ -192,7 +193,8 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   common::WorkerPool pool;
   const auto plan = [&](size_t i) {
     const size_t k = candidates[i];
-    auto file = std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.options.base_url, s.ours.count(FileOf(s, k).path) > 0);
+    auto file =
+        std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.options.base_url, s.ours.count(FileOf(s, k).path) > 0);
     Error problem;
     if (file->Plan(s.session, StatusFn(), s.transfers.abort_signal(), prepare, problem)) {
       s.chunked[k] = std::move(file);
@@ -282,8 +284,8 @@ bool StageAll(net::Session& session, const GameFolder& game, const Manifest& man
 }
 
 uint64_t BytesToDownload(net::Session& session, const GameFolder& game, const Manifest& manifest,
-                         const std::vector<size_t>& changed, const std::set<std::wstring>& ours,
-                         const Options& options, const CancelFlag* cancel) {
+                         const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
+                         const CancelFlag* cancel) {
   std::vector<FileStamp> stamps(changed.size());
   const StatusFn quiet;
   Staging s(session, game, manifest, changed, ours, options, quiet, cancel, stamps);

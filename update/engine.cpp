@@ -223,8 +223,8 @@ bool FindChanged(RunState& run) {
 Result CountOnly(RunState& run) {
   for (size_t i : run.changed) Say(run.status, run.manifest.files[i].path);
   run.result.changed = static_cast<int32_t>(run.changed.size());
-  run.result.download_bytes = BytesToDownload(run.session, run.game, run.manifest, run.changed, run.table.staging(),
-                                              run.options, run.cancel);
+  run.result.download_bytes =
+      BytesToDownload(run.session, run.game, run.manifest, run.changed, run.table.staging(), run.options, run.cancel);
   run.result.ok = true;
   common::Log(L"dry run: %zu files would be updated, %llu bytes to download", run.changed.size(),
               run.result.download_bytes);

@@ -66,6 +66,7 @@ bool ReadFileLine(const std::vector<std::string>& tokens, const std::string&, Ma
   file.sha256 = digest;
   file.source = common::Utf8ToWide(source);
   out.files.push_back(std::move(file));
+  out.path_tokens.push_back(path);
   return true;
 }
 
@@ -90,20 +91,25 @@ bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Ma
   return true;
 }
 
-// "chunks PATH INDEX-SIZE INDEX-SHA256 INDEX-SOURCE": kept aside as a
-// ManifestFile until every line is read, then given to the files of its path.
+// "chunks PATH INDEX-SIZE INDEX-SHA256 INDEX-SOURCE": checked whole, then
+// given to the nearest file line before it whose path token is the same
+// bytes (one of another path, or none before it, is passed over; a later
+// chunks line of the same file wins).
 bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
-  ManifestFile chunks;
-  if (tokens.size() < 5 || !IsSafeRelativePath(tokens[1]) || !ParseUint64(tokens[2], chunks.chunks_size) ||
-      !IsHexDigest(tokens[3]) || !IsSafeRelativePath(tokens[4])) {
+  uint64_t size = 0;
+  if (tokens.size() < 5 || !ParseUint64(tokens[2], size) || !IsHexDigest(tokens[3]) || !IsSafeRelativePath(tokens[4])) {
     error = kChunksMalformed;
     return false;
   }
-  chunks.path = ToGamePath(tokens[1]);
-  chunks.has_chunks = true;
-  chunks.chunks_sha256 = tokens[3];
-  chunks.chunks_source = common::Utf8ToWide(tokens[4]);
-  out.chunked.push_back(std::move(chunks));
+  for (size_t i = out.path_tokens.size(); i-- > 0;) {
+    if (out.path_tokens[i] != tokens[1]) continue;
+    ManifestFile& file = out.files[i];
+    file.has_chunks = true;
+    file.chunks_size = size;
+    file.chunks_sha256 = tokens[3];
+    file.chunks_source = common::Utf8ToWide(tokens[4]);
+    break;
+  }
   return true;
 }
 
@@ -146,21 +152,6 @@ const struct {
     {"chunks", ReadChunksLine},
 };
 
-// Each chunks line to the file lines of its path; one for a path no file
-// line names is passed over.
-void AttachChunks(Manifest& out) {
-  for (const ManifestFile& chunks : out.chunked) {
-    for (ManifestFile& file : out.files) {
-      if (file.path != chunks.path) continue;
-      file.has_chunks = true;
-      file.chunks_size = chunks.chunks_size;
-      file.chunks_sha256 = chunks.chunks_sha256;
-      file.chunks_source = chunks.chunks_source;
-    }
-  }
-  out.chunked.clear();
-}
-
 bool IsHeader(const std::vector<std::string>& tokens) {
   int32_t format = 0;
   return tokens[0] == "velmoramp-manifest" && tokens.size() >= 2 && ParseInt32(tokens[1], format) && format == 1;
@@ -192,7 +183,7 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
     error = kEmpty;
     return false;
   }
-  AttachChunks(out);
+  out.path_tokens.clear();
   if (out.files.empty()) {
     error = kNoFiles;
     return false;

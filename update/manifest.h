@@ -37,8 +37,8 @@ struct Manifest {
   int32_t launcher_version = 0;
   std::string launcher_sha256;
   std::wstring launcher_source;
-  // While parsing only: the chunks lines read so far.
-  std::vector<ManifestFile> chunked;
+  // While parsing only: the path token of each file line, as written.
+  std::vector<std::string> path_tokens;
 };
 
 // A path token as a path below the game folder: "/" becomes "\".

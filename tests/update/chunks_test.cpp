@@ -14,11 +14,14 @@
 #include "tests/support/harness.h"
 #include "update/chunk_index.h"
 #include "update/chunker.h"
+#include "update/digest.h"
 #include "update/inflate.h"
 
 namespace {
 
-std::vector<unsigned char> Bytes(const std::string& text) { return std::vector<unsigned char>(text.begin(), text.end()); }
+std::vector<unsigned char> Bytes(const std::string& text) {
+  return std::vector<unsigned char>(text.begin(), text.end());
+}
 
 std::vector<unsigned char> Deflate(const std::vector<unsigned char>& raw) {
   uLongf size = compressBound(static_cast<uLong>(raw.size()));
@@ -51,6 +54,72 @@ Inflated Inflate(const std::vector<unsigned char>& stream, uint64_t limit, size_
   }
   r.finished = inflater.finished();
   return r;
+}
+
+// The bytes an "input" line of the vector file names.
+void AppendInput(const std::vector<std::string>& t, std::vector<unsigned char>& data) {
+  const size_t length = std::strtoull(t[3].c_str(), nullptr, 10);
+  if (t[1] == "repeat") {
+    data.insert(data.end(), length, static_cast<unsigned char>(std::atoi(t[2].c_str())));
+    return;
+  }
+  uint32_t s = static_cast<uint32_t>(std::strtoul(t[2].c_str(), nullptr, 10));
+  for (size_t i = 0; i < length; i += 4) {
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    for (size_t b = 0; b < 4 && i + b < length; ++b) data.push_back(static_cast<unsigned char>(s >> (8 * b)));
+  }
+}
+
+std::vector<std::string> Tokens(const std::string& line) {
+  std::vector<std::string> t;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) t.push_back(w);
+  return t;
+}
+
+// Every case of the vectors the release tool is checked against too: the
+// gear table, and the ends whether the data comes whole or in pieces.
+TEST(ChunkerTest, CutsWhereTheReleaseToolCuts) {
+  const std::string text = harness::ReadFileBytes(harness::SourceDir() + L"\\tests\\support\\chunker-vectors.txt");
+  ASSERT_FALSE(text.empty());
+  std::istringstream lines(text);
+  std::string name;
+  std::vector<unsigned char> data;
+  int cases = 0, gears = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const std::vector<std::string> t = Tokens(line);
+    if (t.empty() || t[0][0] == '#') continue;
+    if (t[0] == "chunker") {
+      EXPECT_EQ(line, "chunker velmoramp-cdc-1 262144 1048576 4194304");
+    } else if (t[0] == "gear") {
+      const int first = std::atoi(t[1].c_str());
+      for (size_t k = 2; k < t.size(); ++k, ++gears) {
+        EXPECT_EQ(update::GearValue(first + static_cast<int>(k) - 2), std::strtoul(t[k].c_str(), nullptr, 16));
+      }
+    } else if (t[0] == "case") {
+      name = line.substr(5);
+      data.clear();
+    } else if (t[0] == "input") {
+      AppendInput(t, data);
+    } else if (t[0] == "sha256") {
+      EXPECT_EQ(update::Sha256Hex(data), t[1]) << name << ": the input as the vectors mean it";
+    } else if (t[0] == "ends") {
+      std::vector<uint64_t> want;
+      for (size_t k = 1; k < t.size(); ++k) want.push_back(std::strtoull(t[k].c_str(), nullptr, 10));
+      EXPECT_EQ(update::ChunkEnds(data.data(), data.size()), want) << name;
+      update::Chunker pieces;
+      std::vector<uint64_t> got;
+      for (size_t at = 0; at < data.size(); at += 65537)
+        pieces.Feed(data.data() + at, std::min<size_t>(65537, data.size() - at), got);
+      pieces.Finish(got);
+      EXPECT_EQ(got, want) << name << ", fed in pieces";
+      ++cases;
+    }
+  }
+  EXPECT_EQ(gears, 256);
+  EXPECT_GE(cases, 8);
 }
 
 TEST(InflaterTest, AStoredChunkInflatesWithinItsSizeOrIsRefused) {
@@ -110,8 +179,7 @@ TEST(ChunkIndexTest, WholeIndexesOnly) {
       {"sizes short of the file", head + "chunk " + a + " 100 60 zlib\n", L"the chunks do not add up to the file"},
       {"sizes past the file", head + "chunk " + a + " 301 60 zlib\n", L"the chunks do not add up to the file"},
       {"a raw chunk stored at another size", head + "chunk " + a + " 300 200 raw\n", L"a chunk line is malformed"},
-      {"an empty chunk", head + "chunk " + a + " 0 0 raw\nchunk " + a + " 300 300 raw\n",
-       L"a chunk line is malformed"},
+      {"an empty chunk", head + "chunk " + a + " 0 0 raw\nchunk " + a + " 300 300 raw\n", L"a chunk line is malformed"},
       {"a chunk larger than any chunker makes", head + "chunk " + a + " 70000000 100 zlib\n",
        L"a chunk line is malformed"},
       {"another way of storing", head + "chunk " + a + " 300 300 lzma\n", L"a chunk line is malformed"},
@@ -130,8 +198,8 @@ TEST(ChunkIndexTest, WholeIndexesOnly) {
   }
   update::ChunkIndex index;
   std::wstring error;
-  ASSERT_TRUE(update::ParseChunkIndex(Bytes(head + "chunk " + a + " 100 60 zlib\nchunk " + b + " 200 200 raw\n"),
-                                      index, error));
+  ASSERT_TRUE(update::ParseChunkIndex(Bytes(head + "chunk " + a + " 100 60 zlib\nchunk " + b + " 200 200 raw\n"), index,
+                                      error));
   ASSERT_EQ(index.chunks.size(), 2u);
   EXPECT_EQ(index.chunks[1].offset, 100u);
   EXPECT_EQ(index.chunks[1].sha256, std::string(64, 'b')) << "digests compared in lower case";

@@ -157,7 +157,7 @@ function cases() {
 // ---- The file --------------------------------------------------------------------
 
 const HEADER = `# Where the chunker ${CHUNKER} cuts: inputs that are easy to make again, and
-# the end of each chunk. The release tool's test (tests/update/chunks_test.mjs)
+# the end of each chunk. The release tool's test (tests/update/release_chunks_test.mjs)
 # and the launcher's test read it; tools/release/make-chunker-vectors.mjs
 # writes it. Lines end in LF; blank lines and lines that start with # are
 # comments.

@@ -1,0 +1,231 @@
+// Chunked files end to end: releases published with the release tool (which
+// chunks files of 4 MiB and more), installed by the engine against the real
+// test server, which counts every chunk object it serves.
+#include <zlib.h>
+
+#include "tests/update/engine_fixture.h"
+#include "update/chunk_index.h"
+
+namespace {
+
+using namespace engine_test;  // the fixture and its helpers
+
+constexpr size_t kMiB = 1024 * 1024;
+
+// Bytes that do not compress, and text that does.
+std::string Random(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; i += 4) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    for (size_t b = 0; b < 4 && i + b < size; ++b) bytes[i + b] = static_cast<char>(seed >> (8 * b));
+  }
+  return bytes;
+}
+std::string Text(size_t size, uint32_t seed) {
+  static const char* const kWords[] = {"harbour ", "lantern ", "velmora ", "night ", "shift ", "crown ", "ash\n"};
+  std::string text;
+  while (text.size() < size) {
+    seed = seed * 1103515245u + 12345u;
+    text += kWords[(seed >> 16) % 7];
+  }
+  text.resize(size);
+  return text;
+}
+
+class ChunkedTest : public EngineTest {
+ protected:
+  // Publishes files as build `build` (replacing what src held).
+  void PublishBuild(const Files& files, const std::wstring& build) {
+    harness::RemoveTree(folder_ + L"\\src");
+    for (const auto& f : files) ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\" + f.first, f.second));
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
+                                      L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015"),
+              "");
+  }
+  // Chunk objects (not indexes) the server sent, and whole files.
+  size_t ChunkRequests() const {
+    size_t n = 0;
+    for (const std::string& path : Requested()) {
+      n += path.find("/chunks/stable/") != std::string::npos && path.find("/indexes/") == std::string::npos;
+    }
+    return n;
+  }
+  size_t WholeRequests() const {
+    size_t n = 0;
+    for (const std::string& path : Requested()) n += path.find("/files/") != std::string::npos;
+    return n;
+  }
+  // The chunk objects of the store, as paths below the served folder.
+  std::vector<std::wstring> Objects() const {
+    std::vector<std::wstring> found;
+    const std::wstring store = folder_ + L"\\pub\\chunks\\stable";
+    WIN32_FIND_DATAW dir;
+    HANDLE outer = FindFirstFileW((store + L"\\??").c_str(), &dir);
+    for (BOOL more = outer != INVALID_HANDLE_VALUE; more; more = FindNextFileW(outer, &dir)) {
+      if (wcslen(dir.cFileName) != 2) continue;
+      WIN32_FIND_DATAW object;
+      const std::wstring sub = store + L"\\" + dir.cFileName;
+      HANDLE inner = FindFirstFileW((sub + L"\\*").c_str(), &object);
+      for (BOOL next = inner != INVALID_HANDLE_VALUE; next; next = FindNextFileW(inner, &object)) {
+        if (object.cFileName[0] != L'.') found.push_back(sub + L"\\" + object.cFileName);
+      }
+      if (inner != INVALID_HANDLE_VALUE) FindClose(inner);
+    }
+    if (outer != INVALID_HANDLE_VALUE) FindClose(outer);
+    return found;
+  }
+  bool LoggedFallback() const {
+    return harness::ReadFileBytes(data_ + L"\\launcher.log").find("it is fetched whole") != std::string::npos;
+  }
+};
+
+// A 1 MiB change in the middle of one file and 64 KiB put in front of
+// another: the next run fetches only the chunks that changed, and takes
+// the rest from the files it has.
+TEST_F(ChunkedTest, ASmallChangeCostsOnlyTheChunksThatChanged) {
+  const std::string a = Random(8 * kMiB, 1), b = Random(8 * kMiB, 2);
+  PublishBuild({{L"a.pak", a}, {L"b.pak", b}, {L"mod.dll", "the mod"}}, L"b1");
+  update::Result r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  const size_t fresh = ChunkRequests();
+  EXPECT_GT(fresh, 8u) << "a fresh install is built from chunks";
+  EXPECT_EQ(WholeRequests(), 1u) << "only the small file is fetched whole";
+
+  std::string a2 = a, b2 = Random(64 * 1024, 3) + b;
+  const std::string patch = Random(kMiB, 4);
+  a2.replace(4 * kMiB, kMiB, patch);
+  PublishBuild({{L"a.pak", a2}, {L"b.pak", b2}, {L"mod.dll", "the mod"}}, L"b2");
+  options_.check_only = true;
+  const update::Result check = Run();
+  ASSERT_TRUE(check.ok) << harness::Narrow(check.error);
+  EXPECT_EQ(check.changed, 2);
+  EXPECT_GT(check.download_bytes, 0u);
+  EXPECT_LT(check.download_bytes, 4 * kMiB) << "not the 16 MiB of the two files";
+
+  options_.check_only = false;
+  const size_t before = ChunkRequests();
+  r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a2 && Game(L"b.pak") == b2);
+  EXPECT_LE(ChunkRequests() - before, 5u) << "the changed chunks only";
+  const bool reused_said = std::any_of(lines_.begin(), lines_.end(), [](const auto& line) {
+    return line.first.find(L" reused from the files you have") != std::wstring::npos;
+  });
+  EXPECT_TRUE(reused_said);
+}
+
+// Files that shrink and grow are built from what they keep; a launcher that
+// does not use chunks (or an older one) gets the same release whole.
+TEST_F(ChunkedTest, FilesThatShrinkOrGrowAndTheWholeFileWay) {
+  const std::string a = Random(8 * kMiB, 5), b = Text(6 * kMiB, 6);
+  PublishBuild({{L"a.pak", a}, {L"b.txt", b}}, L"b1");
+  ASSERT_TRUE(Run().ok);
+  const std::string a2 = a.substr(0, 5 * kMiB), b2 = b + Text(3 * kMiB, 7);
+  PublishBuild({{L"a.pak", a2}, {L"b.txt", b2}}, L"b2");
+  const size_t before = ChunkRequests();
+  update::Result r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a2 && Game(L"b.txt") == b2);
+  EXPECT_LE(ChunkRequests() - before, 5u);
+
+  harness::RemoveTree(game_);
+  options_.use_chunks = false;
+  const size_t chunks_before = ChunkRequests(), whole_before = WholeRequests();
+  r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a2 && Game(L"b.txt") == b2);
+  EXPECT_EQ(ChunkRequests(), chunks_before);
+  EXPECT_EQ(WholeRequests() - whole_before, 2u);
+}
+
+// Whatever is wrong on the chunk way, the file comes whole and the run
+// succeeds: a chunk with a flipped byte, a chunk that inflates past its
+// size, an index that is not the one signed, a store that is gone.
+TEST_F(ChunkedTest, AnythingWrongWithChunksFallsBackToTheWholeFile) {
+  const std::string text = Text(6 * kMiB, 8);
+  PublishBuild({{L"b.txt", text}}, L"b1");
+  const std::vector<std::wstring> objects = Objects();
+  ASSERT_GE(objects.size(), 3u);
+  std::wstring index;
+  {
+    WIN32_FIND_DATAW found;
+    const std::wstring dir = folder_ + L"\\pub\\chunks\\stable\\indexes\\";
+    HANDLE search = FindFirstFileW((dir + L"*.txt").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    index = dir + found.cFileName;
+    FindClose(search);
+  }
+  const std::string bomb = [] {
+    const std::string zeros(64 * kMiB, '\0');
+    uLongf size = compressBound(static_cast<uLong>(zeros.size()));
+    std::string out(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(&out[0]), &size, reinterpret_cast<const Bytef*>(zeros.data()),
+              static_cast<uLong>(zeros.size()), 9);
+    out.resize(size);
+    return out;
+  }();
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> spoil;  // the object or index, as stored
+    bool on_index;
+  } cases[] = {
+      {"a flipped byte", [](std::string& s) { s[s.size() / 2] ^= 1; }, false},
+      {"a chunk that inflates past its size",
+       [&bomb](std::string& s) { s = bomb.substr(0, std::min(bomb.size(), s.size())); }, false},
+      {"an index that is not the one signed", [](std::string& s) { s += "chunk "; }, true},
+      {"the store gone", [](std::string& s) { s.clear(); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness::RemoveTree(game_);
+    harness::RemoveTree(data_ + L"\\tables");
+    DeleteFileW((data_ + L"\\launcher.log").c_str());
+    common::OpenLog(data_ + L"\\launcher.log");
+    const std::wstring spoiled = c.on_index ? index : objects[1];
+    const std::string kept = harness::ReadFileBytes(spoiled);
+    std::string bytes = kept;
+    c.spoil(bytes);
+    if (bytes.empty()) {
+      ASSERT_TRUE(DeleteFileW(spoiled.c_str()));
+    } else {
+      ASSERT_TRUE(harness::WriteFileBytes(spoiled, bytes));
+    }
+    const size_t whole_before = WholeRequests();
+    const update::Result r = Run();
+    EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+    EXPECT_TRUE(Game(L"b.txt") == text);
+    EXPECT_EQ(WholeRequests() - whole_before, 1u) << "fetched whole";
+    EXPECT_TRUE(LoggedFallback());
+    ASSERT_TRUE(harness::WriteFileBytes(spoiled, kept));
+  }
+}
+
+// A run stopped in the middle of a chunked file keeps the chunks it placed:
+// the next run fetches only the rest.
+TEST_F(ChunkedTest, AStoppedRunKeepsThePlacedChunks) {
+  const std::string a = Random(12 * kMiB, 9);
+  PublishBuild({{L"a.pak", a}}, L"b1");
+  options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
+  options_.connections = 1;
+  update::CancelFlag stop{false};
+  update::Result r;
+  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
+  const DWORD start = GetTickCount();
+  while (ChunkRequests() < 5 && GetTickCount() - start < 60000) Sleep(20);
+  stop = true;
+  run.join();
+  ASSERT_FALSE(r.ok);
+  ASSERT_EQ(r.error, update::kStoppedText);
+  const size_t first = ChunkRequests();
+  options_.connections = 4;
+  r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a);
+  const size_t total = Objects().size();
+  EXPECT_LE(ChunkRequests() - first, total - first + 2) << "at most the chunks in flight again";
+  EXPECT_LT(ChunkRequests() - first, total) << "not every chunk again";
+}
+
+}  // namespace
