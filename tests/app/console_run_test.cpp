@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -269,26 +270,85 @@ std::vector<long long> BytesSent(const std::wstring& name, const std::string& fi
   return sent;
 }
 
+// Chunk objects the server answered, asked for through the slow prefix or
+// directly. (A request cut off by a kill is logged when it breaks.)
+int ChunksServed(const std::wstring& name, bool slow) {
+  int served = 0;
+  const std::string log = harness::RequestDetailsFor(name);
+  for (size_t start = 0; start < log.size();) {
+    const size_t end = log.find('\n', start);
+    const std::string line = log.substr(start, end - start);
+    start = end == std::string::npos ? log.size() : end + 1;
+    if (line.find("/chunks/stable/") != std::string::npos && line.find("/indexes/") == std::string::npos &&
+        line.find("\t200\t") != std::string::npos && (line.find("/_chunk-") != std::string::npos) == slow) {
+      ++served;
+    }
+  }
+  return served;
+}
+
+// The chunk lines of the one index in a folder.
+int ChunkLines(const std::wstring& folder) {
+  WIN32_FIND_DATAW found = {};
+  const HANDLE find = FindFirstFileW((folder + L"\\*.txt").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  FindClose(find);
+  const std::string text = harness::ReadFileBytes(folder + L"\\" + found.cFileName);
+  int lines = 0;
+  for (size_t at = text.find("\nchunk "); at != std::string::npos; at = text.find("\nchunk ", at + 1)) ++lines;
+  return lines;
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
 // Killed in the middle of a big download (a shut-down PC, a crash): the
-// next start asks only for the rest.
+// next start asks only for the rest, of a whole file or of a chunked one.
 TEST_F(ConsoleRunTest, AKilledDownloadIsResumedByTheNextStart) {
-  const std::string big(6 * 1024 * 1024, 'k');
-  const std::wstring base = PublishSecond(name_, {{L"big.pak", big}}, release_);
+  const std::wstring base = PublishSecond(name_, {{L"whole.pak", std::string(3 * 1024 * 1024, 'k')}}, release_);
   harness::ChildProcess launcher;
   ASSERT_TRUE(launcher.Start(harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url",
                                                       harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/pub2")}));
-  const std::wstring part = game_ + L"\\big.pak.part";
-  const DWORD start = GetTickCount();
-  while (harness::ReadFileBytes(part).size() < big.size() / 2 && GetTickCount() - start < 60000) Sleep(20);
+  const std::wstring part = game_ + L"\\whole.pak.part";
+  DWORD start = GetTickCount();
+  while (harness::ReadFileBytes(part).size() < 1536 * 1024 && GetTickCount() - start < 60000) Sleep(20);
   launcher.Stop();  // as a crash would: no chance to tidy up
-  ASSERT_GE(harness::ReadFileBytes(part).size(), big.size() / 2);
+  ASSERT_GE(harness::ReadFileBytes(part).size(), 1536u * 1024);
+  harness::RunResult r = Run({L"--no-launch"}, base);
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\whole.pak") == std::string(3 * 1024 * 1024, 'k'));
+  const std::vector<long long> sent = BytesSent(name_, "whole.pak");
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_LT(sent.back(), 3 * 1024 * 1024 * 6 / 10) << "the next run fetched only the rest";
 
-  const harness::RunResult r = Run({L"--no-launch"}, base);
+  // A file big enough to be chunked, of bytes that do not compress: the
+  // chunks placed before the kill are not fetched again.
+  const std::string big = RandomBytes(8 * 1024 * 1024, 7);
+  const std::wstring third = L"/" + name_ + L"/pub3";
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src3\\big.pak", big));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src3", name_ + L"/pub3", L"channel=stable&build=4.0&protocol=7&server=h:1"),
+            "");
+  ASSERT_TRUE(launcher.Start(harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url",
+                                                      harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/pub3")}));
+  start = GetTickCount();
+  while (ChunksServed(name_, true) < 3 && GetTickCount() - start < 60000) Sleep(20);
+  Sleep(300);  // the last one sent is written and checked
+  launcher.Stop();
+  ASSERT_GE(ChunksServed(name_, true), 3);
+  r = Run({L"--no-launch"}, harness::ReleaseUrl(third));
   EXPECT_EQ(r.exit_code, 0u) << r.output;
   EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\big.pak") == big);
-  const std::vector<long long> sent = BytesSent(name_, "big.pak");
-  ASSERT_GE(sent.size(), 2u);
-  EXPECT_LT(sent.back(), static_cast<long long>(big.size() * 6 / 10)) << "the next run fetched only the rest";
+  const int again = ChunksServed(name_, false);
+  const int total = ChunkLines(release_ + L"\\pub3\\chunks\\stable\\indexes");
+  EXPECT_GE(total, 6) << "8 MiB in chunks of about 1 MiB";
+  EXPECT_GT(again, 0);
+  EXPECT_LE(again, total - 3) << "the chunks sent in full before the kill are kept; " << again << " fetched of "
+                              << total;
+  EXPECT_EQ(BytesSent(name_, "big.pak").size(), 0u) << "never the whole file";
 }
 
 // The game starts while the update moves its files: the run says how far

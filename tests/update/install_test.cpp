@@ -88,6 +88,9 @@ TEST_F(InstallTest, NotEnoughSpaceIsToldBeforeTheDownloadAndWhenTheDiskFills) {
   harness::SmallVolume filling(40);
   if (!filling.mounted()) GTEST_SKIP() << filling.reason();
   options_.game_dir = filling.path() + L"\\game";
+  // The whole-file way, sent slowly, so that the disk fills while the part
+  // grows; the chunk way sizes its staging file at once.
+  options_.use_chunks = false;
   SwitchSource("big.pak", "_chunk-131072");
   std::thread run([&] { r = Run(); });
   const std::wstring part = options_.game_dir + L"\\big.pak.part";

@@ -16,7 +16,11 @@ build's prefix) beside curl on the same files:
   - the up-to-date run on 16 files of 64 MiB with the table of an earlier
     run (and without it, --verify) beside sha256sum of the same files;
   - resume: the proxy drops the connection at half of a 256 MiB file and
-    refuses the retries; the next run's bytes received are printed.
+    refuses the retries; the next run's bytes received are printed;
+  - chunks: bytes received for a small change to two 128 MiB files and for
+    64 MiB of text, the chunk bytes a release adds to the store, 1 GiB
+    through chunks beside the whole file, its peak with 16 connections,
+    and how fast the chunker cuts.
 Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
 import os
@@ -61,13 +65,42 @@ def write_random(path, size):
             left -= n
 
 
-def publish(src, out, channel):
-    for stale in (os.path.join(out, channel), os.path.join(out, "files", channel)):
-        shutil.rmtree(stale, ignore_errors=True)
-    # The channel is new each time, so this is its first release.
-    subprocess.run(["node", TOOL, "publish", src, out, "--key", KEY, "--channel", channel, "--build", channel,
-                    "--protocol", "1", "--server", "localhost:27015", "--sequence", "1"],
-                   check=True, stdout=subprocess.DEVNULL)
+def publish(src, out, channel, chunks=False, build=None, sequence=1):
+    """Publishes src as a release of channel; sequence 1 starts the channel afresh."""
+    if sequence == 1:
+        for stale in (os.path.join(out, channel), os.path.join(out, "files", channel),
+                      os.path.join(out, "chunks", channel)):
+            shutil.rmtree(stale, ignore_errors=True)
+    subprocess.run(["node", TOOL, "publish", src, out, "--key", KEY, "--channel", channel, "--build",
+                    build or channel, "--protocol", "1", "--server", "localhost:27015", "--sequence", str(sequence)]
+                   + ([] if chunks else ["--no-chunks"]), check=True, stdout=subprocess.DEVNULL)
+
+
+def store_bytes(out, channel):
+    """Bytes of the chunk objects of a channel's store (not its indexes)."""
+    total = 0
+    for top, dirs, names in os.walk(os.path.join(out, "chunks", channel)):
+        if os.path.basename(top) == "indexes":
+            continue
+        total += sum(os.path.getsize(os.path.join(top, n)) for n in names)
+    return total
+
+
+def write_text(path, size, seed):
+    """Text as a mod's data files hold it: words of a vocabulary, lines of varying length."""
+    import random
+    rng = random.Random(seed)
+    words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randrange(2, 11)))
+             for _ in range(5000)]
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        written = 0
+        while written < size:
+            line = " ".join(rng.choice(words) for _ in range(rng.randrange(3, 25))) + "\n"
+            f.write(line)
+            written += len(line)
+    with open(path, "r+b") as f:
+        f.truncate(size)
 
 
 def free_port():
@@ -179,6 +212,99 @@ def fresh(folder):
     return folder
 
 
+def chunk_case(tree, bench, docroot, port, peaks, failed):
+    """Delta updates: what a small change costs on the wire and in the store,
+    and what the chunk way costs beside whole files."""
+    print("\nchunks: A and B 128 MiB random, C 64 MiB text")
+    src = os.path.join(bench, "src", "delta")
+    shutil.rmtree(src, ignore_errors=True)
+    write_random(os.path.join(src, "data", "a.pak"), 128 * MIB)
+    write_random(os.path.join(src, "data", "b.pak"), 128 * MIB)
+    write_text(os.path.join(src, "data", "c.txt"), 64 * MIB, 24)
+    publish(src, docroot, "delta", chunks=True, build="delta-1")
+    before = store_bytes(docroot, "delta")
+    with open(os.path.join(src, "data", "a.pak"), "r+b") as f:
+        f.seek(64 * MIB - MIB // 2)
+        f.write(os.urandom(MIB))
+    b_path = os.path.join(src, "data", "b.pak")
+    with open(b_path, "rb") as f:
+        rest = f.read()
+    with open(b_path, "wb") as f:
+        f.write(os.urandom(64 * 1024) + rest)
+    del rest
+    proxy = DelayProxy(port)
+    far = "https://localhost:%d" % proxy.port
+    game = fresh(os.path.join(bench, "game-delta"))
+    secs, _, code, out = launcher(tree, bench, "", far, "delta", game)
+    if code != 0:
+        raise SystemExit("the launcher failed on delta 1: %s" % out.strip()[-400:])
+    print("  release 1 installed: %.1f MiB received for 320 MiB of files, %.1f s" % (proxy.bytes_down / MIB, secs))
+    publish(src, docroot, "delta", chunks=True, build="delta-2", sequence=2)
+    added = store_bytes(docroot, "delta") - before
+    print("  publishing release 2 added %.2f MiB of chunk objects (target at most 12 MiB): %s" %
+          (added / MIB, "met" if added <= 12 * MIB else "MISSED"))
+    if added > 12 * MIB:
+        failed.append("chunk store growth")
+    proxy.reset_counts()
+    secs, _, code, out = launcher(tree, bench, "", far, "delta", game)
+    if code != 0 or "updated 2 file(s)." not in out:
+        raise SystemExit("the launcher failed on delta 2: %s" % out.strip()[-400:])
+    share = proxy.bytes_down / (256 * MIB)
+    print("  update 1 to 2: %.2f MiB received, %.2f%% of A + B (target at most 4%%): %s, %.1f s" %
+          (proxy.bytes_down / MIB, share * 100, "met" if share <= 0.04 else "MISSED", secs))
+    if share > 0.04:
+        failed.append("delta update")
+    for p in ("a.pak", "b.pak", "c.txt"):
+        if subprocess.run(["cmp", "-s", os.path.join(src, "data", p), os.path.join(game, "data", p)]).returncode:
+            raise SystemExit("the delta update left data/%s wrong" % p)
+    os.remove(os.path.join(game, "data", "c.txt"))
+    proxy.reset_counts()
+    secs, _, code, out = launcher(tree, bench, "", far, "delta", game)
+    share = proxy.bytes_down / (64 * MIB)
+    print("  fresh install of C: %.2f MiB received, %.1f%% of its size (target at most 45%%): %s" %
+          (proxy.bytes_down / MIB, share * 100, "met" if share <= 0.45 and code == 0 else "MISSED"))
+    if share > 0.45 or code != 0:
+        failed.append("compressed text")
+    proxy.close()
+    shutil.rmtree(game, ignore_errors=True)
+
+    # The chunk way beside whole files, alternating to even out the machine.
+    direct = "https://localhost:%d" % port
+    times = {"one-gib": [], "one-gib-chunks": []}
+    for _ in range(2):
+        for channel in times:
+            game = fresh(os.path.join(bench, "game-" + channel))
+            secs, _, code, out = launcher(tree, bench, "", direct, channel, game)
+            if code != 0 or "updated 1 file(s)." not in out:
+                raise SystemExit("the launcher failed on %s: %s" % (channel, out.strip()[-400:]))
+            times[channel].append(secs)
+            shutil.rmtree(game, ignore_errors=True)
+    whole = sum(times["one-gib"]) / 2
+    chunked = sum(times["one-gib-chunks"]) / 2
+    ratio = chunked / whole
+    print("  fresh 1 GiB: whole file %.2f s, through chunks %.2f s: %.2fx (target at most 1.15x): %s" %
+          (whole, chunked, ratio, "met" if ratio <= 1.15 else "MISSED"))
+    if ratio > 1.15:
+        failed.append("chunk install time")
+    game = fresh(os.path.join(bench, "game-chunks-16"))
+    secs, rss, code, out = launcher(tree, bench, "", direct, "one-gib-chunks", game, connections=16)
+    growth = rss / 1024.0 - peaks["one-mib"]
+    print("  1 GiB through chunks with 16 connections: %.2f s, peak %.1f MiB, %.1f MiB above the 1 MiB case "
+          "(bound 48 MiB): %s" % (secs, rss / 1024.0, growth, "within" if growth <= 48 and code == 0 else "EXCEEDED"))
+    if growth > 48 or code != 0:
+        failed.append("chunk memory")
+    cut = subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree,
+                          os.path.join(tree, "tools", "bench", "chunker-bench.exe"),
+                          winpath(os.path.join(game, "data", "big.bin"))], stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=600).stdout.decode(errors="replace")
+    print(cut.rstrip())
+    rates = [float(line.split(": ")[1].split(" MB/s")[0]) for line in cut.splitlines() if " MB/s" in line]
+    if not rates or min(rates) < 300:
+        print("  cutting at least 300 MB/s: MISSED")
+        failed.append("chunker speed")
+    shutil.rmtree(game, ignore_errors=True)
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
@@ -212,6 +338,7 @@ def main():
             for p, s in files:
                 write_random(os.path.join(src, p), s)
         publish(src, docroot, name)
+    publish(os.path.join(bench, "src", "one-gib"), docroot, "one-gib-chunks", chunks=True)
 
     port = free_port()
     nginx = start_nginx(bench, docroot, tls, port)
@@ -306,6 +433,8 @@ def main():
         if check_ms / 1000.0 / best >= 0.05:
             failed.append("up to date")
         shutil.rmtree(game, ignore_errors=True)
+
+        chunk_case(tree, bench, docroot, port, peaks, failed)
 
         # A cut at half, then the next run.
         print("\nresume: 256 MiB, the connection dropped at half")
