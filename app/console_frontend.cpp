@@ -93,7 +93,9 @@ int RunConsole(const update::Options& options) {
     }
     return 0;
   }
-  if (result.changed == 0) {
+  if (result.offline) {
+    ConsolePrint(L"\n  %s", result.offline_text);
+  } else if (result.changed == 0) {
     ConsolePrint(L"\n  already up to date.");
   } else {
     ConsolePrint(L"\n  updated %d file(s).", result.changed);

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "common/path.h"
@@ -42,6 +43,17 @@ void ApplyIni(Settings& settings) {
   read(L"update", L"list_url", options.list_url, L"list_url");
   read(L"game", L"path", options.game_dir, L"game_dir");
 
+  // Blank-separated base URLs; those of the command line come first.
+  std::wstring mirrors;
+  read(L"update", L"mirrors", mirrors, L"mirrors");
+  for (size_t at = 0; at < mirrors.size();) {
+    const size_t start = mirrors.find_first_not_of(L" \t", at);
+    if (start == std::wstring::npos) break;
+    const size_t end = std::min(mirrors.find_first_of(L" \t", start), mirrors.size());
+    settings.ini_mirrors.push_back(mirrors.substr(start, end - start));
+    at = end;
+  }
+
   // "chunks=off" (or 0, no, false) fetches whole files only, as a launcher
   // from before chunks did.
   std::wstring chunks;
@@ -72,6 +84,7 @@ void LoadLauncherIni(update::Options& options) {
   settings.options = options;
   ApplyIni(settings);
   options = settings.options;
+  options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
 }
 
 Settings ReadSettings(int argc, wchar_t** argv) {
@@ -124,8 +137,16 @@ Settings ReadSettings(int argc, wchar_t** argv) {
       options.use_window = false;
     } else if (wcscmp(arg, L"--verify") == 0) {
       options.verify = true;
+    } else if (wcscmp(arg, L"--mirror") == 0) {
+      if (i + 1 < argc) options.mirrors.push_back(argv[++i] ? argv[i] : L"");
     }
   }
+  options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
+  for (std::wstring& mirror : options.mirrors) {
+    while (!mirror.empty() && mirror.back() == L'/') mirror.pop_back();
+  }
+  options.mirrors.erase(std::remove(options.mirrors.begin(), options.mirrors.end(), std::wstring()),
+                        options.mirrors.end());
 
   while (!options.base_url.empty() && options.base_url.back() == L'/') options.base_url.pop_back();
   return settings;

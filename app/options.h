@@ -19,6 +19,7 @@ struct Settings {
   update::Options options;
   std::wstring log_file;  // --log FILE; empty: the launcher's own log
   std::vector<std::pair<std::wstring, std::wstring>> sources;
+  std::vector<std::wstring> ini_mirrors;  // [update] mirrors, before they join the command line's
 };
 
 // Builds the settings from defaults, launcher.ini and argv (argv[0] is the

@@ -171,16 +171,22 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
 // The platform's own time-outs end every step; this bound only keeps a
 // request from waiting for ever should a completion never come.
 constexpr DWORD kStepLimitMs = 60000;
+// A host that does not connect, or does not answer a request, must not hold
+// a run that has other hosts to ask.
+constexpr DWORD kConnectLimitMs = 10000;
+constexpr DWORD kAnswerLimitMs = 15000;
 
 enum class Step { kDone, kFailed, kStopped, kLate, kNotYet };
 
 // Waits for the completion of the step just started. kFailed leaves the
 // platform's error as the thread's last error; kLate: the request's own
 // deadline passed; kNotYet: patience_ms passed first (the step still runs).
-Step Await(Call& call, const Request& request, DWORD expected, DWORD patience_ms = INFINITE) {
+// step_limit: how long the step may take at all (then it failed, timed out).
+Step Await(Call& call, const Request& request, DWORD expected, DWORD patience_ms = INFINITE,
+           DWORD step_limit = kStepLimitMs) {
   HANDLE handles[2] = {call.done.get(), request.stop != nullptr ? request.stop->event() : nullptr};
   const DWORD count = handles[1] != nullptr ? 2 : 1;
-  DWORD limit = std::min(kStepLimitMs, patience_ms);
+  DWORD limit = std::min(step_limit, patience_ms);
   if (call.has_deadline) {
     const LONG left = static_cast<LONG>(call.deadline - GetTickCount());
     limit = std::min<DWORD>(limit, left > 0 ? static_cast<DWORD>(left) : 0);
@@ -190,7 +196,7 @@ Step Await(Call& call, const Request& request, DWORD expected, DWORD patience_ms
   if (waited == WAIT_TIMEOUT) {
     if (limit == patience_ms) return Step::kNotYet;
     SetLastError(ERROR_WINHTTP_TIMEOUT);
-    return call.has_deadline && limit < kStepLimitMs ? Step::kLate : Step::kFailed;
+    return call.has_deadline && limit < step_limit ? Step::kLate : Step::kFailed;
   }
   if (waited != WAIT_OBJECT_0) return Step::kFailed;
   if (call.status == expected) return Step::kDone;
@@ -442,10 +448,11 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
   if (WinHttpSendRequest(handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
                          reinterpret_cast<DWORD_PTR>(&call))) {
-    step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE);
+    step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, INFINITE, kConnectLimitMs);
     if (step == Step::kDone) {
-      step = WinHttpReceiveResponse(handle, nullptr) ? Await(call, request, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE)
-                                                     : Step::kFailed;
+      step = WinHttpReceiveResponse(handle, nullptr)
+                 ? Await(call, request, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, INFINITE, kAnswerLimitMs)
+                 : Step::kFailed;
     }
   }
   if (step == Step::kDone) return true;
@@ -474,7 +481,7 @@ Session::Session()
     session_.reset();  // without completions no request could end
     return;
   }
-  WinHttpSetTimeouts(session_.get(), 10000, 15000, 30000, 30000);
+  WinHttpSetTimeouts(session_.get(), 10000, 10000, 15000, 15000);
   // Parallel transfers each keep a connection of their own to the host.
   DWORD connections = 16;
   WinHttpSetOption(session_.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);

@@ -94,6 +94,11 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       // The new launcher is already running; this one just goes.
       replaced = true;
       PostMessageW(window, WM_CLOSE, 0, 0);
+    } else if (result.offline) {
+      // No server could be asked: what is installed is played, and the
+      // player is told why it was not checked.
+      PostStatus(window, result.offline_text + notices, kNoPercent, Tone::kPlain, Busy::kNo);
+      PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
     } else {
       PostStatus(window, (result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
                  kNoPercent, Tone::kGood, Busy::kNo);

@@ -116,8 +116,8 @@ class ChunkSink : public net::Sink {
   uint64_t wire_ = 0;
 };
 
-ChunkedFile::ChunkedFile(const GameFolder& game, const ManifestFile& file, const std::wstring& base_url, bool ours)
-    : game_(game), file_(file), base_url_(base_url), ours_(ours) {}
+ChunkedFile::ChunkedFile(const GameFolder& game, const ManifestFile& file, MirrorSet& mirrors, bool ours)
+    : game_(game), file_(file), mirrors_(mirrors), ours_(ours) {}
 
 void ChunkedFile::FallBack(const wchar_t* why) {
   if (!abandoned_.exchange(true)) {
@@ -131,8 +131,12 @@ bool ChunkedFile::FetchIndex(net::Session& session, const StatusFn& status, cons
     FallBack(L"its index is larger than any index");
     return false;
   }
-  if (!FetchWhole(session, base_url_ + L"/" + file_.chunks_source, file_.chunks_size, text, nullptr, status, cancel,
-                  error)) {
+  MirrorCursor mirror(&mirrors_, std::wstring());
+  for (;;) {
+    if (FetchWhole(session, mirror.Url(file_.chunks_source), file_.chunks_size, text, nullptr, status, cancel, error)) {
+      break;
+    }
+    if (error.kind != ErrorKind::kStopped && mirror.FailOver(L"the index of " + file_.path, error)) continue;
     if (error.kind != ErrorKind::kStopped) FallBack(L"its index cannot be fetched");
     return false;
   }
@@ -311,12 +315,12 @@ void ChunkedFile::Placed(size_t chunk) {
 
 ChunkedFile::Outcome ChunkedFile::FetchChunk(net::Session& session, size_t chunk, const TransferHooks& hooks) {
   const ChunkRef& ref = index_.chunks[chunk];
-  const std::wstring url = base_url_ + L"/" + ChunkSource(index_, ref);
+  MirrorCursor mirror(&mirrors_, std::wstring());
   for (int transient = 0;;) {
     if (abandoned_.load()) return Outcome::kWhole;
     ChunkSink sink(*this, ref, hooks.bytes);
     net::Request request;
-    request.url = url;
+    request.url = mirror.Url(ChunkSource(index_, ref));
     request.max_body = ref.stored;
     request.stop = hooks.stop;
     request.sink = &sink;
@@ -333,7 +337,9 @@ ChunkedFile::Outcome ChunkedFile::FetchChunk(net::Session& session, size_t chunk
       failure_ = error;
       return Outcome::kFailed;
     }
-    if (got || error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge) {
+    if (got) error.Set(ErrorKind::kMismatch, L"a chunk is not the one its index names");
+    if (mirror.FailOver(L"a chunk of " + file_.path, error)) continue;
+    if (error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge) {
       std::lock_guard<std::mutex> hold(lock_);
       if (++bad_[chunk] < 2) continue;  // once more: a cache may have held a bad copy
       FallBack(L"a chunk failed its digest twice");

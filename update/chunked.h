@@ -21,6 +21,7 @@
 #include "update/file_table.h"
 #include "update/game_folder.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/sha256_stream.h"
 #include "update/status.h"
 #include "update/transfer.h"
@@ -30,7 +31,8 @@ namespace update {
 class ChunkedFile {
  public:
   // ours: the staging file there is one this launcher left.
-  ChunkedFile(const GameFolder& game, const ManifestFile& file, const std::wstring& base_url, bool ours);
+  // mirrors: where the index and the chunks are fetched, from the first on.
+  ChunkedFile(const GameFolder& game, const ManifestFile& file, MirrorSet& mirrors, bool ours);
   ChunkedFile(const ChunkedFile&) = delete;
   ChunkedFile& operator=(const ChunkedFile&) = delete;
 
@@ -76,7 +78,7 @@ class ChunkedFile {
 
   const GameFolder& game_;
   const ManifestFile& file_;
-  const std::wstring base_url_;
+  MirrorSet& mirrors_;
   const bool ours_;
   ChunkIndex index_;
   std::vector<char> have_;  // per chunk: at its place in the staging file

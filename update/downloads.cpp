@@ -98,10 +98,11 @@ struct Job {
 
 // Everything StageAll's phases share.
 struct Staging {
-  Staging(net::Session& session_, const GameFolder& game_, const Manifest& manifest_,
+  Staging(net::Session& session_, MirrorSet& mirrors_, const GameFolder& game_, const Manifest& manifest_,
           const std::vector<size_t>& changed_, const std::set<std::wstring>& ours_, const Options& options_,
           const StatusFn& status_, const CancelFlag* cancel_, std::vector<FileStamp>& stamps_)
       : session(session_),
+        mirrors(mirrors_),
         game(game_),
         manifest(manifest_),
         changed(changed_),
@@ -112,6 +113,7 @@ struct Staging {
         stamps(stamps_),
         transfers(status_, cancel_) {}
   net::Session& session;
+  MirrorSet& mirrors;
   const GameFolder& game;
   const Manifest& manifest;
   const std::vector<size_t>& changed;
@@ -133,21 +135,23 @@ TransferHooks HooksFor(Staging& s, common::WorkerPool& pool) {
   hooks.stop = s.transfers.abort_signal();
   hooks.bytes = [&s](int64_t delta) { s.transfers.Bytes(delta); };
   hooks.retrying = [&s, &pool](const std::wstring& line) { s.transfers.Retrying(line, pool); };
+  hooks.mirrors = &s.mirrors;
   return hooks;
 }
 
 void RunJob(Staging& s, const Job& job, common::WorkerPool& pool) {
   if (s.transfers.aborted()) return;
   const ManifestFile& file = FileOf(s, job.k);
-  const TransferHooks hooks = HooksFor(s, pool);
+  TransferHooks hooks = HooksFor(s, pool);
   if (!job.whole) {
     const ChunkedFile::Outcome outcome = s.chunked[job.k]->FetchChunk(s.session, job.chunk, hooks);
     if (outcome == ChunkedFile::Outcome::kStopped) s.transfers.Failed(file.path, Error{ErrorKind::kStopped, L""});
     if (outcome == ChunkedFile::Outcome::kFailed) s.transfers.Failed(file.path, s.chunked[job.k]->failure());
     return;  // a file to be fetched whole is done so after this phase
   }
-  const TransferJob transfer{file.path, s.options.base_url + L"/" + file.source, file.size, file.sha256,
+  const TransferJob transfer{file.path, s.mirrors.base(0) + L"/" + file.source, file.size, file.sha256,
                              s.ours.count(file.path) > 0 && !s.chunked[job.k]};
+  hooks.source = file.source;
   Error failure;
   if (!StageFile(s.session, s.game, transfer, hooks, s.stamps[job.k], failure)) s.transfers.Failed(file.path, failure);
 }
@@ -194,7 +198,7 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   const auto plan = [&](size_t i) {
     const size_t k = candidates[i];
     auto file =
-        std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.options.base_url, s.ours.count(FileOf(s, k).path) > 0);
+        std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.mirrors, s.ours.count(FileOf(s, k).path) > 0);
     Error problem;
     if (file->Plan(s.session, StatusFn(), s.transfers.abort_signal(), prepare, problem)) {
       s.chunked[k] = std::move(file);
@@ -270,10 +274,10 @@ std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds) {
   return text;
 }
 
-bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
+bool StageAll(net::Session& session, MirrorSet& mirrors, const GameFolder& game, const Manifest& manifest,
               const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
               const StatusFn& status, const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
-  Staging s(session, game, manifest, changed, ours, options, status, cancel, stamps);
+  Staging s(session, mirrors, game, manifest, changed, ours, options, status, cancel, stamps);
   s.label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
                                 : L"Downloading " + std::to_wstring(changed.size()) + L" files";
   if (!PlanChunked(s, true, error)) return false;
@@ -283,12 +287,12 @@ bool StageAll(net::Session& session, const GameFolder& game, const Manifest& man
   return true;
 }
 
-uint64_t BytesToDownload(net::Session& session, const GameFolder& game, const Manifest& manifest,
+uint64_t BytesToDownload(net::Session& session, MirrorSet& mirrors, const GameFolder& game, const Manifest& manifest,
                          const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
                          const CancelFlag* cancel) {
   std::vector<FileStamp> stamps(changed.size());
   const StatusFn quiet;
-  Staging s(session, game, manifest, changed, ours, options, quiet, cancel, stamps);
+  Staging s(session, mirrors, game, manifest, changed, ours, options, quiet, cancel, stamps);
   Error error;
   if (!PlanChunked(s, false, error)) {
     s.chunked.clear();

@@ -12,6 +12,7 @@
 #include "update/file_table.h"
 #include "update/game_folder.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/options.h"
 #include "update/status.h"
 
@@ -22,15 +23,16 @@ namespace update {
 // from the chunks the files at hand lack, the others whole. The first failure stops the others (their parts are kept
 // for a resume) and is the result: StageFile's kinds and texts, kStopped when the run was asked to stop, kNoMemory when
 // no worker could run. stamps[k]: the staging file of changed[k] as the file system describes it. ours: the paths whose
-// staging files this launcher left earlier, which may be continued.
-[[nodiscard]] bool StageAll(net::Session& session, const GameFolder& game, const Manifest& manifest,
+// staging files this launcher left earlier, which may be continued. Every file and chunk is fetched from the mirrors,
+// starting on the first.
+[[nodiscard]] bool StageAll(net::Session& session, MirrorSet& mirrors, const GameFolder& game, const Manifest& manifest,
                             const std::vector<size_t>& changed, const std::set<std::wstring>& ours,
                             const Options& options, const StatusFn& status, const CancelFlag* cancel,
                             std::vector<FileStamp>& stamps, common::Error& error);
 
 // What a run would fetch for these files: the chunks not at hand of
 // chunked files, the whole of the others (a dry run; nothing is written).
-uint64_t BytesToDownload(net::Session& session, const GameFolder& game, const Manifest& manifest,
+uint64_t BytesToDownload(net::Session& session, MirrorSet& mirrors, const GameFolder& game, const Manifest& manifest,
                          const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
                          const CancelFlag* cancel);
 

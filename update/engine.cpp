@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "update/install_record.h"
 #include "update/local_check.h"
 #include "update/manifest.h"
+#include "update/mirrors.h"
 #include "update/placement.h"
 #include "update/self_replace.h"
 #include "update/transfer.h"
@@ -76,6 +79,8 @@ struct RunState {
   FileTable table;
   std::vector<size_t> changed;    // indexes into manifest.files
   std::vector<FileStamp> stamps;  // of the staging files, per changed file
+  std::unique_ptr<MirrorSet> mirrors;  // once the description is here
+  bool no_source = false;              // no base URL offered a description that could be used
 };
 
 // Ends a run whose step failed before anything was replaced.
@@ -88,40 +93,102 @@ bool Refuse(RunState& run, const std::wstring& text, const wchar_t* log_prefix =
 // A table that cannot be written only means the next run reads more files.
 void SaveTable(const RunState& run) { (void)run.table.Save(); }
 
-bool FetchPair(RunState& run, std::vector<unsigned char>& text, std::vector<unsigned char>& signature) {
-  const std::wstring channel_url = run.options.base_url + L"/" + run.options.channel;
+// alone: the only base URL there is, so a transient failure is tried again
+// here; with mirrors, the next mirror is tried first.
+bool FetchPair(RunState& run, const std::wstring& base, bool alone, std::vector<unsigned char>& text,
+               std::vector<unsigned char>& signature) {
+  const std::wstring channel_url = base + L"/" + run.options.channel;
+  const int retries = alone ? 3 : 0;
   Error error;
   if (!FetchWhole(run.session, channel_url + L"/manifest.txt", kMaxDescriptionBytes, text, nullptr, run.status,
-                  run.cancel, error)) {
+                  run.cancel, error, retries)) {
     run.result.error = L"Could not reach the update server: " + error.text;
     return false;
   }
   if (!FetchWhole(run.session, channel_url + L"/manifest.sig", kMaxDescriptionBytes, signature, nullptr, run.status,
-                  run.cancel, error)) {
+                  run.cancel, error, retries)) {
     run.result.error = L"Could not download the signature: " + error.text;
     return false;
   }
   return true;
 }
 
-// The description of the channel, its signature verified, parsed.
-bool FetchDescription(RunState& run) {
+// The description one base URL offers, its signature verified, parsed and
+// fresh; false with the text of what was wrong (stale: it was an old one).
+bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& stale) {
   std::vector<unsigned char> text, signature;
-  bool fetched = FetchPair(run, text, signature);
+  bool fetched = FetchPair(run, base, alone, text, signature);
   if (fetched && !VerifySignature(text, signature)) {
     // A publish in progress, or a cache that holds an old copy of one of
     // the two for a moment: the pair is fetched once more before it counts.
-    common::Log(L"the description and its signature do not match; fetching both again");
-    fetched = common::WaitOrStop(2000, run.cancel) && FetchPair(run, text, signature);
+    common::Log(L"the description and its signature from %s do not match; fetching both again", base);
+    fetched = common::WaitOrStop(2000, run.cancel) && FetchPair(run, base, alone, text, signature);
     if (fetched && !VerifySignature(text, signature)) {
       run.result.error = L"This update is not signed by us. Nothing was changed.";
-      common::Log(L"update failed: the signature does not match the description");
+      common::Log(L"%s: the signature does not match the description", base);
       return false;
     }
   }
-  if (!fetched) return Refuse(run, Stopped(run.cancel) ? kStoppedText : run.result.error);
+  if (!fetched) {
+    if (Stopped(run.cancel)) run.result.error = kStoppedText;
+    return false;
+  }
   std::wstring error;
-  if (!ParseManifest(text, run.manifest, error)) return Refuse(run, L"The release description is malformed: " + error);
+  if (!ParseManifest(text, run.manifest, error)) {
+    run.result.error = L"The release description is malformed: " + error;
+    return false;
+  }
+  if (!CheckFreshness(run.manifest, run.options, run.sequences, UtcNowSeconds(), error)) {
+    run.result.error = error;
+    stale = true;
+    return false;
+  }
+  return true;
+}
+
+// The base URLs the run uses for files: the one that served the
+// description, those after it, back round to those before it, and the
+// mirrors the description names.
+void ChooseMirrors(RunState& run, const std::vector<std::wstring>& bases, size_t served) {
+  std::vector<std::wstring> order;
+  for (size_t i = 0; i < bases.size(); ++i) order.push_back(bases[(served + i) % bases.size()]);
+  for (const std::wstring& url : run.manifest.mirrors) {
+    if (std::find(order.begin(), order.end(), url) == order.end()) order.push_back(url);
+  }
+  run.mirrors = std::make_unique<MirrorSet>(std::move(order));
+  if (!run.options.check_only) RememberMirrors(run.options.base_url, run.options.channel, run.manifest.mirrors);
+}
+
+// The description of the channel from the first base URL that offers a
+// fresh one whose signature verifies: the base URL, then the mirrors.
+bool FetchDescription(RunState& run) {
+  run.sequences = SequenceMemory::Load();
+  const std::vector<std::wstring> bases = CandidateBases(run.options);
+  std::wstring first_error, stale_error;
+  for (size_t i = 0; i < bases.size(); ++i) {
+    if (i > 0) {
+      const std::wstring host = MirrorSet({bases[i]}).Host(0);
+      Say(run.status, L"Trying mirror " + std::to_wstring(i + 1) + L" of " + std::to_wstring(bases.size()) + L": " +
+                          host);
+      common::Log(L"trying mirror %zu of %zu: %s", i + 1, bases.size(), bases[i]);
+    }
+    bool stale = false;
+    run.result.error.clear();
+    if (DescriptionFrom(run, bases[i], bases.size() == 1, stale)) {
+      ChooseMirrors(run, bases, i);
+      break;
+    }
+    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+    common::Log(L"%s: %s", bases[i], run.result.error);
+    std::wstring& kept = stale ? stale_error : first_error;
+    if (kept.empty()) kept = run.result.error;
+    if (i + 1 == bases.size()) {
+      // Only when every one offered an old release is it the replay text.
+      run.no_source = true;
+      return Refuse(run, first_error.empty() ? stale_error : first_error,
+                    first_error.empty() ? L"update refused" : L"update failed");
+    }
+  }
   const Manifest& m = run.manifest;
   run.result.build = m.build;
   run.result.notes = m.notes;
@@ -131,13 +198,6 @@ bool FetchDescription(RunState& run) {
   common::Log(L"release %s (protocol %d, sequence %lld%s%s), %zu files", m.build, m.protocol, m.sequence,
               m.has_expiry ? L", expires " : L"", m.expires, m.files.size());
   return true;
-}
-
-bool CheckFresh(RunState& run) {
-  run.sequences = SequenceMemory::Load();
-  std::wstring error;
-  if (CheckFreshness(run.manifest, run.options, run.sequences, UtcNowSeconds(), error)) return true;
-  return Refuse(run, error, L"update refused");
 }
 
 bool ReplaceLauncher(RunState& run) {
@@ -150,7 +210,7 @@ bool ReplaceLauncher(RunState& run) {
   };
   std::vector<unsigned char> bytes;
   Error error;
-  if (!FetchWhole(run.session, run.options.base_url + L"/" + manifest.launcher_source, net::kMaxBodyBytes, bytes,
+  if (!FetchWhole(run.session, run.mirrors->base(0) + L"/" + manifest.launcher_source, net::kMaxBodyBytes, bytes,
                   progress, run.status, run.cancel, error)) {
     common::Log(L"launcher %d: download failed: %s", manifest.launcher_version, error.text);
     return false;
@@ -224,7 +284,7 @@ Result CountOnly(RunState& run) {
   for (size_t i : run.changed) Say(run.status, run.manifest.files[i].path);
   run.result.changed = static_cast<int32_t>(run.changed.size());
   run.result.download_bytes =
-      BytesToDownload(run.session, run.game, run.manifest, run.changed, run.table.staging(), run.options, run.cancel);
+      BytesToDownload(run.session, *run.mirrors, run.game, run.manifest, run.changed, run.table.staging(), run.options, run.cancel);
   run.result.ok = true;
   common::Log(L"dry run: %zu files would be updated, %llu bytes to download", run.changed.size(),
               run.result.download_bytes);
@@ -260,7 +320,7 @@ bool StageChanged(RunState& run) {
   SaveTable(run);
   run.stamps.assign(run.changed.size(), FileStamp());
   Error error;
-  if (StageAll(run.session, run.game, run.manifest, run.changed, ours, run.options, run.status, run.cancel, run.stamps,
+  if (StageAll(run.session, *run.mirrors, run.game, run.manifest, run.changed, ours, run.options, run.status, run.cancel, run.stamps,
                error)) {
     return true;
   }
@@ -340,6 +400,42 @@ void FinishRelease(RunState& run) {
   common::Log(L"update done: %d files replaced", run.result.changed);
 }
 
+// No base URL offered a description that could be used: a game folder
+// that holds the whole release installed last, from this base URL and
+// channel, is still played, unless that release has expired. Never for a
+// dry run, nor after a stop.
+Result PlayInstalled(RunState& run) {
+  if (!run.no_source || run.options.check_only) return run.result;
+  const InstallRecord record = InstallRecordOf(run.options.game_dir);
+  if (record.state != InstallRecord::State::kWhole || record.base_url != run.options.base_url ||
+      record.channel != run.options.channel || record.build.empty()) {
+    return run.result;
+  }
+  if (record.has_expiry && record.expires_at <= UtcNowSeconds()) {
+    common::Log(L"the installed release %s expired at %s; it is not played", record.build,
+                FormatUtc(record.expires_at));
+    return run.result;
+  }
+  std::wstring reason = run.result.error;
+  const std::wstring unchanged = kNothingChanged;
+  if (reason.size() > unchanged.size() && reason.compare(reason.size() - unchanged.size(), unchanged.size(), unchanged) == 0) {
+    reason.erase(reason.size() - unchanged.size());
+  }
+  while (!reason.empty() && (reason.back() == L'.' || reason.back() == L' ')) reason.pop_back();
+  Result played;
+  played.ok = true;
+  played.offline = true;
+  played.build = record.build;
+  played.notes = record.notes;
+  played.protocol = record.protocol;
+  played.server_host = record.server_host;
+  played.server_port = record.server_port;
+  played.notices = run.result.notices;
+  played.offline_text = L"Playing the installed release " + record.build + L": " + reason + L".";
+  common::Log(L"%s", played.offline_text);
+  return played;
+}
+
 }  // namespace
 
 Result RunUpdate(const Options& options, const StatusFn& status, const CancelFlag* cancel) {
@@ -347,7 +443,8 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   common::Log(L"update run: %s channel %s into %s%s%s", options.base_url, options.channel, options.game_dir,
               options.check_only ? L" (dry run)" : L"", options.verify ? L" (verify)" : L"");
   Say(status, L"Checking for updates");
-  if (!FetchDescription(run) || !CheckFresh(run) || !UpdateLauncher(run) || !OpenGameFolder(run) || !FindChanged(run)) {
+  if (!FetchDescription(run)) return PlayInstalled(run);
+  if (!UpdateLauncher(run) || !OpenGameFolder(run) || !FindChanged(run)) {
     return run.result;
   }
   if (options.check_only) return CountOnly(run);

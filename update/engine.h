@@ -32,6 +32,12 @@ struct Result {
   // The move pass stopped part way: the game folder holds files of two
   // releases, and nobody may play it until a run completes (error says so).
   bool mixed = false;
+  // No server offered a usable description, and the game folder holds the
+  // whole release installed last: ok, with the release fields of that one,
+  // and offline_text ("Playing the installed release <build>: <reason>.")
+  // for the player.
+  bool offline = false;
+  std::wstring offline_text;
 };
 
 // One whole run on the calling thread: fetch and verify the description of

@@ -7,7 +7,7 @@ namespace update {
 
 bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_body, std::vector<unsigned char>& body,
                 const net::ProgressFn& progress, const StatusFn& status, const CancelFlag* cancel,
-                common::Error& error) {
+                common::Error& error, int retries) {
   const std::wstring name = url.substr(url.find_last_of(L'/') + 1);
   for (int attempt = 0;; ++attempt) {
     body.clear();
@@ -20,7 +20,7 @@ bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_bod
     request.sink = &sink;
     net::Response response;
     if (session.Get(request, response, error)) return true;
-    if (error.kind != common::ErrorKind::kTransient || attempt == 3) return false;
+    if (error.kind != common::ErrorKind::kTransient || attempt >= retries) return false;
     const unsigned long wait = RetryWaitMs(attempt, response.headers.retry_after);
     common::Log(L"retry %d of %s in %lu ms: %s", attempt + 1, url, wait, error.text);
     Say(status, L"Retrying " + name + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);

@@ -12,8 +12,9 @@
 namespace update {
 
 // False with the last try's error (kStopped once the run was asked to stop).
+// retries: tries after the first for a transient failure.
 [[nodiscard]] bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_body,
                               std::vector<unsigned char>& body, const net::ProgressFn& progress, const StatusFn& status,
-                              const CancelFlag* cancel, common::Error& error);
+                              const CancelFlag* cancel, common::Error& error, int retries = 3);
 
 }  // namespace update

@@ -1,5 +1,7 @@
 #include "update/manifest.h"
 
+#include <string.h>
+
 #include "common/text.h"
 #include "update/manifest_text.h"
 
@@ -113,6 +115,19 @@ bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, 
   return true;
 }
 
+// "mirror <base URL>": only https mirrors are taken; another line is passed
+// over, as a key this launcher does not know would be.
+bool ReadMirror(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring&) {
+  if (tokens.size() < 2 || tokens[1].size() <= 8 || _strnicmp(tokens[1].c_str(), "https://", 8) != 0) return true;
+  std::string url = tokens[1];
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  for (unsigned char c : url) {
+    if (c < 0x21 || c > 0x7E) return true;
+  }
+  out.mirrors.push_back(common::Utf8ToWide(url));
+  return true;
+}
+
 const struct {
   const char* key;
   LineReader read;
@@ -150,6 +165,7 @@ const struct {
     {"expires", ReadExpiry},
     {"launcher", ReadLauncher},
     {"chunks", ReadChunksLine},
+    {"mirror", ReadMirror},
 };
 
 bool IsHeader(const std::vector<std::string>& tokens) {

@@ -37,6 +37,9 @@ struct Manifest {
   int32_t launcher_version = 0;
   std::string launcher_sha256;
   std::wstring launcher_source;
+  // "mirror" lines: more base URLs (https, without a trailing "/") that
+  // serve this release, in order.
+  std::vector<std::wstring> mirrors;
   // While parsing only: the path token of each file line, as written.
   std::vector<std::string> path_tokens;
 };

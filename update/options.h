@@ -2,6 +2,7 @@
 // The one record that governs a run. The launcher builds it at start-up
 // (defaults, launcher.ini, command line); the engine and the front-ends read it.
 #include <string>
+#include <vector>
 
 namespace update {
 
@@ -18,6 +19,9 @@ struct Options {
   bool verify = false;       // hash every file, trusting no record of earlier runs
   bool restarted = false;    // this launcher was started by its own self-update
   bool use_chunks = true;    // build files from chunks where a release offers them
+  // More base URLs that serve the same releases, tried after base_url in
+  // this order (command line first, then launcher.ini).
+  std::vector<std::wstring> mirrors;
 };
 
 inline constexpr int kMinConnections = 1;

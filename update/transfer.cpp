@@ -61,7 +61,15 @@ class StagingSink : public net::Sink {
     return hash_ok_;
   }
 
+  // A whole body sent for a request of the rest is refused (for another
+  // mirror) rather than started over.
+  void RefuseWhole() { refuse_whole_ = true; }
+
   bool Begin(const net::AnswerHeaders& headers, Error& error) override {
+    if (kept_ > 0 && !headers.partial && refuse_whole_) {
+      error.Set(ErrorKind::kHttp, L"the server sent the whole file, not the rest");
+      return false;
+    }
     if (on_answer_) on_answer_(headers);
     if (kept_ == 0 || headers.partial) return true;
     // The whole file instead of the rest: the server's file changed since
@@ -120,6 +128,7 @@ class StagingSink : public net::Sink {
   AnswerFn on_answer_;
   Sha256Stream hash_;
   bool hash_ok_ = false;
+  bool refuse_whole_ = false;
 };
 
 // One file's way into its staging file: resume or start over, fetch,
@@ -128,7 +137,12 @@ class StagingSink : public net::Sink {
 class Stager {
  public:
   Stager(net::Session& session, const GameFolder& game, const TransferJob& job, const TransferHooks& hooks)
-      : session_(session), game_(game), job_(job), hooks_(hooks), staging_(StagingPath(job.path)) {}
+      : session_(session),
+        game_(game),
+        job_(job),
+        hooks_(hooks),
+        staging_(StagingPath(job.path)),
+        mirror_(hooks.mirrors, std::wstring()) {}
 
   bool Run(FileStamp& staged, Error& error) {
     std::wstring bad;
@@ -142,25 +156,33 @@ class Stager {
       StagingSink sink(file.get(), KeptBytes(file.get(), ours), job_.size, hooks_.bytes,
                        [this](const net::AnswerHeaders& headers) { NoteVersion(headers); });
       const bool hashed = sink.Open();
+      // Once every mirror ignored the Range, the whole file is taken.
+      if (mirror_.CanMove()) sink.RefuseWhole();
       const bool fetch = sink.kept() < job_.size;
       if (fetch) {
         const Fetched fetched = Fetch(sink, error);
-        if (fetched == Fetched::kFailed) return false;
         if (fetched == Fetched::kUntrusted) {
           // A server that sends more than announced is not to be trusted
           // with what it sent either.
           file.reset();
           Discard(sink);
-          return false;
-        }
-        if (fetched == Fetched::kTryAgain) {
+        } else if (fetched != Fetched::kWhole) {
           file.reset();  // closed whole while it waits
+          sink.Forget();
+        }
+        if (fetched != Fetched::kWhole && mirror_.FailOver(job_.path, error)) {
+          error = Error();
+          continue;
+        }
+        if (fetched == Fetched::kFailed || fetched == Fetched::kUntrusted) return false;
+        if (fetched == Fetched::kTryAgain) {
           if (!WaitToRetry(error)) return false;
           continue;
         }
       }
       if (Verdict(file, sink, hashed, staged, error)) return true;
       if (error.failed()) return false;
+      if (mirror_.FailOver(job_.path, Error{ErrorKind::kMismatch, kMismatchText})) continue;
       if (!RetryInFull(sink.kept() > 0 || !fetch)) {
         error.Set(ErrorKind::kMismatch, kMismatchText);
         return false;
@@ -231,9 +253,11 @@ class Stager {
   // One request for the rest (or all) of the file.
   Fetched Fetch(StagingSink& sink, Error& error) {
     net::Request request;
-    request.url = job_.url;
+    request.url = hooks_.mirrors != nullptr ? mirror_.Url(hooks_.source) : job_.url;
     request.offset = sink.kept();
-    request.if_range = common::Utf8ToWide(version_);
+    // Another host's version of the file is no version there: the rest is
+    // asked for plainly, and the whole file's digest judges the result.
+    if (mirror_.OnFirst()) request.if_range = common::Utf8ToWide(version_);
     request.stop = hooks_.stop;
     request.max_body = job_.size;
     request.sink = &sink;
@@ -245,7 +269,6 @@ class Stager {
       return Fetched::kUntrusted;
     }
     if (error.kind != ErrorKind::kTransient || transient_failures_ >= hooks_.retries) return Fetched::kFailed;
-    sink.Forget();
     retry_after_ = response.headers.retry_after;
     return Fetched::kTryAgain;
   }
@@ -309,6 +332,7 @@ class Stager {
   const TransferJob& job_;
   const TransferHooks& hooks_;
   const std::wstring staging_;
+  MirrorCursor mirror_;
   std::string version_;
   int transient_failures_ = 0;
   int retry_after_ = -1;

@@ -13,12 +13,13 @@
 #include "net/session.h"
 #include "update/file_table.h"
 #include "update/game_folder.h"
+#include "update/mirrors.h"
 
 namespace update {
 
 struct TransferJob {
   std::wstring path;  // relative to the game folder, "\" separators
-  std::wstring url;
+  std::wstring url;   // where it is fetched when the hooks name no mirrors
   uint64_t size = 0;   // as the description announces it: the body may not be longer
   std::string sha256;  // as the description names it
   // The staging file there is one this launcher left (a run that stopped
@@ -36,6 +37,10 @@ struct TransferHooks {
   const common::StopSignal* stop = nullptr;
   // Tries after the first one for a transient failure.
   int retries = 3;
+  // Hosts that serve the release: the file is fetched from source below
+  // each, moving to the next when one fails it. None: job.url only.
+  MirrorSet* mirrors = nullptr;
+  std::wstring source;  // the file's path relative to a base URL
 };
 
 // Fetches, writes and verifies job's file into its staging file (or finds

@@ -247,6 +247,32 @@ TEST_F(ConsoleRunTest, TrailingSlashesOfTheBaseUrlAreDropped) {
   EXPECT_EQ(requests.find("//"), std::string::npos) << requests;
 }
 
+// With no server to ask (the base URL answers 404, the mirror refuses), the
+// whole release installed last is played; a folder with none is not.
+TEST_F(ConsoleRunTest, WithNoServerTheInstalledReleaseIsPlayed) {
+  ASSERT_EQ(Run({L"--no-launch"}).exit_code, 0u);
+  ASSERT_NE(DeleteFileW((release_ + L"\\pub\\stable\\manifest.txt").c_str()), 0);
+  harness::SteamHandler steam;
+  harness::RunResult r = Run({L"--mirror", L"https://localhost:1/mirror"});
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_NE(r.output.find("  Trying mirror 2 of 2: localhost:1\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n  build: 2.1.0 (protocol 7)\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n  Playing the installed release 2.1.0: Could not reach the update server: server "
+                          "answered 404.\n  playing as "),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
+
+  const std::wstring empty = harness::MakeTempDir(L"console-empty");
+  r = harness::RunProcess(harness::LauncherExe(),
+                          {L"--console", L"--game", empty, L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/pub")},
+                          cwd_, 120000);
+  EXPECT_EQ(r.exit_code, 1u) << r.output;
+  EXPECT_EQ(r.output.find("Playing the installed release"), std::string::npos) << r.output;
+  EXPECT_FALSE(harness::FileExists(empty + L"\\velmoramp.ini"));
+  harness::RemoveTree(empty);
+}
+
 // A second release of this test's own, published from files given.
 std::wstring PublishSecond(const std::wstring& name, const std::vector<std::pair<std::wstring, std::string>>& files,
                            const std::wstring& release) {

@@ -55,6 +55,19 @@ TEST_F(OptionsTest, IniValuesApplyAndCommandLineWins) {
   EXPECT_EQ(o.base_url, L"https://cli.example");
 }
 
+// Mirrors: every --mirror first, in order, then the ini's blank-separated
+// list; trailing slashes go as for the base URL.
+TEST_F(OptionsTest, MirrorsComeFromTheCommandLineThenTheIni) {
+  WriteIni("[update]\r\nmirrors=  https://a.example/rel/ \thttps://b.example   \r\n");
+  EXPECT_EQ(Parse({}).mirrors, (std::vector<std::wstring>{L"https://a.example/rel", L"https://b.example"}));
+  EXPECT_EQ(Parse({L"--mirror", L"https://c.example//", L"--channel", L"x", L"--mirror", L"https://d.example"}).mirrors,
+            (std::vector<std::wstring>{L"https://c.example", L"https://d.example", L"https://a.example/rel",
+                                       L"https://b.example"}));
+  EXPECT_EQ(Parse({L"--mirror"}).mirrors.size(), 2u) << "a --mirror without its value adds nothing";
+  WriteIni("[update]\r\nmirrors=\r\n");
+  EXPECT_TRUE(Parse({}).mirrors.empty());
+}
+
 TEST_F(OptionsTest, EmptyIniValuesKeepDefaults) {
   WriteIni("[update]\nbase_url=\nchannel=\n[game]\npath=\n");
   update::Options o = Parse({});

@@ -40,6 +40,7 @@ path, so parallel tests never share files):
     _trickle-S    the file one byte every S seconds (at most 120 s in all)
     _stalefirst   the first request for this path gets "<file>.stale" when
                   that exists (an old copy, as a cache may hold for a moment)
+    _norange      a Range is ignored: the whole file, 200
 Files are served with an ETag and a Last-Modified date, and "Range:
 bytes=N-" is honoured (206) unless an If-Range names another version.
 Control requests (never files):
@@ -181,8 +182,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         start = 0
         wanted = self.headers.get("Range", "")
         if_range = self.headers.get("If-Range")
-        if wanted.startswith("bytes=") and wanted.endswith("-") and wanted[6:-1].isdigit() and \
-                (if_range is None or if_range in (etag, modified)):
+        if "norange" not in switches and wanted.startswith("bytes=") and wanted.endswith("-") and \
+                wanted[6:-1].isdigit() and (if_range is None or if_range in (etag, modified)):
             start = int(wanted[6:-1])
             if start > size:
                 self.send_response(416)

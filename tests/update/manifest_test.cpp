@@ -149,6 +149,7 @@ std::vector<std::string> FieldsOf(const update::Manifest& m) {
                        Narrow(f.chunks_source));
     }
   }
+  for (const std::wstring& mirror : m.mirrors) fields.push_back("mirror " + Narrow(mirror));
   if (!m.launcher_sha256.empty()) {
     fields.push_back("launcher " + std::to_string(m.launcher_version) + " " + m.launcher_sha256 + " " +
                      Narrow(m.launcher_source));

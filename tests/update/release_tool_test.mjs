@@ -173,6 +173,7 @@ function fieldsOf(d) {
     fields.push(`file ${utf8(f.path)} ${f.size} ${f.sha256} ${utf8(f.source)}`);
     if (f.chunks !== null) fields.push(`chunks ${utf8(f.path)} ${f.chunks.size} ${f.chunks.sha256} ${utf8(f.chunks.source)}`);
   }
+  for (const m of d.mirrors) fields.push(`mirror ${m}`);
   if (d.launcher !== null) fields.push(`launcher ${d.launcher.version} ${d.launcher.sha256} ${utf8(d.launcher.source)}`);
   return fields;
 }
@@ -540,6 +541,21 @@ test('an expiry is whole days from now, and verify tells when it passes', () => 
 });
 
 // ---- One step to the players ---------------------------------------------------
+
+test('mirrors are named in the description in the order given, https only', () => {
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = freshDir('mirrors');
+  let r = run('publish', src, out, '--key', testKey, ...release, ...first, '--mirror', 'https://m1.example/rel/',
+              '--mirror', 'https://m2.example:8443');
+  assert.equal(r.code, 0, r.err);
+  const text = fs.readFileSync(path.join(out, 'stable', 'manifest.txt'), 'utf8');
+  assert.match(text, /\nmirror https:\/\/m1\.example\/rel\nmirror https:\/\/m2\.example:8443\n/);
+  for (const bad of ['http://plain.example', 'https://', 'https://a b.example']) {
+    r = run('publish', src, freshDir('mirrors'), '--key', testKey, ...release, ...first, '--mirror', bad);
+    assert.equal(r.code, 1, bad);
+    assert.match(r.err, /a mirror is an https URL without blanks/);
+  }
+});
 
 test('a file and its name plus .part cannot be in one release', () => {
   for (const [names, ok] of [[['a.dll', 'a.dll.part']], [['Bin/A.dll', 'bin/a.DLL.PART']],

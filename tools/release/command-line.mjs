@@ -8,7 +8,7 @@ export const USAGE = `usage:
   velmora-release manifest <folder> --channel C --build B --protocol N --server HOST:PORT
                            [--notes TEXT] [--launcher EXE --launcher-version N]
                            [--sequence N [--force]] [--expires-in DAYS]
-                           [--source-prefix P] [--out manifest.txt]
+                           [--mirror URL]... [--source-prefix P] [--out manifest.txt]
   velmora-release sign <manifest.txt> --key <private.pem> [--out manifest.sig]
   velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
   velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
@@ -18,15 +18,17 @@ export const USAGE = `usage:
                           [--launcher EXE --launcher-version N]
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
                           [--sequence N [--force]] [--expires-in DAYS]
-                          [--no-chunks | --chunk-min-size BYTES]
+                          [--no-chunks | --chunk-min-size BYTES] [--mirror URL]...
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--modulus <public.modulus>] [--dry-run] ...the options of publish
   velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]
   velmora-release prune <out> --channel C --keep N [--dry-run]`;
 
 const FLAGS = new Set(['force', 'dry-run', 'no-chunks']);
+// Options that may be given more than once, each adding a value.
+const REPEATED = new Set(['mirror']);
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
-                         'sequence', 'force', 'expires-in'];
+                         'sequence', 'force', 'expires-in', 'mirror'];
 const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
                          'chunk-min-size'];
 // An option a command does not take is refused, never ignored: a
@@ -57,7 +59,12 @@ export function parseArgs(command, argv) {
     }
     const name = arg.slice(2);
     if (!allowed.has(name)) usageError(`${command} takes no option --${name}\n${USAGE}`);
-    if (name in options) usageError(`--${name} is given twice`);
+    if (name in options && !REPEATED.has(name)) usageError(`--${name} is given twice`);
+    if (REPEATED.has(name)) {
+      if (i + 1 >= argv.length) usageError(`--${name} needs a value`);
+      options[name] = [...(options[name] ?? []), argv[++i]];
+      continue;
+    }
     if (FLAGS.has(name)) {
       options[name] = true;
       continue;

@@ -85,7 +85,7 @@ export function readManifest(bytes) {
   const isHex = (d) => d.length === 64 && /^[0-9a-fA-F]+$/.test(d);
   const bin = (s) => Buffer.from(s, 'latin1');
   const result = { problem: null, channel: '', build: '', protocol: 0, notes: '', server: null, sequence: null,
-                   expires: null, expiresAt: null, files: [], launcher: null };
+                   expires: null, expiresAt: null, files: [], launcher: null, mirrors: [] };
   const fail = (message) => ({ ...result, problem: message });
   // The last file line of each path token, by its raw bytes: a chunks line
   // belongs to the nearest file line before it that names exactly its path.
@@ -150,6 +150,10 @@ export function readManifest(bytes) {
         file.chunks = { size: BigInt(tokens[2]), sha256: tokens[3].toLowerCase(),
                         source: bin(tokens[4]).toString('utf8') };
       }
+    } else if (key === 'mirror') {
+      // Only https mirrors count; another line is passed over like an unknown key.
+      const url = tokens.length >= 2 ? bin(tokens[1]).toString('latin1') : '';
+      if (/^https:\/\/[!-~]+$/i.test(url) && url.length > 8) result.mirrors.push(url.replace(/\/+$/, ''));
     } else if (key === 'launcher') {
       if (tokens.length < 4 || parseInt32(tokens[1]) === null || !isHex(tokens[2]) ||
           !isSafeRelativePath(bin(tokens[3]))) {
@@ -179,6 +183,7 @@ export function manifestText(release) {
   lines.push(`build ${release.build}`, `protocol ${release.protocol}`,
              `server ${release.server.host} ${release.server.port}`);
   if (release.notes !== '') lines.push(`notes ${release.notes}`);
+  for (const m of release.mirrors ?? []) lines.push(`mirror ${m}`);
   for (const f of release.files) {
     lines.push(`file ${f.relPath} ${f.size} ${f.sha256} ${f.source}`);
     // Right after its file line: launchers that read chunks take the file

@@ -151,7 +151,17 @@ export function releaseFromOptions(folder, options) {
     launcher = { full: options.launcher, name, version, source, sha256: sha256File(options.launcher),
                  size: stat.size };
   }
-  return { channel, build, protocol, server, notes, files, launcher };
+  return { channel, build, protocol, server, notes, files, launcher, mirrors: mirrorsFromOptions(options) };
+}
+
+// --mirror URL: base URLs that serve the same files, named in the signed
+// description so that launchers can fail over to them. https only: the
+// launcher passes over any other.
+function mirrorsFromOptions(options) {
+  return (options.mirror ?? []).map((url) => {
+    if (!/^https:\/\/[!-~]+$/i.test(url)) refuse(`--mirror ${url}: a mirror is an https URL without blanks`);
+    return url.replace(/\/+$/, '');
+  });
 }
 
 // Signs the release's launcher, or keeps the signed one already published

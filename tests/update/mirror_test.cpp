@@ -1,0 +1,231 @@
+// Mirrors: a base URL that fails in any way a host can is passed over for
+// the next one that serves the release, for the description and for each
+// file and chunk; and with no server at all the installed release is
+// played while it is whole and has not expired. Real test server, its
+// switches standing in for hosts that refuse, stall, serve bad or old
+// copies, or ignore a Range.
+#include <cctype>
+#include <random>
+
+#include "tests/update/engine_fixture.h"
+#include "update/freshness.h"
+#include "update/install_record.h"
+
+namespace {
+
+using namespace engine_test;  // the fixture and its helpers
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+class MirrorTest : public EngineTest {
+ protected:
+  // The release of the fixture published under pub and, as a mirror
+  // would hold it, under pub2.
+  void PublishBoth(const Files& files, const std::wstring& extra = L"") {
+    Publish(files, extra);
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
+                                      L"channel=stable&build=b1&protocol=7&server=play.example:27015&notes=Fresh%20maps" +
+                                          extra),
+              "");
+  }
+  std::wstring Url(const std::wstring& path) const { return harness::ReleaseUrl(L"/" + path); }
+  std::wstring Mirror() const { return Url(name_ + L"/pub2"); }
+  size_t AskedOf(const std::string& path) const {
+    const std::vector<std::string> asked = Requested();
+    return static_cast<size_t>(std::count(asked.begin(), asked.end(), "/" + harness::Narrow(name_) + path));
+  }
+};
+
+// However the base URL fails, the mirror after it serves the release.
+TEST_F(MirrorTest, AFailingBaseUrlIsPassedOverForTheMirror) {
+  const Files files = {{L"mod.dll", Bytes(5000, 'm')}, {L"maps\\a.pak", Bytes(70000, 'a')}};
+  PublishBoth(files);
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\bad\\stable\\manifest.txt", Description()));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\bad\\stable\\manifest.sig", std::string(256, 'x')));
+  const struct {
+    const char* what;
+    std::wstring base;
+  } cases[] = {
+      {"refuses connections", L"https://localhost:1/" + name_ + L"/pub"},
+      {"answers 404", Url(L"_404/" + name_ + L"/pub")},
+      {"answers 503", Url(L"_status-503/" + name_ + L"/pub")},
+      {"sends a pair that does not verify", Url(name_ + L"/bad")},
+      {"accepts and never answers", Url(L"_stall-60/" + name_ + L"/pub")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness::RemoveTree(game_);
+    options_.base_url = c.base;
+    options_.mirrors = {Mirror()};
+    const update::Result r = Run();
+    EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+    EXPECT_EQ(r.changed, 2);
+    for (const auto& f : files) EXPECT_TRUE(Game(f.first) == f.second) << harness::Narrow(f.first);
+    bool told = false;
+    for (const auto& line : lines_) told |= line.first.rfind(L"Trying mirror 2 of 2: localhost:", 0) == 0;
+    EXPECT_TRUE(told) << "the status names the mirror";
+  }
+}
+
+// A file (or a chunk) that fails on the host that served the description
+// comes from the next one; a Range answered in full goes there too.
+TEST_F(MirrorTest, EachFileFailsOverOnItsOwn) {
+  const std::string big = RandomBytes(6 * 1024 * 1024, 3);
+  PublishBoth({{L"mod.dll", Bytes(3000, 'x')}, {L"big.pak", big}, {L"maps\\b.pak", Bytes(2 * 1024 * 1024, 'b')}});
+  // The primary's copies: one file flipped, one chunk of the big one gone.
+  const std::string good = harness::ReadFileBytes(Published(L"mod.dll"));
+  std::string flipped = good;
+  flipped[100] ^= 1;
+  ASSERT_TRUE(harness::WriteFileBytes(Published(L"mod.dll"), flipped));
+  const std::string index = harness::ReadFileBytes(folder_ + L"\\pub\\chunks\\stable\\indexes\\" +
+                                                   harness::Widen(Description().substr(
+                                                       Description().find(" chunks/stable/indexes/") + 23, 64)) +
+                                                   L".txt");
+  const std::string chunk = index.substr(index.find("\nchunk ") + 7, 64);
+  ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\chunks\\stable\\" + harness::Widen(chunk.substr(0, 2)) + L"\\" +
+                         harness::Widen(chunk))
+                            .c_str()),
+            0);
+  options_.mirrors = {Mirror()};
+  update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"mod.dll") == Bytes(3000, 'x'));
+  EXPECT_TRUE(Game(L"big.pak") == big);
+  EXPECT_EQ(AskedOf("/pub2/files/b1/mod.dll"), 1u);
+  EXPECT_EQ(AskedOf("/pub2/chunks/stable/" + chunk.substr(0, 2) + "/" + chunk), 1u);
+  EXPECT_EQ(AskedOf("/pub2/stable/manifest.txt"), 0u) << "the description came from the base URL";
+
+  // A part of maps\b.pak kept from a run the base URL cut off; then a base
+  // URL that ignores the Range: the mirror sends the rest.
+  ASSERT_TRUE(harness::WriteFileBytes(Published(L"mod.dll"), good));
+  harness::RemoveTree(game_);
+  options_.mirrors.clear();
+  options_.base_url = Url(L"_cut-1200000/" + name_ + L"/pub");
+  r = Run();
+  ASSERT_FALSE(r.ok);
+  ASSERT_EQ(harness::ReadFileBytes(game_ + L"\\maps\\b.pak.part").size(), 1200000u);
+  options_.base_url = Url(L"_norange/" + name_ + L"/pub");
+  options_.mirrors = {Mirror()};
+  r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"maps\\b.pak") == Bytes(2 * 1024 * 1024, 'b'));
+  bool resumed = false;
+  for (const std::string& d : DetailsOf("pub2/files/b1/maps/b.pak")) {
+    resumed |= d.rfind("bytes=1200000-\t", 0) == 0 && d.find("\t206\t") != std::string::npos;
+  }
+  EXPECT_TRUE(resumed) << "the mirror was asked for the rest";
+}
+
+// A base URL that serves an older release than the one installed is stale;
+// the mirror's newer release is installed.
+TEST_F(MirrorTest, AStaleCopyIsPassedOver) {
+  Publish({{L"mod.dll", "release one"}});
+  const std::string old_text = Description();
+  const std::string old_sig = harness::ReadFileBytes(folder_ + L"\\pub\\stable\\manifest.sig");
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", "release two"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub", L"channel=stable&build=b2&protocol=7&server=h:1"),
+            "");
+  ASSERT_TRUE(Run().ok);
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", "release three"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
+                                    L"channel=stable&build=b3&protocol=7&server=h:1&sequence=3"),
+            "");
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\stable\\manifest.txt", old_text));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub\\stable\\manifest.sig", old_sig));
+  options_.mirrors = {Mirror()};
+  update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(r.build, L"b3");
+  EXPECT_EQ(Game(L"mod.dll"), "release three");
+
+  // Every one stale: the replay text, as without mirrors, is the reason
+  // the installed release is played.
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub2\\stable\\manifest.txt", old_text));
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\pub2\\stable\\manifest.sig", old_sig));
+  r = Run();
+  EXPECT_TRUE(r.offline) << harness::Narrow(r.error);
+  EXPECT_EQ(r.offline_text.rfind(L"Playing the installed release b3: This release is older than one this launcher "
+                                 L"already installed",
+                                 0),
+            0u)
+      << harness::Narrow(r.offline_text);
+  EXPECT_EQ(Game(L"mod.dll"), "release three");
+}
+
+// The mirrors a description names are remembered and tried in a later run
+// whose base URL is down.
+TEST_F(MirrorTest, TheDescriptionsMirrorsServeALaterRun) {
+  const std::wstring mirror = Mirror();
+  std::string escaped;
+  for (unsigned char c : harness::Narrow(mirror)) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    escaped += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+  }
+  PublishBoth({{L"mod.dll", "with mirrors"}}, L"&mirror=" + harness::Widen(escaped));
+  ASSERT_NE(Description().find("\nmirror " + harness::Narrow(mirror) + "\n"), std::string::npos) << Description();
+  ASSERT_TRUE(Run().ok);
+  ASSERT_EQ(AskedOf("/pub2/stable/manifest.txt"), 0u);
+
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", "from the mirror"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
+                                    L"channel=stable&build=b2&protocol=7&server=h:1&sequence=2"),
+            "");
+  ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\stable\\manifest.txt").c_str()), 0);
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(Game(L"mod.dll"), "from the mirror");
+  EXPECT_EQ(AskedOf("/pub2/stable/manifest.txt"), 1u);
+}
+
+// No server offers a usable description: the installed release is played
+// only when it is whole, not expired, and the run is no dry run.
+TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
+  const auto expiring = [this](int64_t seconds) {
+    std::string text = Description();
+    text.insert(text.find("\nbuild "), "\nexpires " + harness::Narrow(update::FormatUtcToken(update::UtcNowSeconds() + seconds)));
+    PublishText(text);
+  };
+  const struct {
+    const char* what;
+    int state;  // 0 whole, 1 mixed, 2 expired, 3 nothing installed, 4 dry run
+    bool played;
+  } cases[] = {
+      {"whole", 0, true}, {"mixed", 1, false}, {"expired", 2, false}, {"nothing installed", 3, false}, {"dry run", 4, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness::RemoveTree(game_);
+    harness::RemoveTree(data_ + L"\\tables");
+    options_.check_only = false;
+    Publish({{L"mod.dll", "installed"}});
+    if (c.state == 2) expiring(3);
+    if (c.state != 3) {
+      ASSERT_TRUE(Run().ok);
+    }
+    if (c.state == 1) {
+      update::Manifest m;
+      m.build = L"b1";
+      ASSERT_TRUE(update::SaveInstallRecord(
+          update::FolderKey(game_), update::RecordOf(update::InstallRecord::State::kMixed, m, options_.base_url, L"stable")));
+    }
+    if (c.state == 2) Sleep(4000);
+    options_.check_only = c.state == 4;
+    ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\stable\\manifest.txt").c_str()), 0);
+    const update::Result r = Run();
+    EXPECT_EQ(r.ok, c.played) << harness::Narrow(r.error);
+    EXPECT_EQ(r.offline, c.played);
+    if (!c.played) continue;
+    EXPECT_EQ(r.offline_text, L"Playing the installed release b1: Could not reach the update server: server answered 404.");
+    EXPECT_EQ(r.server_host, L"play.example");
+    EXPECT_EQ(r.server_port, 27015);
+    EXPECT_EQ(r.protocol, 7);
+  }
+}
+
+}  // namespace
