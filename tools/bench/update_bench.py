@@ -87,16 +87,21 @@ def store_bytes(out, channel):
 
 
 def write_text(path, size, seed):
-    """Text as a mod's data files hold it: words of a vocabulary, lines of varying length."""
+    """Text as a mod's data files hold it: words of a vocabulary, lines of varying length.
+    Words are drawn as often as in natural text (the n-th most common about 1/n as often
+    as the first); drawn evenly, 5000 words of random letters leave zlib's 32 KiB window
+    little to find, 46 % of the size where text of a language compresses to about 35 %."""
+    import itertools
     import random
     rng = random.Random(seed)
     words = ["".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randrange(2, 11)))
              for _ in range(5000)]
+    weights = list(itertools.accumulate(1.0 / (i + 1) for i in range(len(words))))
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:
         written = 0
         while written < size:
-            line = " ".join(rng.choice(words) for _ in range(rng.randrange(3, 25))) + "\n"
+            line = " ".join(rng.choices(words, cum_weights=weights, k=rng.randrange(3, 25))) + "\n"
             f.write(line)
             written += len(line)
     with open(path, "r+b") as f:
