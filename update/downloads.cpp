@@ -197,8 +197,7 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   common::WorkerPool pool;
   const auto plan = [&](size_t i) {
     const size_t k = candidates[i];
-    auto file =
-        std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.mirrors, s.ours.count(FileOf(s, k).path) > 0);
+    auto file = std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.mirrors, s.ours.count(FileOf(s, k).path) > 0);
     Error problem;
     if (file->Plan(s.session, StatusFn(), s.transfers.abort_signal(), prepare, problem)) {
       s.chunked[k] = std::move(file);

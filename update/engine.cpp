@@ -9,6 +9,7 @@
 
 #include "common/error.h"
 #include "common/log.h"
+#include "common/path.h"
 #include "common/unique_handle.h"
 #include "net/session.h"
 #include "update/digest.h"
@@ -77,8 +78,8 @@ struct RunState {
   FolderLock lock;
   GameFolder game;
   FileTable table;
-  std::vector<size_t> changed;    // indexes into manifest.files
-  std::vector<FileStamp> stamps;  // of the staging files, per changed file
+  std::vector<size_t> changed;         // indexes into manifest.files
+  std::vector<FileStamp> stamps;       // of the staging files, per changed file
   std::unique_ptr<MirrorSet> mirrors;  // once the description is here
   bool no_source = false;              // no base URL offered a description that could be used
 };
@@ -168,8 +169,8 @@ bool FetchDescription(RunState& run) {
   for (size_t i = 0; i < bases.size(); ++i) {
     if (i > 0) {
       const std::wstring host = MirrorSet({bases[i]}).Host(0);
-      Say(run.status, L"Trying mirror " + std::to_wstring(i + 1) + L" of " + std::to_wstring(bases.size()) + L": " +
-                          host);
+      Say(run.status,
+          L"Trying mirror " + std::to_wstring(i + 1) + L" of " + std::to_wstring(bases.size()) + L": " + host);
       common::Log(L"trying mirror %zu of %zu: %s", i + 1, bases.size(), bases[i]);
     }
     bool stale = false;
@@ -283,8 +284,8 @@ bool FindChanged(RunState& run) {
 Result CountOnly(RunState& run) {
   for (size_t i : run.changed) Say(run.status, run.manifest.files[i].path);
   run.result.changed = static_cast<int32_t>(run.changed.size());
-  run.result.download_bytes =
-      BytesToDownload(run.session, *run.mirrors, run.game, run.manifest, run.changed, run.table.staging(), run.options, run.cancel);
+  run.result.download_bytes = BytesToDownload(run.session, *run.mirrors, run.game, run.manifest, run.changed,
+                                              run.table.staging(), run.options, run.cancel);
   run.result.ok = true;
   common::Log(L"dry run: %zu files would be updated, %llu bytes to download", run.changed.size(),
               run.result.download_bytes);
@@ -320,8 +321,8 @@ bool StageChanged(RunState& run) {
   SaveTable(run);
   run.stamps.assign(run.changed.size(), FileStamp());
   Error error;
-  if (StageAll(run.session, *run.mirrors, run.game, run.manifest, run.changed, ours, run.options, run.status, run.cancel, run.stamps,
-               error)) {
+  if (StageAll(run.session, *run.mirrors, run.game, run.manifest, run.changed, ours, run.options, run.status,
+               run.cancel, run.stamps, error)) {
     return true;
   }
   return Refuse(run, StagingFailureText(run, ours, error), L"update failed, nothing replaced");
@@ -400,6 +401,22 @@ void FinishRelease(RunState& run) {
   common::Log(L"update done: %d files replaced", run.result.changed);
 }
 
+// Every file the last run recorded is still there as that run left it
+// (size, time and identity: nothing is read).
+bool StillAsInstalled(const std::wstring& game_dir) {
+  const FileTable table = FileTable::Load(FolderKey(game_dir), game_dir);
+  if (table.rows().empty()) return false;
+  const std::wstring folder = common::AbsolutePath(game_dir);
+  for (const auto& [path, row] : table.rows()) {
+    FileStamp now;
+    if (!ReadStamp(common::LongPathForm(folder + L"\\" + path), now) || !(now == row.stamp)) {
+      common::Log(L"the installed release is not whole: %s changed or is gone", path);
+      return false;
+    }
+  }
+  return true;
+}
+
 // No base URL offered a description that could be used: a game folder
 // that holds the whole release installed last, from this base URL and
 // channel, is still played, unless that release has expired. Never for a
@@ -411,6 +428,7 @@ Result PlayInstalled(RunState& run) {
       record.channel != run.options.channel || record.build.empty()) {
     return run.result;
   }
+  if (!StillAsInstalled(run.options.game_dir)) return run.result;
   if (record.has_expiry && record.expires_at <= UtcNowSeconds()) {
     common::Log(L"the installed release %s expired at %s; it is not played", record.build,
                 FormatUtc(record.expires_at));
@@ -418,7 +436,8 @@ Result PlayInstalled(RunState& run) {
   }
   std::wstring reason = run.result.error;
   const std::wstring unchanged = kNothingChanged;
-  if (reason.size() > unchanged.size() && reason.compare(reason.size() - unchanged.size(), unchanged.size(), unchanged) == 0) {
+  if (reason.size() > unchanged.size() &&
+      reason.compare(reason.size() - unchanged.size(), unchanged.size(), unchanged) == 0) {
     reason.erase(reason.size() - unchanged.size());
   }
   while (!reason.empty() && (reason.back() == L'.' || reason.back() == L' ')) reason.pop_back();

@@ -6,8 +6,8 @@
 namespace update {
 
 bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_body, std::vector<unsigned char>& body,
-                const net::ProgressFn& progress, const StatusFn& status, const CancelFlag* cancel,
-                common::Error& error, int retries) {
+                const net::ProgressFn& progress, const StatusFn& status, const CancelFlag* cancel, common::Error& error,
+                int retries) {
   const std::wstring name = url.substr(url.find_last_of(L'/') + 1);
   for (int attempt = 0;; ++attempt) {
     body.clear();

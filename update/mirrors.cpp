@@ -106,8 +106,8 @@ bool MirrorCursor::CanMove() const {
 
 bool WorthAnotherMirror(const common::Error& error) {
   using common::ErrorKind;
-  return error.kind == ErrorKind::kTransient || error.kind == ErrorKind::kHttp ||
-         error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge;
+  return error.kind == ErrorKind::kTransient || error.kind == ErrorKind::kHttp || error.kind == ErrorKind::kMismatch ||
+         error.kind == ErrorKind::kTooLarge;
 }
 
 std::wstring NormalizedBase(std::wstring url) {
@@ -132,7 +132,8 @@ std::vector<std::wstring> RememberedMirrors(const std::wstring& base_url, const 
   const std::string key = KeyOf(base_url, channel);
   std::vector<std::wstring> mirrors;
   for (const std::string& line : StoredLines(file)) {
-    if (line.rfind(key, 0) == 0 && line.size() > key.size()) mirrors.push_back(common::Utf8ToWide(line.substr(key.size())));
+    if (line.rfind(key, 0) == 0 && line.size() > key.size())
+      mirrors.push_back(common::Utf8ToWide(line.substr(key.size())));
   }
   return mirrors;
 }

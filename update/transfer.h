@@ -18,8 +18,8 @@
 namespace update {
 
 struct TransferJob {
-  std::wstring path;  // relative to the game folder, "\" separators
-  std::wstring url;   // where it is fetched when the hooks name no mirrors
+  std::wstring path;   // relative to the game folder, "\" separators
+  std::wstring url;    // where it is fetched when the hooks name no mirrors
   uint64_t size = 0;   // as the description announces it: the body may not be longer
   std::string sha256;  // as the description names it
   // The staging file there is one this launcher left (a run that stopped

@@ -356,8 +356,9 @@ TEST_F(ConsoleRunTest, AKilledDownloadIsResumedByTheNextStart) {
   const std::string big = RandomBytes(8 * 1024 * 1024, 7);
   const std::wstring third = L"/" + name_ + L"/pub3";
   ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src3\\big.pak", big));
-  ASSERT_EQ(harness::PublishRelease(name_ + L"/src3", name_ + L"/pub3", L"channel=stable&build=4.0&protocol=7&server=h:1"),
-            "");
+  ASSERT_EQ(
+      harness::PublishRelease(name_ + L"/src3", name_ + L"/pub3", L"channel=stable&build=4.0&protocol=7&server=h:1"),
+      "");
   ASSERT_TRUE(launcher.Start(harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url",
                                                       harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/pub3")}));
   start = GetTickCount();

@@ -10,6 +10,7 @@
 #include "tests/update/engine_fixture.h"
 #include "update/freshness.h"
 #include "update/install_record.h"
+#include "update/mirrors.h"
 
 namespace {
 
@@ -28,9 +29,9 @@ class MirrorTest : public EngineTest {
   // would hold it, under pub2.
   void PublishBoth(const Files& files, const std::wstring& extra = L"") {
     Publish(files, extra);
-    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
-                                      L"channel=stable&build=b1&protocol=7&server=play.example:27015&notes=Fresh%20maps" +
-                                          extra),
+    ASSERT_EQ(harness::PublishRelease(
+                  name_ + L"/src", name_ + L"/pub2",
+                  L"channel=stable&build=b1&protocol=7&server=play.example:27015&notes=Fresh%20maps" + extra),
               "");
   }
   std::wstring Url(const std::wstring& path) const { return harness::ReleaseUrl(L"/" + path); }
@@ -40,6 +41,34 @@ class MirrorTest : public EngineTest {
     return static_cast<size_t>(std::count(asked.begin(), asked.end(), "/" + harness::Narrow(name_) + path));
   }
 };
+
+// A request goes round the hosts once per retry; a host that failed three
+// requests is asked no more, and new requests start past it.
+TEST(MirrorSet, RequestsGoRoundAndHostsThatKeepFailingAreLeftAlone) {
+  update::MirrorSet set({L"https://a.example/r", L"https://b.example:8443", L"https://c.example"});
+  EXPECT_EQ(set.Host(1), L"b.example:8443");
+  const common::Error busy{common::ErrorKind::kTransient, L"busy"};
+  update::MirrorCursor request(&set, L"");
+  EXPECT_EQ(request.Url(L"files/x"), L"https://a.example/r/files/x");
+  EXPECT_TRUE(request.FailOver(L"x", busy));
+  EXPECT_EQ(request.Url(L"files/x"), L"https://b.example:8443/files/x");
+  EXPECT_TRUE(request.FailOver(L"x", busy));
+  EXPECT_FALSE(request.FailOver(L"x", busy)) << "every host had its turn: the caller's retry";
+  EXPECT_FALSE(request.FailOver(L"x", common::Error{common::ErrorKind::kWriteFailed, L"disk"}))
+      << "a failure of this PC is no host's";
+  for (int i = 0; i < 2; ++i) {
+    update::MirrorCursor other(&set, L"");
+    EXPECT_TRUE(other.FailOver(L"y", common::Error{common::ErrorKind::kHttp, L"server answered 404"}));
+  }
+  EXPECT_FALSE(set.Usable(0));
+  EXPECT_TRUE(set.Usable(1));
+  EXPECT_EQ(update::MirrorCursor(&set, L"").Url(L"f"), L"https://b.example:8443/f") << "starts past the first";
+  EXPECT_EQ(set.Next(2), 1u) << "going round, past the one left alone";
+  update::MirrorSet one({L"https://only.example"});
+  update::MirrorCursor alone(&one, L"");
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(alone.FailOver(L"z", busy));
+  EXPECT_TRUE(one.Usable(0)) << "the only host is never left alone";
+}
 
 // However the base URL fails, the mirror after it serves the release.
 TEST_F(MirrorTest, AFailingBaseUrlIsPassedOverForTheMirror) {
@@ -82,10 +111,9 @@ TEST_F(MirrorTest, EachFileFailsOverOnItsOwn) {
   std::string flipped = good;
   flipped[100] ^= 1;
   ASSERT_TRUE(harness::WriteFileBytes(Published(L"mod.dll"), flipped));
-  const std::string index = harness::ReadFileBytes(folder_ + L"\\pub\\chunks\\stable\\indexes\\" +
-                                                   harness::Widen(Description().substr(
-                                                       Description().find(" chunks/stable/indexes/") + 23, 64)) +
-                                                   L".txt");
+  const std::string index = harness::ReadFileBytes(
+      folder_ + L"\\pub\\chunks\\stable\\indexes\\" +
+      harness::Widen(Description().substr(Description().find(" chunks/stable/indexes/") + 23, 64)) + L".txt");
   const std::string chunk = index.substr(index.find("\nchunk ") + 7, 64);
   ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\chunks\\stable\\" + harness::Widen(chunk.substr(0, 2)) + L"\\" +
                          harness::Widen(chunk))
@@ -188,15 +216,18 @@ TEST_F(MirrorTest, TheDescriptionsMirrorsServeALaterRun) {
 TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
   const auto expiring = [this](int64_t seconds) {
     std::string text = Description();
-    text.insert(text.find("\nbuild "), "\nexpires " + harness::Narrow(update::FormatUtcToken(update::UtcNowSeconds() + seconds)));
+    text.insert(text.find("\nbuild "),
+                "\nexpires " + harness::Narrow(update::FormatUtcToken(update::UtcNowSeconds() + seconds)));
     PublishText(text);
   };
   const struct {
     const char* what;
-    int state;  // 0 whole, 1 mixed, 2 expired, 3 nothing installed, 4 dry run
+    int state;  // 0 whole, 1 mixed, 2 expired, 3 nothing installed, 4 dry run, 5 a file changed since
     bool played;
   } cases[] = {
-      {"whole", 0, true}, {"mixed", 1, false}, {"expired", 2, false}, {"nothing installed", 3, false}, {"dry run", 4, false},
+      {"whole", 0, true},    {"mixed", 1, false},
+      {"expired", 2, false}, {"nothing installed", 3, false},
+      {"dry run", 4, false}, {"a file changed since", 5, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -212,16 +243,21 @@ TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
       update::Manifest m;
       m.build = L"b1";
       ASSERT_TRUE(update::SaveInstallRecord(
-          update::FolderKey(game_), update::RecordOf(update::InstallRecord::State::kMixed, m, options_.base_url, L"stable")));
+          update::FolderKey(game_),
+          update::RecordOf(update::InstallRecord::State::kMixed, m, options_.base_url, L"stable")));
     }
     if (c.state == 2) Sleep(4000);
+    if (c.state == 5) {
+      ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\mod.dll", "edited"));
+    }
     options_.check_only = c.state == 4;
     ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\stable\\manifest.txt").c_str()), 0);
     const update::Result r = Run();
     EXPECT_EQ(r.ok, c.played) << harness::Narrow(r.error);
     EXPECT_EQ(r.offline, c.played);
     if (!c.played) continue;
-    EXPECT_EQ(r.offline_text, L"Playing the installed release b1: Could not reach the update server: server answered 404.");
+    EXPECT_EQ(r.offline_text,
+              L"Playing the installed release b1: Could not reach the update server: server answered 404.");
     EXPECT_EQ(r.server_host, L"play.example");
     EXPECT_EQ(r.server_port, 27015);
     EXPECT_EQ(r.protocol, 7);

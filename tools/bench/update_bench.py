@@ -20,7 +20,9 @@ build's prefix) beside curl on the same files:
   - chunks: bytes received for a small change to two 128 MiB files and for
     64 MiB of text, the chunk bytes a release adds to the store, 1 GiB
     through chunks beside the whole file, its peak with 16 connections,
-    and how fast the chunker cuts.
+    and how fast the chunker cuts;
+  - mirrors: one run with its base URL up, refusing connections and
+    accepting them without answering (the files then from a mirror).
 Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
 import os
@@ -310,6 +312,37 @@ def chunk_case(tree, bench, docroot, port, peaks, failed):
     shutil.rmtree(game, ignore_errors=True)
 
 
+def mirror_case(tree, bench, port):
+    """Failover: the same run with its base URL up, refusing connections, and
+    accepting them without ever answering, the files then on a mirror."""
+    print("\nmirrors: the one-mib release, mean of 2 runs each")
+    hole = socket.socket()
+    hole.bind(("127.0.0.1", 0))
+    hole.listen(64)  # connections complete in the backlog and are never answered
+    direct = "https://localhost:%d" % port
+    cases = [("base URL up", direct, []),
+             ("base URL refusing connections", "https://localhost:1", ["--mirror", direct]),
+             ("base URL accepting, never answering", "https://localhost:%d" % hole.getsockname()[1],
+              ["--mirror", direct])]
+    up = None
+    for label, base, extra in cases:
+        times = []
+        for _ in range(2):
+            game = fresh(os.path.join(bench, "game-mirror"))
+            secs, _, code, out = launcher(tree, bench, "", base, "one-mib", game, extra=extra)
+            if code != 0 or "updated 1 file(s)." not in out:
+                raise SystemExit("the launcher failed with %s: %s" % (label, out.strip()[-400:]))
+            times.append(secs)
+            shutil.rmtree(game, ignore_errors=True)
+        secs = sum(times) / len(times)
+        if up is None:
+            up = secs
+            print("  %-38s %6.2f s" % (label, secs))
+        else:
+            print("  %-38s %6.2f s   failover %.2f s" % (label, secs, secs - up))
+    hole.close()
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
@@ -440,6 +473,7 @@ def main():
         shutil.rmtree(game, ignore_errors=True)
 
         chunk_case(tree, bench, docroot, port, peaks, failed)
+        mirror_case(tree, bench, port)
 
         # A cut at half, then the next run.
         print("\nresume: 256 MiB, the connection dropped at half")
