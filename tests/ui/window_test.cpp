@@ -373,6 +373,33 @@ TEST_F(WindowTest, WebViewFailuresEndTheWindowWithTheirCode) {
   common::OpenLog(harness::MakeTempDir(L"window-log") + L"\\after.log");
 }
 
+// No server answers, and the folder holds the release installed last: the
+// window says so and Play starts the game.
+TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\offline\\mod.dll", "installed"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/offline", name_ + L"/offpub",
+                                    L"channel=stable&build=6.0&protocol=9&server=h:1"),
+            "");
+  const std::wstring base = harness::ReleaseUrl(L"/" + name_ + L"/offpub");
+  harness::RunResult r = harness::RunProcess(
+      harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, root_, 90000);
+  ASSERT_EQ(r.exit_code, 0u) << r.output;
+  ASSERT_NE(DeleteFileW((release_ + L"\\offpub\\stable\\manifest.txt").c_str()), 0);
+  harness::SteamHandler steam;
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-for Playing the installed release 6.0: Could not reach the update server\n"
+                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
+  r = harness::RunProcess(
+      harness::LauncherExe(),
+      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  EXPECT_TRUE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play wrote the hand-off";
+  EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
+}
+
 // The game folder holds files of two releases after a move pass that was
 // cut off: Play is refused with what happened, until a run completes it.
 TEST_F(WindowTest, PlayIsRefusedWhileTheFolderHoldsTwoReleases) {
