@@ -23,15 +23,39 @@ import { checkExeSignature, checkReadable, codeSigningFrom, isSigned, peLayout, 
          signExe } from './release/authenticode.mjs';
 import { changesReport } from './release/changes.mjs';
 import { chunksReport, prunePlan, pruneBy } from './release/chunks.mjs';
-import { expectPositional, parseArgs, required, USAGE } from './release/command-line.mjs';
+import { expectPositional, parseArgs, required, single, USAGE } from './release/command-line.mjs';
 import { manifestText, readManifest } from './release/description.mjs';
-import { Refusal, refuse, UsageError } from './release/errors.mjs';
+import { Refusal, refuse, usageError, UsageError } from './release/errors.mjs';
 import { readFileOrRefuse, scratchFolder, writeNew, writeReplacing } from './release/files.mjs';
 import { checkLaidOut, checkNamedFiles, expiryFromOptions, expiryLine, layOut, nextSequence, publishedSequence,
          writeDescription } from './release/layout.mjs';
 import { checkSegment, prepareRelease, releaseFromOptions } from './release/release.mjs';
+import { copyRoots, countSigners, newestRoot, newRoot, showRoots, signatureLines } from './release/roots.mjs';
 import { modulusFileText, modulusOf, readModulusFile, readPrivateKey, signBytes,
          verifyBytes } from './release/signing.mjs';
+
+// How a description is signed: today's binary signature by the one key, or
+// "sig" lines by every key once there are several or a root is published.
+// With a root, the keys must meet its release threshold.
+function descriptionSigning(options) {
+  const keys = [].concat(options.key ?? []).map((file) => readPrivateKey(file));
+  const root = options.root !== undefined ? newestRoot(options.root) : null;
+  if (root) {
+    const moduli = keys.map((k) => modulusOf(k));
+    const trusted = root.releaseKeys.filter((r) => moduli.some((m) => m.equals(r))).length;
+    if (trusted < root.releaseThreshold) {
+      refuse(`root version ${root.version} asks for ${root.releaseThreshold} of its release keys; ` +
+             `${trusted} of the keys given are among them`);
+    }
+  }
+  const textForm = keys.length > 1 || root !== null;
+  return {
+    keys,
+    moduli: keys.map((k) => modulusOf(k)),
+    textForm,
+    sign: (text) => (textForm ? (signBytes(text, keys[0]), signatureLines(text, keys)) : signBytes(text, keys[0])),
+  };
+}
 
 // The rules the launcher reads a description by, for the tests and for
 // anyone checking a description by hand.
@@ -71,7 +95,7 @@ const commands = {
 
   sign({ positional, options }) {
     expectPositional(positional, 1, 1, 'sign');
-    const key = readPrivateKey(required(options, 'key'));
+    const key = readPrivateKey(single(options, 'key') ?? required(options, 'key'));
     const manifestFile = positional[0];
     const signature = signBytes(readFileOrRefuse(manifestFile, 'the description'), key);
     const out = options.out ?? path.join(path.dirname(manifestFile), 'manifest.sig');
@@ -97,8 +121,8 @@ const commands = {
   'sign-exe'({ positional, options }) {
     expectPositional(positional, 1, 1, 'sign-exe');
     const exe = positional[0];
-    const signing = codeSigningFrom(required(options, 'cert'), required(options, 'key'), options.timestamp,
-                                    'cert', 'key');
+    const signing = codeSigningFrom(required(options, 'cert'), single(options, 'key') ?? required(options, 'key'),
+                                    options.timestamp, 'cert', 'key');
     const out = options.out ?? exe;
     const mode = fs.statSync(exe).mode & 0o777;
     const signed = path.join(scratchFolder(), 'signed.exe');
@@ -144,12 +168,15 @@ const commands = {
   async publish({ positional, options }) {
     expectPositional(positional, 2, 2, 'publish');
     const [folder, out] = positional;
-    const key = readPrivateKey(required(options, 'key'));
+    required(options, 'key');
+    const signing = descriptionSigning(options);
     const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
-    const signature = signBytes(release.text, key);
+    const signature = signing.sign(release.text);
     layOut(out, release);
+    // The root versions before the description they sign for.
+    if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, release.channel, release.text, signature);
-    checkLaidOut(out, release.channel, modulusOf(key));
+    checkLaidOut(out, release.channel, signing.textForm ? signing.moduli : signing.moduli[0]);
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
@@ -164,9 +191,10 @@ const commands = {
     if ((options.key === undefined) === (unsignedOut === undefined)) {
       refuse('give either --key (the description is signed here) or --unsigned-out (it is signed elsewhere)');
     }
-    const key = options.key !== undefined ? readPrivateKey(options.key) : null;
+    const signing = descriptionSigning(options);
+    const key = signing.keys[0] ?? null;
     const modulus = options.modulus !== undefined ? readModulusFile(options.modulus) : key && modulusOf(key);
-    if (key && !modulusOf(key).equals(modulus)) {
+    if (key && !signing.textForm && !modulusOf(key).equals(modulus)) {
       refuse(`${options.key} is not the private half of ${options.modulus}: ` +
              'launchers built with that modulus would refuse this release');
     }
@@ -179,7 +207,7 @@ const commands = {
     const dryRun = Boolean(options['dry-run']);
     const { release, publishedFile, notes, chunks } = await prepareRelease(folder, out, options,
                                                                            { writeChunks: !dryRun });
-    const signature = key ? signBytes(release.text, key) : null;
+    const signature = key ? signing.sign(release.text) : null;
     const next = readManifest(release.text);
     const size = release.launcher ? release.launcher.size : 0;
     const report = changesReport(publishedFile, next, size);
@@ -187,14 +215,17 @@ const commands = {
     console.log(report);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
     if (dryRun) {
-      if (signature && !verifyBytes(release.text, signature, modulus)) refuse('the signature would not verify');
+      if (signature && !signing.textForm && !verifyBytes(release.text, signature, modulus)) {
+        refuse('the signature would not verify');
+      }
       console.log('dry run: nothing written');
       return;
     }
     layOut(out, release);
     if (signature) {
+      if (options.root !== undefined) copyRoots(options.root, out);
       writeDescription(out, release.channel, release.text, signature);
-      checkLaidOut(out, release.channel, modulus);
+      checkLaidOut(out, release.channel, signing.textForm ? signing.moduli : modulus);
       console.log(`published in ${out}; verified: signature, description and every file it names`);
       return;
     }
@@ -203,6 +234,23 @@ const commands = {
     console.log(`files laid out in ${out}; the description to sign: ${unsignedOut}\n` +
                 'sign it where the release key is (velmora-release sign), then put both in place with ' +
                 'velmora-release place');
+  },
+
+  root({ positional, options }) {
+    const [verb, folder] = positional;
+    if (positional.length !== 2 || !['new', 'show'].includes(verb)) {
+      usageError(`root: give new or show and the root folder\n${USAGE}`);
+    }
+    if (verb === 'show') {
+      console.log(showRoots(folder));
+      return;
+    }
+    const signers = [].concat(required(options, 'sign-with')).map((file) => readPrivateKey(file));
+    const expires = expiryFromOptions(options);
+    const root = newRoot(folder, options, signers, expires);
+    console.log(`root version ${root.version} written in ${folder}: ${root.rootThreshold} of ` +
+                `${root.rootKeys.length} root keys, ${root.releaseThreshold} of ${root.releaseKeys.length} release keys` +
+                (expires ? `, expires ${expires}` : ''));
   },
 
   place({ positional, options }) {

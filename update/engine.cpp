@@ -25,6 +25,7 @@
 #include "update/placement.h"
 #include "update/self_replace.h"
 #include "update/transfer.h"
+#include "update/trust_root.h"
 
 namespace update {
 namespace {
@@ -81,6 +82,7 @@ struct RunState {
   std::vector<size_t> changed;         // indexes into manifest.files
   std::vector<FileStamp> stamps;       // of the staging files, per changed file
   std::unique_ptr<MirrorSet> mirrors;  // once the description is here
+  TrustRoot root;                      // whose keys sign this base URL's releases
   bool no_source = false;              // no base URL offered a description that could be used
 };
 
@@ -119,12 +121,12 @@ bool FetchPair(RunState& run, const std::wstring& base, bool alone, std::vector<
 bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& stale) {
   std::vector<unsigned char> text, signature;
   bool fetched = FetchPair(run, base, alone, text, signature);
-  if (fetched && !VerifySignature(text, signature)) {
+  if (fetched && !SignedForRelease(run.root, text, signature)) {
     // A publish in progress, or a cache that holds an old copy of one of
     // the two for a moment: the pair is fetched once more before it counts.
     common::Log(L"the description and its signature from %s do not match; fetching both again", base);
     fetched = common::WaitOrStop(2000, run.cancel) && FetchPair(run, base, alone, text, signature);
-    if (fetched && !VerifySignature(text, signature)) {
+    if (fetched && !SignedForRelease(run.root, text, signature)) {
       run.result.error = L"This update is not signed by us. Nothing was changed.";
       common::Log(L"%s: the signature does not match the description", base);
       return false;
@@ -143,6 +145,74 @@ bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& 
     run.result.error = error;
     stale = true;
     return false;
+  }
+  return true;
+}
+
+constexpr int kMaxRootSteps = 32;
+
+// One file of root version `version` from the first base URL that answers
+// for it; missing: the first that answered said there is none (404).
+bool FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const std::wstring& name,
+                   std::vector<unsigned char>& body, bool& missing) {
+  missing = false;
+  for (const std::wstring& base : bases) {
+    body.clear();
+    net::MemorySink sink(body, kMaxRootBytes + 1);
+    net::Request request;
+    request.url = base + L"/root/" + name;
+    request.max_body = kMaxRootBytes + 1;
+    request.stop = run.cancel;
+    request.sink = &sink;
+    net::Response response;
+    Error error;
+    if (run.session.Get(request, response, error)) return true;
+    if (error.kind == ErrorKind::kStopped) return false;
+    if (response.headers.status == 404) {
+      missing = true;
+      return false;
+    }
+    common::Log(L"root %s from %s: %s", name, base, error.text);
+  }
+  return false;
+}
+
+// The root this run trusts: the one kept for the base URL (else the built-in
+// version 1), walked forward through every newer version the server offers
+// that the keys of the one before it and its own keys sign.
+bool WalkRoots(RunState& run) {
+  const std::wstring& base_url = run.options.base_url;
+  if (!LoadKeptRoot(base_url, run.root)) run.root = BuiltInRoot();
+  const std::vector<std::wstring> bases = CandidateBases(run.options);
+  for (int step = 0; step < kMaxRootSteps; ++step) {
+    const std::wstring number = std::to_wstring(run.root.version + 1);
+    std::vector<unsigned char> text, signatures;
+    bool missing = false;
+    if (!FetchRootFile(run, bases, number + L".root.txt", text, missing) ||
+        !FetchRootFile(run, bases, number + L".root.sig", signatures, missing)) {
+      if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+      if (!missing) common::Log(L"root %s could not be fetched; going on with version %lld", number, run.root.version);
+      break;
+    }
+    TrustRoot next;
+    std::wstring why;
+    if (!AcceptNextRoot(run.root, text, signatures, next, why)) {
+      common::Log(L"root %s refused: %s; going on with version %lld", number, why, run.root.version);
+      break;
+    }
+    if (next.release_keys != run.root.release_keys) {
+      // A stolen key may have published a huge sequence number: after the
+      // keys changed, it must not lock players out.
+      std::wstring error;
+      common::Log(L"root %s names other release keys: the remembered sequences of %s are forgotten", number, base_url);
+      if (!SequenceMemory::ForgetBase(base_url, error)) common::Log(L"could not forget them: %s", error);
+    }
+    KeepRoot(base_url, text, signatures);
+    run.root = next;
+    common::Log(L"root version %lld trusted", run.root.version);
+  }
+  if (run.root.has_expiry && run.root.expires_at <= UtcNowSeconds()) {
+    return Refuse(run, L"The signing keys of this update server have expired. Nothing was changed.");
   }
   return true;
 }
@@ -462,6 +532,7 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   common::Log(L"update run: %s channel %s into %s%s%s", options.base_url, options.channel, options.game_dir,
               options.check_only ? L" (dry run)" : L"", options.verify ? L" (verify)" : L"");
   Say(status, L"Checking for updates");
+  if (!WalkRoots(run)) return run.result;
   if (!FetchDescription(run)) return PlayInstalled(run);
   if (!UpdateLauncher(run) || !OpenGameFolder(run) || !FindChanged(run)) {
     return run.result;

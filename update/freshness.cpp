@@ -64,6 +64,15 @@ bool SequenceMemory::Remember(const std::wstring& base_url, const std::wstring& 
   return memory.Save(error);
 }
 
+bool SequenceMemory::ForgetBase(const std::wstring& base_url, std::wstring& error) {
+  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-sequences"));
+  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
+  common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  SequenceMemory memory = Load();
+  std::erase_if(memory.highest_, [&base_url](const auto& entry) { return entry.first.first == base_url; });
+  return memory.Save(error);
+}
+
 int64_t SequenceMemory::Highest(const std::wstring& base_url, const std::wstring& channel) const {
   auto it = highest_.find({base_url, channel});
   return it == highest_.end() ? 0 : it->second;

@@ -35,6 +35,11 @@ class SequenceMemory {
   [[nodiscard]] static bool Remember(const std::wstring& base_url, const std::wstring& channel, int64_t sequence,
                                      std::wstring& error);
 
+  // Forgets every channel of this base URL, in the file itself under the
+  // same lock: after the release keys were rotated, a sequence that a
+  // stolen key published must not lock players out.
+  [[nodiscard]] static bool ForgetBase(const std::wstring& base_url, std::wstring& error);
+
  private:
   std::wstring file_;
   std::map<std::pair<std::wstring, std::wstring>, int64_t> highest_;

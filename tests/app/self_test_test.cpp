@@ -12,6 +12,8 @@
 #include "common/file.h"
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
+#include "update/digest.h"
+#include "update/trust_root.h"
 
 namespace {
 
@@ -160,6 +162,35 @@ TEST_F(SelfTestTest, SignaturesThatDoNotMatchAreRejected) {
     harness::RunResult r = SelfTest(c.manifest, c.signature);
     EXPECT_EQ(r.exit_code, 1u) << c.what;
     EXPECT_EQ(r.output, kRejected) << c.what;
+  }
+}
+
+// The signature as a "sig" line: taken when it names the built-in key and
+// verifies under it, whatever else the file holds.
+TEST_F(SelfTestTest, SignatureLinesByTheBuiltInKey) {
+  const std::string good = harness::ReadFileBytes(Fixture(L"manifest.sig"));
+  const std::string other = harness::ReadFileBytes(Fixture(L"manifest.other.sig"));
+  const std::string id = update::KeyId(update::BuiltInRoot().release_keys[0]);
+  const auto hex = [](const std::string& bytes) {
+    return update::ToHex(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  };
+  const struct {
+    const char* what;
+    std::string lines;
+    unsigned exit_code;
+  } cases[] = {
+      {"the built-in key", "sig " + id + " " + hex(good) + "\n", 0},
+      {"after a comment and a key it does not hold",
+       "# signed twice\nsig " + std::string(64, 'a') + " " + hex(other) + "\nsig " + id + " " + hex(good) + "\n", 0},
+      {"another key's signature under the built-in key's id", "sig " + id + " " + hex(other) + "\n", 1},
+      {"the right signature under another id", "sig " + std::string(64, 'b') + " " + hex(good) + "\n", 1},
+      {"a signature one digit short", "sig " + id + " " + hex(good).substr(1) + "\n", 1},
+  };
+  for (const auto& c : cases) {
+    const std::wstring sig = root_ + L"\\lines-" + std::to_wstring(++changes_) + L".sig";
+    ASSERT_TRUE(harness::WriteFileBytes(sig, c.lines));
+    const harness::RunResult r = SelfTest(Fixture(L"manifest.txt"), sig);
+    EXPECT_EQ(r.exit_code, c.exit_code) << c.what << "\n" << r.output;
   }
 }
 

@@ -308,10 +308,6 @@ std::string SteamHandler::Requests(DWORD timeout_ms) const {
   return text;
 }
 
-namespace {
-
-// The Unix path of a Windows path, from Wine's own export; empty when not
-// running under Wine.
 std::string UnixPath(const std::wstring& path) {
   using UnixNameFn = char*(CDECL*)(const wchar_t*);
   const auto unix_name = reinterpret_cast<UnixNameFn>(
@@ -322,6 +318,8 @@ std::string UnixPath(const std::wstring& path) {
   if (name) HeapFree(GetProcessHeap(), 0, name);
   return text;
 }
+
+namespace {
 
 // Starts a Unix program; start /unix does not wait for it.
 bool StartUnix(const std::wstring& arguments) {

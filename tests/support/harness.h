@@ -130,6 +130,10 @@ bool PlantLink(const std::wstring& link, const std::wstring& target, std::string
 // Removes a planted link itself (Windows programs under Wine cannot).
 void RemoveLink(const std::wstring& link);
 
+// The Unix path of a Windows path, from Wine's own export; empty when not
+// running under Wine.
+std::string UnixPath(const std::wstring& path);
+
 // Runs a Unix shell script on the Wine host and waits (at most timeout_ms)
 // for it to end. False with why in reason when it cannot run here or did
 // not end well; the script's output is in reason then.

@@ -314,7 +314,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             value = values[-1]
             if name == "launcher":
                 value = os.path.join(state.root, *[p for p in value.split("/") if p not in ("", ".", "..")])
-            args += ["--" + name, value]
+            # force is a flag of the tool: it takes no value.
+            args += ["--force"] if name == "force" else ["--" + name, value]
         # A test's first release goes to a fresh folder, for a launcher that
         # remembers no sequence of it: 1 is right there, and the tool asks.
         channel = query.get("channel", [""])[-1]

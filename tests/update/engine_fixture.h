@@ -113,7 +113,9 @@ class EngineTest : public ::testing::Test {
     });
   }
 
-  // Paths the server was asked for under this test's folder, in order.
+  // Paths the server was asked for under this test's folder, in order;
+  // the question for a newer root version every run asks first is left out
+  // (the trust tests look at it).
   std::vector<std::string> Requested() const {
     std::vector<std::string> paths;
     const std::string log = harness::RequestsFor(name_);
@@ -121,7 +123,7 @@ class EngineTest : public ::testing::Test {
     while (start < log.size()) {
       size_t end = log.find('\n', start);
       const std::string line = log.substr(start, end - start);
-      paths.push_back(line.substr(0, line.find('\t')));
+      if (line.find("/root/") == std::string::npos) paths.push_back(line.substr(0, line.find('\t')));
       start = end + 1;
     }
     return paths;

@@ -557,6 +557,71 @@ test('mirrors are named in the description in the order given, https only', () =
   }
 });
 
+// Each "sig" line checked by openssl, not by the tool that wrote it.
+function opensslSigners(file, sigFile, keys) {
+  const signed = [];
+  for (const line of fs.readFileSync(sigFile, 'utf8').split('\n').filter((l) => l.startsWith('sig '))) {
+    const [, id, hex] = line.split(' ');
+    const bin = path.join(freshDir('sig'), 'sig.bin');
+    fs.writeFileSync(bin, Buffer.from(hex, 'hex'));
+    for (const [name, pem] of Object.entries(keys)) {
+      const pub = path.join(path.dirname(bin), `${name}.pub`);
+      openssl('rsa', '-in', pem, '-pubout', '-out', pub);
+      if (openssl('dgst', '-sha256', '-verify', pub, '-signature', bin, file).status === 0) signed.push([name, id]);
+    }
+  }
+  return signed;
+}
+
+test('root versions: written only when both thresholds are met, and publish signs under the newest', () => {
+  const dir = freshDir('roots');
+  const keys = {};
+  for (const name of ['a', 'b', 'c']) {
+    keys[name] = path.join(dir, `${name}.pem`);
+    assert.equal(run('keygen', keys[name], path.join(dir, `${name}.modulus`)).code, 0);
+  }
+  const mod = (name) => path.join(dir, `${name}.modulus`);
+  const roots = path.join(dir, 'roots');
+  const rootNew = (...args) => run('root', 'new', roots, ...args);
+  // Version 2: the built-in key hands over to a and b, 2 of 2, releases by c.
+  const v2 = ['--root-key', mod('a'), '--root-key', mod('b'), '--root-threshold', '2', '--release-key', mod('c'),
+              '--release-threshold', '1'];
+  let r = rootNew('--sign-with', keys.a, '--sign-with', keys.b, ...v2);
+  assert.equal(r.code, 1, 'without the built-in key given');
+  assert.match(r.err, /--builtin/);
+  for (const [signers, why] of [[[testKey, keys.a], /1 of its own \(2 needed\)/], [[keys.a, keys.b], /0 of version 1/]]) {
+    r = rootNew('--builtin', testModulus, ...signers.flatMap((k) => ['--sign-with', k]), ...v2);
+    assert.equal(r.code, 1, String(signers));
+    assert.match(r.err, why);
+  }
+  r = rootNew('--builtin', testModulus, '--sign-with', testKey, '--sign-with', keys.a, '--sign-with', keys.b, ...v2);
+  assert.equal(r.code, 0, r.err);
+  assert.deepEqual(opensslSigners(path.join(roots, '2.root.txt'), path.join(roots, '2.root.sig'),
+                                  { builtin: testKey, a: keys.a, b: keys.b }).map(([name]) => name),
+                   ['builtin', 'a', 'b']);
+  r = rootNew('--sign-with', keys.a, '--root-key', mod('a'), '--root-threshold', '2', '--release-key', mod('c'),
+              '--release-threshold', '1');
+  assert.equal(r.code, 1, 'a threshold above the distinct keys');
+  r = run('root', 'show', roots);
+  assert.equal(r.code, 0, r.err);
+  assert.match(r.out, /version 1 \(built in\)[\s\S]*version 2\n  root keys 2 of 2: [0-9a-f]{16} [0-9a-f]{16}\n  release keys 1 of 1/);
+
+  const src = makeFolder([['a.dll', 'x']]);
+  r = run('publish', src, freshDir('under-root'), '--key', testKey, '--root', roots, ...release, ...first);
+  assert.equal(r.code, 1, 'the built-in key signs releases no more');
+  const out = freshDir('under-root');
+  r = run('publish', src, out, '--key', keys.c, '--root', roots, ...release, ...first);
+  assert.equal(r.code, 0, r.err);
+  assert.ok(fs.readFileSync(path.join(out, 'root', '2.root.txt')).equals(fs.readFileSync(path.join(roots, '2.root.txt'))));
+  assert.deepEqual(opensslSigners(path.join(out, 'stable', 'manifest.txt'), path.join(out, 'stable', 'manifest.sig'),
+                                  { c: keys.c }).map(([name]) => name), ['c']);
+  // Two keys and no root: both sign, in sig lines.
+  const two = freshDir('two-keys');
+  assert.equal(run('publish', src, two, '--key', testKey, '--key', keys.a, ...release, ...first).code, 0);
+  assert.equal(opensslSigners(path.join(two, 'stable', 'manifest.txt'), path.join(two, 'stable', 'manifest.sig'),
+                              { builtin: testKey, a: keys.a }).length, 2);
+});
+
 test('a file and its name plus .part cannot be in one release', () => {
   for (const [names, ok] of [[['a.dll', 'a.dll.part']], [['Bin/A.dll', 'bin/a.DLL.PART']],
                              [['a.dll.part', 'a.dll.part.part']], [['a.part', 'b.part'], true]]) {

@@ -13,7 +13,7 @@ export const USAGE = `usage:
   velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
   velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
   velmora-release verify-exe <exe> [--ca <ca.pem>] [--built <unsigned.exe>]
-  velmora-release publish <folder> <out> --key <private.pem> --channel C --build B
+  velmora-release publish <folder> <out> --key <private.pem>... [--root <root folder>] --channel C --build B
                           --protocol N --server HOST:PORT [--notes TEXT]
                           [--launcher EXE --launcher-version N]
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
@@ -22,15 +22,19 @@ export const USAGE = `usage:
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--modulus <public.modulus>] [--dry-run] ...the options of publish
   velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]
-  velmora-release prune <out> --channel C --keep N [--dry-run]`;
+  velmora-release prune <out> --channel C --keep N [--dry-run]
+  velmora-release root new <root folder> --sign-with <private.pem>... --root-key <public.modulus>...
+                           --root-threshold K --release-key <public.modulus>... --release-threshold K
+                           [--expires-in DAYS] [--builtin <public.modulus>]
+  velmora-release root show <root folder>`;
 
 const FLAGS = new Set(['force', 'dry-run', 'no-chunks']);
 // Options that may be given more than once, each adding a value.
-const REPEATED = new Set(['mirror']);
+const REPEATED = new Set(['mirror', 'key', 'sign-with', 'root-key', 'release-key']);
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
                          'sequence', 'force', 'expires-in', 'mirror'];
 const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
-                         'chunk-min-size'];
+                         'chunk-min-size', 'root'];
 // An option a command does not take is refused, never ignored: a
 // certificate that silently went unused would ship an unsigned launcher.
 const COMMAND_OPTIONS = {
@@ -45,6 +49,7 @@ const COMMAND_OPTIONS = {
   release: [...PUBLISH_OPTIONS, 'modulus', 'dry-run', 'unsigned-out'],
   place: ['modulus', 'force'],
   prune: ['channel', 'keep', 'dry-run'],
+  root: ['sign-with', 'root-key', 'root-threshold', 'release-key', 'release-threshold', 'expires-in', 'builtin'],
 };
 
 export function parseArgs(command, argv) {
@@ -79,6 +84,16 @@ export function expectPositional(positional, min, max, command) {
   if (positional.length < min || positional.length > max) {
     usageError(`${command}: wrong number of arguments\n${USAGE}`);
   }
+}
+
+// An option that may be given only once here, though others take it often.
+export function single(options, name) {
+  const value = options[name];
+  if (Array.isArray(value)) {
+    if (value.length > 1) refuse(`--${name} is given more than once`);
+    return value[0];
+  }
+  return value;
 }
 
 export function required(options, name) {

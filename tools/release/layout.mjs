@@ -8,6 +8,7 @@ import process from 'node:process';
 
 import { checkChunks, keepReplaced } from './chunks.mjs';
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
+import { countSigners } from './roots.mjs';
 import { refuse } from './errors.mjs';
 import { readFileOrRefuse, sha256File, tempNameOf, writeFlushed } from './files.mjs';
 import { verifyBytes } from './signing.mjs';
@@ -196,12 +197,16 @@ export function checkNamedFiles(out, description) {
 
 // The release as a launcher will read it from out: the signature over the
 // description, the launcher's parser, and every file it names.
+// modulus: the one key of a binary signature, or a list of keys that must
+// each have signed in "sig" lines; null checks no signature.
 export function checkLaidOut(out, channel, modulus) {
   const dir = path.join(out, channel);
   const text = readFileOrRefuse(path.join(dir, 'manifest.txt'), 'the description');
-  if (modulus !== null && !verifyBytes(text, readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature'), modulus)) {
-    refuse(`${dir}: the published signature does not verify`);
-  }
+  const signature = modulus !== null ? readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature') : null;
+  const verified = modulus === null ||
+                   (Array.isArray(modulus) ? countSigners(text, signature, modulus) === modulus.length
+                                           : verifyBytes(text, signature, modulus));
+  if (!verified) refuse(`${dir}: the published signature does not verify`);
   const description = readManifest(text);
   if (description.problem) refuse(`${dir}: every launcher would reject the published description: ${description.problem}`);
   if (description.channel !== channel) refuse(`${dir}: the published description names channel "${description.channel}"`);

@@ -1,0 +1,219 @@
+// The trust root: chains of root versions published beside the channels,
+// each row saying which version the launcher ends up trusting and whether
+// the description is accepted. Keys, root texts and every signature are
+// made with openssl on the host (tests/support/roots.py), not by the
+// release tool; key 0 is the test release key built into the launcher.
+#include "tests/update/engine_fixture.h"
+#include "update/freshness.h"
+#include "update/trust_root.h"
+
+namespace {
+
+using namespace engine_test;  // the fixture and its helpers
+
+class TrustTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    keys_ = harness::UnixPath(harness::BuildDir() + L"\\trust-keys");
+    script_ = harness::UnixPath(harness::SourceDir() + L"\\tests\\support\\roots.py");
+    if (keys_.empty()) GTEST_SKIP() << "not running under Wine: the roots are made on the host";
+    std::string problem;
+    ASSERT_TRUE(harness::RunUnixScript("python3 '" + script_ + "' keys '" + keys_ + "' 7", 300000, problem)) << problem;
+    ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", "signed under a root"));
+  }
+  void Roots(const std::string& out, const std::string& command) {
+    std::string problem;
+    ASSERT_TRUE(harness::RunUnixScript("python3 '" + script_ + "' root '" + keys_ + "' '" + out + "' " + command,
+                                       120000, problem))
+        << command << ": " << problem;
+  }
+  // A release of its own under `row`, its description signed by `signers`
+  // ("sig" lines; empty: the tool's binary signature by key 0).
+  std::wstring PublishRow(const std::wstring& row, const std::string& signers, int64_t sequence = 0) {
+    const std::wstring query = L"channel=stable&build=b1&protocol=7&server=h:1" +
+                               (sequence > 0 ? L"&sequence=" + std::to_wstring(sequence) + L"&force=" : L"");
+    EXPECT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/" + row, query), "");
+    if (!signers.empty()) {
+      const std::string stable = harness::UnixPath(folder_ + L"\\" + row + L"\\stable");
+      std::string problem;
+      EXPECT_TRUE(harness::RunUnixScript("python3 '" + script_ + "' sign '" + keys_ + "' '" + stable +
+                                             "/manifest.txt' '" + stable + "/manifest.sig' " + signers,
+                                         120000, problem))
+          << problem;
+    }
+    return harness::ReleaseUrl(L"/" + name_ + L"/" + row);
+  }
+  // (Made first: Wine names no Unix path for a folder that is not there.)
+  std::string RootFolder(const std::wstring& row) const {
+    CreateDirectoryW((folder_ + L"\\" + row).c_str(), nullptr);
+    CreateDirectoryW((folder_ + L"\\" + row + L"\\root").c_str(), nullptr);
+    return harness::UnixPath(folder_ + L"\\" + row + L"\\root");
+  }
+  int64_t Trusted(const std::wstring& base) const {
+    update::TrustRoot root;
+    return update::LoadKeptRoot(base, root) ? root.version : 1;
+  }
+
+  std::string keys_, script_;
+};
+
+const wchar_t kNotSigned[] = L"This update is not signed by us. Nothing was changed.";
+
+// Each row: the root versions published (roots.py arguments), who signs the
+// description, the version trusted after the run, and whether it installs.
+TEST_F(TrustTest, ChainsOfRootVersions) {
+  const struct {
+    const char* what;
+    std::vector<std::string> chain;  // "VERSION arguments..."
+    std::string signers;             // of the description
+    int64_t trusted;
+    bool accepted;
+  } rows[] = {
+      {"no root published: today's binary signature", {}, "", 1, true},
+      {"the built-in key in sig lines", {}, "0", 1, true},
+      {"rotation 1-of-1 to a new key",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       "1",
+       2,
+       true},
+      {"the old release key after rotation",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       "",
+       2,
+       false},
+      {"version 2 without the old keys' signature",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 1"},
+       "1",
+       1,
+       false},
+      {"version 2 without its own keys' signature",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0"},
+       "",
+       1,
+       true},
+      {"2 of 3, one key rotated",
+       {"2 --root 1 2 3 --root-threshold 2 --release 4 --release-threshold 1 --sign 0 1 2",
+        "3 --root 1 2 5 --root-threshold 2 --release 4 --release-threshold 1 --sign 1 2 5"},
+       "4",
+       3,
+       true},
+      {"all three rotated through a version between",
+       {"2 --root 1 2 3 --root-threshold 2 --release 4 --release-threshold 1 --sign 0 1 2",
+        "3 --root 3 5 6 --root-threshold 2 --release 4 --release-threshold 1 --sign 1 3 5",
+        "4 --root 5 6 7 --root-threshold 2 --release 4 --release-threshold 1 --sign 5 6 7"},
+       "4",
+       4,
+       true},
+      {"a threshold raised, then lowered without enough keys",
+       {"2 --root 1 2 3 --root-threshold 1 --release 4 --release-threshold 1 --sign 0 1",
+        "3 --root 1 2 3 --root-threshold 3 --release 4 --release-threshold 1 --sign 1 2 3",
+        "4 --root 1 2 3 --root-threshold 1 --release 4 --release-threshold 1 --sign 1 2"},
+       "4",
+       3,
+       true},
+      {"release threshold 2: one release signature is not enough",
+       {"2 --root 1 --root-threshold 1 --release 4 5 --release-threshold 2 --sign 0 1"},
+       "4 4",
+       2,
+       false},
+      {"release threshold 2 met",
+       {"2 --root 1 --root-threshold 1 --release 4 5 --release-threshold 2 --sign 0 1"},
+       "5 4",
+       2,
+       true},
+      {"one key listed three times against a threshold of 2",
+       {"2 --root 1 1 1 --root-threshold 2 --release 1 --release-threshold 1 --sign 0 1"},
+       "",
+       1,
+       true},
+      {"one key signing three times",
+       {"2 --root 1 2 --root-threshold 2 --release 1 --release-threshold 1 --sign 0 1 1 1"},
+       "",
+       1,
+       true},
+      {"a skipped version",
+       {"3 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       "",
+       1,
+       true},
+      {"a version that names another number",
+       {"2 --version-line 3 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       "",
+       1,
+       true},
+      {"a root over 64 KiB",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --pad 70000 --sign 0 1"},
+       "",
+       1,
+       true},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::wstring folder = L"row" + std::to_wstring(n++);
+    for (const std::string& version : row.chain) Roots(RootFolder(folder), version);
+    options_.base_url = PublishRow(folder, row.signers);
+    harness::RemoveTree(game_);
+    const update::Result r = Run();
+    EXPECT_EQ(r.ok, row.accepted) << harness::Narrow(r.error);
+    if (!row.accepted) {
+      EXPECT_EQ(r.error, kNotSigned);
+    }
+    EXPECT_EQ(Trusted(options_.base_url), row.trusted);
+    EXPECT_EQ(Game(L"mod.dll") == "signed under a root", row.accepted);
+  }
+}
+
+// A root that has expired when the walk ends stops the run before the
+// description is asked for.
+TEST_F(TrustTest, AnExpiredRootStopsTheRun) {
+  Roots(RootFolder(L"old"),
+        "2 --expires 2001-09-09T01:46:40Z --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1");
+  options_.base_url = PublishRow(L"old", "1");
+  const update::Result r = Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"The signing keys of this update server have expired. Nothing was changed.");
+  EXPECT_EQ(RequestsOf("manifest.txt"), 0u);
+}
+
+// A kept root that is damaged is forgotten: the chain is walked again from
+// the built-in version.
+TEST_F(TrustTest, ADamagedKeptRootIsWalkedAgain) {
+  Roots(RootFolder(L"kept"), "2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1");
+  options_.base_url = PublishRow(L"kept", "1");
+  ASSERT_TRUE(Run().ok);
+  ASSERT_EQ(Trusted(options_.base_url), 2);
+  WIN32_FIND_DATAW found = {};
+  const HANDLE find = FindFirstFileW((data_ + L"\\roots\\*.root.txt").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::wstring kept = data_ + L"\\roots\\" + found.cFileName;
+  std::string text = harness::ReadFileBytes(kept);
+  text[text.find("root-key ") + 20] ^= 1;
+  ASSERT_TRUE(harness::WriteFileBytes(kept, text));
+  EXPECT_EQ(Trusted(options_.base_url), 1) << "its signatures no longer hold";
+  harness::RemoveTree(game_);
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(Trusted(options_.base_url), 2);
+}
+
+// A stolen key published sequence 1,000,000; once the keys are rotated, the
+// publisher's sequence 5 is installed.
+TEST_F(TrustTest, RotatedKeysUnlockPlayersFromAStolenSequence) {
+  options_.base_url = PublishRow(L"leak", "", 1000000);
+  ASSERT_TRUE(Run().ok);
+  PublishRow(L"leak", "", 5);
+  update::Result r = Run();
+  EXPECT_TRUE(r.offline) << "5 < 1000000 while the keys are the same: the installed release is played";
+  EXPECT_NE(r.offline_text.find(L"(5 < 1000000)"), std::wstring::npos) << harness::Narrow(r.offline_text);
+  Roots(RootFolder(L"leak"), "2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1");
+  PublishRow(L"leak", "1", 5);
+  r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_FALSE(r.offline) << harness::Narrow(r.offline_text);
+  EXPECT_EQ(update::SequenceMemory::Load().Highest(options_.base_url, L"stable"), 5);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// The trust root: root versions (who may sign the next version, who may sign
+// descriptions, and how many of them must), the signature lines that sign a
+// root version or a description, and the root folder a publisher keeps.
+// Read as the launcher reads them.
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import path from 'node:path';
+
+import { refuse } from './errors.mjs';
+import { writeNew } from './files.mjs';
+import { modulusOf, readModulusFile, publicKeyFromModulus } from './signing.mjs';
+
+export const MAX_ROOT_BYTES = 64 * 1024;
+
+export const keyId = (modulus) => crypto.createHash('sha256').update(modulus).digest('hex');
+
+// One "sig" line per key, in the order given.
+export function signatureLines(text, keys) {
+  return Buffer.from(keys.map((key) => {
+    const sig = crypto.sign('sha256', text, { key, padding: crypto.constants.RSA_PKCS1_PADDING });
+    return `sig ${keyId(modulusOf(key))} ${sig.toString('hex')}\n`;
+  }).join(''), 'utf8');
+}
+
+function verifies(text, signature, modulus) {
+  return signature.length === 256 &&
+         crypto.verify('sha256', text, { key: publicKeyFromModulus(modulus),
+                                         padding: crypto.constants.RSA_PKCS1_PADDING }, signature);
+}
+
+// How many distinct keys of moduli signed text: "sig" lines, or one binary
+// signature of 256 bytes.
+export function countSigners(text, signatures, moduli) {
+  if (signatures.length === 256) return moduli.some((m) => verifies(text, signatures, m)) ? 1 : 0;
+  const byId = new Map(moduli.map((m) => [keyId(m), m]));
+  const counted = new Set();
+  for (const line of signatures.toString('latin1').split('\n')) {
+    const t = line.trim().split(/\s+/);
+    if (t.length < 3 || t[0] !== 'sig' || !/^[0-9a-fA-F]{512}$/.test(t[2])) continue;
+    const id = t[1].toLowerCase();
+    if (byId.has(id) && !counted.has(id) && verifies(text, Buffer.from(t[2], 'hex'), byId.get(id))) counted.add(id);
+  }
+  return counted.size;
+}
+
+// A root version's text, parsed as the launcher parses it; null for one the
+// launcher refuses.
+export function readRoot(bytes) {
+  if (bytes.length > MAX_ROOT_BYTES) return null;
+  const root = { version: null, expires: null, rootKeys: [], rootThreshold: 0, releaseKeys: [], releaseThreshold: 0 };
+  let header = false;
+  const addKey = (list, hex) => {
+    if (!/^[0-9a-fA-F]{512}$/.test(hex ?? '') || parseInt(hex.slice(0, 2), 16) < 0x80) return false;
+    const key = Buffer.from(hex, 'hex');
+    if (!list.some((k) => k.equals(key))) list.push(key);
+    return true;
+  };
+  for (const raw of bytes.toString('latin1').split('\n')) {
+    const line = raw.trim();
+    if (line === '' || line.startsWith('#')) continue;
+    const t = line.split(/\s+/);
+    if (!header) {
+      if (t[0] !== 'velmoramp-root' || t[1] !== '1') return null;
+      header = true;
+      continue;
+    }
+    let ok = true;
+    if (t[0] === 'version') ok = /^[1-9][0-9]{0,18}$/.test(t[1] ?? '') && ((root.version = BigInt(t[1])), true);
+    else if (t[0] === 'expires') ok = /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/.test(t[1] ?? '') && ((root.expires = t[1]), true);
+    else if (t[0] === 'root-key') ok = addKey(root.rootKeys, t[1]);
+    else if (t[0] === 'release-key') ok = addKey(root.releaseKeys, t[1]);
+    else if (t[0] === 'root-threshold') ok = /^[1-9][0-9]{0,8}$/.test(t[1] ?? '') && ((root.rootThreshold = Number(t[1])), true);
+    else if (t[0] === 'release-threshold') ok = /^[1-9][0-9]{0,8}$/.test(t[1] ?? '') && ((root.releaseThreshold = Number(t[1])), true);
+    if (!ok) return null;
+  }
+  if (!header || root.version === null) return null;
+  if (root.rootThreshold < 1 || root.rootThreshold > root.rootKeys.length ||
+      root.releaseThreshold < 1 || root.releaseThreshold > root.releaseKeys.length) return null;
+  return root;
+}
+
+export function rootText(root) {
+  const lines = ['velmoramp-root 1', `version ${root.version}`];
+  if (root.expires) lines.push(`expires ${root.expires}`);
+  for (const k of root.rootKeys) lines.push(`root-key ${k.toString('hex')}`);
+  lines.push(`root-threshold ${root.rootThreshold}`);
+  for (const k of root.releaseKeys) lines.push(`release-key ${k.toString('hex')}`);
+  lines.push(`release-threshold ${root.releaseThreshold}`);
+  return Buffer.from(lines.join('\n') + '\n', 'utf8');
+}
+
+// The versions in a root folder, oldest first, each with its text and
+// signatures; version 1 is the built-in key (builtin.modulus, kept there).
+export function rootChain(folder) {
+  const versions = [];
+  const builtin = path.join(folder, 'builtin.modulus');
+  if (fs.existsSync(builtin)) {
+    const key = readModulusFile(builtin);
+    versions.push({ version: 1n, root: { version: 1n, expires: null, rootKeys: [key], rootThreshold: 1,
+                                         releaseKeys: [key], releaseThreshold: 1 } });
+  }
+  for (let n = 2n; ; n++) {
+    const file = path.join(folder, `${n}.root.txt`);
+    if (!fs.existsSync(file)) break;
+    const text = fs.readFileSync(file);
+    const root = readRoot(text);
+    if (root === null) refuse(`${file}: not a root version the launcher reads`);
+    versions.push({ version: n, root, text, signatures: fs.readFileSync(path.join(folder, `${n}.root.sig`)) });
+  }
+  return versions;
+}
+
+const keysOf = (files) => [].concat(files ?? []).map((f) => readModulusFile(f));
+const thresholdOf = (text, name) => {
+  if (!/^[1-9][0-9]{0,8}$/.test(text ?? '')) refuse(`--${name} must be a whole number, 1 or more`);
+  return Number(text);
+};
+
+// root new: the next version, signed by every --sign-with key, refused
+// unless those signatures meet the last version's root threshold and its own.
+export function newRoot(folder, options, signers, expires) {
+  fs.mkdirSync(folder, { recursive: true });
+  if (options.builtin !== undefined) {
+    const builtin = path.join(folder, 'builtin.modulus');
+    const key = readModulusFile(options.builtin);
+    if (fs.existsSync(builtin) && !readModulusFile(builtin).equals(key)) {
+      refuse(`${builtin} names another built-in key`);
+    }
+    if (!fs.existsSync(builtin)) fs.copyFileSync(options.builtin, builtin);
+  }
+  const chain = rootChain(folder);
+  if (chain.length === 0) refuse('the first root version needs the built-in key: give --builtin <public.modulus>');
+  const last = chain[chain.length - 1].root;
+  const root = { version: last.version + 1n, expires, rootKeys: [], releaseKeys: [],
+                 rootThreshold: thresholdOf(options['root-threshold'], 'root-threshold'),
+                 releaseThreshold: thresholdOf(options['release-threshold'], 'release-threshold') };
+  for (const k of keysOf(options['root-key'])) if (!root.rootKeys.some((x) => x.equals(k))) root.rootKeys.push(k);
+  for (const k of keysOf(options['release-key'])) if (!root.releaseKeys.some((x) => x.equals(k))) root.releaseKeys.push(k);
+  if (root.rootThreshold > root.rootKeys.length || root.releaseThreshold > root.releaseKeys.length) {
+    refuse('a threshold is higher than the number of distinct keys of its kind');
+  }
+  const text = rootText(root);
+  const signatures = signatureLines(text, signers);
+  const old = countSigners(text, signatures, last.rootKeys);
+  const own = countSigners(text, signatures, root.rootKeys);
+  if (old < last.rootThreshold || own < root.rootThreshold) {
+    refuse(`version ${root.version} would not be trusted: signed by ${old} of version ${last.version}'s root keys ` +
+           `(${last.rootThreshold} needed) and ${own} of its own (${root.rootThreshold} needed)`);
+  }
+  writeNew(path.join(folder, `${root.version}.root.sig`), signatures);
+  writeNew(path.join(folder, `${root.version}.root.txt`), text);
+  return root;
+}
+
+export function showRoots(folder) {
+  const lines = [];
+  for (const { version, root } of rootChain(folder)) {
+    const ids = (keys) => keys.map((k) => keyId(k).slice(0, 16)).join(' ');
+    lines.push(`version ${version}${version === 1n ? ' (built in)' : ''}${root.expires ? `, expires ${root.expires}` : ''}`,
+               `  root keys ${root.rootThreshold} of ${root.rootKeys.length}: ${ids(root.rootKeys)}`,
+               `  release keys ${root.releaseThreshold} of ${root.releaseKeys.length}: ${ids(root.releaseKeys)}`);
+  }
+  return lines.join('\n');
+}
+
+// The release keys of the newest version in a root folder, with its
+// threshold: what the launcher will ask of a description.
+export function newestRoot(folder) {
+  const chain = rootChain(folder);
+  if (chain.length === 0) refuse(`${folder} holds no root versions`);
+  return chain[chain.length - 1].root;
+}
+
+// Copies the root versions to <out>/root/, beside the channels.
+export function copyRoots(folder, out) {
+  const target = path.join(out, 'root');
+  fs.mkdirSync(target, { recursive: true });
+  for (const { version, text, signatures } of rootChain(folder)) {
+    if (version === 1n) continue;
+    fs.writeFileSync(path.join(target, `${version}.root.sig`), signatures);
+    fs.writeFileSync(path.join(target, `${version}.root.txt`), text);
+  }
+}
