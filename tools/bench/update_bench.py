@@ -25,6 +25,7 @@ build's prefix) beside curl on the same files:
     accepting them without answering (the files then from a mirror).
 Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
+import glob
 import os
 import shutil
 import socket
@@ -70,8 +71,12 @@ def write_random(path, size):
 def publish(src, out, channel, chunks=False, build=None, sequence=1):
     """Publishes src as a release of channel; sequence 1 starts the channel afresh."""
     if sequence == 1:
+        # A channel started afresh, and every build an earlier run of the
+        # benchmark published in it.
         for stale in (os.path.join(out, channel), os.path.join(out, "files", channel),
                       os.path.join(out, "chunks", channel)):
+            shutil.rmtree(stale, ignore_errors=True)
+        for stale in glob.glob(os.path.join(out, "files", channel + "-*")):
             shutil.rmtree(stale, ignore_errors=True)
     subprocess.run(["node", TOOL, "publish", src, out, "--key", KEY, "--channel", channel, "--build",
                     build or channel, "--protocol", "1", "--server", "localhost:27015", "--sequence", str(sequence)]
