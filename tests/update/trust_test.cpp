@@ -112,6 +112,13 @@ TEST_F(TrustTest, ChainsOfRootVersions) {
        "4",
        3,
        true},
+      {"a threshold raised, then lowered by all its keys",
+       {"2 --root 1 2 3 --root-threshold 1 --release 4 --release-threshold 1 --sign 0 1",
+        "3 --root 1 2 3 --root-threshold 3 --release 4 --release-threshold 1 --sign 1 2 3",
+        "4 --root 1 2 3 --root-threshold 1 --release 4 --release-threshold 1 --sign 3 2 1"},
+       "4",
+       4,
+       true},
       {"release threshold 2: one release signature is not enough",
        {"2 --root 1 --root-threshold 1 --release 4 5 --release-threshold 2 --sign 0 1"},
        "4 4",
@@ -163,6 +170,18 @@ TEST_F(TrustTest, ChainsOfRootVersions) {
     EXPECT_EQ(Trusted(options_.base_url), row.trusted);
     EXPECT_EQ(Game(L"mod.dll") == "signed under a root", row.accepted);
   }
+}
+
+// The launcher itself, started as a player starts it, follows a rotation.
+TEST_F(TrustTest, TheLauncherFollowsARotation) {
+  Roots(RootFolder(L"exe"), "2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1");
+  const std::wstring base = PublishRow(L"exe", "1");
+  harness::RunResult r = harness::RunProcess(
+      harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, data_, 120000);
+  EXPECT_EQ(r.exit_code, 0u) << r.output;
+  EXPECT_NE(r.output.find("\n  updated 1 file(s).\n"), std::string::npos) << r.output;
+  EXPECT_EQ(Trusted(base), 2);
+  EXPECT_NE(harness::ReadFileBytes(data_ + L"\\launcher.log").find("root version 2 trusted"), std::string::npos);
 }
 
 // A root that has expired when the walk ends stops the run before the
