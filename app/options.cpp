@@ -24,6 +24,14 @@ void SetSource(Settings& settings, const std::wstring& name, const wchar_t* sour
   settings.sources.emplace_back(name, source);
 }
 
+// A KiB/s value: digits only, at most seven of them. False, value untouched,
+// for anything else.
+bool ParseSpeed(const std::wstring& text, int& value) {
+  if (text.empty() || text.size() > 7 || text.find_first_not_of(L"0123456789") != std::wstring::npos) return false;
+  value = _wtoi(text.c_str());
+  return true;
+}
+
 // launcher.ini beside the executable, noting what it set.
 void ApplyIni(Settings& settings) {
   const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
@@ -61,6 +69,12 @@ void ApplyIni(Settings& settings) {
   for (const wchar_t* off : {L"0", L"off", L"no", L"false"}) {
     if (_wcsicmp(chunks.c_str(), off) == 0) options.use_chunks = false;
   }
+
+  // The download cap in KiB/s; 0 is none, and a value that is no number
+  // (or below 0) is ignored.
+  std::wstring speed;
+  read(L"update", L"max_speed", speed, L"max_speed");
+  (void)ParseSpeed(speed, options.max_speed_kib);
 
   // Files downloaded at once; a value out of range takes the nearest end,
   // one that is no number is ignored.
@@ -137,6 +151,11 @@ Settings ReadSettings(int argc, wchar_t** argv) {
       options.use_window = false;
     } else if (wcscmp(arg, L"--verify") == 0) {
       options.verify = true;
+    } else if (wcscmp(arg, L"--max-speed") == 0) {
+      if (i + 1 < argc && ParseSpeed(argv[i + 1] ? argv[i + 1] : L"", options.max_speed_kib)) {
+        SetSource(settings, L"max_speed", kCommandLine);
+      }
+      if (i + 1 < argc) ++i;
     } else if (wcscmp(arg, L"--mirror") == 0) {
       if (i + 1 < argc) options.mirrors.push_back(argv[++i] ? argv[i] : L"");
     }

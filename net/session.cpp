@@ -354,6 +354,7 @@ class SlowGuard {
     window_bytes_ = 0;
     return true;
   }
+  void Forgive(DWORD waited_ms) { window_start_ += waited_ms; }
 
  private:
   const Request& request_;
@@ -385,7 +386,7 @@ bool Late(const Request& request, Error& error) {
 
 // Hands one chunk on: bounds, sink, progress, pace.
 bool Deliver(const Request& request, Response& response, const unsigned char* data, DWORD size, SlowGuard& slow,
-             Error& error) {
+             RateLimit* limit, Error& error) {
   if (response.received + size > request.max_body) {
     error.Set(ErrorKind::kTooLarge, L"the download is too large");
     return false;
@@ -396,6 +397,8 @@ bool Deliver(const Request& request, Response& response, const unsigned char* da
   }
   response.received += size;
   if (request.progress) request.progress(response.received, response.headers.announced);
+  // Time spent under the cap is the player's choice, not the server's pace.
+  if (limit != nullptr) slow.Forgive(limit->Take(size, request.stop));
   if (!slow.Passed(size)) {
     error.Set(ErrorKind::kTransient, L"the download is too slow");
     return false;
@@ -404,7 +407,8 @@ bool Deliver(const Request& request, Response& response, const unsigned char* da
 }
 
 // The body, piece by piece, into the request's sink.
-bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& response, Error& error) {
+bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& response, RateLimit* limit,
+              Error& error) {
   // Big bodies in big pieces: fewer trips through the sink and its writes.
   BodyReader reader(handle, call, request,
                     response.headers.announced >= kBigBodyBytes ? kBigReadBytes : kReadBufferBytes);
@@ -422,7 +426,7 @@ bool ReadBody(HINTERNET handle, Call& call, const Request& request, Response& re
       SetLastError(ERROR_WINHTTP_CONNECTION_ERROR);
       return CutShort(request, response, error);
     }
-    if (!Deliver(request, response, reader.data(), got, slow, error)) return false;
+    if (!Deliver(request, response, reader.data(), got, slow, limit, error)) return false;
   }
 }
 
@@ -530,7 +534,7 @@ bool Session::Get(const Request& request, Response& response, Error& error) {
   if (!SendAndReceive(handle.get(), *call, request, error)) return false;
   if (!ReadAnswer(handle.get(), *call, request, response.headers, error)) return false;
   if (request.sink != nullptr && !request.sink->Begin(response.headers, error)) return false;
-  if (!ReadBody(handle.get(), *call, request, response, error)) return false;
+  if (!ReadBody(handle.get(), *call, request, response, rate_limit_, error)) return false;
   common::Log(L"fetch %s%s: status %lu, %llu bytes in %.2f s", request.url,
               request.offset > 0 ? (response.headers.partial ? L" (the rest)" : L" (again in full)") : L"",
               response.headers.status, response.received, (GetTickCount() - started) / 1000.0);

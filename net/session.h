@@ -19,6 +19,7 @@
 #include "common/stop_signal.h"
 #include "common/unique_handle.h"
 #include "net/https_get.h"
+#include "net/rate_limit.h"
 
 namespace net {
 
@@ -82,6 +83,10 @@ class Session {
   // How many requests this session has sent (for the log).
   uint64_t requests() const { return requests_.load(); }
 
+  // Every body of this session's requests counts against this cap (which
+  // must outlive the session); null: none.
+  void SetRateLimit(RateLimit* limit) { rate_limit_ = limit; }
+
  private:
   using UniqueInternet = common::UniqueHandle<HINTERNET, &WinHttpCloseHandle>;
   HINTERNET Connection(const std::wstring& host, INTERNET_PORT port, common::Error& error);
@@ -90,6 +95,7 @@ class Session {
   std::mutex lock_;
   std::map<std::wstring, UniqueInternet> connections_;  // host:port
   std::atomic<uint64_t> requests_{0};
+  RateLimit* rate_limit_ = nullptr;
 };
 
 // Whether a status is one a server gives when it is busy or broken for a

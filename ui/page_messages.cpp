@@ -97,6 +97,14 @@ std::wstring BuildReleaseMessage(const std::wstring& build, int protocol) {
          L"}";
 }
 
+std::wstring BuildRunMessage(const wchar_t* state) {
+  return L"{\"type\":\"run\",\"state\":\"" + std::wstring(state) + L"\"}";
+}
+
+std::wstring BuildSpeedMessage(int kib_per_second) {
+  return L"{\"type\":\"speed\",\"value\":" + std::to_wstring(kib_per_second) + L"}";
+}
+
 std::wstring BuildNameMessage(const std::wstring& name) {
   return L"{\"type\":\"name\",\"value\":\"" + EscapeJson(name) + L"\"}";
 }

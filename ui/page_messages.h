@@ -34,6 +34,12 @@ std::wstring BuildServersMessage(const std::vector<servers::ServerRecord>& list)
 // {"type":"release","build":...,"protocol":N}
 std::wstring BuildReleaseMessage(const std::wstring& build, int protocol);
 
+// {"type":"run","state":"running"|"paused"|"failed"|"done"}
+std::wstring BuildRunMessage(const wchar_t* state);
+
+// {"type":"speed","value":N}: the download limit in KiB/s, 0 for none.
+std::wstring BuildSpeedMessage(int kib_per_second);
+
 // {"type":"name","value":...}
 std::wstring BuildNameMessage(const std::wstring& name);
 

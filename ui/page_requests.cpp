@@ -41,6 +41,11 @@ struct Workers {
   unsigned fetching = 0;
   std::condition_variable fetch_ended;
   update::CancelFlag cancel{false};
+  // Under lock: the player paused the update; it stopped (or stops) with
+  // its staging files kept, and Play waits for Resume.
+  bool paused = false;
+  // The player's download cap, read by the running update as it goes.
+  net::RateLimit limit;
   // Ends a list fetch at once when the window closes.
   common::StopSignal closing_signal{false};
 };
@@ -51,6 +56,7 @@ using Options = std::shared_ptr<const update::Options>;
 using WorkersRef = std::shared_ptr<Workers>;
 
 const wchar_t kUpdateWait[] = L"Please wait for the update to finish";
+const wchar_t kPausedText[] = L"The update is paused: Resume it before you play.";
 const wchar_t kHandoffNotWritten[] = L"Could not write the hand-off file into the game folder.";
 const wchar_t kOutOfMemory[] = L"the launcher ran out of memory";
 
@@ -85,11 +91,22 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       }
       PostToPage(window, message);
     };
+    PostToPage(window, BuildRunMessage(L"running"));
     const update::Result result = update::RunUpdate(*options, status, &workers->cancel);
     std::wstring notices;
     for (const std::wstring& notice : result.notices) notices += L" " + notice;
-    if (!result.ok) {
+    bool paused = false;
+    {
+      std::lock_guard<std::mutex> hold(workers->lock);
+      paused = workers->paused && !result.ok;
+      if (!paused) workers->paused = false;
+    }
+    if (paused) {
+      PostStatus(window, L"Paused. Resume goes on where the download stopped.", kNoPercent, Tone::kPlain, Busy::kNo);
+      PostToPage(window, BuildRunMessage(L"paused"));
+    } else if (!result.ok) {
       PostStatus(window, result.error + notices, kNoPercent, Tone::kBad, Busy::kNo);
+      PostToPage(window, BuildRunMessage(L"failed"));
     } else if (result.launcher_updated) {
       // The new launcher is already running; this one just goes.
       replaced = true;
@@ -99,10 +116,12 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       // player is told why it was not checked.
       PostStatus(window, result.offline_text + notices, kNoPercent, Tone::kPlain, Busy::kNo);
       PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
+      PostToPage(window, BuildRunMessage(L"failed"));
     } else {
       PostStatus(window, (result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
                  kNoPercent, Tone::kGood, Busy::kNo);
       PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
+      PostToPage(window, BuildRunMessage(L"done"));
     }
   } catch (const std::bad_alloc&) {
     LogQuietly(L"update: out of memory");
@@ -201,7 +220,11 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
 // Each worker holds its own reference to the options and the shared state,
 // and only posts. One update at a time: a page that loads again while one
 // runs gets its latest status instead.
-void StartUpdate(const Frontend& frontend) {
+PlayerState& Player(Frontend& frontend);
+bool Paused(const Frontend& frontend);
+
+// repair: a run that trusts no record of earlier runs and reads every file.
+void StartUpdate(Frontend& frontend, bool repair = false) {
   Workers& workers = *frontend.workers;
   {
     std::lock_guard<std::mutex> hold(workers.lock);
@@ -211,10 +234,20 @@ void StartUpdate(const Frontend& frontend) {
       return;
     }
     workers.update_running = true;
+    workers.paused = false;
     workers.cancel = false;
   }
+  // The page's limit, where the player set one, wins over launcher.ini's.
+  const int page_limit = Player(frontend).max_speed_kib;
+  const int kib = page_limit >= 0 ? page_limit : frontend.options->max_speed_kib;
+  workers.limit.SetBytesPerSecond(static_cast<uint64_t>(kib) * 1024);
+  auto options = std::make_shared<update::Options>(*frontend.options);
+  options->max_speed_kib = kib;
+  options->shared_limit = &workers.limit;
+  options->verify = options->verify || repair;
+  if (repair) common::Log(L"update: a repair, reading every file");
   try {
-    std::thread(UpdateWorker, frontend.options, frontend.window, frontend.workers).detach();
+    std::thread(UpdateWorker, Options(options), frontend.window, frontend.workers).detach();
   } catch (...) {
     LogQuietly(L"update: no thread could be started");
     std::lock_guard<std::mutex> hold(workers.lock);
@@ -344,6 +377,11 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
     PostStatus(window, kUpdateWait, kNoPercent, Tone::kBad, Busy::kUnchanged);
     return;
   }
+  if (Paused(frontend)) {
+    common::Log(L"play: refused, the update is paused");
+    PostStatus(window, kPausedText, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
   const update::InstallRecord installed = update::InstallRecordOf(frontend.options->game_dir);
   if (installed.state == update::InstallRecord::State::kMixed) {
     common::Log(L"play: refused, the game folder holds files of two releases");
@@ -403,6 +441,8 @@ void OnReady(Frontend& frontend, const json::Value&) {
   PostToPage(frontend.window, BuildRecentMessage(player.recent));
   const std::wstring log = common::LogPath();
   if (!log.empty()) PostToPage(frontend.window, BuildLogMessage(log));
+  PostToPage(frontend.window,
+             BuildSpeedMessage(player.max_speed_kib >= 0 ? player.max_speed_kib : frontend.options->max_speed_kib));
   StartUpdate(frontend);
   StartRefresh(frontend);
 }
@@ -412,6 +452,33 @@ void OnPlay(Frontend& frontend, const json::Value& message) {
   const int port = message.Get("port").AsInt(27015);
   const std::string name = message.Get("name").AsString("");
   Play(frontend, common::Utf8ToWide(host), port, common::Utf8ToWide(name));
+}
+
+bool Paused(const Frontend& frontend) {
+  std::lock_guard<std::mutex> hold(frontend.workers->lock);
+  return frontend.workers->paused;
+}
+
+// Stops the running update where it is, its staging files kept.
+void OnPause(Frontend& frontend, const json::Value&) {
+  Workers& workers = *frontend.workers;
+  std::lock_guard<std::mutex> hold(workers.lock);
+  if (!workers.update_running || workers.paused) return;
+  workers.paused = true;
+  workers.cancel = true;
+}
+
+void OnSpeed(Frontend& frontend, const json::Value& message) {
+  const int kib = message.Get("value").AsInt(-1);
+  if (kib < 0 || kib > kMaxSpeedKib) return;
+  frontend.workers->limit.SetBytesPerSecond(static_cast<uint64_t>(kib) * 1024);  // at once, for a running update
+  if (!Keep(frontend, [kib](PlayerState& state) {
+        if (state.max_speed_kib == kib) return false;
+        state.max_speed_kib = kib;
+        return true;
+      })) {
+    common::Log(L"page: the download limit could not be kept for the next start");
+  }
 }
 
 // Every message the page may send, and what it asks of the host.
@@ -430,6 +497,11 @@ const PageRequest kPageRequests[] = {
      }},
     {"play", OnPlay},
     {"favourite", ChangeFavourite},
+    {"pause", OnPause},
+    {"resume", [](Frontend& frontend, const json::Value&) { StartUpdate(frontend); }},
+    {"retry", [](Frontend& frontend, const json::Value&) { StartUpdate(frontend); }},
+    {"repair", [](Frontend& frontend, const json::Value&) { StartUpdate(frontend, true); }},
+    {"speed", OnSpeed},
 };
 
 }  // namespace

@@ -30,7 +30,9 @@ std::string ListText(const std::vector<SavedServer>& list) {
 // The file's text: one JSON object, UTF-8.
 std::string PlayerStateText(const PlayerState& state) {
   return std::string("{\"format\":\"") + kFormat + "\",\"version\":" + std::to_string(kVersion) +
-         ",\n\"favourites\":" + ListText(state.favourites) + ",\n\"recent\":" + ListText(state.recent) + "}\n";
+         ",\n\"favourites\":" + ListText(state.favourites) + ",\n\"recent\":" + ListText(state.recent) +
+         (state.max_speed_kib >= 0 ? ",\n\"maxSpeedKib\":" + std::to_string(state.max_speed_kib) : std::string()) +
+         "}\n";
 }
 
 // The entries of one list of the file that pass the rules, in order,
@@ -132,6 +134,11 @@ PlayerState LoadPlayerState(const std::wstring& path, Found* found) {
   how = Found::kRead;
   state.favourites = ReadList(document.Get("favourites"), kMaxFavourites);
   state.recent = ReadList(document.Get("recent"), kMaxRecent);
+  const json::Value& speed = document.Get("maxSpeedKib");
+  if (speed.kind == json::Type::kNumber) {
+    const int kib = speed.AsInt(-1);
+    if (kib >= 0 && kib <= kMaxSpeedKib) state.max_speed_kib = kib;
+  }
   return state;
 }
 

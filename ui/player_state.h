@@ -23,7 +23,12 @@ struct SavedServer {
 struct PlayerState {
   std::vector<SavedServer> favourites;  // most recently added first, at most kMaxFavourites
   std::vector<SavedServer> recent;      // most recently played first, at most kMaxRecent
+  // The download cap the player set on the page, KiB/s (0: none); -1 when
+  // the page never set one, and launcher.ini's holds.
+  int max_speed_kib = -1;
 };
+
+inline constexpr int kMaxSpeedKib = 9999999;
 
 // The same server: the host without regard to case (it is a DNS name or
 // an address), and the port.

@@ -175,6 +175,15 @@ class LauncherWindow {
       common::Log(L"window: could not be made (0x%08lx)", Code(run.failure));
       return run;
     }
+    // Its size is in device-independent units: on a monitor scaled above
+    // 100 % it grows with the scale, centred as before.
+    const UINT dpi = DpiOf(window);
+    if (dpi != kBaseDpi) {
+      const POINT scaled = WindowPosition(monitor.rcWork, dpi);
+      SetWindowPos(window, nullptr, scaled.x, scaled.y, MulDiv(kWindowWidth, dpi, kBaseDpi),
+                   MulDiv(kWindowHeight, dpi, kBaseDpi), SWP_NOZORDER | SWP_NOACTIVATE);
+      common::Log(L"window: %u dpi, %d%% scale", dpi, MulDiv(100, dpi, kBaseDpi));
+    }
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
 
@@ -219,6 +228,17 @@ class LauncherWindow {
         return 0;
       }
       case WM_GAME_STARTED: PostMessageW(window, WM_CLOSE, 0, 0); return 0;
+      case WM_DPICHANGED: {
+        // Moved to a monitor of another scale: the size Windows suggests,
+        // and the web view follows in WM_SIZE.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+        if (suggested != nullptr) {
+          common::Log(L"window: now %u dpi", static_cast<unsigned>(HIWORD(wparam)));
+          SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                       suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+        return 0;
+      }
       case WM_SIZE:
         if (controller_) {
           RECT bounds;
@@ -456,11 +476,20 @@ void PostToPage(HWND window, const std::wstring& json) {
   if (!PostMessageW(window, WM_PAGE_JSON, reinterpret_cast<WPARAM>(text), 0)) delete text;
 }
 
-POINT WindowPosition(const RECT& work) {
+POINT WindowPosition(const RECT& work, UINT dpi) {
   POINT at;
-  at.x = work.left + (work.right - work.left - kWindowWidth) / 2;
-  at.y = work.top + (work.bottom - work.top - kWindowHeight) / 2;
+  at.x = work.left + (work.right - work.left - MulDiv(kWindowWidth, dpi, kBaseDpi)) / 2;
+  at.y = work.top + (work.bottom - work.top - MulDiv(kWindowHeight, dpi, kBaseDpi)) / 2;
   return at;
+}
+
+UINT DpiOf(HWND window) {
+  // Looked up: Windows 10 before 1607 has no such call, and is at 96 then.
+  using DpiFn = UINT(WINAPI*)(HWND);
+  static const auto dpi_for_window = reinterpret_cast<DpiFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  const UINT dpi = dpi_for_window != nullptr ? dpi_for_window(window) : 0;
+  return dpi == 0 ? kBaseDpi : dpi;
 }
 
 WindowRun Run(update::Options options) {

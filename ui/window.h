@@ -27,12 +27,17 @@ struct WindowRun {
 // asked to stop and waited for (about 5 s) before this returns.
 WindowRun Run(update::Options options);
 
-// Where the window goes: centred on the work area of the monitor under the
-// mouse pointer (the primary monitor when it is on none).
-POINT WindowPosition(const RECT& work_area);
-
-constexpr int kWindowWidth = 1000;
+constexpr int kWindowWidth = 1000;  // device-independent units (1/96 inch)
 constexpr int kWindowHeight = 680;
+constexpr UINT kBaseDpi = 96;  // 100 %
+
+// Where the window goes: centred on the work area of the monitor under the
+// mouse pointer (the primary monitor when it is on none), at its size for
+// that monitor's dpi.
+POINT WindowPosition(const RECT& work_area, UINT dpi = kBaseDpi);
+
+// The dpi of the monitor a window is on; 96 where the system cannot tell.
+UINT DpiOf(HWND window);
 // What the page's messages carry as their source: the document we navigate
 // to with NavigateToString. Messages from anywhere else are ignored.
 extern const wchar_t kPageSource[];

@@ -68,10 +68,14 @@ class FolderLock {
 
 // What passes from one step of a run to the next.
 struct RunState {
-  RunState(const Options& o, const StatusFn& s, const CancelFlag* c) : options(o), status(s), cancel(c) {}
+  RunState(const Options& o, const StatusFn& s, const CancelFlag* c) : options(o), status(s), cancel(c) {
+    limit.SetBytesPerSecond(static_cast<uint64_t>(std::max(0, o.max_speed_kib)) * 1024);
+    session.SetRateLimit(o.shared_limit != nullptr ? o.shared_limit : &limit);
+  }
   const Options& options;
   const StatusFn& status;
   const CancelFlag* cancel;
+  net::RateLimit limit;  // the player's cap, shared by every transfer
   net::Session session;  // one session serves the whole run, so its connections are reused
   Result result;
   Manifest manifest;

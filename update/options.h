@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "net/rate_limit.h"
+
 namespace update {
 
 struct Options {
@@ -15,10 +17,14 @@ struct Options {
   bool launch = true;        // start the game through Steam after updating
   bool check_only = false;   // dry run: count what would change
   bool use_window = true;    // window front-end when the runtime is there
-  int connections = 4;       // files downloaded at once, 1 to 16
-  bool verify = false;       // hash every file, trusting no record of earlier runs
-  bool restarted = false;    // this launcher was started by its own self-update
-  bool use_chunks = true;    // build files from chunks where a release offers them
+  int connections = 8;       // files downloaded at once, 1 to 16
+  int max_speed_kib = 0;     // the whole run's download cap in KiB/s; 0: none
+  // When set, the cap the run downloads under instead, which its owner may
+  // change while the run goes (the window's setting); it outlives the run.
+  net::RateLimit* shared_limit = nullptr;
+  bool verify = false;     // hash every file, trusting no record of earlier runs
+  bool restarted = false;  // this launcher was started by its own self-update
+  bool use_chunks = true;  // build files from chunks where a release offers them
   // More base URLs that serve the same releases, tried after base_url in
   // this order (command line first, then launcher.ini).
   std::vector<std::wstring> mirrors;

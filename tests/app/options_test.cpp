@@ -143,15 +143,39 @@ TEST_F(OptionsTest, OnlyExactOptionNamesCount) {
   EXPECT_EQ(o.channel, L"stable");
 }
 
+// The download cap in KiB/s: launcher.ini's, then --max-speed; what is no
+// whole number leaves what was there.
+TEST_F(OptionsTest, TheSpeedLimitFromTheIniAndTheCommandLine) {
+  const struct {
+    const char* ini;
+    std::vector<std::wstring> args;
+    int kib;
+  } cases[] = {
+      {"", {}, 0},
+      {"max_speed=4096", {}, 4096},
+      {"max_speed=4096", {L"--max-speed", L"512"}, 512},
+      {"max_speed=4096", {L"--max-speed", L"0"}, 0},
+      {"max_speed=fast", {L"--max-speed", L"-5"}, 0},
+      {"max_speed=-1", {}, 0},
+      {"max_speed=99999999", {}, 0},
+      {"", {L"--max-speed"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.ini) + " " + harness::Narrow(c.args.empty() ? L"" : c.args.back()));
+    WriteIni(std::string("[update]\n") + c.ini + "\n");
+    EXPECT_EQ(Parse(c.args).max_speed_kib, c.kib);
+  }
+}
+
 // How many files download at once: 1 to 16, from launcher.ini only.
 TEST_F(OptionsTest, ConnectionsFromTheIni) {
   const struct {
     const char* value;
     int connections;
     const wchar_t* source;
-  } cases[] = {{"", 4, L"default"},         {"8", 8, L"launcher.ini"},  {"0", 1, L"launcher.ini"},
-               {"99", 16, L"launcher.ini"}, {"-3", 1, L"launcher.ini"}, {"four", 4, L"default"},
-               {"6x", 4, L"default"}};
+  } cases[] = {{"", 8, L"default"},         {"4", 4, L"launcher.ini"},  {"0", 1, L"launcher.ini"},
+               {"99", 16, L"launcher.ini"}, {"-3", 1, L"launcher.ini"}, {"four", 8, L"default"},
+               {"6x", 8, L"default"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
     WriteIni(std::string("[update]\nconnections=") + c.value + "\n");

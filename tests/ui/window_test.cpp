@@ -107,14 +107,16 @@ TEST(WindowPlacementTest, CentredOnTheWorkArea) {
   struct Case {
     RECT work;
     POINT expected;
+    UINT dpi;
   } cases[] = {
-      {{0, 0, 1920, 1080}, {460, 200}},
-      {{0, 0, 999, 700}, {0, 10}},           // -1 / 2 truncates to 0
-      {{1920, 0, 3840, 1040}, {2380, 180}},  // a second monitor to the right
-      {{0, 40, 800, 600}, {-100, -20}},      // smaller than the window: it sticks out
+      {{0, 0, 1920, 1080}, {460, 200}, 96},     {{0, 0, 999, 700}, {0, 10}, 96},  // -1 / 2 truncates to 0
+      {{1920, 0, 3840, 1040}, {2380, 180}, 96},                                   // a second monitor to the right
+      {{0, 40, 800, 600}, {-100, -20}, 96},   // smaller than the window: it sticks out
+      {{0, 0, 2880, 1620}, {690, 300}, 144},  // 150 %: 1500 x 1020
+      {{0, 0, 3840, 2160}, {920, 400}, 192},  // 200 %: 2000 x 1360
   };
   for (const Case& c : cases) {
-    POINT at = ui::WindowPosition(c.work);
+    POINT at = ui::WindowPosition(c.work, c.dpi);
     EXPECT_EQ(at.x, c.expected.x);
     EXPECT_EQ(at.y, c.expected.y);
   }
@@ -371,6 +373,76 @@ TEST_F(WindowTest, WebViewFailuresEndTheWindowWithTheirCode) {
   }
   SetEnvironmentVariableW(L"VELMORA_WEBVIEW_FAIL", nullptr);
   common::OpenLog(harness::MakeTempDir(L"window-log") + L"\\after.log");
+}
+
+// Pause stops the download with its part kept and Play refused; Resume asks
+// only for the rest. The page's limit wins over launcher.ini's and is kept.
+TEST_F(WindowTest, PauseResumeAndTheLimit) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  const std::string big(3 * 1024 * 1024, 'p');
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\slow\\big.pak", big));
+  ASSERT_EQ(
+      harness::PublishRelease(name_ + L"/slow", name_ + L"/slowpub", L"channel=stable&build=7.0&protocol=9&server=h:1"),
+      "");
+  ASSERT_TRUE(harness::WriteFileBytes(data_ + L"\\player.json",
+                                      "{\"format\":\"velmoramp-player\",\"version\":1,\"favourites\":[],"
+                                      "\"recent\":[],\"maxSpeedKib\":9000}"));
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"type\":\"speed\",\"value\":9000\n"
+                                      "wait-for limit 9000 KiB/s\n"
+                                      "{\"type\":\"pause\"}\n"
+                                      "wait-seen \"state\":\"paused\"\n"
+                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"
+                                      "wait-for The update is paused: Resume it before you play.\n"
+                                      "{\"type\":\"speed\",\"value\":0}\n"
+                                      "{\"type\":\"resume\"}\n"
+                                      "wait-for Updated\n"
+                                      "{\"type\":\"close\"}\n"));
+  const std::wstring base = harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/slowpub");
+  const harness::RunResult r = harness::RunProcess(
+      harness::LauncherExe(),
+      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\big.pak") == big);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play was refused while paused";
+  std::vector<long long> sent;
+  bool resumed = false;
+  const std::string details = harness::RequestDetailsFor(name_);
+  for (size_t at = details.find("/big.pak\t"); at != std::string::npos; at = details.find("/big.pak\t", at + 1)) {
+    const size_t line = details.rfind('\n', at) + 1;
+    const std::string text = details.substr(line, details.find('\n', at) - line);
+    resumed |= text.find("\tbytes=") != std::string::npos && text.find("\t206\t") != std::string::npos;
+    sent.push_back(std::atoll(text.c_str() + text.rfind('\t') + 1));
+  }
+  EXPECT_TRUE(resumed) << "Resume asked for the rest: " << details;
+  long long total = 0;
+  for (long long n : sent) total += n;
+  EXPECT_LT(total, static_cast<long long>(big.size()) + 2 * 1024 * 1024)
+      << "no byte fetched twice beyond what was in flight";
+  EXPECT_NE(harness::ReadFileBytes(data_ + L"\\player.json").find("\"maxSpeedKib\":0"), std::string::npos)
+      << "the page's limit is kept";
+}
+
+// Moved to a monitor of another scale: the window takes the size Windows
+// suggests, and the web view follows.
+TEST_F(WindowTest, ADpiChangeResizesTheWindowAndTheWebView) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"state\":\"done\"\n"
+                                      "dpi-changed 144 100 50 1600 1070\n"  // 150 %: 1500 x 1020
+                                      "sleep 500\n"
+                                      "{\"type\":\"close\"}\n"));
+  const harness::RunResult r = harness::RunProcess(harness::LauncherExe(), WindowArguments(), root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(LogLines("Page.script sent dpi-changed").size(), 1u) << harness::ReadFileBytes(log_);
+  const std::vector<std::string> bounds = LogLines("Controller.put_Bounds ");
+  ASSERT_FALSE(bounds.empty());
+  EXPECT_EQ(bounds.front(), "0 0 1000 680");
+  EXPECT_EQ(bounds.back(), "0 0 1500 1020");
 }
 
 // No server answers, and the folder holds the release installed last: the

@@ -1,5 +1,9 @@
 #include "tests/support/webview_runtime/page_script.h"
 
+#include <windows.h>
+
+#include <cwchar>
+
 #include "tests/support/webview_runtime/stand_in.h"
 
 namespace stand_in {
@@ -28,6 +32,13 @@ std::string ReadFileBytes(const std::wstring& path) {
   while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
   CloseHandle(file);
   return bytes;
+}
+
+// The first visible top-level window of the thread: the launcher's.
+BOOL CALLBACK FindTopWindow(HWND candidate, LPARAM found) {
+  if (GetParent(candidate) != nullptr || !IsWindowVisible(candidate)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = candidate;
+  return FALSE;
 }
 
 }  // namespace
@@ -127,6 +138,21 @@ void PageScript::Next() {
         script->Stop();
       }
     });
+    return;
+  }
+  if (StartsWith(step, L"dpi-changed ")) {
+    unsigned dpi = 0;
+    RECT suggested = {};
+    if (swscanf(step.c_str() + 12, L"%u %ld %ld %ld %ld", &dpi, &suggested.left, &suggested.top, &suggested.right,
+                &suggested.bottom) == 5) {
+      HWND window = nullptr;
+      EnumThreadWindows(GetCurrentThreadId(), FindTopWindow, reinterpret_cast<LPARAM>(&window));
+      if (window != nullptr) {
+        SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+      }
+      Log(window != nullptr ? "Page.script sent dpi-changed" : "Page.script found no window for dpi-changed");
+    }
+    Schedule();
     return;
   }
   if (StartsWith(step, L"process-failed ")) {

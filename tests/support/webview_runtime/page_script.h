@@ -15,6 +15,11 @@
 //                                 COREWEBVIEW2_PROCESS_FAILED_KIND (0: the
 //                                 browser process exited and the web view is
 //                                 closed; the script ends there)
+//   dpi-changed <dpi> <left> <top> <right> <bottom>
+//                                 sends WM_DPICHANGED with that suggested
+//                                 rectangle to this thread's top-level window,
+//                                 as Windows does when it moves to a monitor
+//                                 of another scale
 //   # comment, or a blank line
 // Each step runs from the window thread's message loop, one per turn.
 #include <functional>

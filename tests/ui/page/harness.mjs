@@ -94,8 +94,10 @@ function installStandIn(reply) {
 
 // Opens the page in a fresh context. Every request is recorded and anything
 // other than the page itself is refused, so nothing leaves the machine.
-export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = true } = {}) {
-  const context = await browser.newContext({ viewport: { width: WIDTH, height: HEIGHT }, deviceScaleFactor: 1 });
+// scale: the display's scale factor (1.5 for 150 %); the viewport stays the
+// window's size in device-independent pixels, as the web view's does.
+export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = true, scale = 1 } = {}) {
+  const context = await browser.newContext({ viewport: { width: WIDTH, height: HEIGHT }, deviceScaleFactor: scale });
   context.setDefaultTimeout(WAIT_MS);
   const requests = [];
   const errors = [];

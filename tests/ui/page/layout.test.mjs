@@ -81,7 +81,7 @@ function layoutProblems() {
                           "#view-all", "#view-favourites", "#view-recent", "#search", "label[for=sort]", "#sort",
                           "#hide-full", "#hide-empty", "#verified-only", "#tag",
                           "#list", "label[for=addr]", "#addr", "#connect", "label[for=who]", "#who",
-                          "#status", "#build", "#play"]) {
+                          "#status", "#build", "#repair", "#speed", "#play"]) {
     const element = document.querySelector(selector);
     within(element.getBoundingClientRect(), view, selector);
     cut(element, selector);
@@ -195,6 +195,29 @@ describe("screenshots at the window's size", () => {
       await closeClean(ui, assert);
     }
   });
+});
+
+// A 150 % or 200 % display: the same layout in device-independent pixels,
+// drawn with more device pixels (screenshots at the display's resolution).
+describe("sharp at every scale", () => {
+  for (const scale of [1, 1.5, 2]) {
+    it(`${scale * 100} %`, TEST, async () => {
+      const ui = await openPage(browser, { scale });
+      try {
+        await listState(ui);
+        await ui.send({ type: "run", state: "paused" });
+        await ui.send({ type: "speed", value: 4096 });
+        await shoot(ui, `servers-${scale * 100}.png`);
+        assert.deepEqual(await ui.page.evaluate(layoutProblems), []);
+        assert.deepEqual(await ui.page.evaluate(() => [innerWidth, innerHeight, devicePixelRatio]), [WIDTH, HEIGHT, scale]);
+        const shot = await ui.page.screenshot();
+        assert.deepEqual([shot.readUInt32BE(16), shot.readUInt32BE(20)], [WIDTH * scale, HEIGHT * scale],
+                         "the screenshot has the display's pixels");
+      } finally {
+        await closeClean(ui, assert);
+      }
+    });
+  }
 });
 
 describe("screenshots of the new views", () => {

@@ -495,3 +495,65 @@ describe("host texts", () => {
     });
   });
 });
+
+describe("the update's controls", () => {
+  it("Pause while it runs, Resume once paused, Retry after a failure, nothing once done", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      const shown = () => ui.page.evaluate(() => ["pause", "retry"].map((id) => {
+        const button = document.getElementById(id);
+        return button.hidden ? "" : button.textContent;
+      }));
+      assert.deepEqual(await shown(), ["", ""], "before any run");
+      const rows = [
+        ["running", ["Pause", ""], { type: "pause" }],
+        ["paused", ["Resume", ""], { type: "resume" }],
+        ["failed", ["", "Retry"], { type: "retry" }],
+        ["done", ["", ""], null],
+      ];
+      for (const [state, buttons, click] of rows) {
+        await ui.send({ type: "run", state });
+        assert.deepEqual(await shown(), buttons, state);
+        if (click === null) continue;
+        await ui.page.click(click.type === "retry" ? "#retry" : "#pause");
+        assert.deepEqual(await ui.posted(), [click], state);
+        await ui.clearPosted();
+      }
+      assert.equal(await ui.page.locator("#retry").isHidden(), true);
+    });
+  });
+
+  it("Repair asks first, and is off while a run goes", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      await ui.page.click("#repair");
+      assert.equal(await ui.page.locator("#confirm").isVisible(), true);
+      assert.match(await ui.text("#confirm-text"), /reads every file/);
+      await ui.page.click("#confirm-no");
+      assert.equal(await ui.page.locator("#confirm").isVisible(), false);
+      assert.deepEqual(await ui.posted(), []);
+      await ui.page.click("#repair");
+      await ui.page.keyboard.press("Enter");  // on the confirmation's own button: no Play
+      assert.deepEqual(await ui.posted(), [{ type: "repair" }]);
+      await ui.send({ type: "run", state: "running" });
+      assert.equal(await ui.page.locator("#repair").isDisabled(), true);
+    });
+  });
+
+  it("the limit shows the host's value and sends what the player types, once", TEST, async () => {
+    await withPage({}, async (ui) => {
+      await listed(ui);
+      await ui.send({ type: "speed", value: 2048 });
+      assert.equal(await ui.page.inputValue("#speed"), "2048");
+      await ui.page.fill("#speed", "4096");
+      await ui.page.press("#speed", "Enter");
+      await ui.page.locator("#who").focus();  // the change event as well: still one post
+      await ui.page.fill("#speed", "-5");
+      await ui.page.press("#speed", "Enter");
+      assert.equal(await ui.page.inputValue("#speed"), "4096", "a value that is no limit is put back");
+      await ui.page.fill("#speed", "0");
+      await ui.page.press("#speed", "Enter");
+      assert.deepEqual(await ui.posted(), [{ type: "speed", value: 4096 }, { type: "speed", value: 0 }]);
+    });
+  });
+});

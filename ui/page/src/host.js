@@ -17,6 +17,11 @@ const toHost = {
   name: (value) => post({ type: "name", value }),
   play: (host, port, name) => post({ type: "play", host, port, name }),
   favourite: (host, port, name, on) => post({ type: "favourite", host, port, name, on }),
+  pause: () => post({ type: "pause" }),
+  resume: () => post({ type: "resume" }),
+  retry: () => post({ type: "retry" }),
+  repair: () => post({ type: "repair" }),
+  speed: (value) => post({ type: "speed", value }),
 };
 
 // What the host sends, by type, and the members each handler reads.
@@ -30,6 +35,8 @@ const fromHost = new Map([
   ["recent", showRecent],         // list: {host, port, name}, newest first
   ["ping", showPings],            // results: {host, ms}, ms -1 without an answer
   ["log", showLog],               // path: the log file
+  ["run", showRun],               // state: running, paused, failed or done
+  ["speed", showSpeed],           // value: the download limit in KiB/s, 0 for none
 ]);
 
 function listenToHost() {

@@ -1,4 +1,5 @@
-// The keyboard: Enter plays (or copies an error from the status line),
+// The keyboard: Enter plays (or copies an error from the status line, or
+// belongs to the update's controls),
 // Escape clears the search or closes, / searches, and the arrow, page, Home
 // and End keys move the choice through the list.
 
@@ -13,6 +14,8 @@ function wireKeys() {
   document.addEventListener("keydown", (event) => {
     const field = event.target;
     if (event.key === "Enter") {
+      // The update's controls and the limit take their own Enter.
+      if (field instanceof Element && field.closest(".run, #confirm") !== null) return;
       if (field === statusLine && statusLine.classList.contains("bad")) {
         event.preventDefault();
         copyStatus();

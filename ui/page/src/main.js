@@ -9,6 +9,7 @@ document.getElementById("min").addEventListener("click", toHost.minimise);
 wireFilters();
 wireKeys();
 wireStatus();
+wireRun();
 listenToHost();
 
 // Last, so that whatever the host answers finds every listener in place.
