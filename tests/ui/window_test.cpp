@@ -425,6 +425,42 @@ TEST_F(WindowTest, PauseResumeAndTheLimit) {
       << "the page's limit is kept";
 }
 
+// A run that failed is tried again with Retry; Repair reads every file
+// again though the table vouches for them.
+TEST_F(WindowTest, RetryAfterAFailureAndRepair) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"state\":\"failed\"\n"
+                                      "sleep 1500\n"
+                                      "{\"type\":\"retry\"}\n"
+                                      "wait-for \"state\":\"done\"\n"
+                                      "{\"type\":\"repair\"}\n"
+                                      "wait-for \"state\":\"running\"\n"
+                                      "wait-for \"state\":\"done\"\n"
+                                      "{\"type\":\"close\"}\n"));
+  // The description is missing until the first run has failed.
+  const std::wstring description = release_ + L"\\pub\\stable\\manifest.txt";
+  ASSERT_TRUE(MoveFileW(description.c_str(), (description + L".away").c_str()));
+  harness::RunResult r;
+  std::thread runner([&] { r = harness::RunProcess(harness::LauncherExe(), WindowArguments(), root_, 90000); });
+  const DWORD start = GetTickCount();
+  while (harness::ReadFileBytes(data_ + L"\\launcher.log").find("update failed") == std::string::npos &&
+         GetTickCount() - start < 60000) {
+    Sleep(20);
+  }
+  EXPECT_TRUE(MoveFileW((description + L".away").c_str(), description.c_str()));
+  runner.join();
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
+  EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\mod.dll"), "mod");
+  const std::string launcher_log = harness::ReadFileBytes(data_ + L"\\launcher.log");
+  EXPECT_NE(launcher_log.find("update: a repair, reading every file"), std::string::npos) << launcher_log;
+  EXPECT_NE(launcher_log.find("(verify)"), std::string::npos) << "the repair ran as --verify does";
+  EXPECT_NE(launcher_log.find("checked 1 files: 0 missing, 1 read, 0 vouched for by the table"), std::string::npos)
+      << launcher_log;
+}
+
 // Moved to a monitor of another scale: the window takes the size Windows
 // suggests, and the web view follows.
 TEST_F(WindowTest, ADpiChangeResizesTheWindowAndTheWebView) {
