@@ -289,6 +289,29 @@ void DrainErrorBody(HINTERNET handle, Call& call, const Request& request, uint64
   }
 }
 
+// The proxy the system names for this user ("proxy.example:8080"), for a
+// text; "of this network" when none is named (one found automatically).
+std::wstring ProxyName() {
+  std::wstring name;
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
+  if (WinHttpGetIEProxyConfigForCurrentUser(&user)) {
+    if (user.lpszProxy != nullptr) name = user.lpszProxy;
+    for (LPWSTR text : {user.lpszAutoConfigUrl, user.lpszProxy, user.lpszProxyBypass}) {
+      if (text != nullptr) GlobalFree(text);
+    }
+  }
+  if (name.empty()) {
+    WINHTTP_PROXY_INFO info = {};
+    if (WinHttpGetDefaultProxyConfiguration(&info)) {
+      if (info.lpszProxy != nullptr) name = info.lpszProxy;
+      for (LPWSTR text : {info.lpszProxy, info.lpszProxyBypass}) {
+        if (text != nullptr) GlobalFree(text);
+      }
+    }
+  }
+  return name.empty() ? std::wstring(L"of this network") : name;
+}
+
 // Reads the answer's headers and decides whether its body is the one asked
 // for.
 bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHeaders& headers, Error& error) {
@@ -306,6 +329,14 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
   if (QueryText(handle, WINHTTP_QUERY_CONTENT_LENGTH, text)) ParseWhole(text, headers.announced);
 
   const bool partial = status == 206 && request.offset > 0;
+  if (status == 407) {
+    // The proxy, not the server, refused: no other try or mirror helps.
+    error.Set(ErrorKind::kRefused, L"the proxy " + ProxyName() +
+                                       L" asks for a user name and password (407); sign in to it in Windows' proxy "
+                                       L"settings, or ask whoever runs your network");
+    common::Log(L"fetch %s: the proxy asks for credentials (407)", request.url);
+    return false;
+  }
   if (status != 200 && !partial) {
     error.Set(IsTransientStatus(status) ? ErrorKind::kTransient : ErrorKind::kHttp,
               common::FormatWide(128, L"server answered %lu", status));

@@ -114,6 +114,10 @@ TEST_F(HttpsGetTest, FailureTable) {
     std::wstring error;
   } cases[] = {{Url(L"/_404"), false, L"server answered 404"},
                {Url(L"/_status-500"), false, L"server answered 500"},
+               // A proxy that wants a sign-in gets its own text (none is set up here).
+               {Url(L"/_status-407"), false,
+                L"the proxy of this network asks for a user name and password (407); sign in to it in Windows' proxy "
+                L"settings, or ask whoever runs your network"},
                {harness::ReleaseUrl(L"/" + name_ + L"/missing.bin"), false, L"server answered 404"},
                {L"ftp://localhost/f.bin", false, L"only https urls are accepted"},
                {L"ftp://localhost/f.bin", true, L"only https urls are accepted"},
