@@ -13,6 +13,7 @@ build's prefix) beside curl on the same files:
     connections each one opened;
   - 1 MiB and 1 GiB straight from nginx: time, throughput, peak memory, and
     whether the peak with 1 GiB is within 32 MiB of the peak with 1 MiB;
+    the 1 GiB file also by the bare WinHTTP client (winhttp-get.exe);
   - the up-to-date run on 16 files of 64 MiB with the table of an earlier
     run (and without it, --verify) beside sha256sum of the same files;
   - resume: the proxy drops the connection at half of a 256 MiB file and
@@ -22,7 +23,8 @@ build's prefix) beside curl on the same files:
     through chunks beside the whole file, its peak with 16 connections,
     and how fast the chunker cuts;
   - mirrors: one run with its base URL up, refusing connections and
-    accepting them without answering (the files then from a mirror).
+    accepting them without answering (the files then from a mirror);
+  - the speed limit: 32 MiB under --max-speed 4096, its rate beside the cap.
 Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
 import glob
@@ -348,6 +350,24 @@ def mirror_case(tree, bench, port):
     hole.close()
 
 
+def limit_case(tree, bench, port):
+    """The speed limit: a 32 MiB release under --max-speed 4096, its rate
+    beside the cap (the time of an up-to-date run of it taken off)."""
+    print("\nspeed limit: 32 MiB under --max-speed 4096 (KiB/s)")
+    direct = "https://localhost:%d" % port
+    game = fresh(os.path.join(bench, "game-limit"))
+    secs, _, code, out = launcher(tree, bench, "", direct, "limit-32", game, extra=("--max-speed", "4096"))
+    if code != 0 or "updated 1 file(s)." not in out or "limit 4096 KiB/s" not in out:
+        raise SystemExit("the launcher failed under the limit: %s" % out.strip()[-400:])
+    idle, _, _, _ = launcher(tree, bench, "", direct, "limit-32", game, extra=("--max-speed", "4096"))
+    rate = 32 * 1024 / (secs - idle)
+    off = abs(rate - 4096) / 4096
+    print("  %.2f s (an up-to-date run of it %.2f s): %.0f KiB/s, %.1f%% off the cap (target within 10%%): %s" %
+          (secs, idle, rate, off * 100, "met" if off <= 0.10 else "MISSED"))
+    shutil.rmtree(game, ignore_errors=True)
+    return off <= 0.10
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
@@ -372,7 +392,8 @@ def main():
                 "one-mib": [("data/one.bin", MIB)],
                 "one-gib": [("data/big.bin", 1024 * MIB)],
                 "big-16": [("data/b%02d.bin" % i, 64 * MIB) for i in range(16)],
-                "resume": [("data/half.bin", 256 * MIB)]}
+                "resume": [("data/half.bin", 256 * MIB)],
+                "limit-32": [("data/limit.bin", 32 * MIB)]}
     for name, files in releases.items():
         src = os.path.join(bench, "src", name)
         if not all(os.path.exists(os.path.join(src, p)) and os.path.getsize(os.path.join(src, p)) == s
@@ -395,7 +416,7 @@ def main():
         print("500 files of 16 KiB, 25 ms each way")
         print("  %-34s %9s %12s" % ("client", "seconds", "connections"))
         figures = {}
-        for label, connections in (("launcher, 4 at once (default)", None), ("launcher, 8 at once", 8)):
+        for label, connections in (("launcher, 8 at once (default)", None), ("launcher, 4 at once", 4)):
             proxy.reset_counts()
             secs, _, code, out = launcher(tree, bench, "", far, "small-500", fresh(os.path.join(bench, "game-small")),
                                           connections)
@@ -408,11 +429,11 @@ def main():
             secs, _, _, _ = curl_files(far, "small-500", files, tls, parallel)
             figures[label] = secs
             print("  %-34s %9.2f %12d" % (label, secs, proxy.connections))
-        ratio = figures["launcher, 8 at once"] / figures["curl, 8 at once"]
-        print("  launcher with 8 beside curl with 8: %.2fx (target 1.3x): %s" % (ratio, "met" if ratio <= 1.3 else
-                                                                               "MISSED"))
-        print("  launcher with its default 4 beside curl with 8: %.2fx" %
-              (figures["launcher, 4 at once (default)"] / figures["curl, 8 at once"]))
+        ratio = figures["launcher, 8 at once (default)"] / figures["curl, 8 at once"]
+        print("  launcher with its default 8 beside curl with 8: %.2fx (target 1.3x): %s" %
+              (ratio, "met" if ratio <= 1.3 else "MISSED"))
+        print("  launcher with 4 beside curl with 8: %.2fx" %
+              (figures["launcher, 4 at once"] / figures["curl, 8 at once"]))
         if ratio > 1.3:
             failed.append("small files")
 
@@ -426,10 +447,26 @@ def main():
             if code != 0 or "updated 1 file(s)." not in out:
                 raise SystemExit("the launcher failed on %s: %s" % (name, out.strip()[-400:]))
             peaks[name] = rss / 1024.0
+            gib_secs = secs
             print("  %-10s %-8s %10.2f %10.1f %14.1f" % (name, "launcher", secs, total / secs / 1e6, rss / 1024.0))
             secs, rss, _, _ = curl_files(direct, name, releases[name], tls, 0)
             print("  %-10s %-8s %10.2f %10.1f %14.1f" % (name, "curl", secs, total / secs / 1e6, rss / 1024.0))
             shutil.rmtree(os.path.join(bench, "game-" + name), ignore_errors=True)
+        # The platform client alone, same prefix, same server, same file.
+        reference = subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree,
+                                    os.path.join(tree, "tools", "bench", "winhttp-get.exe"),
+                                    direct + "/files/one-gib/data/big.bin"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, timeout=600).stdout.decode(errors="replace")
+        try:
+            bare = float(reference.split(" bytes in ")[1].split(" s")[0])
+        except (IndexError, ValueError):
+            raise SystemExit("winhttp-get failed: %s" % reference.strip()[-400:])
+        print("  %-10s %-8s %10.2f %10.1f" % ("one-gib", "WinHTTP", bare, 1024 * MIB / bare / 1e6))
+        share = bare / gib_secs
+        print("  launcher at %.0f%% of the bare WinHTTP download's rate (target at least 85%%): %s" %
+              (share * 100, "met" if share >= 0.85 else "MISSED"))
+        if share < 0.85:
+            failed.append("1 GiB rate")
         growth = peaks["one-gib"] - peaks["one-mib"]
         print("  launcher peak with 1 GiB minus peak with 1 MiB: %.1f MiB (bound 32 MiB): %s" %
               (growth, "within" if growth <= 32 else "EXCEEDED"))
@@ -479,6 +516,8 @@ def main():
 
         chunk_case(tree, bench, docroot, port, peaks, failed)
         mirror_case(tree, bench, port)
+        if not limit_case(tree, bench, port):
+            failed.append("speed limit")
 
         # A cut at half, then the next run.
         print("\nresume: 256 MiB, the connection dropped at half")
