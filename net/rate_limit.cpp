@@ -12,8 +12,10 @@ DWORD RateLimit::Take(uint64_t bytes, const common::StopSignal* stop) {
     std::lock_guard<std::mutex> hold(lock_);
     const DWORD now = GetTickCount();
     if (!started_) {
+      // Nothing in hand to begin with: a run under the cap starts at the cap
+      // rather than with a second's burst above it.
       started_ = true;
-      tokens_ = static_cast<double>(rate);  // a second's worth to begin with
+      tokens_ = 0;
     } else {
       tokens_ = std::min(static_cast<double>(rate), tokens_ + static_cast<double>(rate) * (now - last_) / 1000.0);
     }

@@ -87,6 +87,7 @@ struct RunState {
   std::vector<FileStamp> stamps;       // of the staging files, per changed file
   std::unique_ptr<MirrorSet> mirrors;  // once the description is here
   TrustRoot root;                      // whose keys sign this base URL's releases
+  std::set<std::wstring> silent;       // hosts that did not answer this run's first question
   bool no_source = false;              // no base URL offered a description that could be used
 };
 
@@ -177,6 +178,7 @@ bool FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const 
       return false;
     }
     common::Log(L"root %s from %s: %s", name, base, error.text);
+    if (error.kind == ErrorKind::kTransient) run.silent.insert(base);
   }
   return false;
 }
@@ -238,14 +240,21 @@ void ChooseMirrors(RunState& run, const std::vector<std::wstring>& bases, size_t
 // fresh one whose signature verifies: the base URL, then the mirrors.
 bool FetchDescription(RunState& run) {
   run.sequences = SequenceMemory::Load();
-  const std::vector<std::wstring> bases = CandidateBases(run.options);
+  // A host that did not answer the root question a moment ago is asked
+  // last: a host that is down must not cost the run its wait twice.
+  const std::vector<std::wstring> order = CandidateBases(run.options);
+  std::vector<std::wstring> bases = order;
+  std::stable_partition(bases.begin(), bases.end(),
+                        [&run](const std::wstring& base) { return run.silent.count(base) == 0; });
   std::wstring first_error, stale_error;
   for (size_t i = 0; i < bases.size(); ++i) {
-    if (i > 0) {
+    // Mirrors are numbered as configured, whatever order they are asked in.
+    const size_t number = static_cast<size_t>(std::find(order.begin(), order.end(), bases[i]) - order.begin()) + 1;
+    if (number > 1) {
       const std::wstring host = MirrorSet({bases[i]}).Host(0);
       Say(run.status,
-          L"Trying mirror " + std::to_wstring(i + 1) + L" of " + std::to_wstring(bases.size()) + L": " + host);
-      common::Log(L"trying mirror %zu of %zu: %s", i + 1, bases.size(), bases[i]);
+          L"Trying mirror " + std::to_wstring(number) + L" of " + std::to_wstring(order.size()) + L": " + host);
+      common::Log(L"trying mirror %zu of %zu: %s", number, order.size(), bases[i]);
     }
     bool stale = false;
     run.result.error.clear();
