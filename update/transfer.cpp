@@ -3,12 +3,14 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "common/file.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "update/piece_writer.h"
 #include "update/sha256_stream.h"
 
 namespace update {
@@ -18,6 +20,8 @@ using common::Error;
 using common::ErrorKind;
 
 constexpr int kMaxRetryAfterSeconds = 30;
+// From this size a body is written and hashed beside the network's reads.
+constexpr uint64_t kPipelineBytes = 4ull * 1024 * 1024;
 // Smaller files are fetched whole again rather than resumed: a note of
 // their version would cost more than it saves.
 constexpr uint64_t kMinResumableBytes = 1024 * 1024;
@@ -65,7 +69,20 @@ class StagingSink : public net::Sink {
   // mirror) rather than started over.
   void RefuseWhole() { refuse_whole_ = true; }
 
+  // Big bodies are written and hashed on a thread of their own while the
+  // next pieces arrive.
+  void Pipeline() {
+    if (limit_ < kPipelineBytes) return;
+    writer_ = std::make_unique<PieceWriter>(
+        [this](const unsigned char* data, size_t size, Error& error) { return WritePiece(data, size, error); });
+    if (!writer_->Start()) writer_.reset();
+  }
+
+  // Waits until every piece taken is written; false with the write's error.
+  bool Settle(Error& error) { return writer_ == nullptr || writer_->Drain(error); }
+
   bool Begin(const net::AnswerHeaders& headers, Error& error) override {
+    if (!Settle(error)) return false;
     if (kept_ > 0 && !headers.partial && refuse_whole_) {
       error.Set(ErrorKind::kHttp, L"the server sent the whole file, not the rest");
       return false;
@@ -90,6 +107,37 @@ class StagingSink : public net::Sink {
       error.Set(ErrorKind::kTooLarge, kTooLongText);
       return false;
     }
+    if (writer_ != nullptr) {
+      if (!writer_->Push(data, size, error)) return false;
+      have_ += size;
+      Report(static_cast<int64_t>(size));
+      return true;
+    }
+    if (!WritePiece(data, size, error)) return false;
+    have_ += size;
+    Report(static_cast<int64_t>(size));
+    return true;
+  }
+
+  // Takes back from the progress every byte this sink counted.
+  void Forget() {
+    Error ignored;
+    (void)Settle(ignored);
+    Report(-static_cast<int64_t>(have_));
+    have_ = 0;
+  }
+
+  uint64_t kept() const { return kept_; }
+  // The digest of everything in the file; empty when it cannot be told.
+  std::string Digest() {
+    Error ignored;
+    if (!Settle(ignored)) return std::string();
+    return hash_ok_ ? FinishSha256Stream(hash_) : std::string();
+  }
+
+ private:
+  // One piece appended to the file and fed to the hash, in order.
+  bool WritePiece(const unsigned char* data, size_t size, Error& error) {
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
       if (IsDiskFullError(GetLastError())) {
@@ -100,22 +148,9 @@ class StagingSink : public net::Sink {
       return false;
     }
     hash_ok_ = hash_ok_ && FeedSha256Stream(hash_, data, size);
-    have_ += size;
-    Report(static_cast<int64_t>(size));
     return true;
   }
 
-  // Takes back from the progress every byte this sink counted.
-  void Forget() {
-    Report(-static_cast<int64_t>(have_));
-    have_ = 0;
-  }
-
-  uint64_t kept() const { return kept_; }
-  // The digest of everything in the file; empty when it cannot be told.
-  std::string Digest() { return hash_ok_ ? FinishSha256Stream(hash_) : std::string(); }
-
- private:
   void Report(int64_t delta) {
     if (report_ && delta != 0) report_(delta);
   }
@@ -129,6 +164,7 @@ class StagingSink : public net::Sink {
   Sha256Stream hash_;
   bool hash_ok_ = false;
   bool refuse_whole_ = false;
+  std::unique_ptr<PieceWriter> writer_;  // declared last: it ends first, while the rest is whole
 };
 
 // One file's way into its staging file: resume or start over, fetch,
@@ -156,6 +192,7 @@ class Stager {
       StagingSink sink(file.get(), KeptBytes(file.get(), ours), job_.size, hooks_.bytes,
                        [this](const net::AnswerHeaders& headers) { NoteVersion(headers); });
       const bool hashed = sink.Open();
+      sink.Pipeline();
       // Once every mirror ignored the Range, the whole file is taken.
       if (mirror_.CanMove()) sink.RefuseWhole();
       const bool fetch = sink.kept() < job_.size;
@@ -263,6 +300,13 @@ class Stager {
     request.sink = &sink;
     net::Response response;
     const bool ok = session_.Get(request, response, error);
+    // Every piece is on disk before the file is judged or closed; a write
+    // that failed is the reason, whatever the network did meanwhile.
+    Error written;
+    if (!sink.Settle(written)) {
+      error = written;
+      return Fetched::kFailed;
+    }
     if (ok) return Fetched::kWhole;
     if (error.kind == ErrorKind::kTooLarge) {
       error.text = kTooLongText;
