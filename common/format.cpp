@@ -11,7 +11,7 @@ namespace common {
 namespace format_detail {
 namespace {
 
-struct Spec {
+struct Directive {
   bool left = false;  // "-": pad on the right
   bool zero = false;  // "0": pad numbers with zeros
   size_t width = 0;
@@ -20,26 +20,26 @@ struct Spec {
 };
 
 // Reads one conversion after its "%"; p ends on the conversion letter.
-Spec ReadSpec(const wchar_t*& p) {
-  Spec spec;
+Directive ReadDirective(const wchar_t*& p) {
+  Directive directive;
   for (;; ++p) {
     if (*p == L'-') {
-      spec.left = true;
+      directive.left = true;
     } else if (*p == L'0') {
-      spec.zero = true;
+      directive.zero = true;
     } else if (*p != L'+' && *p != L' ' && *p != L'#') {
       break;
     }
   }
-  while (*p >= L'0' && *p <= L'9') spec.width = spec.width * 10 + static_cast<size_t>(*p++ - L'0');
+  while (*p >= L'0' && *p <= L'9') directive.width = directive.width * 10 + static_cast<size_t>(*p++ - L'0');
   if (*p == L'.') {
     ++p;
-    spec.precision = 0;
-    while (*p >= L'0' && *p <= L'9') spec.precision = spec.precision * 10 + (*p++ - L'0');
+    directive.precision = 0;
+    while (*p >= L'0' && *p <= L'9') directive.precision = directive.precision * 10 + (*p++ - L'0');
   }
   while (*p == L'h' || *p == L'l' || *p == L'L' || *p == L'z' || *p == L'j' || *p == L't') ++p;
-  spec.conversion = *p;
-  return spec;
+  directive.conversion = *p;
+  return directive;
 }
 
 std::wstring Widen(const char* begin, const char* end) { return std::wstring(begin, end); }  // ASCII digits
@@ -66,27 +66,27 @@ std::wstring Integer(const Arg& arg, wchar_t conversion) {
   return Widen(buffer, done.ptr);
 }
 
-std::wstring Real(double value, const Spec& spec) {
+std::wstring Real(double value, const Directive& directive) {
   char buffer[512];
-  const int precision = spec.precision < 0 ? 6 : spec.precision;
-  const std::chars_format format = spec.conversion == L'f'   ? std::chars_format::fixed
-                                   : spec.conversion == L'e' ? std::chars_format::scientific
-                                                             : std::chars_format::general;
+  const int precision = directive.precision < 0 ? 6 : directive.precision;
+  const std::chars_format format = directive.conversion == L'f'   ? std::chars_format::fixed
+                                   : directive.conversion == L'e' ? std::chars_format::scientific
+                                                                  : std::chars_format::general;
   const std::to_chars_result done = std::to_chars(buffer, buffer + sizeof buffer, value, format, precision);
   if (done.ec != std::errc()) return L"?";
   return Widen(buffer, done.ptr);
 }
 
-void AppendPadded(std::wstring& out, const std::wstring& text, const Spec& spec, bool number) {
-  if (text.size() >= spec.width) {
+void AppendPadded(std::wstring& out, const std::wstring& text, const Directive& directive, bool number) {
+  if (text.size() >= directive.width) {
     out += text;
     return;
   }
-  const size_t fill = spec.width - text.size();
-  if (spec.left) {
+  const size_t fill = directive.width - text.size();
+  if (directive.left) {
     out += text;
     out.append(fill, L' ');
-  } else if (spec.zero && number) {
+  } else if (directive.zero && number) {
     // Zeros go after a sign.
     const size_t sign = !text.empty() && text[0] == L'-' ? 1 : 0;
     out.append(text, 0, sign);
@@ -114,15 +114,16 @@ std::wstring FormatArgs(size_t buffer_chars, const wchar_t* format, const Arg* a
       out += L'%';
       continue;
     }
-    const Spec spec = ReadSpec(p);
+    const Directive directive = ReadDirective(p);
     if (*p == 0 || next >= count) break;  // the compiler has checked every format
     const Arg& arg = args[next++];
     switch (arg.kind) {
       case Kind::kText:
-        AppendPadded(out, arg.is_narrow ? Utf8ToWide(std::string(arg.narrow)) : std::wstring(arg.wide), spec, false);
+        AppendPadded(out, arg.is_narrow ? Utf8ToWide(std::string(arg.narrow)) : std::wstring(arg.wide), directive,
+                     false);
         break;
-      case Kind::kInteger: AppendPadded(out, Integer(arg, spec.conversion), spec, true); break;
-      case Kind::kFloat: AppendPadded(out, Real(arg.real, spec), spec, true); break;
+      case Kind::kInteger: AppendPadded(out, Integer(arg, directive.conversion), directive, true); break;
+      case Kind::kFloat: AppendPadded(out, Real(arg.real, directive), directive, true); break;
     }
   }
   if (out.size() > buffer_chars - 1) out.resize(buffer_chars - 1);

@@ -53,7 +53,7 @@ function descriptionSigning(options) {
     keys,
     moduli: keys.map((k) => modulusOf(k)),
     textForm,
-    sign: (text) => (textForm ? (signBytes(text, keys[0]), signatureLines(text, keys)) : signBytes(text, keys[0])),
+    sign: (text) => (textForm ? signatureLines(text, keys) : signBytes(text, keys[0])),
   };
 }
 

@@ -59,10 +59,19 @@ class WindowTest : public ::testing::Test {
     harness::RemoveTree(root_);
   }
 
-  std::vector<std::wstring> WindowArguments() const {
+  // The window's arguments, on the fixture's release or another base URL.
+  std::vector<std::wstring> WindowArguments(const std::wstring& base = L"") const {
     return {L"--game",     game_,
-            L"--base-url", harness::ReleaseUrl(L"/" + name_ + L"/pub"),
+            L"--base-url", base.empty() ? harness::ReleaseUrl(L"/" + name_ + L"/pub") : base,
             L"--list-url", harness::ListServiceUrl(L"/api/servers")};
+  }
+  harness::RunResult RunWindowOn(const std::wstring& base) const {
+    return harness::RunProcess(harness::LauncherExe(), WindowArguments(base), root_, 90000);
+  }
+  // A console run without a launch, as a player's earlier start would leave the folder.
+  harness::RunResult RunConsoleOn(const std::wstring& base) const {
+    return harness::RunProcess(harness::LauncherExe(),
+                               {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, root_, 90000);
   }
 
   // Runs the launcher in window mode while this thread looks at its window.
@@ -400,9 +409,7 @@ TEST_F(WindowTest, PauseResumeAndTheLimit) {
                                       "wait-for Updated\n"
                                       "{\"type\":\"close\"}\n"));
   const std::wstring base = harness::ReleaseUrl(L"/_chunk-65536/" + name_ + L"/slowpub");
-  const harness::RunResult r = harness::RunProcess(
-      harness::LauncherExe(),
-      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  const harness::RunResult r = RunWindowOn(base);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
   EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\big.pak") == big);
@@ -443,7 +450,7 @@ TEST_F(WindowTest, RetryAfterAFailureAndRepair) {
   const std::wstring description = release_ + L"\\pub\\stable\\manifest.txt";
   ASSERT_TRUE(MoveFileW(description.c_str(), (description + L".away").c_str()));
   harness::RunResult r;
-  std::thread runner([&] { r = harness::RunProcess(harness::LauncherExe(), WindowArguments(), root_, 90000); });
+  std::thread runner([&] { r = RunWindowOn(L""); });
   const DWORD start = GetTickCount();
   while (harness::ReadFileBytes(data_ + L"\\launcher.log").find("update failed") == std::string::npos &&
          GetTickCount() - start < 60000) {
@@ -471,7 +478,7 @@ TEST_F(WindowTest, ADpiChangeResizesTheWindowAndTheWebView) {
                                       "dpi-changed 144 100 50 1600 1070\n"  // 150 %: 1500 x 1020
                                       "sleep 500\n"
                                       "{\"type\":\"close\"}\n"));
-  const harness::RunResult r = harness::RunProcess(harness::LauncherExe(), WindowArguments(), root_, 90000);
+  const harness::RunResult r = RunWindowOn(L"");
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(LogLines("Page.script sent dpi-changed").size(), 1u) << harness::ReadFileBytes(log_);
@@ -490,8 +497,7 @@ TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
                                     L"channel=stable&build=6.0&protocol=9&server=h:1"),
             "");
   const std::wstring base = harness::ReleaseUrl(L"/" + name_ + L"/offpub");
-  harness::RunResult r = harness::RunProcess(
-      harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, root_, 90000);
+  harness::RunResult r = RunConsoleOn(base);
   ASSERT_EQ(r.exit_code, 0u) << r.output;
   ASSERT_NE(DeleteFileW((release_ + L"\\offpub\\stable\\manifest.txt").c_str()), 0);
   harness::SteamHandler steam;
@@ -499,9 +505,7 @@ TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
                                       "{\"type\":\"ready\"}\n"
                                       "wait-for Playing the installed release 6.0: Could not reach the update server\n"
                                       "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
-  r = harness::RunProcess(
-      harness::LauncherExe(),
-      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  r = RunWindowOn(base);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
   EXPECT_TRUE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play wrote the hand-off";
@@ -524,8 +528,7 @@ TEST_F(WindowTest, PlayIsRefusedWhileTheFolderHoldsTwoReleases) {
   const std::wstring base = harness::ReleaseUrl(L"/" + name_ + L"/manypub");
   harness::HeldFile game(game_ + L"\\f119.dll", L"lock", game_ + L"\\f000.dll.part");
   ASSERT_TRUE(game.held());
-  harness::RunResult r = harness::RunProcess(
-      harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, root_, 90000);
+  harness::RunResult r = RunConsoleOn(base);
   ASSERT_EQ(r.exit_code, 1u) << r.output;
   const std::string mixed = "Updated 119 of 120 files; could not replace " + harness::Narrow(game_) + "\\f119.dll";
   ASSERT_NE(r.output.find(mixed), std::string::npos) << r.output;
@@ -538,9 +541,7 @@ TEST_F(WindowTest, PlayIsRefusedWhileTheFolderHoldsTwoReleases) {
                                       // (the page is sent the path with its backslashes escaped)
                                       "wait-for Updated 119 of 120 files; could not replace\n"
                                       "{\"type\":\"close\"}\n"));
-  r = harness::RunProcess(
-      harness::LauncherExe(),
-      {L"--game", game_, L"--base-url", base, L"--list-url", harness::ListServiceUrl(L"/api/servers")}, root_, 90000);
+  r = RunWindowOn(base);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play was refused";

@@ -30,7 +30,7 @@ import zlib from 'node:zlib';
 import { AVERAGE, CHUNKER, chunkFile, MAX, MIN } from './chunker.mjs';
 import { isSafeRelativePath, readManifest } from './description.mjs';
 import { refuse } from './errors.mjs';
-import { readFileOrRefuse, tempNameOf, writeFlushed } from './files.mjs';
+import { readFileOrRefuse, writeReplacing } from './files.mjs';
 
 export const DEFAULT_CHUNK_MIN_SIZE = 4 * 1024 * 1024;
 const CHUNKER_LINE = `chunker ${CHUNKER} ${MIN} ${AVERAGE} ${MAX}`;
@@ -56,20 +56,6 @@ export function chunkMinSizeFromOptions(options) {
     refuse('--chunk-min-size must be a whole number of bytes, 1 or more');
   }
   return Number(text);
-}
-
-// Written whole under a temporary name and renamed: a name in the store
-// never holds half an object.
-function writeObject(file, data) {
-  fs.mkdirSync(path.dirname(file), { recursive: true });
-  const temp = tempNameOf(file);
-  try {
-    writeFlushed(temp, data);
-    fs.renameSync(temp, file);
-  } catch (e) {
-    fs.rmSync(temp, { force: true });
-    throw e;
-  }
 }
 
 // The form an object already in the store has, checked against the chunk
@@ -173,7 +159,7 @@ export class ChunkStore {
     // once while the next ones are cut and hashed.
     const packed = await deflate(copy);
     const bytes = packed.length * 100 <= copy.length * 97 ? packed : copy;
-    if (this.write) writeObject(file, bytes);
+    if (this.write) writeReplacing(file, bytes);
     this.totals.added.objects++;
     this.totals.added.bytes += bytes.length;
     return { stored: bytes.length, method: bytes === copy ? 'raw' : 'zlib' };
@@ -205,7 +191,7 @@ export class ChunkStore {
                'Remove that file and publish again');
       }
     } else if (this.write) {
-      writeObject(target, text);
+      writeReplacing(target, text);
     }
     this.totals.files++;
     return { size: text.length, sha256: digest, source };
@@ -261,7 +247,7 @@ export function keepReplaced(out, channel, text) {
   const sequence = readManifest(text).sequence ?? 0n;
   const file = path.join(historyOf(out, channel), `${sequence}.txt`);
   try {
-    writeObject(file, text);
+    writeReplacing(file, text);
   } catch (e) {
     refuse(`the new description is in place, but the one it replaced could not be kept at ${file} ` +
            `(${e.code ?? e.message}): prune would not count it. Copy it there by hand`);

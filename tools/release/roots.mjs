@@ -8,7 +8,7 @@ import path from 'node:path';
 
 import { refuse } from './errors.mjs';
 import { writeNew } from './files.mjs';
-import { modulusOf, readModulusFile, publicKeyFromModulus } from './signing.mjs';
+import { modulusOf, readModulusFile, verifyBytes } from './signing.mjs';
 
 export const MAX_ROOT_BYTES = 64 * 1024;
 
@@ -22,23 +22,17 @@ export function signatureLines(text, keys) {
   }).join(''), 'utf8');
 }
 
-function verifies(text, signature, modulus) {
-  return signature.length === 256 &&
-         crypto.verify('sha256', text, { key: publicKeyFromModulus(modulus),
-                                         padding: crypto.constants.RSA_PKCS1_PADDING }, signature);
-}
-
 // How many distinct keys of moduli signed text: "sig" lines, or one binary
 // signature of 256 bytes.
 export function countSigners(text, signatures, moduli) {
-  if (signatures.length === 256) return moduli.some((m) => verifies(text, signatures, m)) ? 1 : 0;
+  if (signatures.length === 256) return moduli.some((m) => verifyBytes(text, signatures, m)) ? 1 : 0;
   const byId = new Map(moduli.map((m) => [keyId(m), m]));
   const counted = new Set();
   for (const line of signatures.toString('latin1').split('\n')) {
     const t = line.trim().split(/\s+/);
     if (t.length < 3 || t[0] !== 'sig' || !/^[0-9a-fA-F]{512}$/.test(t[2])) continue;
     const id = t[1].toLowerCase();
-    if (byId.has(id) && !counted.has(id) && verifies(text, Buffer.from(t[2], 'hex'), byId.get(id))) counted.add(id);
+    if (byId.has(id) && !counted.has(id) && verifyBytes(text, Buffer.from(t[2], 'hex'), byId.get(id))) counted.add(id);
   }
   return counted.size;
 }

@@ -41,7 +41,7 @@ export function readPrivateKey(file) {
   return key;
 }
 
-export function publicKeyFromModulus(modulus) {
+function publicKeyFromModulus(modulus) {
   return crypto.createPublicKey({
     key: { kty: 'RSA', n: modulus.toString('base64url'), e: 'AQAB' },
     format: 'jwk',
