@@ -492,6 +492,7 @@ TEST_F(WindowTest, ADpiChangeResizesTheWindowAndTheWebView) {
 // window says so and Play starts the game.
 TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
   harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  harness::SteamHandler steam;  // in place before any launcher starts, as in the other Play tests
   ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\offline\\mod.dll", "installed"));
   ASSERT_EQ(harness::PublishRelease(name_ + L"/offline", name_ + L"/offpub",
                                     L"channel=stable&build=6.0&protocol=9&server=h:1"),
@@ -500,7 +501,6 @@ TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
   harness::RunResult r = RunConsoleOn(base);
   ASSERT_EQ(r.exit_code, 0u) << r.output;
   ASSERT_NE(DeleteFileW((release_ + L"\\offpub\\stable\\manifest.txt").c_str()), 0);
-  harness::SteamHandler steam;
   ASSERT_TRUE(harness::WriteFileBytes(script_,
                                       "{\"type\":\"ready\"}\n"
                                       "wait-for Playing the installed release 6.0: Could not reach the update server\n"
