@@ -27,6 +27,20 @@ fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in mid-sync can fail one index; the rest are still fresh, so
+  # retry a little and then go on: the install itself says what it lacks.
+  for attempt in 1 2 3; do
+    if $SUDO apt-get update -qq; then break; fi
+    echo "apt-get update failed (attempt $attempt of 3)" >&2
+    [ "$attempt" -lt 3 ] && sleep 5
+  done
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    # The 32-bit packages must match the 64-bit ones' versions exactly, so a
+    # stale i386 index breaks only them. Without them the tests run as
+    # x86_64 (cmake/test-arch.sh), which is better than no tests at all.
+    rest=()
+    for p in "${missing[@]}"; do [[ $p == *:i386 ]] || rest+=("$p"); done
+    echo "the install failed; trying again without the 32-bit packages" >&2
+    $SUDO apt-get install -y -qq --no-install-recommends "${rest[@]}" >/dev/null
+  fi
 fi
