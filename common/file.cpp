@@ -1,6 +1,7 @@
 #include "common/file.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include "common/unique_handle.h"
 
@@ -14,6 +15,26 @@ bool WriteAll(HANDLE file, const std::vector<unsigned char>& bytes) {
 }
 
 }  // namespace
+
+bool DescribeFile(HANDLE file, FileFacts& facts) {
+  FILE_BASIC_INFO basic = {};
+  FILE_STANDARD_INFO standard = {};
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+    return false;
+  }
+  // The number Windows reports as the file index; Win32 has no question
+  // for it alone.
+  LARGE_INTEGER index = {};
+  IO_STATUS_BLOCK io = {};
+  if (!NT_SUCCESS(NtQueryInformationFile(file, &io, &index, sizeof index, FileInternalInformation))) return false;
+  facts.attributes = basic.FileAttributes;
+  facts.links = standard.NumberOfLinks;
+  facts.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+  facts.write_time = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+  facts.index = static_cast<uint64_t>(index.QuadPart);
+  return true;
+}
 
 uint64_t FileSize(HANDLE file) {
   LARGE_INTEGER size = {};

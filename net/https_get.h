@@ -36,6 +36,9 @@ class Sink {
     (void)error;
     return true;
   }
+  // Called once the request is on its way, while its answer is awaited: a
+  // sink may get ready then (make its file) and say in Begin how it went.
+  virtual void Sent() {}
   // Takes one chunk. False stops the transfer, with the sink's reason in
   // error (its kind says what it was: a write that failed, too much, ...).
   virtual bool Take(const unsigned char* data, size_t size, common::Error& error) = 0;

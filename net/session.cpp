@@ -483,6 +483,7 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
   if (WinHttpSendRequest(handle, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
                          reinterpret_cast<DWORD_PTR>(&call))) {
+    if (request.sink != nullptr) request.sink->Sent();
     step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, INFINITE, kConnectLimitMs);
     if (step == Step::kDone) {
       step = WinHttpReceiveResponse(handle, nullptr)

@@ -370,13 +370,7 @@ bool ChunkedFile::Finish(FileStamp& staged) {
     FallBack(L"it did not come together");
     return false;
   }
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (GetFileInformationByHandle(staging_.get(), &info)) {
-    staged.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-    staged.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-    staged.volume = info.dwVolumeSerialNumber;
-    staged.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  }
+  if (!StampOpenFile(staging_.get(), game_.volume(), staged)) staged = FileStamp();
   staging_.reset();
   return true;
 }

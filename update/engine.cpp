@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/unique_handle.h"
+#include "common/worker_pool.h"
 #include "net/session.h"
 #include "update/digest.h"
 #include "update/downloads.h"
@@ -67,6 +69,55 @@ class FolderLock {
 };
 
 // What passes from one step of a run to the next.
+// The description of one base URL and its signature, fetched at once.
+class PairFetch {
+ public:
+  // Starts both fetches (one after the other, here, when no thread can be
+  // had). alone: the only base URL there is, so a transient failure is
+  // tried again here; with mirrors, the next mirror is tried first.
+  // at_once: the two may take a connection each.
+  void Start(net::Session& session, const std::wstring& channel_url, bool alone, bool at_once, const StatusFn& status,
+             const CancelFlag* cancel) {
+    const int retries = alone ? 3 : 0;
+    const std::wstring names[2] = {channel_url + L"/manifest.txt", channel_url + L"/manifest.sig"};
+    const auto fetch = [=, this, &session, &status](size_t k) {
+      ok_[k] =
+          FetchWhole(session, names[k], kMaxDescriptionBytes, bodies_[k], nullptr, status, cancel, errors_[k], retries);
+    };
+    threaded_ = at_once && pool_.Start(2, 2, fetch);
+    if (!threaded_) {
+      fetch(0);
+      if (ok_[0]) fetch(1);
+    }
+  }
+  // Waits for both; false with the text of what failed.
+  bool Finish(std::vector<unsigned char>& text, std::vector<unsigned char>& signature, std::wstring& why) {
+    pool_.Join();
+    if (threaded_ && pool_.failure().failed()) {
+      why = L"Could not reach the update server: " + pool_.failure().text;
+      return false;
+    }
+    if (!ok_[0]) {
+      why = L"Could not reach the update server: " + errors_[0].text;
+      return false;
+    }
+    if (!ok_[1]) {
+      why = L"Could not download the signature: " + errors_[1].text;
+      return false;
+    }
+    text.swap(bodies_[0]);
+    signature.swap(bodies_[1]);
+    return true;
+  }
+
+ private:
+  std::vector<unsigned char> bodies_[2];
+  Error errors_[2];
+  bool ok_[2] = {false, false};
+  bool threaded_ = false;
+  common::WorkerPool pool_;  // declared last: joined before the rest goes
+};
+
 struct RunState {
   RunState(const Options& o, const StatusFn& s, const CancelFlag* c) : options(o), status(s), cancel(c) {
     limit.SetBytesPerSecond(static_cast<uint64_t>(std::max(0, o.max_speed_kib)) * 1024);
@@ -89,6 +140,9 @@ struct RunState {
   TrustRoot root;                      // whose keys sign this base URL's releases
   std::set<std::wstring> silent;       // hosts that did not answer this run's first question
   bool no_source = false;              // no base URL offered a description that could be used
+  // The first base URL's description, asked for while the roots are walked.
+  std::wstring early_base;
+  std::unique_ptr<PairFetch> early;  // declared last: it ends before what it uses
 };
 
 // Ends a run whose step failed before anything was replaced.
@@ -101,24 +155,36 @@ bool Refuse(RunState& run, const std::wstring& text, const wchar_t* log_prefix =
 // A table that cannot be written only means the next run reads more files.
 void SaveTable(const RunState& run) { (void)run.table.Save(); }
 
-// alone: the only base URL there is, so a transient failure is tried again
-// here; with mirrors, the next mirror is tried first.
+// The player's count of transfers at once bounds the connections: with
+// fewer than three, the questions before the first file are asked in turn.
+bool ManyAtOnce(const RunState& run) { return run.options.connections >= 3; }
+
+std::unique_ptr<PairFetch> StartPair(RunState& run, const std::wstring& base, bool alone) {
+  auto fetch = std::make_unique<PairFetch>();
+  fetch->Start(run.session, base + L"/" + run.options.channel, alone, ManyAtOnce(run), run.status, run.cancel);
+  return fetch;
+}
+
+// Every round trip before the first file is waited for in turn: the first
+// base URL's pair is asked for while the roots are walked.
+void StartEarly(RunState& run) {
+  const std::vector<std::wstring> bases = CandidateBases(run.options);
+  if (bases.empty() || !ManyAtOnce(run)) return;
+  run.early = StartPair(run, bases[0], bases.size() == 1);
+  run.early_base = bases[0];
+}
+
+// A base URL's description and its signature (the early fetch's, the first
+// time its base URL is asked).
 bool FetchPair(RunState& run, const std::wstring& base, bool alone, std::vector<unsigned char>& text,
                std::vector<unsigned char>& signature) {
-  const std::wstring channel_url = base + L"/" + run.options.channel;
-  const int retries = alone ? 3 : 0;
-  Error error;
-  if (!FetchWhole(run.session, channel_url + L"/manifest.txt", kMaxDescriptionBytes, text, nullptr, run.status,
-                  run.cancel, error, retries)) {
-    run.result.error = L"Could not reach the update server: " + error.text;
-    return false;
+  std::unique_ptr<PairFetch> fetch;
+  if (run.early && base == run.early_base) {
+    fetch = std::move(run.early);
+  } else {
+    fetch = StartPair(run, base, alone);
   }
-  if (!FetchWhole(run.session, channel_url + L"/manifest.sig", kMaxDescriptionBytes, signature, nullptr, run.status,
-                  run.cancel, error, retries)) {
-    run.result.error = L"Could not download the signature: " + error.text;
-    return false;
-  }
-  return true;
+  return fetch->Finish(text, signature, run.result.error);
 }
 
 // The description one base URL offers, its signature verified, parsed and
@@ -449,11 +515,14 @@ bool MoveIntoPlace(RunState& run) {
 // nothing: the release is whole. (Those moved into place are gone.) Rows of
 // files the release no longer names go too.
 void ForgetWhatIsGone(RunState& run) {
-  std::set<std::wstring> moved;
-  for (size_t i : run.changed) moved.insert(run.manifest.files[i].path);
+  std::map<std::wstring, uint64_t> moved;  // path -> size
+  for (size_t i : run.changed) moved[run.manifest.files[i].path] = run.manifest.files[i].size;
   for (const std::wstring& path : run.table.staging()) {
-    if (moved.count(path) == 0) run.game.Delete(StagingPath(path));
-    run.game.Delete(StagingVersionPath(path));
+    const auto it = moved.find(path);
+    if (it == moved.end()) run.game.Delete(StagingPath(path));
+    // A small file had no note to delete; asking for a name that is not
+    // there costs some systems a search of its folder.
+    if (it == moved.end() || it->second >= kMinResumableBytes) run.game.Delete(StagingVersionPath(path));
   }
   run.table.staging().clear();
   std::set<std::wstring> listed;
@@ -490,9 +559,10 @@ bool StillAsInstalled(const std::wstring& game_dir) {
   const FileTable table = FileTable::Load(FolderKey(game_dir), game_dir);
   if (table.rows().empty()) return false;
   const std::wstring folder = common::AbsolutePath(game_dir);
+  const uint32_t volume = VolumeSerialOf(common::LongPathForm(folder));
   for (const auto& [path, row] : table.rows()) {
     FileStamp now;
-    if (!ReadStamp(common::LongPathForm(folder + L"\\" + path), now) || !(now == row.stamp)) {
+    if (!ReadStamp(common::LongPathForm(folder + L"\\" + path), volume, now) || !(now == row.stamp)) {
       common::Log(L"the installed release is not whole: %s changed or is gone", path);
       return false;
     }
@@ -545,6 +615,7 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   common::Log(L"update run: %s channel %s into %s%s%s", options.base_url, options.channel, options.game_dir,
               options.check_only ? L" (dry run)" : L"", options.verify ? L" (verify)" : L"");
   Say(status, L"Checking for updates");
+  StartEarly(run);
   if (!WalkRoots(run)) return run.result;
   if (!FetchDescription(run)) return PlayInstalled(run);
   if (!UpdateLauncher(run) || !OpenGameFolder(run) || !FindChanged(run)) {

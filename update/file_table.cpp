@@ -72,20 +72,34 @@ bool operator==(const FileStamp& a, const FileStamp& b) {
   return a.size == b.size && a.write_time == b.write_time && a.volume == b.volume && a.index == b.index;
 }
 
-bool ReadStamp(const std::wstring& path, FileStamp& stamp) {
+bool StampOpenFile(HANDLE file, uint32_t volume, FileStamp& stamp) {
+  common::FileFacts facts;
+  if (!common::DescribeFile(file, facts)) return false;
+  stamp.size = facts.size;
+  stamp.write_time = facts.write_time;
+  stamp.volume = volume;
+  stamp.index = facts.index;
+  return true;
+}
+
+bool ReadStamp(const std::wstring& path, uint32_t volume, FileStamp& stamp) {
   // Attributes only: a file the game holds open is still described.
   common::UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return false;
+  common::FileFacts facts;
+  if (!common::DescribeFile(file.get(), facts)) return false;
+  if (facts.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  return StampOpenFile(file.get(), volume, stamp);
+}
+
+uint32_t VolumeSerialOf(const std::wstring& path) {
+  common::UniqueFile handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(file.get(), &info)) return false;
-  if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  stamp.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
-  stamp.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-  stamp.volume = info.dwVolumeSerialNumber;
-  stamp.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  return true;
+  return handle && GetFileInformationByHandle(handle.get(), &info) ? info.dwVolumeSerialNumber : 0;
 }
 
 std::wstring FolderKeyOf(HANDLE folder) {

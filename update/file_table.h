@@ -23,9 +23,18 @@ struct FileStamp {
 };
 bool operator==(const FileStamp& a, const FileStamp& b);
 
-// The stamp of an existing file. False for a missing file, a folder, or a
-// link (reparse point): none of those is a current game file.
-[[nodiscard]] bool ReadStamp(const std::wstring& path, FileStamp& stamp);
+// The stamp of an open file on the volume with serial number `volume`
+// (the game folder's: no file below it is on another, as no link is
+// followed); false when it cannot be described.
+[[nodiscard]] bool StampOpenFile(void* file, uint32_t volume, FileStamp& stamp);
+
+// The stamp of an existing file below a folder on volume `volume`. False
+// for a missing file, a folder, or a link (reparse point): none of those is
+// a current game file.
+[[nodiscard]] bool ReadStamp(const std::wstring& path, uint32_t volume, FileStamp& stamp);
+
+// The serial number of the volume a file or folder is on; 0 when unknown.
+uint32_t VolumeSerialOf(const std::wstring& path);
 
 struct TableRow {
   FileStamp stamp;

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "common/file.h"
 #include "common/path.h"
 #include "update/file_table.h"
 
@@ -130,9 +131,9 @@ bool GameFolder::HoldParents(const std::wstring& relative, std::wstring& bad_pat
                                           nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle) continue;  // the write that follows reports it
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(handle.get(), &info) || IsLink(info.dwFileAttributes) ||
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !Holds(handle.get())) {
+    common::FileFacts info;
+    if (!common::DescribeFile(handle.get(), info) || IsLink(info.attributes) ||
+        !(info.attributes & FILE_ATTRIBUTE_DIRECTORY) || !Holds(handle.get())) {
       bad_path = folder_ + L"\\" + folder;
       return false;
     }
@@ -171,23 +172,32 @@ bool GameFolder::Holds(HANDLE handle) const {
 common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file, OpenMode mode, bool& unsafe) const {
   unsafe = false;
   const std::wstring path = Full(relative_file);
-  // A name that is not ours to continue is cleared first: a link or a file
-  // another user put there is never written into or cut short.
-  if (mode == OpenMode::kCreateNew) DeleteFileW(path.c_str());
   const DWORD disposition = mode == OpenMode::kCreateNew ? CREATE_NEW : OPEN_ALWAYS;
+  bool cleared = mode != OpenMode::kCreateNew;
   common::UniqueFile file;
   for (size_t attempt = 0;; ++attempt) {
     // The link itself is opened, never what it points to; DELETE so that a
     // file that landed outside can be taken back.
     file.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file || !IsBusyFileError(GetLastError()) || attempt == kBusyTries) break;
+    if (file) break;
+    const DWORD code = GetLastError();
+    if (!cleared && (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)) {
+      // A name that is not ours to continue is cleared, then made anew: a
+      // link or a file another user put there is never written into or cut
+      // short. (Only then: clearing a name that is not there costs some
+      // systems a search of the whole folder.)
+      DeleteFileW(path.c_str());
+      cleared = true;
+      continue;
+    }
+    if (!IsBusyFileError(code) || attempt == kBusyTries) break;
     Sleep(kBusyWaits[attempt]);
   }
   if (!file) return file;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  const bool described = GetFileInformationByHandle(file.get(), &info) != 0;
-  const bool linked = described && (IsLink(info.dwFileAttributes) || info.nNumberOfLinks > 1);
+  common::FileFacts info;
+  const bool described = common::DescribeFile(file.get(), info);
+  const bool linked = described && (IsLink(info.attributes) || info.links > 1);
   if (!described || linked || !Holds(file.get())) {
     if (described && !linked) {
       // Created somewhere a folder on the way led to: undo it.
@@ -207,14 +217,15 @@ common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file,
 std::string GameFolder::ReadSmallFile(const std::wstring& relative_file, size_t max_bytes) const {
   common::UniqueFile file(CreateFileW(Full(relative_file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!file || !GetFileInformationByHandle(file.get(), &info) || IsLink(info.dwFileAttributes) ||
-      info.nNumberOfLinks > 1 || info.nFileSizeHigh != 0 || info.nFileSizeLow > max_bytes || !Holds(file.get())) {
+  common::FileFacts info;
+  if (!file || !common::DescribeFile(file.get(), info) || IsLink(info.attributes) || info.links > 1 ||
+      info.size > max_bytes || !Holds(file.get())) {
     return std::string();
   }
-  std::string text(info.nFileSizeLow, '\0');
+  std::string text(static_cast<size_t>(info.size), '\0');
   DWORD read = 0;
-  if (!text.empty() && (!ReadFile(file.get(), &text[0], info.nFileSizeLow, &read, nullptr) || read != text.size())) {
+  if (!text.empty() &&
+      (!ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr) || read != text.size())) {
     return std::string();
   }
   return text;
@@ -231,8 +242,8 @@ GameFolder::Obstacle GameFolder::CheckLinks(const std::wstring& relative, std::w
   if (IsLink(attributes)) return Obstacle::kLink;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::kFolder;
   common::UniqueFile name = OpenName(full, FILE_READ_ATTRIBUTES);
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (name && GetFileInformationByHandle(name.get(), &info) && info.nNumberOfLinks > 1) return Obstacle::kHardLinked;
+  common::FileFacts info;
+  if (name && common::DescribeFile(name.get(), info) && info.links > 1) return Obstacle::kHardLinked;
   return Obstacle::kNone;
 }
 
@@ -245,11 +256,11 @@ GameFolder::Obstacle GameFolder::CheckReplaceable(const std::wstring& relative, 
   // way, which only this open tells.
   for (size_t attempt = 0;; ++attempt) {
     const common::UniqueFile name = OpenName(full, DELETE | FILE_READ_ATTRIBUTES);
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (name && GetFileInformationByHandle(name.get(), &info)) {
-      if (IsLink(info.dwFileAttributes)) return Obstacle::kLink;
-      if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::kFolder;
-      return info.nNumberOfLinks > 1 ? Obstacle::kHardLinked : Obstacle::kNone;
+    common::FileFacts info;
+    if (name && common::DescribeFile(name.get(), info)) {
+      if (IsLink(info.attributes)) return Obstacle::kLink;
+      if (info.attributes & FILE_ATTRIBUTE_DIRECTORY) return Obstacle::kFolder;
+      return info.links > 1 ? Obstacle::kHardLinked : Obstacle::kNone;
     }
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Obstacle::kNone;

@@ -89,6 +89,9 @@ class GameFolder {
 
   // The full path of relative, in the "\\?\" form once it is long.
   std::wstring Full(const std::wstring& relative) const;
+  // The serial number of the folder's volume, which every file below it
+  // is on (no link is followed); 0 when it could not be told.
+  uint32_t volume() const { return static_cast<uint32_t>(volume_); }
   // The full path of relative as a person reads it.
   std::wstring Shown(const std::wstring& relative) const { return folder_ + L"\\" + relative; }
 

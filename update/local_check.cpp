@@ -50,7 +50,7 @@ Check Triage(const Manifest& manifest, const GameFolder& game, FileTable& table,
   for (size_t i = 0; i < count; ++i) {
     if (!deciding[i]) continue;
     const ManifestFile& file = manifest.files[i];
-    if (!ReadStamp(game.Full(file.path), check.stamps[i])) {
+    if (!ReadStamp(game.Full(file.path), game.volume(), check.stamps[i])) {
       check.changed[i] = 1;  // missing, a folder, or a link: written anew
       ++check.missing;
       table.Erase(file.path);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cmath>
+#include <mutex>
 
 #include "common/format.h"
 #include "common/log.h"
@@ -17,6 +18,8 @@ constexpr uint64_t kSpaceMargin = 8ull * 1024 * 1024;
 constexpr uint64_t kSlackPerFile = 4096;
 // Threads that look at the files before the move pass.
 constexpr size_t kLookers = 8;
+// Threads that move the files into place.
+constexpr size_t kMovers = 4;
 // Staging files from this size on may be held by a scan for longer than
 // the move waits.
 constexpr uint64_t kScannedLongBytes = 4ull * 1024 * 1024;
@@ -139,22 +142,44 @@ bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text) {
 }
 
 bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std::wstring& text) {
-  for (size_t k = 0; k < p.changed.size(); ++k) {
+  // Some systems spend most of a move searching the folder for the name it
+  // gets: several at once, begun in the description's order. The first
+  // that fails ends the pass; those under way finish.
+  std::mutex lock;
+  size_t replaced = 0;
+  std::wstring failed;  // what could not be replaced, as shown
+  std::wstring why;
+  common::WorkerPool pool;
+  const auto move = [&](size_t k) {
     const std::wstring& path = p.manifest.files[p.changed[k]].path;
     bool unsafe = false;
-    if (!p.game.MoveOver(StagingPath(path), path, unsafe)) {
-      const DWORD code = GetLastError();
-      text = L"Updated " + std::to_wstring(k) + L" of " + std::to_wstring(p.changed.size()) +
-             L" files; could not replace " + p.game.Shown(path) + L": " + MoveFailure(code, unsafe) +
-             L". Close Velmora and start the launcher again.";
-      common::Log(L"could not move %s into place (win32 %lu); %zu of %zu files replaced", path, code, k,
-                  p.changed.size());
-      return false;
+    const bool ok = p.game.MoveOver(StagingPath(path), path, unsafe);
+    const DWORD code = GetLastError();
+    std::lock_guard<std::mutex> hold(lock);
+    if (ok) {
+      ++replaced;
+      moved(k);
+      common::Log(L"replaced %s", path);
+    } else if (failed.empty()) {
+      failed = p.game.Shown(path);
+      why = MoveFailure(code, unsafe);
+      common::Log(L"could not move %s into place (win32 %lu)", path, code);
+      pool.Stop();
     }
-    moved(k);
-    common::Log(L"replaced %s", path);
+  };
+  if (!pool.Start(p.changed.size(), kMovers, move)) {
+    for (size_t k = 0; k < p.changed.size() && failed.empty(); ++k) move(k);
   }
-  return true;
+  pool.Join();
+  if (failed.empty() && pool.failure().failed()) {
+    failed = L"the rest";
+    why = pool.failure().text;
+  }
+  if (failed.empty()) return true;
+  text = L"Updated " + std::to_wstring(replaced) + L" of " + std::to_wstring(p.changed.size()) +
+         L" files; could not replace " + failed + L": " + why + L". Close Velmora and start the launcher again.";
+  common::Log(L"%zu of %zu files replaced", replaced, p.changed.size());
+  return false;
 }
 
 }  // namespace update

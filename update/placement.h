@@ -37,9 +37,10 @@ struct Placement {
 // looked for once more.
 [[nodiscard]] bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text);
 
-// Moves every staging file over its target, in the order of the
-// description; moved(k) after each. False with the text of a pass that
-// stopped part way ("Updated 3 of 7 files; could not replace ...").
+// Moves every staging file over its target, several at once, begun in the
+// order of the description; moved(k) after each, one call at a time. False
+// with the text of a pass that stopped part way ("Updated 3 of 7 files;
+// could not replace ...").
 [[nodiscard]] bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std::wstring& text);
 
 // "The game folder holds a link the launcher will not write through: ...".

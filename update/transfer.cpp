@@ -22,9 +22,6 @@ using common::ErrorKind;
 constexpr int kMaxRetryAfterSeconds = 30;
 // From this size a body is written and hashed beside the network's reads.
 constexpr uint64_t kPipelineBytes = 4ull * 1024 * 1024;
-// Smaller files are fetched whole again rather than resumed: a note of
-// their version would cost more than it saves.
-constexpr uint64_t kMinResumableBytes = 1024 * 1024;
 // An ETag or an HTTP date is far shorter.
 constexpr uint64_t kMaxVersionBytes = 256;
 
@@ -60,7 +57,7 @@ class StagingSink : public net::Sink {
 
   // Hashes what an earlier try kept. False when the hash cannot be had.
   bool Open() {
-    hash_ok_ = BeginSha256Stream(hash_) && HashPrefix(file_, kept_, hash_);
+    hash_ok_ = BeginSha256Stream(hash_) && (kept_ == 0 || HashPrefix(file_, kept_, hash_));
     Report(static_cast<int64_t>(kept_));
     return hash_ok_;
   }
@@ -68,6 +65,16 @@ class StagingSink : public net::Sink {
   // A whole body sent for a request of the rest is refused (for another
   // mirror) rather than started over.
   void RefuseWhole() { refuse_whole_ = true; }
+
+  // A sink made without a file makes it with open once the request is sent
+  // (nothing is kept then).
+  using OpenFn = std::function<HANDLE(Error& error)>;
+  void OpenLate(OpenFn open) { open_ = std::move(open); }
+  void Sent() override {
+    if (!open_) return;
+    file_ = open_(open_error_);
+    open_ = nullptr;  // tried once
+  }
 
   // Big bodies are written and hashed on a thread of their own while the
   // next pieces arrive.
@@ -82,6 +89,11 @@ class StagingSink : public net::Sink {
   bool Settle(Error& error) { return writer_ == nullptr || writer_->Drain(error); }
 
   bool Begin(const net::AnswerHeaders& headers, Error& error) override {
+    Sent();  // the file, should it be missing still
+    if (file_ == nullptr) {
+      error = open_error_.failed() ? open_error_ : Error{ErrorKind::kWriteFailed, L"cannot open the staging file"};
+      return false;
+    }
     if (!Settle(error)) return false;
     if (kept_ > 0 && !headers.partial && refuse_whole_) {
       error.Set(ErrorKind::kHttp, L"the server sent the whole file, not the rest");
@@ -164,6 +176,8 @@ class StagingSink : public net::Sink {
   Sha256Stream hash_;
   bool hash_ok_ = false;
   bool refuse_whole_ = false;
+  OpenFn open_;
+  Error open_error_;
   std::unique_ptr<PieceWriter> writer_;  // declared last: it ends first, while the rest is whole
 };
 
@@ -188,9 +202,17 @@ class Stager {
     }
     for (bool ours = job_.continue_staging;; ours = true) {
       common::UniqueFile file;
-      if (!OpenStaging(file, ours, error)) return false;
-      StagingSink sink(file.get(), KeptBytes(file.get(), ours), job_.size, hooks_.bytes,
+      // A new staging file is made while its request is on its way: making
+      // a file costs some systems a search of its folder.
+      const bool late = !ours && job_.size > 0;
+      if (!late && !OpenStaging(file, ours, error)) return false;
+      if (late) version_.clear();
+      StagingSink sink(late ? nullptr : file.get(), late ? 0 : KeptBytes(file.get(), ours), job_.size, hooks_.bytes,
                        [this](const net::AnswerHeaders& headers) { NoteVersion(headers); });
+      if (late) {
+        sink.OpenLate(
+            [this, &file](Error& open_error) { return OpenStaging(file, false, open_error) ? file.get() : nullptr; });
+      }
       const bool hashed = sink.Open();
       sink.Pipeline();
       // Once every mirror ignored the Range, the whole file is taken.
@@ -341,13 +363,7 @@ class Stager {
       return false;
     }
     const uint64_t on_disk = common::FileSize(file.get());
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (GetFileInformationByHandle(file.get(), &info)) {
-      staged.size = on_disk;
-      staged.write_time = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
-      staged.volume = info.dwVolumeSerialNumber;
-      staged.index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-    }
+    if (!StampOpenFile(file.get(), game_.volume(), staged)) staged = FileStamp();
     file.reset();
     const std::string digest = hashed ? sink.Digest() : std::string();
     if (on_disk == job_.size && !digest.empty() && digest == job_.sha256) return true;

@@ -59,6 +59,11 @@ struct TransferHooks {
 unsigned long RetryWaitMs(int retry, int retry_after);
 
 // The staging file of a game file, and the note of its version.
+// Files smaller than this are fetched whole again rather than resumed: a
+// note of their version (which they do not get) would cost more than it
+// saves.
+constexpr uint64_t kMinResumableBytes = 1024 * 1024;
+
 std::wstring StagingPath(const std::wstring& path);
 std::wstring StagingVersionPath(const std::wstring& path);
 

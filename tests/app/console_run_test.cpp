@@ -108,20 +108,21 @@ TEST_F(ConsoleRunTest, UpdateThenLaunchThroughSteam) {
   // The log tells the run's story in order, without the player's name.
   const std::string log = harness::ReadFileBytes(log_);
   size_t at = 0;
-  for (const std::string& event :
-       {std::string("start: launcher "), std::string("mode console"),
-        std::string("option base_url = ") + harness::Narrow(harness::ReleaseUrl(L"/" + name_ + L"/pub")) +
-            " (command line)",
-        std::string("option channel = stable (default)"), std::string("option name given"),
-        "game folder: " + harness::Narrow(game_) + " (as the options name it)",
-        std::string("/stable/manifest.txt: status 200"), std::string("/stable/manifest.sig: status 200"),
-        std::string("release 2.1.0"), std::string("replaced maps\\city.map"), std::string("replaced mod.dll"),
-        std::string("update done: 2 files replaced"),
-        std::string("play: lobby.example:27015, Steam accepted the launch")}) {
+  for (const std::string& event : {std::string("start: launcher "), std::string("mode console"),
+                                   std::string("option base_url = ") +
+                                       harness::Narrow(harness::ReleaseUrl(L"/" + name_ + L"/pub")) + " (command line)",
+                                   std::string("option channel = stable (default)"), std::string("option name given"),
+                                   "game folder: " + harness::Narrow(game_) + " (as the options name it)",
+                                   std::string("/stable/manifest.txt: status 200"), std::string("release 2.1.0"),
+                                   std::string("replaced maps\\city.map"), std::string("replaced mod.dll"),
+                                   std::string("update done: 2 files replaced"),
+                                   std::string("play: lobby.example:27015, Steam accepted the launch")}) {
     const size_t found = log.find(event, at);
     EXPECT_NE(found, std::string::npos) << "missing or out of order: " << event << "\n" << log;
     if (found != std::string::npos) at = found;
   }
+  // The signature is asked for beside the description, so either comes first.
+  EXPECT_LT(log.find("/stable/manifest.sig: status 200"), log.find("release 2.1.0")) << log;
   EXPECT_EQ(log.find("\xC5\x81ucja"), std::string::npos) << "no player name in the log";
   for (size_t line = 0; line < log.size(); line = log.find('\n', line) + 1) {
     // "2026-12-08T11:37:30.123Z [123] ": UTC time and thread on every line.

@@ -124,6 +124,52 @@ TEST(FileTest, WholeFilesWrittenAndReadBack) {
   harness::RemoveTree(dir);
 }
 
+// What a file's stamp is made of: the facts agree with what Windows tells
+// of the same file, and the index names the file itself (shared by its
+// hard links, kept by a rename, another for another file).
+TEST(FileTest, FactsOfAnOpenFile) {
+  const std::wstring dir = harness::MakeTempDir(L"common-facts");
+  ASSERT_TRUE(common::WriteWholeFile(dir + L"\\a.bin", std::vector<unsigned char>(70000, 'a')));
+  ASSERT_TRUE(common::WriteWholeFile(dir + L"\\b.bin", {}));
+  ASSERT_TRUE(CreateHardLinkW((dir + L"\\a-link.bin").c_str(), (dir + L"\\a.bin").c_str(), nullptr));
+  const auto facts = [](const std::wstring& path, common::FileFacts& out) {
+    common::UniqueFile file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file && common::DescribeFile(file.get(), out);
+  };
+  struct Row {
+    const wchar_t* name;
+    uint64_t size;
+    uint32_t links;
+    bool folder;
+  };
+  const Row rows[] = {
+      {L"a.bin", 70000, 2, false}, {L"a-link.bin", 70000, 2, false}, {L"b.bin", 0, 1, false}, {L"", 0, 1, true}};
+  for (const Row& row : rows) {
+    const std::wstring path = *row.name ? dir + L"\\" + row.name : dir;
+    common::FileFacts f;
+    ASSERT_TRUE(facts(path, f)) << harness::Narrow(path);
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(f.attributes, data.dwFileAttributes) << harness::Narrow(path);
+    EXPECT_EQ(f.write_time, (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime);
+    EXPECT_EQ((f.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0, row.folder);
+    if (row.folder) continue;
+    EXPECT_EQ(f.size, row.size) << harness::Narrow(path);
+    EXPECT_EQ(f.links, row.links) << harness::Narrow(path);
+    EXPECT_NE(f.index, 0u);
+  }
+  common::FileFacts a, link, b, moved;
+  ASSERT_TRUE(facts(dir + L"\\a.bin", a) && facts(dir + L"\\a-link.bin", link) && facts(dir + L"\\b.bin", b));
+  EXPECT_EQ(a.index, link.index) << "hard links are one file";
+  EXPECT_NE(a.index, b.index);
+  ASSERT_TRUE(MoveFileExW((dir + L"\\b.bin").c_str(), (dir + L"\\c.bin").c_str(), 0));
+  ASSERT_TRUE(facts(dir + L"\\c.bin", moved));
+  EXPECT_EQ(moved.index, b.index) << "a rename keeps the file";
+  harness::RemoveTree(dir);
+}
+
 TEST(EnvironmentTest, SetEmptyAndUnset) {
   SetEnvironmentVariableW(L"VELMORA_TEST_VALUE", L"\x0141\xD83D\xDE00 x");
   EXPECT_EQ(common::EnvironmentValue(L"VELMORA_TEST_VALUE"), L"\x0141\xD83D\xDE00 x");

@@ -115,7 +115,8 @@ class EngineTest : public ::testing::Test {
 
   // Paths the server was asked for under this test's folder, in order;
   // the question for a newer root version every run asks first is left out
-  // (the trust tests look at it).
+  // (the trust tests look at it). A description and its signature are asked
+  // for at once: they are listed in that order, however they arrived.
   std::vector<std::string> Requested() const {
     std::vector<std::string> paths;
     const std::string log = harness::RequestsFor(name_);
@@ -125,6 +126,12 @@ class EngineTest : public ::testing::Test {
       const std::string line = log.substr(start, end - start);
       if (line.find("/root/") == std::string::npos) paths.push_back(line.substr(0, line.find('\t')));
       start = end + 1;
+    }
+    const auto ends = [](const std::string& path, const std::string& tail) {
+      return path.size() >= tail.size() && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (size_t i = 0; i + 1 < paths.size(); ++i) {
+      if (ends(paths[i], "/manifest.sig") && ends(paths[i + 1], "/manifest.txt")) std::swap(paths[i], paths[i + 1]);
     }
     return paths;
   }

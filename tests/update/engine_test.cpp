@@ -640,4 +640,35 @@ TEST_F(EngineTest, NothingIsWrittenThroughALinkBelowTheGameFolder) {
   harness::RemoveTree(outside);
 }
 
+// A staging name something else already holds: a file is cleared and made
+// anew (it is not the launcher's to continue); a folder stops the run with
+// the game folder's text, nothing replaced.
+TEST_F(EngineTest, AStagingNameAlreadyTakenIsClearedOrStopsTheRun) {
+  Publish({{L"a.dll", Bytes(3000, 'a')}});
+  struct Row {
+    const char* what;
+    bool folder;
+    bool ok;
+  };
+  for (const Row& row : {Row{"a stray file", false, true}, Row{"a folder", true, false}}) {
+    PutGame({{L"a.dll", "old a"}});
+    ASSERT_TRUE(row.folder ? harness::MakeDirs(game_ + L"\\a.dll.part")
+                           : harness::WriteFileBytes(game_ + L"\\a.dll.part", std::string(5000, 's')));
+    const update::Result r = Run();
+    EXPECT_EQ(r.ok, row.ok) << row.what << ": " << harness::Narrow(r.error);
+    if (row.ok) {
+      EXPECT_TRUE(Game(L"a.dll") == Bytes(3000, 'a')) << row.what;
+      EXPECT_FALSE(harness::FileExists(game_ + L"\\a.dll.part")) << row.what;
+    } else {
+      EXPECT_EQ(r.error,
+                L"Could not write into the game folder. Close the game and Steam, or run the launcher as "
+                L"administrator. Nothing was changed.")
+          << row.what;
+      EXPECT_EQ(Game(L"a.dll"), "old a") << row.what;
+    }
+    harness::RemoveTree(game_);
+    harness::MakeDirs(game_);
+  }
+}
+
 }  // namespace
