@@ -8,7 +8,7 @@ nginx over HTTPS on 127.0.0.1 with the build's test certificate, and runs the
 launcher (VelmoraMultiplayer.exe --console --no-launch under Wine in the
 build's prefix) beside curl on the same files:
   - 500 files of 16 KiB through a proxy that adds 25 ms each way (a 50 ms
-    round trip): the launcher with its default 4 transfers and with 8,
+    round trip): the launcher with its default 8 transfers and with 4,
     curl one connection in turn and curl with 8 transfers at once; the
     connections each one opened;
   - 1 MiB and 1 GiB straight from nginx: time, throughput, peak memory, and
@@ -24,7 +24,9 @@ build's prefix) beside curl on the same files:
     and how fast the chunker cuts;
   - mirrors: one run with its base URL up, refusing connections and
     accepting them without answering (the files then from a mirror);
-  - the speed limit: 32 MiB under --max-speed 4096, its rate beside the cap.
+  - the speed limit: 32 MiB under --max-speed 4096, its rate beside the cap;
+  - pause: how soon a run stopped as Pause stops it ends, and what the
+    resumed run fetched again (pause-bench.exe).
 Files go to <build>/bench (about 3.5 GiB). Needs nginx-light, curl, time.
 """
 import glob
@@ -368,6 +370,44 @@ def limit_case(tree, bench, port):
     return off <= 0.10
 
 
+def pause_case(tree, bench, port):
+    """Pause: the engine stopped as the window's Pause stops it, 1.5 s into a
+    256 MiB release (whole, then in chunks), how soon the run ended, and what
+    pause and resume fetched in all beside one run without a pause."""
+    print("\npause: 256 MiB, paused 1.5 s in, then resumed")
+    env = dict(os.environ, VELMORA_DATA_FOLDER=winpath(os.path.join(bench, "data")))
+    proxy = DelayProxy(port)
+    far = "https://localhost:%d" % proxy.port
+    met = True
+    for channel, way in (("resume", "whole"), ("pause-chunks", "chunks")):
+        game = fresh(os.path.join(bench, "game-pause"))
+        proxy.reset_counts()
+        secs, _, code, out = launcher(tree, bench, "", far, channel, game)
+        if code != 0:
+            raise SystemExit("the launcher failed on %s: %s" % (channel, out.strip()[-400:]))
+        once = proxy.bytes_down
+        game = fresh(os.path.join(bench, "game-pause"))
+        proxy.reset_counts()
+        run = subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree,
+                              os.path.join(tree, "tools", "bench", "pause-bench.exe"), far, channel, winpath(game),
+                              "1500", way], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        out = run.stdout.decode(errors="replace")
+        try:
+            ms = float(out.split("paused in ")[1].split(" ms")[0])
+        except (IndexError, ValueError):
+            raise SystemExit("pause-bench failed: %s" % out.strip()[-400:])
+        twice = proxy.bytes_down - once
+        print("  %-7s the run ended %.0f ms after the pause (target 500 ms); pause and resume received %.1f MiB,"
+              " %.1f MiB more than one run (%d connections)" %
+              (way, ms, proxy.bytes_down / MIB, twice / MIB, proxy.connections))
+        if run.returncode != 0 or "resumed: ok" not in out:
+            raise SystemExit("the resumed run failed: %s" % out.strip()[-400:])
+        met = met and ms <= 500
+        shutil.rmtree(game, ignore_errors=True)
+    proxy.close()
+    return met
+
+
 def main():
     if len(sys.argv) != 2:
         raise SystemExit(__doc__)
@@ -403,6 +443,7 @@ def main():
                 write_random(os.path.join(src, p), s)
         publish(src, docroot, name)
     publish(os.path.join(bench, "src", "one-gib"), docroot, "one-gib-chunks", chunks=True)
+    publish(os.path.join(bench, "src", "resume"), docroot, "pause-chunks", chunks=True)
 
     port = free_port()
     nginx = start_nginx(bench, docroot, tls, port)
@@ -518,6 +559,8 @@ def main():
         mirror_case(tree, bench, port)
         if not limit_case(tree, bench, port):
             failed.append("speed limit")
+        if not pause_case(tree, bench, port):
+            failed.append("pause")
 
         # A cut at half, then the next run.
         print("\nresume: 256 MiB, the connection dropped at half")
