@@ -68,26 +68,27 @@ class FolderLock {
   common::HeldMutex held_;  // released before the handle above is closed
 };
 
-// What passes from one step of a run to the next.
 // The description of one base URL and its signature, fetched at once.
 class PairFetch {
  public:
-  // Starts both fetches (one after the other, here, when no thread can be
-  // had). alone: the only base URL there is, so a transient failure is
-  // tried again here; with mirrors, the next mirror is tried first.
-  // at_once: the two may take a connection each.
+  // Starts both fetches (one after the other, here, when they may not go at
+  // once or no thread can be had). alone: the only base URL there is, so a
+  // transient failure is tried again here; with mirrors, the next mirror is
+  // tried first.
   void Start(net::Session& session, const std::wstring& channel_url, bool alone, bool at_once, const StatusFn& status,
              const CancelFlag* cancel) {
-    const int retries = alone ? 3 : 0;
-    const std::wstring names[2] = {channel_url + L"/manifest.txt", channel_url + L"/manifest.sig"};
-    const auto fetch = [=, this, &session, &status](size_t k) {
-      ok_[k] =
-          FetchWhole(session, names[k], kMaxDescriptionBytes, bodies_[k], nullptr, status, cancel, errors_[k], retries);
-    };
-    threaded_ = at_once && pool_.Start(2, 2, fetch);
+    session_ = &session;
+    status_ = &status;
+    cancel_ = cancel;
+    retries_ = alone ? 3 : 0;
+    names_[0] = channel_url + L"/manifest.txt";
+    names_[1] = channel_url + L"/manifest.sig";
+    // Beside the description, the signature is asked once and quietly: a
+    // server that does not answer is retried, and told of, for one of them.
+    threaded_ = at_once && pool_.Start(2, 2, [this](size_t k) { Fetch(k, k == 0); });
     if (!threaded_) {
-      fetch(0);
-      if (ok_[0]) fetch(1);
+      Fetch(0, true);
+      if (ok_[0]) Fetch(1, true);
     }
   }
   // Waits for both; false with the text of what failed.
@@ -101,6 +102,7 @@ class PairFetch {
       why = L"Could not reach the update server: " + errors_[0].text;
       return false;
     }
+    if (!ok_[1] && threaded_ && errors_[1].kind == ErrorKind::kTransient) Fetch(1, true);
     if (!ok_[1]) {
       why = L"Could not download the signature: " + errors_[1].text;
       return false;
@@ -111,6 +113,18 @@ class PairFetch {
   }
 
  private:
+  void Fetch(size_t k, bool in_full) {
+    static const StatusFn kQuiet;
+    bodies_[k].clear();
+    ok_[k] = FetchWhole(*session_, names_[k], kMaxDescriptionBytes, bodies_[k], nullptr, in_full ? *status_ : kQuiet,
+                        cancel_, errors_[k], in_full ? retries_ : 0);
+  }
+
+  net::Session* session_ = nullptr;
+  const StatusFn* status_ = nullptr;
+  const CancelFlag* cancel_ = nullptr;
+  int retries_ = 0;
+  std::wstring names_[2];
   std::vector<unsigned char> bodies_[2];
   Error errors_[2];
   bool ok_[2] = {false, false};
@@ -118,6 +132,7 @@ class PairFetch {
   common::WorkerPool pool_;  // declared last: joined before the rest goes
 };
 
+// What passes from one step of a run to the next.
 struct RunState {
   RunState(const Options& o, const StatusFn& s, const CancelFlag* c) : options(o), status(s), cancel(c) {
     limit.SetBytesPerSecond(static_cast<uint64_t>(std::max(0, o.max_speed_kib)) * 1024);
