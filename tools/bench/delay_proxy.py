@@ -4,8 +4,8 @@ as a far-away server would, and counts what passes.
     proxy = DelayProxy(upstream_port, one_way_ms=25)
     ... connect to ("127.0.0.1", proxy.port) ...
     proxy.connections, proxy.bytes_down
-    proxy.drop_after(n)   # the next connection is cut after n bytes to the client
-    proxy.refuse(True)    # new connections are closed at once
+    proxy.drop_after(n)   # the first connection to pass n bytes to the client is cut there
+    proxy.refuse(True)    # open connections are cut, new ones closed at once
     proxy.close()
 
 TLS passes through untouched: clients still talk to the upstream server.
@@ -25,6 +25,7 @@ class DelayProxy:
         self.bytes_down = 0
         self._drop = None
         self._refuse = False
+        self._open = set()  # sockets of connections not yet closed
         self._lock = threading.Lock()
         self._listener = socket.socket()
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -40,6 +41,12 @@ class DelayProxy:
     def refuse(self, on):
         with self._lock:
             self._refuse = on
+            cut = list(self._open) if on else []
+        for s in cut:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def reset_counts(self):
         with self._lock:
@@ -60,7 +67,6 @@ class DelayProxy:
                     client.close()
                     continue
                 self.connections += 1
-                drop, self._drop = self._drop, None
             try:
                 server = socket.create_connection(("127.0.0.1", self.upstream_port))
             except OSError:
@@ -68,12 +74,23 @@ class DelayProxy:
                 continue
             for s in (client, server):
                 s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            threading.Thread(target=self._pump, args=(client, server, None), daemon=True).start()
-            threading.Thread(target=self._pump, args=(server, client, drop), daemon=True).start()
+            with self._lock:
+                self._open.update((client, server))
+            threading.Thread(target=self._pump, args=(client, server, False), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client, True), daemon=True).start()
 
-    def _pump(self, source, sink, drop):
+    def _cut_at(self, sent, size):
+        """How much of the next size bytes a connection that has passed sent
+        bytes may pass, and whether it is then cut: the first to reach the
+        armed bound takes it (a run's first questions may come on others)."""
+        with self._lock:
+            if self._drop is None or sent + size < self._drop:
+                return size, False
+            keep, self._drop = max(0, self._drop - sent), None
+            return keep, True
+
+    def _pump(self, source, sink, down):
         """Reads from source and writes each piece to sink once it is due."""
-        down = drop is not None or source.getpeername()[1] == self.upstream_port
         queue, ready, done = [], threading.Condition(), [False]
 
         def writer():
@@ -90,8 +107,10 @@ class DelayProxy:
                         ready.wait(wait)
                         continue
                     heapq.heappop(queue)
-                if drop is not None and sent + len(data) >= drop:
-                    data = data[:max(0, drop - sent)]
+                cut = False
+                if down:
+                    keep, cut = self._cut_at(sent, len(data))
+                    data = data[:keep]
                 try:
                     sink.sendall(data)
                 except OSError:
@@ -100,7 +119,7 @@ class DelayProxy:
                 if down:
                     with self._lock:
                         self.bytes_down += len(data)
-                if drop is not None and sent >= drop:
+                if cut:
                     break
             for s in (sink, source):
                 try:
@@ -108,6 +127,8 @@ class DelayProxy:
                 except OSError:
                     pass
                 s.close()
+                with self._lock:
+                    self._open.discard(s)
 
         threading.Thread(target=writer, daemon=True).start()
         order = 0
