@@ -86,6 +86,7 @@ class Session {
   // Every body of this session's requests counts against this cap (which
   // must outlive the session); null: none.
   void SetRateLimit(RateLimit* limit) { rate_limit_ = limit; }
+  const RateLimit* rate_limit() const { return rate_limit_; }
 
  private:
   using UniqueInternet = common::UniqueHandle<HINTERNET, &WinHttpCloseHandle>;

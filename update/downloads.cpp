@@ -52,11 +52,12 @@ class Transfers {
   void PassOnStop() {
     if (Stopped(cancel_) && !abort_.load()) abort_ = true;
   }
+  // The cap the run downloads under, for the detail ("limit 4096 KiB/s"),
+  // read as it is: the player may change it while the run goes.
+  void Cap(const net::RateLimit* limit) { limit_ = limit; }
+
   // Retry lines as they came, then the whole transfer's line when its bytes
   // moved (or always, when final).
-  // The cap the run downloads under, for the detail ("limit 4096 KiB/s").
-  void Cap(int kib_per_second) { cap_ = kib_per_second; }
-
   void Report(const std::wstring& label, DWORD start, bool final) {
     std::deque<std::wstring> lines;
     {
@@ -69,7 +70,8 @@ class Transfers {
     if (total == 0 || (d == last_done_ && !final) || (final && failure().failed())) return;
     const uint64_t shown = std::min<uint64_t>(static_cast<uint64_t>(d), total);
     std::wstring detail = TransferDetail(shown, total, (GetTickCount() - start) / 1000.0);
-    if (cap_ > 0) detail += L"  limit " + std::to_wstring(cap_) + L" KiB/s";
+    const uint64_t cap = limit_ != nullptr ? limit_->bytes_per_second() / 1024 : 0;
+    if (cap > 0) detail += L"  limit " + std::to_wstring(cap) + L" KiB/s";
     Say(status_, label, static_cast<int>(shown * 100 / total), detail);
     last_done_ = d;
   }
@@ -86,7 +88,7 @@ class Transfers {
   mutable std::mutex lock_;
   Error failure_;
   std::deque<std::wstring> retry_lines_;
-  int cap_ = 0;
+  const net::RateLimit* limit_ = nullptr;
   common::StopSignal abort_;
   std::atomic<int64_t> done_{0};
   std::atomic<uint64_t> total_{0};
@@ -282,7 +284,7 @@ bool StageAll(net::Session& session, MirrorSet& mirrors, const GameFolder& game,
               const std::vector<size_t>& changed, const std::set<std::wstring>& ours, const Options& options,
               const StatusFn& status, const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
   Staging s(session, mirrors, game, manifest, changed, ours, options, status, cancel, stamps);
-  s.transfers.Cap(options.max_speed_kib);
+  s.transfers.Cap(session.rate_limit());
   s.label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
                                 : L"Downloading " + std::to_wstring(changed.size()) + L" files";
   if (!PlanChunked(s, true, error)) return false;
