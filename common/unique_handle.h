@@ -72,6 +72,24 @@ using UniqueCoTaskString = UniqueHandle<wchar_t*, &CoTaskMemFree>;
 // handle itself belongs to a UniqueKernelHandle that outlives this owner.
 using HeldMutex = UniqueHandle<HANDLE, &ReleaseMutex>;
 
+// A named mutex of this user's session, held for the owner's scope: one
+// writer at a time among the user's launchers for a file they share. A
+// lock that cannot be had within about 10 s is gone without (the file is
+// still written in one step).
+class UserLock {
+ public:
+  explicit UserLock(const wchar_t* name) : mutex_(CreateMutexW(nullptr, FALSE, name)) {
+    const DWORD waited = mutex_ ? WaitForSingleObject(mutex_.get(), 10000) : WAIT_FAILED;
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) held_.reset(mutex_.get());
+  }
+  UserLock(const UserLock&) = delete;
+  UserLock& operator=(const UserLock&) = delete;
+
+ private:
+  UniqueKernelHandle mutex_;
+  HeldMutex held_;  // released before the handle above is closed
+};
+
 // COM on this thread for the owner's lifetime: CoUninitialize pairs only
 // with an initialisation that succeeded.
 class ComApartment {

@@ -79,8 +79,46 @@ void LogQuietly(const wchar_t* text) {
   }
 }
 
-void UpdateWorker(Options options, HWND window, WorkersRef workers) {
+// The page messages that end a run (and whether the window closes: a new
+// launcher runs already).
+struct RunEnding {
+  std::vector<std::wstring> messages;
   bool replaced = false;
+};
+
+RunEnding EndingOf(const update::Result& result, bool paused) {
+  std::wstring notices;
+  for (const std::wstring& notice : result.notices) notices += L" " + notice;
+  RunEnding end;
+  auto& out = end.messages;
+  if (paused) {
+    out.push_back(
+        BuildStatusMessage(L"Paused. Resume goes on where the download stopped.", kNoPercent, Tone::kPlain, Busy::kNo));
+    out.push_back(BuildRunMessage(L"paused"));
+  } else if (!result.ok) {
+    out.push_back(BuildStatusMessage(result.error + notices, kNoPercent, Tone::kBad, Busy::kNo));
+    out.push_back(BuildRunMessage(L"failed"));
+  } else if (result.launcher_updated) {
+    end.replaced = true;
+  } else if (result.offline) {
+    // No server could be asked: what is installed is played, and the
+    // player is told why it was not checked.
+    out.push_back(BuildStatusMessage(result.offline_text + notices, kNoPercent, Tone::kPlain, Busy::kNo));
+    out.push_back(BuildReleaseMessage(result.build, result.protocol));
+    out.push_back(BuildRunMessage(L"failed"));
+  } else {
+    out.push_back(
+        BuildStatusMessage((result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
+                           kNoPercent, Tone::kGood, Busy::kNo));
+    out.push_back(BuildReleaseMessage(result.build, result.protocol));
+    out.push_back(BuildRunMessage(L"done"));
+  }
+  return end;
+}
+
+void UpdateWorker(Options options, HWND window, WorkersRef workers) {
+  RunEnding end;
+  const wchar_t* failure = nullptr;
   try {
     update::StatusFn status = [window, &workers](const update::StatusLine& line) {
       const std::wstring text = line.detail.empty() ? line.text : line.text + L"  " + line.detail;
@@ -93,48 +131,38 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
     };
     PostToPage(window, BuildRunMessage(L"running"));
     const update::Result result = update::RunUpdate(*options, status, &workers->cancel);
-    std::wstring notices;
-    for (const std::wstring& notice : result.notices) notices += L" " + notice;
     bool paused = false;
     {
       std::lock_guard<std::mutex> hold(workers->lock);
       paused = workers->paused && !result.ok;
       if (!paused) workers->paused = false;
     }
-    if (paused) {
-      PostStatus(window, L"Paused. Resume goes on where the download stopped.", kNoPercent, Tone::kPlain, Busy::kNo);
-      PostToPage(window, BuildRunMessage(L"paused"));
-    } else if (!result.ok) {
-      PostStatus(window, result.error + notices, kNoPercent, Tone::kBad, Busy::kNo);
-      PostToPage(window, BuildRunMessage(L"failed"));
-    } else if (result.launcher_updated) {
-      // The new launcher is already running; this one just goes.
-      replaced = true;
-      PostMessageW(window, WM_CLOSE, 0, 0);
-    } else if (result.offline) {
-      // No server could be asked: what is installed is played, and the
-      // player is told why it was not checked.
-      PostStatus(window, result.offline_text + notices, kNoPercent, Tone::kPlain, Busy::kNo);
-      PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
-      PostToPage(window, BuildRunMessage(L"failed"));
-    } else {
-      PostStatus(window, (result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
-                 kNoPercent, Tone::kGood, Busy::kNo);
-      PostToPage(window, BuildReleaseMessage(result.build, result.protocol));
-      PostToPage(window, BuildRunMessage(L"done"));
-    }
+    end = EndingOf(result, paused);
   } catch (const std::bad_alloc&) {
     LogQuietly(L"update: out of memory");
-    PostStatusQuietly(window, L"The update stopped: the launcher ran out of memory.", Tone::kBad, Busy::kNo);
+    end.messages.clear();
+    failure = L"The update stopped: the launcher ran out of memory.";
   } catch (...) {
     LogQuietly(L"update: ended by an unexpected error");
-    PostStatusQuietly(window, L"The update stopped after an unexpected error.", Tone::kBad, Busy::kNo);
+    end.messages.clear();
+    failure = L"The update stopped after an unexpected error.";
   }
-  std::lock_guard<std::mutex> hold(workers->lock);
-  workers->update_running = false;
-  workers->launcher_replaced |= replaced;
-  workers->update_status.clear();
-  workers->update_ended.notify_all();
+  // The state first, then the words: a Play, Retry or Repair the page
+  // sends in answer to them must find the run over.
+  {
+    std::lock_guard<std::mutex> hold(workers->lock);
+    workers->update_running = false;
+    workers->launcher_replaced |= end.replaced;
+    workers->update_status.clear();
+    workers->update_ended.notify_all();
+  }
+  if (failure != nullptr) PostStatusQuietly(window, failure, Tone::kBad, Busy::kNo);
+  try {
+    for (const std::wstring& message : end.messages) PostToPage(window, message);
+  } catch (...) {
+    LogQuietly(L"update: its last words could not be posted");
+  }
+  if (end.replaced) PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
 std::vector<SavedServer> ToSaved(const std::vector<servers::ServerRecord>& list) {
@@ -383,6 +411,13 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
     return;
   }
   const update::InstallRecord installed = update::InstallRecordOf(frontend.options->game_dir);
+  // As the console, which plays only what a run left whole: a run that
+  // found a file of the release changed or gone left the folder so.
+  if (installed.state == update::InstallRecord::State::kChanged) {
+    common::Log(L"play: refused, a file of the installed release changed or is gone");
+    PostStatus(window, installed.note, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    return;
+  }
   if (installed.state == update::InstallRecord::State::kMixed) {
     common::Log(L"play: refused, the game folder holds files of two releases");
     PostStatus(window, installed.note.empty() ? std::wstring(update::kCutOffText) : installed.note, kNoPercent,

@@ -145,9 +145,7 @@ PlayerState LoadPlayerState(const std::wstring& path, Found* found) {
 bool ChangePlayerState(const std::wstring& path, const PlayerChange& change, PlayerState& state) {
   // One change at a time for every launcher of this user: each reads what
   // the last one wrote.
-  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-player-state"));
-  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
-  const common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  const common::UserLock lock(L"Local\\velmoramp-player-state");
   Found found = Found::kMissing;
   PlayerState now = LoadPlayerState(path, &found);
   if (!change(now)) {

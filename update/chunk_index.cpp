@@ -12,11 +12,6 @@ namespace {
 // No chunker makes chunks bigger; a bigger one is no index of ours.
 constexpr uint64_t kMaxChunkBytes = 64ull * 1024 * 1024;
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool ReadChunkLine(const std::vector<std::string>& t, ChunkIndex& out, std::wstring& error) {
   ChunkRef chunk;
   if (t.size() < 5 || !IsHexDigest(t[1]) || !ParseUint64(t[2], chunk.raw) || !ParseUint64(t[3], chunk.stored) ||
@@ -25,7 +20,7 @@ bool ReadChunkLine(const std::vector<std::string>& t, ChunkIndex& out, std::wstr
     error = L"a chunk line is malformed";
     return false;
   }
-  chunk.sha256 = Lower(t[1]);
+  chunk.sha256 = AsciiLower(t[1]);
   chunk.zlib = t[4] == "zlib";
   chunk.offset = out.chunks.empty() ? 0 : out.chunks.back().offset + out.chunks.back().raw;
   out.chunks.push_back(chunk);
@@ -52,7 +47,7 @@ bool ParseChunkIndex(const std::vector<unsigned char>& text, ChunkIndex& out, st
         error = L"the file line is malformed";
         return false;
       }
-      out.sha256 = Lower(t[2]);
+      out.sha256 = AsciiLower(t[2]);
       file = true;
     } else if (t[0] == "chunker") {
       out.chunker = Trim(line.substr(7));

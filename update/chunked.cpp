@@ -25,11 +25,6 @@ using common::ErrorKind;
 constexpr uint64_t kMaxIndexBytes = 16ull * 1024 * 1024;
 constexpr size_t kReadBlock = 1024 * 1024;
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::string DigestOf(const unsigned char* data, size_t size) {
   Sha256Stream stream;
   if (!BeginSha256Stream(stream) || !FeedSha256Stream(stream, data, size)) return std::string();
@@ -131,21 +126,22 @@ bool ChunkedFile::FetchIndex(net::Session& session, const StatusFn& status, cons
     FallBack(L"its index is larger than any index");
     return false;
   }
-  MirrorCursor mirror(&mirrors_, std::wstring());
-  for (;;) {
-    if (FetchWhole(session, mirror.Url(file_.chunks_source), file_.chunks_size, text, nullptr, status, cancel, error)) {
-      break;
+  const BodyCheck signed_one = [this](const std::vector<unsigned char>& body) {
+    return body.size() == file_.chunks_size && Sha256Hex(body) == AsciiLower(file_.chunks_sha256);
+  };
+  if (!FetchFromMirrors(session, mirrors_, file_.chunks_source, file_.chunks_size, text, nullptr, status, cancel,
+                        signed_one, error)) {
+    if (error.kind == ErrorKind::kMismatch) {
+      FallBack(L"its index is not the one the release names");
+    } else if (error.kind != ErrorKind::kStopped) {
+      FallBack(L"its index cannot be fetched");
     }
-    if (error.kind != ErrorKind::kStopped && mirror.FailOver(L"the index of " + file_.path, error)) continue;
-    if (error.kind != ErrorKind::kStopped) FallBack(L"its index cannot be fetched");
     return false;
   }
   std::wstring problem;
-  if (text.size() != file_.chunks_size || Sha256Hex(text) != Lower(file_.chunks_sha256)) {
-    FallBack(L"its index is not the one the release names");
-  } else if (!ParseChunkIndex(text, index_, problem)) {
+  if (!ParseChunkIndex(text, index_, problem)) {
     FallBack(L"its index cannot be read");
-  } else if (index_.size != file_.size || index_.sha256 != Lower(file_.sha256)) {
+  } else if (index_.size != file_.size || index_.sha256 != AsciiLower(file_.sha256)) {
     FallBack(L"its index describes another file");
   } else if (!CutLikeOurs(index_)) {
     FallBack(L"its index was cut another way");
@@ -164,18 +160,24 @@ bool ChunkedFile::Plan(net::Session& session, const StatusFn& status, const Canc
   done_.assign(count, 0);
   bad_.assign(count, 0);
   whole_ok_ = BeginSha256Stream(whole_);
-  // What an interrupted run placed already: kept where it verifies.
+  // What an interrupted run placed already (chunks, or the start of the
+  // whole file): kept where it verifies.
   if (ours_) {
     common::UniqueFile part(CreateFileW(game_.Full(StagingPath(file_.path)).c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (part) KeepPlaced(part.get());
+    if (part && !KeepPlaced(part.get(), cancel)) return Stop(error);
+  }
+  std::wstring bad;
+  if (prepare && !game_.HoldParents(file_.path, bad)) {
+    FallBack(L"a folder on its way is not one to write into");  // the whole file's way names it
+    return false;
   }
   if (prepare && !OpenStaging()) {
     FallBack(L"its staging file cannot be made");
     return false;
   }
-  if (!FindLocal(prepare)) return false;
+  if (!FindLocal(prepare, cancel)) return Stop(error);
   for (size_t c = 0; c < count; ++c) {
     if (have_[c]) {
       reused_bytes_ += index_.chunks[c].raw;
@@ -190,10 +192,16 @@ bool ChunkedFile::Plan(net::Session& session, const StatusFn& status, const Canc
   return true;
 }
 
-void ChunkedFile::KeepPlaced(HANDLE part) {
+bool ChunkedFile::Stop(Error& error) {
+  error.Set(ErrorKind::kStopped, kStoppedText);
+  return false;
+}
+
+bool ChunkedFile::KeepPlaced(HANDLE part, const CancelFlag* cancel) {
   const uint64_t size = common::FileSize(part);
   std::vector<unsigned char> buffer;
   for (size_t c = 0; c < index_.chunks.size(); ++c) {
+    if (Stopped(cancel)) return false;
     const ChunkRef& chunk = index_.chunks[c];
     if (chunk.offset + chunk.raw > size) break;
     buffer.resize(static_cast<size_t>(chunk.raw));
@@ -202,6 +210,7 @@ void ChunkedFile::KeepPlaced(HANDLE part) {
       have_[c] = 1;
     }
   }
+  return true;
 }
 
 bool ChunkedFile::OpenStaging() {
@@ -209,6 +218,13 @@ bool ChunkedFile::OpenStaging() {
   staging_ = game_.OpenForWriting(StagingPath(file_.path),
                                   ours_ ? GameFolder::OpenMode::kContinue : GameFolder::OpenMode::kCreateNew, unsafe);
   if (!staging_) return false;
+  // From here on the staging file holds chunks at their places, which the
+  // whole file's way must not take for the start of the file: its note says
+  // so (a note that cannot be written leaves a part the digest refuses).
+  common::UniqueFile note =
+      game_.OpenForWriting(StagingVersionPath(file_.path), GameFolder::OpenMode::kCreateNew, unsafe);
+  DWORD written = 0;
+  if (note) (void)WriteFile(note.get(), kChunkedPartNote, sizeof kChunkedPartNote - 1, &written, nullptr);
   LARGE_INTEGER end = {};
   end.QuadPart = static_cast<LONGLONG>(file_.size);
   return SetFilePointerEx(staging_.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(staging_.get());
@@ -217,7 +233,7 @@ bool ChunkedFile::OpenStaging() {
 // Cuts the copy of the file at hand and takes every chunk of it that the
 // new file has and the staging file does not hold yet. Only chunks of a
 // size the new file has are hashed.
-bool ChunkedFile::FindLocal(bool prepare) {
+bool ChunkedFile::FindLocal(bool prepare, const CancelFlag* cancel) {
   std::set<uint64_t> sizes;
   std::map<std::string, std::vector<size_t>> wanted;
   for (size_t c = 0; c < index_.chunks.size(); ++c) {
@@ -246,6 +262,7 @@ bool ChunkedFile::FindLocal(bool prepare) {
     start = end;
   };
   for (;;) {
+    if (Stopped(cancel)) return false;
     DWORD read = 0;
     if (!ReadFile(local.get(), block.data(), static_cast<DWORD>(block.size()), &read, nullptr)) return true;
     if (read == 0) break;
@@ -345,7 +362,7 @@ ChunkedFile::Outcome ChunkedFile::FetchChunk(net::Session& session, size_t chunk
       FallBack(L"a chunk failed its digest twice");
       return Outcome::kWhole;
     }
-    if (error.kind != ErrorKind::kTransient || transient >= hooks.retries) {
+    if (!mirror.WorthRetrying() || transient >= hooks.retries) {
       FallBack(L"its chunks cannot be fetched");
       return Outcome::kWhole;
     }
@@ -366,7 +383,7 @@ bool ChunkedFile::Finish(FileStamp& staged) {
     }
     digest = FinishSha256Stream(whole_);
   }
-  if (digest != Lower(file_.sha256) || !FlushFileBuffers(staging_.get())) {
+  if (digest != AsciiLower(file_.sha256) || !FlushFileBuffers(staging_.get())) {
     FallBack(L"it did not come together");
     return false;
   }

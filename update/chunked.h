@@ -66,8 +66,10 @@ class ChunkedFile {
 
  private:
   bool FetchIndex(net::Session& session, const StatusFn& status, const CancelFlag* cancel, common::Error& error);
-  void KeepPlaced(HANDLE part);
-  bool FindLocal(bool prepare);
+  // Both false only when stopped (they check every chunk or MiB).
+  bool KeepPlaced(HANDLE part, const CancelFlag* cancel);
+  bool FindLocal(bool prepare, const CancelFlag* cancel);
+  static bool Stop(common::Error& error);
   bool OpenStaging();
   void Use(size_t chunk, const unsigned char* data, bool prepare);
   void Placed(size_t chunk);

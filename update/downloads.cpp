@@ -210,9 +210,9 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
       s.chunked[k] = std::move(file);
     } else if (problem.kind == ErrorKind::kStopped) {
       stopped = true;
-    } else if (prepare) {
-      file->Abandon();
     }
+    // A plan that failed changed nothing: a part of the whole file that an
+    // earlier run left stays for its resume.
   };
   const size_t threads = std::clamp(s.options.connections, kMinConnections, kMaxConnections);
   if (!pool.Start(candidates.size(), threads, plan)) {

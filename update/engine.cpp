@@ -94,6 +94,7 @@ class PairFetch {
   // Waits for both; false with the text of what failed.
   bool Finish(std::vector<unsigned char>& text, std::vector<unsigned char>& signature, std::wstring& why) {
     pool_.Join();
+    transient_ = errors_[0].kind == ErrorKind::kTransient || errors_[1].kind == ErrorKind::kTransient;
     if (threaded_ && pool_.failure().failed()) {
       why = L"Could not reach the update server: " + pool_.failure().text;
       return false;
@@ -111,6 +112,8 @@ class PairFetch {
     signature.swap(bodies_[1]);
     return true;
   }
+  // After Finish: a failure that another try may cure.
+  bool transient() const { return transient_; }
 
  private:
   void Fetch(size_t k, bool in_full) {
@@ -129,6 +132,7 @@ class PairFetch {
   Error errors_[2];
   bool ok_[2] = {false, false};
   bool threaded_ = false;
+  bool transient_ = false;
   common::WorkerPool pool_;  // declared last: joined before the rest goes
 };
 
@@ -155,10 +159,22 @@ struct RunState {
   TrustRoot root;                      // whose keys sign this base URL's releases
   std::set<std::wstring> silent;       // hosts that did not answer this run's first question
   bool no_source = false;              // no base URL offered a description that could be used
+  bool base_was_busy = false;          // the base URL's description failed for a passing reason
   // The first base URL's description, asked for while the roots are walked.
   std::wstring early_base;
   std::unique_ptr<PairFetch> early;  // declared last: it ends before what it uses
 };
+
+// Mirrors the player named that cannot be one are left out, and said so
+// once.
+void NameUnusableMirrors(const RunState& run) {
+  std::wstring why;
+  for (const std::wstring& url : run.options.mirrors) {
+    if (IsUsableMirror(url, why)) continue;
+    common::Log(L"mirror %s left out: %s", url, why);
+    Say(run.status, L"Mirror " + url + L" is left out: " + why + L".");
+  }
+}
 
 // Ends a run whose step failed before anything was replaced.
 bool Refuse(RunState& run, const std::wstring& text, const wchar_t* log_prefix = L"update failed") {
@@ -199,7 +215,9 @@ bool FetchPair(RunState& run, const std::wstring& base, bool alone, std::vector<
   } else {
     fetch = StartPair(run, base, alone);
   }
-  return fetch->Finish(text, signature, run.result.error);
+  const bool fetched = fetch->Finish(text, signature, run.result.error);
+  if (base == run.options.base_url) run.base_was_busy = !fetched && fetch->transient();
+  return fetched;
 }
 
 // The description one base URL offers, its signature verified, parsed and
@@ -237,31 +255,62 @@ bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& 
 
 constexpr int kMaxRootSteps = 32;
 
-// One file of root version `version` from the first base URL that answers
-// for it; missing: the first that answered said there is none (404).
-bool FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const std::wstring& name,
-                   std::vector<unsigned char>& body, bool& missing) {
-  missing = false;
-  for (const std::wstring& base : bases) {
-    body.clear();
-    net::MemorySink sink(body, kMaxRootBytes + 1);
-    net::Request request;
-    request.url = base + L"/root/" + name;
-    request.max_body = kMaxRootBytes + 1;
-    request.stop = run.cancel;
-    request.sink = &sink;
-    net::Response response;
-    Error error;
-    if (run.session.Get(request, response, error)) return true;
-    if (error.kind == ErrorKind::kStopped) return false;
-    if (response.headers.status == 404) {
-      missing = true;
-      return false;
+// What the hosts said of one file of a root version.
+enum class RootAnswer { kFound, kNone, kUnknown, kStopped };
+
+// One file of a root version from the first base URL that has it. A host
+// that withholds a version (a mirror that answers 404 while the base URL
+// is made to fail) must not end the walk: every host is asked, and those
+// that failed for a passing reason are asked again as a file would be.
+// kNone only when every host that answered said 404.
+RootAnswer FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const std::wstring& name,
+                         std::vector<unsigned char>& body) {
+  std::vector<std::wstring> ask = bases;
+  bool said_none = false, unknown = false;
+  for (int retry = 0;; ++retry) {
+    std::vector<std::wstring> again;
+    int retry_after = -1;
+    for (const std::wstring& base : ask) {
+      body.clear();
+      net::MemorySink sink(body, kMaxRootBytes + 1);
+      net::Request request;
+      request.url = base + L"/root/" + name;
+      request.max_body = kMaxRootBytes + 1;
+      request.stop = run.cancel;
+      request.sink = &sink;
+      net::Response response;
+      Error error;
+      if (run.session.Get(request, response, error)) return RootAnswer::kFound;
+      if (error.kind == ErrorKind::kStopped) return RootAnswer::kStopped;
+      if (response.headers.status == 404) {
+        said_none = true;
+        continue;
+      }
+      common::Log(L"root %s from %s: %s", name, base, error.text);
+      if (error.kind != ErrorKind::kTransient) {
+        unknown = true;
+        continue;
+      }
+      if (retry == 0) run.silent.insert(base);
+      again.push_back(base);
+      retry_after = std::max(retry_after, response.headers.retry_after);
     }
-    common::Log(L"root %s from %s: %s", name, base, error.text);
-    if (error.kind == ErrorKind::kTransient) run.silent.insert(base);
+    // No host at all answered: the description step has retries of its own.
+    if (again.empty() || !said_none || retry >= 3)
+      return again.empty() && !unknown ? RootAnswer::kNone : RootAnswer::kUnknown;
+    const unsigned long wait = RetryWaitMs(retry, retry_after);
+    common::Log(L"root %s: asking %zu host(s) again in %lu ms", name, again.size(), wait);
+    if (!common::WaitOrStop(wait, run.cancel)) return RootAnswer::kStopped;
+    ask = again;
   }
-  return false;
+}
+
+// Whether a release key of one version is no longer one of the next
+// (keys as sets: their order and keys added do not count).
+bool ReleaseKeyDropped(const TrustRoot& from, const TrustRoot& to) {
+  return std::any_of(from.release_keys.begin(), from.release_keys.end(), [&to](const Modulus& key) {
+    return std::find(to.release_keys.begin(), to.release_keys.end(), key) == to.release_keys.end();
+  });
 }
 
 // The root this run trusts: the one kept for the base URL (else the built-in
@@ -270,15 +319,21 @@ bool FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const 
 bool WalkRoots(RunState& run) {
   const std::wstring& base_url = run.options.base_url;
   if (!LoadKeptRoot(base_url, run.root)) run.root = BuiltInRoot();
+  // A walk that starts again below what was trusted before (the kept root
+  // damaged or gone) crosses rotations it crossed already: those forget no
+  // sequence, or an old description signed by today's key would be taken.
+  const int64_t remembered = SequenceMemory::Load().HighestRoot(base_url);
   const std::vector<std::wstring> bases = CandidateBases(run.options);
   for (int step = 0; step < kMaxRootSteps; ++step) {
     const std::wstring number = std::to_wstring(run.root.version + 1);
     std::vector<unsigned char> text, signatures;
-    bool missing = false;
-    if (!FetchRootFile(run, bases, number + L".root.txt", text, missing) ||
-        !FetchRootFile(run, bases, number + L".root.sig", signatures, missing)) {
-      if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
-      if (!missing) common::Log(L"root %s could not be fetched; going on with version %lld", number, run.root.version);
+    RootAnswer answer = FetchRootFile(run, bases, number + L".root.txt", text);
+    if (answer == RootAnswer::kFound) answer = FetchRootFile(run, bases, number + L".root.sig", signatures);
+    if (answer == RootAnswer::kStopped) return Refuse(run, kStoppedText);
+    if (answer != RootAnswer::kFound) {
+      if (answer == RootAnswer::kUnknown) {
+        common::Log(L"root %s could not be fetched; going on with version %lld", number, run.root.version);
+      }
       break;
     }
     TrustRoot next;
@@ -287,16 +342,27 @@ bool WalkRoots(RunState& run) {
       common::Log(L"root %s refused: %s; going on with version %lld", number, why, run.root.version);
       break;
     }
-    if (next.release_keys != run.root.release_keys) {
+    if (ReleaseKeyDropped(run.root, next) && next.version > remembered) {
       // A stolen key may have published a huge sequence number: after the
       // keys changed, it must not lock players out.
       std::wstring error;
-      common::Log(L"root %s names other release keys: the remembered sequences of %s are forgotten", number, base_url);
+      common::Log(L"root %s drops a release key: the remembered sequences of %s are forgotten", number, base_url);
       if (!SequenceMemory::ForgetBase(base_url, error)) common::Log(L"could not forget them: %s", error);
     }
     KeepRoot(base_url, text, signatures);
     run.root = next;
     common::Log(L"root version %lld trusted", run.root.version);
+  }
+  if (run.root.version < remembered) {
+    common::Log(L"root version %lld was trusted before, but the walk ended at %lld", remembered, run.root.version);
+    run.no_source = true;  // what is installed was checked under the keys trusted then
+    return Refuse(run,
+                  L"The update server does not offer the signing keys this launcher trusted before. Nothing was "
+                  L"changed.");
+  }
+  std::wstring error;
+  if (run.root.version > remembered && !SequenceMemory::RememberRoot(base_url, run.root.version, error)) {
+    common::Log(L"could not remember root version %lld: %s", run.root.version, error);
   }
   if (run.root.has_expiry && run.root.expires_at <= UtcNowSeconds()) {
     return Refuse(run, L"The signing keys of this update server have expired. Nothing was changed.");
@@ -317,6 +383,28 @@ void ChooseMirrors(RunState& run, const std::vector<std::wstring>& bases, size_t
   if (!run.options.check_only) RememberMirrors(run.options.base_url, run.options.channel, run.manifest.mirrors);
 }
 
+// One base URL's turn for the description; true once it offered one. The
+// first failure of each kind is kept for the player.
+bool AskForDescription(RunState& run, const std::vector<std::wstring>& order, const std::wstring& base, bool alone,
+                       std::wstring& first_error, std::wstring& stale_error) {
+  // Mirrors are numbered as configured, whatever order they are asked in.
+  const size_t number = static_cast<size_t>(std::find(order.begin(), order.end(), base) - order.begin()) + 1;
+  if (number > 1) {
+    const std::wstring host = MirrorSet({base}).Host(0);
+    Say(run.status,
+        L"Trying mirror " + std::to_wstring(number) + L" of " + std::to_wstring(order.size()) + L": " + host);
+    common::Log(L"trying mirror %zu of %zu: %s", number, order.size(), base);
+  }
+  bool stale = false;
+  run.result.error.clear();
+  if (DescriptionFrom(run, base, alone, stale)) return true;
+  if (Stopped(run.cancel)) return false;
+  common::Log(L"%s: %s", base, run.result.error);
+  std::wstring& kept = stale ? stale_error : first_error;
+  if (kept.empty()) kept = run.result.error;
+  return false;
+}
+
 // The description of the channel from the first base URL that offers a
 // fresh one whose signature verifies: the base URL, then the mirrors.
 bool FetchDescription(RunState& run) {
@@ -328,32 +416,26 @@ bool FetchDescription(RunState& run) {
   std::stable_partition(bases.begin(), bases.end(),
                         [&run](const std::wstring& base) { return run.silent.count(base) == 0; });
   std::wstring first_error, stale_error;
-  for (size_t i = 0; i < bases.size(); ++i) {
-    // Mirrors are numbered as configured, whatever order they are asked in.
-    const size_t number = static_cast<size_t>(std::find(order.begin(), order.end(), bases[i]) - order.begin()) + 1;
-    if (number > 1) {
-      const std::wstring host = MirrorSet({bases[i]}).Host(0);
-      Say(run.status,
-          L"Trying mirror " + std::to_wstring(number) + L" of " + std::to_wstring(order.size()) + L": " + host);
-      common::Log(L"trying mirror %zu of %zu: %s", number, order.size(), bases[i]);
-    }
-    bool stale = false;
-    run.result.error.clear();
-    if (DescriptionFrom(run, bases[i], bases.size() == 1, stale)) {
-      ChooseMirrors(run, bases, i);
-      break;
-    }
+  size_t served = bases.size();
+  for (size_t i = 0; i < bases.size() && served == bases.size(); ++i) {
+    if (AskForDescription(run, order, bases[i], bases.size() == 1, first_error, stale_error)) served = i;
     if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
-    common::Log(L"%s: %s", bases[i], run.result.error);
-    std::wstring& kept = stale ? stale_error : first_error;
-    if (kept.empty()) kept = run.result.error;
-    if (i + 1 == bases.size()) {
-      // Only when every one offered an old release is it the replay text.
-      run.no_source = true;
-      return Refuse(run, first_error.empty() ? stale_error : first_error,
-                    first_error.empty() ? L"update refused" : L"update failed");
-    }
   }
+  // With mirrors, a busy base URL is asked once: when every mirror failed
+  // too, it gets the retries it would have had alone.
+  if (served == bases.size() && bases.size() > 1 && run.base_was_busy) {
+    const size_t base =
+        static_cast<size_t>(std::find(bases.begin(), bases.end(), run.options.base_url) - bases.begin());
+    if (AskForDescription(run, order, bases[base], true, first_error, stale_error)) served = base;
+    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+  }
+  if (served == bases.size()) {
+    // Only when every one offered an old release is it the replay text.
+    run.no_source = true;
+    return Refuse(run, first_error.empty() ? stale_error : first_error,
+                  first_error.empty() ? L"update refused" : L"update failed");
+  }
+  ChooseMirrors(run, bases, served);
   const Manifest& m = run.manifest;
   run.result.build = m.build;
   run.result.notes = m.notes;
@@ -375,12 +457,18 @@ bool ReplaceLauncher(RunState& run) {
   };
   std::vector<unsigned char> bytes;
   Error error;
-  if (!FetchWhole(run.session, run.mirrors->base(0) + L"/" + manifest.launcher_source, net::kMaxBodyBytes, bytes,
-                  progress, run.status, run.cancel, error)) {
+  const BodyCheck described = [&manifest](const std::vector<unsigned char>& body) {
+    return Sha256Hex(body) == AsciiLower(manifest.launcher_sha256);
+  };
+  // From the hosts in turn, as a file: a host with another copy is passed
+  // over; only when every one sends one does the launcher count as refused.
+  if (!FetchFromMirrors(run.session, *run.mirrors, manifest.launcher_source, net::kMaxBodyBytes, bytes, progress,
+                        run.status, run.cancel, described, error) &&
+      error.kind != ErrorKind::kMismatch) {
     common::Log(L"launcher %d: download failed: %s", manifest.launcher_version, error.text);
     return false;
   }
-  if (Sha256Hex(bytes) != manifest.launcher_sha256) {
+  if (error.kind == ErrorKind::kMismatch) {
     common::Log(L"launcher %d: its digest does not match the release description; not fetched again for it",
                 manifest.launcher_version);
     RememberRefusedLauncher(manifest.launcher_sha256);
@@ -433,6 +521,26 @@ bool OpenGameFolder(RunState& run) {
   return true;
 }
 
+// Whether the release a whole record names is still in the folder as that
+// release names it (the table as the last look at the folder left it). A
+// file of it that changed or went marks the record at once: nobody plays
+// the folder offline, nor from the window, until a run brings it back.
+bool StillWhole(const std::wstring& key, InstallRecord& record, const FileTable& table, const std::wstring& folder,
+                uint32_t volume) {
+  std::vector<InstalledFile> files;
+  if (!LoadReleaseFiles(key, record.files_digest, files)) {
+    common::Log(L"the files of the installed release %s are not known; it is not vouched for", record.build);
+    return false;
+  }
+  std::wstring culprit;
+  if (HoldsRelease(files, table, folder, volume, culprit)) return true;
+  common::Log(L"the installed release %s is not whole: %s changed or is gone", record.build, culprit);
+  record.state = InstallRecord::State::kChanged;
+  record.note = ChangedNote(culprit);
+  (void)SaveInstallRecord(key, record);
+  return false;
+}
+
 bool FindChanged(RunState& run) {
   Error error;
   if (!FindChangedFiles(run.manifest, run.game, run.table, run.options.verify, run.status, run.cancel, run.changed,
@@ -442,6 +550,10 @@ bool FindChanged(RunState& run) {
                            : L"The update could not be completed: " + error.text + L"." + kNothingChanged);
   }
   SaveTable(run);
+  InstallRecord record = LoadInstallRecord(run.game.key());
+  if (record.state == InstallRecord::State::kWhole) {
+    (void)StillWhole(run.game.key(), record, run.table, run.game.path(), run.game.volume());
+  }
   return true;
 }
 
@@ -492,11 +604,12 @@ bool StageChanged(RunState& run) {
   return Refuse(run, StagingFailureText(run, ours, error), L"update failed, nothing replaced");
 }
 
-void Record(const RunState& run, InstallRecord::State state, const std::wstring& note) {
+// Logged when it fails.
+[[nodiscard]] bool Record(const RunState& run, InstallRecord::State state, const std::wstring& note) {
   InstallRecord record = RecordOf(state, run.manifest, run.options.base_url, run.options.channel);
   record.note = note;
-  // Logged when it fails: the game folder itself is as the run left it.
-  (void)SaveInstallRecord(run.game.key(), record);
+  if (state == InstallRecord::State::kWhole) record.files_digest = KeepReleaseFiles(run.game.key(), run.manifest);
+  return SaveInstallRecord(run.game.key(), record);
 }
 
 // Every file is here and verified, and every one that must go is free: one
@@ -508,7 +621,15 @@ bool MoveIntoPlace(RunState& run) {
   const Placement placement{run.game, run.manifest, run.changed};
   std::wstring text;
   if (!CheckTargetsBeforeMoving(placement, text)) return Refuse(run, text, L"update failed, nothing replaced");
-  Record(run, InstallRecord::State::kMixed, kCutOffText);
+  // Should the pass be cut off, only this record keeps the folder from
+  // being played: without it, no move starts.
+  if (!Record(run, InstallRecord::State::kMixed, kCutOffText)) {
+    return Refuse(run,
+                  std::wstring(L"The update could not be completed: the launcher cannot write its record of the "
+                               L"game folder.") +
+                      kNothingChanged,
+                  L"update failed, nothing replaced");
+  }
   const bool whole = MoveAll(
       placement,
       [&run](size_t k) {
@@ -521,7 +642,7 @@ bool MoveIntoPlace(RunState& run) {
   if (whole) return true;
   run.result.error = text;
   run.result.mixed = true;
-  Record(run, InstallRecord::State::kMixed, text);
+  (void)Record(run, InstallRecord::State::kMixed, text);
   SaveTable(run);
   return false;
 }
@@ -552,7 +673,8 @@ void ForgetWhatIsGone(RunState& run) {
 
 void FinishRelease(RunState& run) {
   ForgetWhatIsGone(run);
-  Record(run, InstallRecord::State::kWhole, std::wstring());
+  // The folder is whole all the same; it is only not vouched for offline.
+  (void)Record(run, InstallRecord::State::kWhole, std::wstring());
   run.result.ok = true;
   const int64_t sequence = run.manifest.sequence;
   if (sequence > 0) {
@@ -568,35 +690,21 @@ void FinishRelease(RunState& run) {
   common::Log(L"update done: %d files replaced", run.result.changed);
 }
 
-// Every file the last run recorded is still there as that run left it
-// (size, time and identity: nothing is read).
-bool StillAsInstalled(const std::wstring& game_dir) {
-  const FileTable table = FileTable::Load(FolderKey(game_dir), game_dir);
-  if (table.rows().empty()) return false;
-  const std::wstring folder = common::AbsolutePath(game_dir);
-  const uint32_t volume = VolumeSerialOf(common::LongPathForm(folder));
-  for (const auto& [path, row] : table.rows()) {
-    FileStamp now;
-    if (!ReadStamp(common::LongPathForm(folder + L"\\" + path), volume, now) || !(now == row.stamp)) {
-      common::Log(L"the installed release is not whole: %s changed or is gone", path);
-      return false;
-    }
-  }
-  return true;
-}
-
 // No base URL offered a description that could be used: a game folder
 // that holds the whole release installed last, from this base URL and
 // channel, is still played, unless that release has expired. Never for a
 // dry run, nor after a stop.
 Result PlayInstalled(RunState& run) {
   if (!run.no_source || run.options.check_only) return run.result;
-  const InstallRecord record = InstallRecordOf(run.options.game_dir);
+  const std::wstring key = FolderKey(run.options.game_dir);
+  InstallRecord record = LoadInstallRecord(key);
   if (record.state != InstallRecord::State::kWhole || record.base_url != run.options.base_url ||
       record.channel != run.options.channel || record.build.empty()) {
     return run.result;
   }
-  if (!StillAsInstalled(run.options.game_dir)) return run.result;
+  const std::wstring folder = common::AbsolutePath(run.options.game_dir);
+  const FileTable table = FileTable::Load(key, folder);
+  if (!StillWhole(key, record, table, folder, VolumeSerialOf(common::LongPathForm(folder)))) return run.result;
   if (record.has_expiry && record.expires_at <= UtcNowSeconds()) {
     common::Log(L"the installed release %s expired at %s; it is not played", record.build,
                 FormatUtc(record.expires_at));
@@ -630,8 +738,9 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   common::Log(L"update run: %s channel %s into %s%s%s", options.base_url, options.channel, options.game_dir,
               options.check_only ? L" (dry run)" : L"", options.verify ? L" (verify)" : L"");
   Say(status, L"Checking for updates");
+  NameUnusableMirrors(run);
   StartEarly(run);
-  if (!WalkRoots(run)) return run.result;
+  if (!WalkRoots(run)) return PlayInstalled(run);
   if (!FetchDescription(run)) return PlayInstalled(run);
   if (!UpdateLauncher(run) || !OpenGameFolder(run) || !FindChanged(run)) {
     return run.result;

@@ -31,4 +31,17 @@ bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_bod
   }
 }
 
+bool FetchFromMirrors(net::Session& session, MirrorSet& mirrors, const std::wstring& source, uint64_t max_body,
+                      std::vector<unsigned char>& body, const net::ProgressFn& progress, const StatusFn& status,
+                      const CancelFlag* cancel, const BodyCheck& fits, common::Error& error) {
+  MirrorCursor mirror(&mirrors, std::wstring());
+  for (;;) {
+    if (FetchWhole(session, mirror.Url(source), max_body, body, progress, status, cancel, error)) {
+      if (!fits || fits(body)) return true;
+      error.Set(common::ErrorKind::kMismatch, L"it is not the one the release names");
+    }
+    if (error.kind == common::ErrorKind::kStopped || !mirror.FailOver(source, error)) return false;
+  }
+}
+
 }  // namespace update

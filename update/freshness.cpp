@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/file.h"
@@ -17,6 +18,11 @@ namespace {
 
 const char kMagic[] = "velmoramp-sequences 1";
 constexpr uint64_t kMaxFileBytes = 1024 * 1024;
+// The root version is kept as the sequence of a channel no base URL can
+// have (a channel is one path segment): launchers from before read and
+// keep it as one.
+const wchar_t kRootChannel[] = L"/root";
+const wchar_t kLock[] = L"Local\\velmoramp-sequences";
 
 }  // namespace
 
@@ -56,21 +62,27 @@ bool SequenceMemory::Remember(const std::wstring& base_url, const std::wstring& 
                               std::wstring& error) {
   // One lock for every launcher of this user: the file is shared by all
   // game folders.
-  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-sequences"));
-  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
-  common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  const common::UserLock lock(kLock);
   SequenceMemory memory = Load();
   memory.Raise(base_url, channel, sequence);
   return memory.Save(error);
 }
 
 bool SequenceMemory::ForgetBase(const std::wstring& base_url, std::wstring& error) {
-  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-sequences"));
-  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
-  common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  const common::UserLock lock(kLock);
   SequenceMemory memory = Load();
-  std::erase_if(memory.highest_, [&base_url](const auto& entry) { return entry.first.first == base_url; });
+  std::erase_if(memory.highest_, [&base_url](const auto& entry) {
+    return entry.first.first == base_url && entry.first.second != kRootChannel;
+  });
   return memory.Save(error);
+}
+
+int64_t SequenceMemory::HighestRoot(const std::wstring& base_url) const {
+  return std::max<int64_t>(1, Highest(base_url, kRootChannel));
+}
+
+bool SequenceMemory::RememberRoot(const std::wstring& base_url, int64_t version, std::wstring& error) {
+  return Remember(base_url, kRootChannel, version, error);
 }
 
 int64_t SequenceMemory::Highest(const std::wstring& base_url, const std::wstring& channel) const {

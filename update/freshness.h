@@ -37,8 +37,16 @@ class SequenceMemory {
 
   // Forgets every channel of this base URL, in the file itself under the
   // same lock: after the release keys were rotated, a sequence that a
-  // stolen key published must not lock players out.
+  // stolen key published must not lock players out. The root version
+  // remembered for it stays.
   [[nodiscard]] static bool ForgetBase(const std::wstring& base_url, std::wstring& error);
+
+  // The highest root version trusted for a base URL (1: only the built-in
+  // key), kept beside the sequences so that a kept root that is damaged
+  // or deleted cannot make the launcher cross a key rotation again as if
+  // it were new.
+  int64_t HighestRoot(const std::wstring& base_url) const;
+  [[nodiscard]] static bool RememberRoot(const std::wstring& base_url, int64_t version, std::wstring& error);
 
  private:
   std::wstring file_;

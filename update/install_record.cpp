@@ -17,15 +17,21 @@ namespace update {
 namespace {
 
 const char kMagic[] = "velmoramp-install 1";
+const char kFilesMagic[] = "velmoramp-release-files 1";
 constexpr uint64_t kMaxRecordBytes = 64 * 1024;
+// A line per file: a release of a million files is far beyond any mod.
+constexpr uint64_t kMaxFilesBytes = 64ull * 1024 * 1024;
 
-std::wstring RecordPath(const std::wstring& key) {
+// tables\<key><extension> in the data folder; empty when there is none.
+std::wstring TablePath(const std::wstring& key, const wchar_t* extension) {
   const std::wstring data = common::LauncherDataFolder();
   if (data.empty() || key.empty()) return std::wstring();
   const std::wstring tables = data + L"\\tables";
   CreateDirectoryW(tables.c_str(), nullptr);
-  return tables + L"\\" + key + L".install.txt";
+  return tables + L"\\" + key + extension;
 }
+
+std::wstring RecordPath(const std::wstring& key) { return TablePath(key, L".install.txt"); }
 
 // One line's value: its text with line breaks made blanks.
 std::string Value(const std::wstring& text) {
@@ -37,15 +43,25 @@ std::string Value(const std::wstring& text) {
 }
 
 const char* StateName(InstallRecord::State state) {
-  return state == InstallRecord::State::kWhole ? "whole" : state == InstallRecord::State::kMixed ? "mixed" : "unknown";
+  switch (state) {
+    case InstallRecord::State::kWhole: return "whole";
+    case InstallRecord::State::kMixed: return "mixed";
+    case InstallRecord::State::kChanged: return "changed";
+    default: return "unknown";
+  }
 }
 
 // Reads "KEY VALUE" into the record; false for a line it cannot take.
 bool ReadLine(const std::string& key, const std::string& value, InstallRecord& r) {
   const std::wstring wide = common::Utf8ToWide(value);
   if (key == "state") {
-    if (value != "whole" && value != "mixed") return false;
-    r.state = value == "whole" ? InstallRecord::State::kWhole : InstallRecord::State::kMixed;
+    for (InstallRecord::State state :
+         {InstallRecord::State::kWhole, InstallRecord::State::kMixed, InstallRecord::State::kChanged}) {
+      if (value == StateName(state)) r.state = state;
+    }
+    return r.state != InstallRecord::State::kUnknown;
+  } else if (key == "files") {
+    r.files_digest = value;
   } else if (key == "note") {
     r.note = wide;
   } else if (key == "base") {
@@ -136,6 +152,7 @@ bool SaveInstallRecord(const std::wstring& folder_key, const InstallRecord& r) {
   add("server-port", std::to_string(r.server_port));
   add("sequence", std::to_string(r.sequence));
   if (r.has_expiry) add("expires", common::WideToUtf8(FormatUtcToken(r.expires_at)));
+  add("files", r.files_digest);
   const std::string text = body + "end " + Sha256Hex(std::vector<unsigned char>(body.begin(), body.end())) + "\n";
   if (!common::WriteFileAtomically(path, text)) {
     common::Log(L"install record %s: could not be written (win32 %lu)", path, GetLastError());
@@ -145,5 +162,44 @@ bool SaveInstallRecord(const std::wstring& folder_key, const InstallRecord& r) {
 }
 
 InstallRecord InstallRecordOf(const std::wstring& game_folder) { return LoadInstallRecord(FolderKey(game_folder)); }
+
+std::string KeepReleaseFiles(const std::wstring& folder_key, const Manifest& manifest) {
+  const std::wstring path = TablePath(folder_key, L".files.txt");
+  if (path.empty()) return std::string();
+  // "<sha256> <path>" per file; a path holds no line break.
+  std::string text = std::string(kFilesMagic) + "\n";
+  const std::vector<char> deciding = DecidingLines(manifest);
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    if (!deciding[i]) continue;
+    text += AsciiLower(manifest.files[i].sha256) + " " + common::WideToUtf8(manifest.files[i].path) + "\n";
+  }
+  const std::vector<unsigned char> bytes(text.begin(), text.end());
+  if (!common::WriteFileAtomically(path, bytes)) {
+    common::Log(L"the files of release %s could not be kept (win32 %lu)", manifest.build, GetLastError());
+    return std::string();
+  }
+  return Sha256Hex(bytes);
+}
+
+bool LoadReleaseFiles(const std::wstring& folder_key, const std::string& digest, std::vector<InstalledFile>& files) {
+  files.clear();
+  const std::wstring path = TablePath(folder_key, L".files.txt");
+  if (path.empty() || digest.empty()) return false;
+  const std::vector<unsigned char> bytes = common::ReadWholeFile(path, kMaxFilesBytes);
+  if (bytes.empty() || Sha256Hex(bytes) != digest) return false;
+  const std::vector<std::string> lines = SplitLines(std::string(bytes.begin(), bytes.end()));
+  if (lines.empty() || lines[0] != kFilesMagic) return false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const size_t blank = lines[i].find(' ');
+    if (blank != 64) return false;
+    files.push_back(InstalledFile{common::Utf8ToWide(lines[i].substr(blank + 1)), lines[i].substr(0, blank)});
+  }
+  return !files.empty();
+}
+
+std::wstring ChangedNote(const std::wstring& path) {
+  return L"A file of the installed release changed or is missing (" + path +
+         L"). Let the launcher update the game folder before you play.";
+}
 
 }  // namespace update

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "common/path.h"
 #include "common/worker_pool.h"
 #include "update/digest.h"
 
@@ -24,21 +25,6 @@ struct Check {
   uint64_t bytes_to_hash = 0;
   size_t missing = 0;
 };
-
-// The line that decides each path: a path named twice (in any letter case,
-// which Windows does not tell apart) is one file, and the earlier line is
-// passed over, or two transfers would write one staging file.
-std::vector<char> DecidingLines(const Manifest& manifest) {
-  std::map<std::wstring, size_t> last_line;
-  for (size_t i = 0; i < manifest.files.size(); ++i) {
-    std::wstring key = manifest.files[i].path;
-    for (wchar_t& c : key) c = static_cast<wchar_t>(towlower(c));
-    last_line[key] = i;
-  }
-  std::vector<char> deciding(manifest.files.size(), 0);
-  for (const auto& entry : last_line) deciding[entry.second] = 1;
-  return deciding;
-}
 
 // Sorts each file into missing, vouched for by the table, or to be read.
 Check Triage(const Manifest& manifest, const GameFolder& game, FileTable& table, bool verify) {
@@ -121,6 +107,20 @@ bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTabl
   changed.clear();
   for (size_t i = 0; i < count; ++i) {
     if (check.changed[i]) changed.push_back(i);
+  }
+  return true;
+}
+
+bool HoldsRelease(const std::vector<InstalledFile>& files, const FileTable& table, const std::wstring& folder,
+                  uint32_t volume, std::wstring& culprit) {
+  for (const InstalledFile& file : files) {
+    const TableRow* row = table.Find(file.path);
+    FileStamp now;
+    if (row == nullptr || AsciiLower(row->sha256) != file.sha256 ||
+        !ReadStamp(common::LongPathForm(folder + L"\\" + file.path), volume, now) || !(now == row->stamp)) {
+      culprit = file.path;
+      return false;
+    }
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include "common/error.h"
 #include "update/file_table.h"
 #include "update/game_folder.h"
+#include "update/install_record.h"
 #include "update/manifest.h"
 #include "update/status.h"
 
@@ -20,5 +21,13 @@ namespace update {
 [[nodiscard]] bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTable& table, bool verify,
                                     const StatusFn& status, const CancelFlag* cancel, std::vector<size_t>& changed,
                                     common::Error& error);
+
+// Whether the folder holds every file of an installed release as the table
+// last saw it (size, time and identity), with the digest that release
+// names. Nothing is read; a file the table has no row for is not held.
+// folder: absolute; volume: its serial number. False with the first path
+// that is not held.
+[[nodiscard]] bool HoldsRelease(const std::vector<InstalledFile>& files, const FileTable& table,
+                                const std::wstring& folder, uint32_t volume, std::wstring& culprit);
 
 }  // namespace update

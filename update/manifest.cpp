@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include <cwctype>
+#include <map>
+
 #include "common/text.h"
 #include "update/manifest_text.h"
 
@@ -26,6 +29,18 @@ std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) 
 }
 
 }  // namespace
+
+std::vector<char> DecidingLines(const Manifest& manifest) {
+  std::map<std::wstring, size_t> last_line;
+  for (size_t i = 0; i < manifest.files.size(); ++i) {
+    std::wstring key = manifest.files[i].path;
+    for (wchar_t& c : key) c = static_cast<wchar_t>(towlower(c));
+    last_line[key] = i;
+  }
+  std::vector<char> deciding(manifest.files.size(), 0);
+  for (const auto& entry : last_line) deciding[entry.second] = 1;
+  return deciding;
+}
 
 std::wstring ToGamePath(const std::string& path) {
   std::wstring wide = common::Utf8ToWide(path);

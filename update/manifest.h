@@ -44,6 +44,12 @@ struct Manifest {
   std::vector<std::string> path_tokens;
 };
 
+// Per file line, whether it decides its path: a path named twice (in any
+// letter case, which Windows does not tell apart) is one file, and the
+// earlier line is passed over, or two transfers would write one staging
+// file.
+std::vector<char> DecidingLines(const Manifest& manifest);
+
 // A path token as a path below the game folder: "/" becomes "\".
 std::wstring ToGamePath(const std::string& path);
 

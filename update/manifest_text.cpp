@@ -94,6 +94,13 @@ bool ParseUtcTime(const std::string& token, int64_t& seconds) {
   return true;
 }
 
+std::string AsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 bool IsHexDigest(const std::string& digest) {
   return digest.size() == 64 && digest.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }

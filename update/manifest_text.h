@@ -31,6 +31,9 @@ std::vector<std::string> SplitTokens(const std::string& line);
 // them); seconds since 1970-01-01T00:00:00Z, negative before it.
 [[nodiscard]] bool ParseUtcTime(const std::string& token, int64_t& seconds);
 
+// The text with ASCII letters in lower case (digests are compared so).
+std::string AsciiLower(std::string text);
+
 // Exactly 64 hexadecimal digits, either case.
 bool IsHexDigest(const std::string& digest);
 

@@ -75,6 +75,23 @@ MirrorCursor::MirrorCursor(MirrorSet* mirrors, std::wstring fallback_base)
     const size_t next = mirrors_->Next(0);
     if (next != std::wstring::npos) current_ = next;
   }
+  StartRound();
+}
+
+void MirrorCursor::StartRound() {
+  if (mirrors_ == nullptr) return;
+  tried_.assign(mirrors_->size(), 0);
+  tried_[current_] = 1;
+  round_transient_ = false;
+  round_refused_only_ = true;
+}
+
+size_t MirrorCursor::NextUntried(bool left_alone_too) const {
+  for (size_t step = 1; step < tried_.size(); ++step) {
+    const size_t i = (current_ + step) % tried_.size();
+    if (!tried_[i] && (left_alone_too || mirrors_->Usable(i))) return i;
+  }
+  return std::wstring::npos;
 }
 
 std::wstring MirrorCursor::Url(const std::wstring& source) const {
@@ -84,30 +101,55 @@ std::wstring MirrorCursor::Url(const std::wstring& source) const {
 std::wstring MirrorCursor::Host() const { return mirrors_ ? mirrors_->Host(current_) : std::wstring(); }
 
 bool MirrorCursor::FailOver(const std::wstring& what, const common::Error& error) {
+  worth_retrying_ = error.kind == common::ErrorKind::kTransient;
   if (mirrors_ == nullptr || mirrors_->size() < 2 || !WorthAnotherMirror(error)) return false;
   mirrors_->Failed(current_);
-  const size_t next = mirrors_->Next(current_);
-  if (next == std::wstring::npos || tried_ >= mirrors_->size()) {
+  round_transient_ = round_transient_ || worth_retrying_;
+  round_refused_only_ = round_refused_only_ && error.kind == common::ErrorKind::kHttp;
+  size_t next = NextUntried(false);
+  if (next == std::wstring::npos && round_refused_only_) next = NextUntried(true);
+  if (next == std::wstring::npos) {
     // Every mirror had its turn: the caller's retry starts a new round, on
     // the next one still asked.
-    if (next != std::wstring::npos) current_ = next;
-    tried_ = 1;
+    worth_retrying_ = round_transient_;
+    const size_t usable = mirrors_->Next(current_);
+    if (usable != std::wstring::npos) current_ = usable;
+    StartRound();
     return false;
   }
   common::Log(L"%s failed on %s (%s); trying %s", what, mirrors_->Host(current_), error.text, mirrors_->Host(next));
   current_ = next;
-  ++tried_;
+  tried_[next] = 1;
   return true;
 }
 
-bool MirrorCursor::CanMove() const {
-  return mirrors_ != nullptr && tried_ < mirrors_->size() && mirrors_->Next(current_) != std::wstring::npos;
-}
+bool MirrorCursor::CanMove() const { return mirrors_ != nullptr && NextUntried(false) != std::wstring::npos; }
 
 bool WorthAnotherMirror(const common::Error& error) {
   using common::ErrorKind;
+  // kRefused: a host this launcher cannot talk to (its certificate, its
+  // scheme), which says nothing of the others.
   return error.kind == ErrorKind::kTransient || error.kind == ErrorKind::kHttp || error.kind == ErrorKind::kMismatch ||
-         error.kind == ErrorKind::kTooLarge;
+         error.kind == ErrorKind::kTooLarge || error.kind == ErrorKind::kRefused;
+}
+
+bool IsUsableMirror(const std::wstring& url, std::wstring& why) {
+  const std::wstring scheme = L"https://";
+  if (url.size() < scheme.size() || _wcsnicmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {
+    why = L"not an https URL";
+    return false;
+  }
+  if (std::any_of(url.begin(), url.end(), [](wchar_t c) { return c <= L' ' || c == 0x7F; })) {
+    why = L"not a URL";
+    return false;
+  }
+  const size_t host = scheme.size();
+  const size_t end = url.find_first_of(L":/?#", host);
+  if (end == host || host == url.size()) {
+    why = L"no host";
+    return false;
+  }
+  return true;
 }
 
 std::wstring NormalizedBase(std::wstring url) {
@@ -121,7 +163,10 @@ std::vector<std::wstring> CandidateBases(const Options& options) {
     const std::wstring base = NormalizedBase(url);
     if (!base.empty() && std::find(bases.begin(), bases.end(), base) == bases.end()) bases.push_back(base);
   };
-  for (const std::wstring& url : options.mirrors) add(url);
+  std::wstring why;
+  for (const std::wstring& url : options.mirrors) {
+    if (IsUsableMirror(url, why)) add(url);
+  }
   for (const std::wstring& url : RememberedMirrors(options.base_url, options.channel)) add(url);
   return bases;
 }
@@ -144,9 +189,7 @@ void RememberMirrors(const std::wstring& base_url, const std::wstring& channel,
   if (file.empty()) return;
   // One writer at a time among this user's launchers; the others' channels
   // are read again and kept.
-  common::UniqueKernelHandle mutex(CreateMutexW(nullptr, FALSE, L"Local\\velmoramp-mirrors"));
-  const DWORD waited = mutex ? WaitForSingleObject(mutex.get(), 10000) : WAIT_FAILED;
-  common::HeldMutex held(waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED ? mutex.get() : nullptr);
+  const common::UserLock lock(L"Local\\velmoramp-mirrors");
   const std::string key = KeyOf(base_url, channel);
   std::vector<std::string> lines = StoredLines(file);
   std::vector<std::string> kept;

@@ -49,21 +49,32 @@ class MirrorCursor {
   std::wstring Url(const std::wstring& source) const;
   std::wstring Host() const;
   // After a failure that another mirror may not have: true when the request
-  // moved to a mirror that this request has not tried since its last
-  // retry (logged with the reason); false when none is left, and then a
-  // new round starts with the next retry.
+  // moved to a mirror that this round of it has not tried (logged with the
+  // reason); false when none is left, and then a new round starts with the
+  // next retry. A host left alone after three failures is still asked when
+  // every other host refused the file (one still syncing says 404).
   [[nodiscard]] bool FailOver(const std::wstring& what, const common::Error& error);
   // Whether a failure now would move the request to another mirror.
   bool CanMove() const;
+  // Whether the last failure, or the round of hosts it ended, met a
+  // failure that another try may cure: a busy host is tried again even
+  // when the host after it refused outright.
+  bool WorthRetrying() const { return worth_retrying_; }
   // On the host that served the description, whose file versions a kept
   // part was noted with.
   bool OnFirst() const { return mirrors_ == nullptr || current_ == 0; }
 
  private:
+  size_t NextUntried(bool left_alone_too) const;
+  void StartRound();
+
   MirrorSet* mirrors_;
   std::wstring fallback_;
   size_t current_ = 0;
-  size_t tried_ = 1;  // mirrors this round has used, the current one included
+  std::vector<char> tried_;  // per mirror: asked in this round
+  bool round_transient_ = false;
+  bool round_refused_only_ = true;  // every failure of the round was a host refusing the file
+  bool worth_retrying_ = false;
 };
 
 // Whether a failure is one to take to another mirror: a transient one, a
@@ -72,9 +83,15 @@ class MirrorCursor {
 bool WorthAnotherMirror(const common::Error& error);
 
 // The base URLs a run tries for the description, each once, in order: the
-// base URL, the options' mirrors (command line, then launcher.ini), then
-// those the last verified description of this base URL and channel named.
+// base URL, the options' mirrors (command line, then launcher.ini) that
+// can be one, then those the last verified description of this base URL
+// and channel named.
 std::vector<std::wstring> CandidateBases(const Options& options);
+
+// Whether a mirror the options name can be a base URL: https, a host, no
+// blank or control character. False with what is wrong ("not an https
+// URL", "no host", "not a URL").
+[[nodiscard]] bool IsUsableMirror(const std::wstring& url, std::wstring& why);
 
 // The mirrors a verified description named, kept in the data folder
 // ("mirrors.txt") per base URL and channel for later runs; logged when it

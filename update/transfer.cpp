@@ -219,7 +219,7 @@ class Stager {
       if (mirror_.CanMove()) sink.RefuseWhole();
       const bool fetch = sink.kept() < job_.size;
       if (fetch) {
-        const Fetched fetched = Fetch(sink, error);
+        Fetched fetched = Fetch(sink, error);
         if (fetched == Fetched::kUntrusted) {
           // A server that sends more than announced is not to be trusted
           // with what it sent either.
@@ -233,7 +233,12 @@ class Stager {
           error = Error();
           continue;
         }
-        if (fetched == Fetched::kFailed || fetched == Fetched::kUntrusted) return false;
+        if (fetched == Fetched::kUntrusted) return false;
+        if (fetched == Fetched::kFailed && mirror_.WorthRetrying() && transient_failures_ < hooks_.retries) {
+          // A busy host came before one that refused: the busy one again.
+          fetched = Fetched::kTryAgain;
+        }
+        if (fetched == Fetched::kFailed) return false;
         if (fetched == Fetched::kTryAgain) {
           if (!WaitToRetry(error)) return false;
           continue;
@@ -241,7 +246,8 @@ class Stager {
       }
       if (Verdict(file, sink, hashed, staged, error)) return true;
       if (error.failed()) return false;
-      if (mirror_.FailOver(job_.path, Error{ErrorKind::kMismatch, kMismatchText})) continue;
+      // A part that was whole already and wrong is this PC's, not a host's.
+      if (fetch && mirror_.FailOver(job_.path, Error{ErrorKind::kMismatch, kMismatchText})) continue;
       if (!RetryInFull(sink.kept() > 0 || !fetch)) {
         error.Set(ErrorKind::kMismatch, kMismatchText);
         return false;
@@ -300,6 +306,14 @@ class Stager {
   uint64_t KeptBytes(HANDLE file, bool ours) {
     const uint64_t kept = common::FileSize(file);
     version_ = ours ? ReadVersion() : std::string();
+    if (version_ == kChunkedPartNote) {
+      // Chunks at their places, left by the chunk way: nothing to resume.
+      common::Log(L"staging %s: chunks kept for the chunk way; the whole file starts over", job_.path);
+      version_.clear();
+      game_.Delete(StagingVersionPath(job_.path));
+      (void)Truncate(file);
+      return 0;
+    }
     if (kept > job_.size || (kept > 0 && kept < job_.size && version_.empty())) {
       (void)Truncate(file);  // a part that cannot be cut is overwritten in full below
       return 0;

@@ -67,6 +67,10 @@ constexpr uint64_t kMinResumableBytes = 1024 * 1024;
 std::wstring StagingPath(const std::wstring& path);
 std::wstring StagingVersionPath(const std::wstring& path);
 
+// The note beside a staging file that the chunk way holds chunks in at
+// their places: no start of the file to resume, nor a version.
+inline constexpr char kChunkedPartNote[] = "velmoramp-chunks";
+
 inline constexpr wchar_t kMismatchText[] = L"a downloaded file does not match the release description";
 inline constexpr wchar_t kTooLongText[] = L"the server sent more than the release description announces";
 

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "release_key.h"
 #include "update/digest.h"
 #include "update/manifest_text.h"
@@ -55,13 +56,90 @@ bool Verifies(const std::vector<unsigned char>& text, const std::vector<unsigned
   return VerifySignatureWithKey(text, signature, modulus);
 }
 
-// What the data folder keeps for a base URL: roots\<16 hex digits>.root.*
+// What the data folder keeps for a base URL: roots\<16 hex digits>.root,
+// and the two files (.root.txt, .root.sig) launchers kept it in before.
 std::wstring KeptPath(const std::wstring& base_url, const wchar_t* extension) {
   const std::wstring data = common::LauncherDataFolder();
   if (data.empty()) return std::wstring();
   const std::string url = common::WideToUtf8(base_url);
   const std::string id = Sha256Hex(std::vector<unsigned char>(url.begin(), url.end())).substr(0, 16);
   return data + L"\\roots\\" + common::Utf8ToWide(id) + extension;
+}
+
+// The kept form: "velmoramp-kept-root 1 <text bytes> <signature bytes>",
+// a line break, the text, then the signatures: one file, so that no reader
+// meets one half of a version beside the other half of another.
+const char kKeptMagic[] = "velmoramp-kept-root 1";
+
+std::vector<unsigned char> KeptForm(const std::vector<unsigned char>& text,
+                                    const std::vector<unsigned char>& signatures) {
+  const std::string head =
+      std::string(kKeptMagic) + " " + std::to_string(text.size()) + " " + std::to_string(signatures.size()) + "\n";
+  std::vector<unsigned char> bytes(head.begin(), head.end());
+  bytes.insert(bytes.end(), text.begin(), text.end());
+  bytes.insert(bytes.end(), signatures.begin(), signatures.end());
+  return bytes;
+}
+
+bool FromKeptForm(const std::vector<unsigned char>& bytes, std::vector<unsigned char>& text,
+                  std::vector<unsigned char>& signatures) {
+  const auto end = std::find(bytes.begin(), bytes.end(), '\n');
+  if (end == bytes.end()) return false;
+  const std::vector<std::string> head = SplitTokens(std::string(bytes.begin(), end));
+  uint64_t text_bytes = 0, signature_bytes = 0;
+  if (head.size() != 4 || head[0] + " " + head[1] != kKeptMagic || !ParseUint64(head[2], text_bytes) ||
+      !ParseUint64(head[3], signature_bytes)) {
+    return false;
+  }
+  const size_t start = static_cast<size_t>(end - bytes.begin()) + 1;
+  if (text_bytes > kMaxRootBytes || signature_bytes > kMaxRootBytes ||
+      bytes.size() != start + text_bytes + signature_bytes) {
+    return false;
+  }
+  text.assign(bytes.begin() + start, bytes.begin() + start + text_bytes);
+  signatures.assign(bytes.begin() + start + text_bytes, bytes.end());
+  return true;
+}
+
+// Every launcher of this user keeps roots under one lock: two runs that
+// trust new versions at once must not put back the lower one.
+const wchar_t kRootsLock[] = L"Local\\velmoramp-roots";
+
+// A kept version, checked again: well formed and signed by its own keys.
+bool Checked(const std::wstring& base_url, const std::vector<unsigned char>& text,
+             const std::vector<unsigned char>& signatures, TrustRoot& out) {
+  std::wstring why;
+  if (!ParseTrustRoot(text, out, why)) {
+    common::Log(L"the kept root of %s is damaged (%s); starting again from version 1", base_url, why);
+    return false;
+  }
+  if (DistinctSigners(text, signatures, out.root_keys) < out.root_threshold) {
+    common::Log(L"the kept root of %s is not signed by its own keys; starting again from version 1", base_url);
+    return false;
+  }
+  return true;
+}
+
+bool WriteKept(const std::wstring& base_url, const std::vector<unsigned char>& text,
+               const std::vector<unsigned char>& signatures) {
+  const std::wstring file = KeptPath(base_url, L".root");
+  CreateDirectoryW(common::ParentFolder(file).c_str(), nullptr);
+  return common::WriteFileAtomically(file, KeptForm(text, signatures));
+}
+
+// The two files of launchers before, read once and kept in one file from
+// then on.
+bool LoadOldForm(const std::wstring& base_url, TrustRoot& out) {
+  const std::wstring text_file = KeptPath(base_url, L".root.txt");
+  if (!common::IsFile(text_file)) return false;
+  const std::wstring signature_file = KeptPath(base_url, L".root.sig");
+  const std::vector<unsigned char> text = common::ReadWholeFile(text_file, kMaxRootBytes + 1);
+  const std::vector<unsigned char> signatures = common::ReadWholeFile(signature_file, kMaxRootBytes);
+  const bool good = Checked(base_url, text, signatures, out);
+  if (good && !WriteKept(base_url, text, signatures)) return true;  // read again next time
+  DeleteFileW(signature_file.c_str());
+  DeleteFileW(text_file.c_str());
+  return good;
 }
 
 }  // namespace
@@ -147,9 +225,7 @@ int DistinctSigners(const std::vector<unsigned char>& text, const std::vector<un
   for (const std::string& raw : SplitLines(std::string(signatures.begin(), signatures.end()))) {
     const std::vector<std::string> tokens = SplitTokens(Trim(raw));
     if (tokens.size() < 3 || tokens[0] != "sig" || !IsHex(tokens[2], 2 * kSignatureBytes)) continue;
-    std::string id = tokens[1];
-    std::transform(id.begin(), id.end(), id.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string id = AsciiLower(tokens[1]);
     const auto found = std::find(ids.begin(), ids.end(), id);
     if (found == ids.end()) continue;  // a key this launcher does not hold
     const size_t k = static_cast<size_t>(found - ids.begin());
@@ -186,31 +262,29 @@ bool AcceptNextRoot(const TrustRoot& trusted, const std::vector<unsigned char>& 
 }
 
 bool LoadKeptRoot(const std::wstring& base_url, TrustRoot& out) {
-  const std::wstring text_file = KeptPath(base_url, L".root.txt");
-  if (text_file.empty() || !common::IsFile(text_file)) return false;
-  const std::vector<unsigned char> text = common::ReadWholeFile(text_file, kMaxRootBytes + 1);
-  const std::vector<unsigned char> signatures = common::ReadWholeFile(KeptPath(base_url, L".root.sig"), kMaxRootBytes);
-  std::wstring why;
-  if (!ParseTrustRoot(text, out, why)) {
-    common::Log(L"the kept root of %s is damaged (%s); starting again from version 1", base_url, why);
+  const std::wstring file = KeptPath(base_url, L".root");
+  if (file.empty()) return false;
+  const common::UserLock lock(kRootsLock);
+  if (!common::IsFile(file)) return LoadOldForm(base_url, out);
+  std::vector<unsigned char> text, signatures;
+  if (!FromKeptForm(common::ReadWholeFile(file, 2 * kMaxRootBytes + 64), text, signatures)) {
+    common::Log(L"the kept root of %s is damaged (it is not one file of ours); starting again from version 1",
+                base_url);
     return false;
   }
-  if (DistinctSigners(text, signatures, out.root_keys) < out.root_threshold) {
-    common::Log(L"the kept root of %s is not signed by its own keys; starting again from version 1", base_url);
-    return false;
-  }
-  return true;
+  return Checked(base_url, text, signatures, out);
 }
 
 void KeepRoot(const std::wstring& base_url, const std::vector<unsigned char>& text,
               const std::vector<unsigned char>& signatures) {
-  const std::wstring text_file = KeptPath(base_url, L".root.txt");
-  if (text_file.empty()) return;
-  CreateDirectoryW(common::ParentFolder(text_file).c_str(), nullptr);
-  // The signatures first: a text beside an old signature file is damaged,
-  // and the walk starts again, which is safe.
-  if (!common::WriteFileAtomically(KeptPath(base_url, L".root.sig"), signatures) ||
-      !common::WriteFileAtomically(text_file, text)) {
+  if (KeptPath(base_url, L".root").empty()) return;
+  TrustRoot kept, next;
+  std::wstring why;
+  if (!ParseTrustRoot(text, next, why)) return;
+  const common::UserLock lock(kRootsLock);  // the same thread may take it again below
+  // Another launcher may have trusted a later version meanwhile.
+  if (LoadKeptRoot(base_url, kept) && kept.version >= next.version) return;
+  if (!WriteKept(base_url, text, signatures)) {
     common::Log(L"could not keep the root of %s (win32 %lu)", base_url, GetLastError());
   }
 }

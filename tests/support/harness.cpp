@@ -360,9 +360,12 @@ bool RunUnixScript(const std::string& script, DWORD timeout_ms, std::string& rea
   }
   // start /unix does not wait: the script says when it ended, and how.
   const std::string wrapped = "( " + script + " ) >'" + out + "' 2>&1; echo $? >'" + done + "'\n";
-  if (!WriteFileBytes(base + L".sh", wrapped) ||
-      !StartUnix(L"/bin/sh " + QuoteArgument(Widen(UnixPath(base + L".sh"))))) {
-    reason = "start.exe /unix could not be run";
+  if (!WriteFileBytes(base + L".sh", wrapped)) {
+    reason = "the script could not be written (win32 " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  if (!StartUnix(L"/bin/sh " + QuoteArgument(Widen(UnixPath(base + L".sh"))))) {
+    reason = "start.exe /unix could not be run (win32 " + std::to_string(GetLastError()) + ")";
     return false;
   }
   const std::string code = WaitForFileBytes(base + L".done", timeout_ms);

@@ -22,6 +22,8 @@
 #include "ui/page_requests.h"
 #include "ui/player_state.h"
 #include "update/engine.h"
+#include "update/file_table.h"
+#include "update/install_record.h"
 
 namespace {
 
@@ -248,6 +250,28 @@ TEST_F(PageRequestsTest, DuringAnUpdateNoPlayAndNoSecondUpdate) {
   EXPECT_EQ(HandoffValue(L"host"), L"lobby");
 }
 
+// A run's last words come once it is over: what the page sends the moment
+// "done" or "failed" arrives (Play, Retry) is taken, never refused as too
+// early. Many times over, as the order of two threads is at stake.
+TEST_F(PageRequestsTest, WhatThePageSendsInAnswerToTheLastWordIsTaken) {
+  const std::wstring please_wait =
+      L"{\"type\":\"status\",\"text\":\"Please wait for the update to finish\",\"percent\":-1,\"bad\":true}";
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE(i);
+    // Every other run fails (its base URL answers 404), and is retried.
+    options_.base_url = harness::ReleaseUrl((i % 2 ? L"/_404/" : L"/") + name_ + L"/pub");
+    g_received.clear();
+    Send(L"{\"type\":\"retry\"}");
+    const std::wstring last = i % 2 ? ui::BuildRunMessage(L"failed") : ui::BuildRunMessage(L"done");
+    ASSERT_TRUE(PumpUntil([&] { return std::find(g_received.begin(), g_received.end(), last) != g_received.end(); }));
+    Send(i % 2 ? L"{\"type\":\"retry\"}" : L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":1,\"name\":\"Ann\"}");
+    Drain();
+    EXPECT_EQ(std::count(g_received.begin(), g_received.end(), please_wait), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !ui::UpdateRunning(frontend_); }));
+  }
+  EXPECT_EQ(HandoffValue(L"port"), L"1") << "Play was taken";
+}
+
 TEST_F(PageRequestsTest, AClosingWindowStopsTheUpdateAndWaitsForIt) {
   UseSlowRelease();
   Send(L"{\"type\":\"ready\"}");
@@ -393,6 +417,28 @@ TEST_F(PageRequestsTest, PlayRefusedWhileTheGameRuns) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
   EXPECT_EQ(steam.Requests(300), "");
   EXPECT_TRUE(g_signals.empty());
+}
+
+// A folder that a run left with two releases, or found a file of its
+// release changed or gone in, is not played: the player reads why.
+TEST_F(PageRequestsTest, PlayIsRefusedForAFolderARunLeftUnsound) {
+  harness::SteamHandler steam;
+  for (const auto state : {update::InstallRecord::State::kMixed, update::InstallRecord::State::kChanged}) {
+    update::InstallRecord record;
+    record.state = state;
+    record.note = state == update::InstallRecord::State::kChanged ? update::ChangedNote(L"maps\\a.pak") : L"";
+    ASSERT_TRUE(update::SaveInstallRecord(update::FolderKey(game_), record));
+    g_received.clear();
+    Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
+    ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }, 5000));
+    const std::wstring text = state == update::InstallRecord::State::kChanged
+                                  ? L"A file of the installed release changed or is missing (maps\\\\a.pak). Let the "
+                                    L"launcher update the game folder before you play."
+                                  : update::kCutOffText;
+    EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"" + text + L"\",\"percent\":-1,\"bad\":true}");
+  }
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
+  EXPECT_EQ(steam.Requests(0), "");
 }
 
 // What the page sends for Play is checked before anything is written.

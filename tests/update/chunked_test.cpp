@@ -228,4 +228,80 @@ TEST_F(ChunkedTest, AStoppedRunKeepsThePlacedChunks) {
   EXPECT_LT(ChunkRequests() - first, total) << "not every chunk again";
 }
 
+// The chunk way failing must not cost the whole file's resume: with the
+// index gone from every host, a run stopped halfway through the whole file
+// is resumed by the next one, which fetches less than half of it.
+TEST_F(ChunkedTest, AWholeFileFetchedForWantOfAnIndexIsResumed) {
+  const std::string a = Random(12 * kMiB, 11);
+  PublishBuild({{L"a.pak", a}}, L"b1");
+  harness::RemoveTree(folder_ + L"\\pub\\chunks\\stable\\indexes");
+  options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
+  update::CancelFlag stop{false};
+  update::Result r;
+  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
+  const DWORD start = GetTickCount();
+  while (harness::ReadFileBytes(game_ + L"\\a.pak.part").size() < a.size() / 2 && GetTickCount() - start < 60000) {
+    Sleep(20);
+  }
+  stop = true;
+  run.join();
+  ASSERT_EQ(r.error, update::kStoppedText);
+  r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a);
+  // The first run asked for the whole file; the second only for the rest.
+  uint64_t asked = 0, rest = 0;
+  for (const std::string& d : DetailsOf("files/b1/a.pak")) {
+    ++asked;
+    if (d.rfind("bytes=", 0) == 0) rest += std::stoull(d.substr(d.rfind('\t') + 1));
+  }
+  EXPECT_EQ(asked, 2u);
+  EXPECT_GT(rest, 0u);
+  EXPECT_LT(rest, a.size() / 2) << "the rest only";
+}
+
+// A chunked file in a folder the game folder does not have yet is built
+// from chunks: the chunk way makes and holds its folders as the whole
+// file's way does.
+TEST_F(ChunkedTest, AChunkedFileInANewFolderIsBuiltFromChunks) {
+  const std::string text = Text(6 * kMiB, 12);
+  PublishBuild({{L"maps\\new\\b.txt", text}}, L"b1");
+  const update::Result r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"maps\\new\\b.txt") == text);
+  EXPECT_GT(ChunkRequests(), 0u);
+  EXPECT_EQ(WholeRequests(), 0u);
+  EXPECT_FALSE(LoggedFallback());
+}
+
+// A staging file the chunk way left (chunks at their places) is no start of
+// the file: with chunks turned off it is cleared, and no host is blamed for
+// it (the file comes whole from the base URL, not the mirror).
+TEST_F(ChunkedTest, AChunkWayPartIsClearedWhenChunksAreOff) {
+  const std::string a = Random(12 * kMiB, 13);
+  PublishBuild({{L"a.pak", a}}, L"b1");
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
+                                    L"channel=stable&build=b1&protocol=7&server=play.example:27015"),
+            "");
+  options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
+  options_.connections = 1;
+  update::CancelFlag stop{false};
+  update::Result r;
+  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
+  const DWORD start = GetTickCount();
+  while (ChunkRequests() < 3 && GetTickCount() - start < 60000) Sleep(20);
+  stop = true;
+  run.join();
+  ASSERT_EQ(r.error, update::kStoppedText);
+  options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
+  options_.mirrors = {harness::ReleaseUrl(L"/" + name_ + L"/pub2")};
+  options_.use_chunks = false;
+  r = Run();
+  ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"a.pak") == a);
+  size_t from_mirror = 0;
+  for (const std::string& path : Requested()) from_mirror += path.find("/pub2/files/") != std::string::npos;
+  EXPECT_EQ(from_mirror, 0u);
+}
+
 }  // namespace

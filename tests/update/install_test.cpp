@@ -67,6 +67,21 @@ TEST_F(InstallTest, AMovePassThatStopsPartWaySaysHowFarAndIsCompletedNextTime) {
   EXPECT_EQ(update::InstallRecordOf(game_).build, L"b1");
 }
 
+// Should a move pass be cut off, only the record saying so keeps the folder
+// from being played: when it cannot be written, no move starts.
+TEST_F(InstallTest, NoMoveStartsWhenTheRecordOfTwoReleasesCannotBeWritten) {
+  Publish({{L"mod.dll", "new"}});
+  PutGame({{L"mod.dll", "old"}});
+  // A folder where the record goes: it cannot be replaced.
+  ASSERT_TRUE(harness::MakeDirs(data_ + L"\\tables\\" + update::FolderKey(game_) + L".install.txt\\in-the-way"));
+  const update::Result r = Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error,
+            L"The update could not be completed: the launcher cannot write its record of the game folder. Nothing "
+            L"was changed.");
+  EXPECT_EQ(Game(L"mod.dll"), "old");
+}
+
 // Too little room is told before a byte is downloaded; a disk that another
 // program fills meanwhile gets the same kind of text, not the permission one.
 TEST_F(InstallTest, NotEnoughSpaceIsToldBeforeTheDownloadAndWhenTheDiskFills) {

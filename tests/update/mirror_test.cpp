@@ -149,6 +149,69 @@ TEST_F(MirrorTest, EachFileFailsOverOnItsOwn) {
   EXPECT_TRUE(resumed) << "the mirror was asked for the rest";
 }
 
+// A mirror that cannot serve never fails a run the base URL completes: one
+// that is no https URL is left out at the start and said so; one this
+// launcher cannot talk to (its TLS fails) sends a file that the base URL
+// failed once back to the base URL, retries and all.
+TEST_F(MirrorTest, ABrokenMirrorNeverFailsARunTheBaseUrlCompletes) {
+  const Files files = {{L"mod.dll", Bytes(3000, 'x')}};
+  const struct {
+    const char* what;
+    std::wstring mirror;
+    bool left_out;
+  } cases[] = {
+      {"plain http", L"http://127.0.0.1:1", true},
+      {"no host", L"https:///pub", true},
+      {"a TLS handshake that fails", L"https://localhost:" + std::to_wstring(harness::ReleaseServerHttpPort()), false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness::RemoveTree(game_);
+    harness::RemoveTree(data_ + L"\\tables");
+    Publish(files);
+    SwitchSource("mod.dll", "_n" + std::to_string(n++) + "/_seq-503.ok");  // a path of its own: a fresh 503
+    options_.mirrors = {c.mirror};
+    const update::Result r = Run();
+    EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+    EXPECT_TRUE(Game(L"mod.dll") == Bytes(3000, 'x'));
+    bool told = false;
+    for (const auto& line : lines_) told |= line.first.rfind(L"Mirror " + c.mirror + L" is left out: ", 0) == 0;
+    EXPECT_EQ(told, c.left_out);
+  }
+}
+
+// An index that fails its digest on the base URL is fetched from the mirror
+// before the file falls back to the whole file's way.
+TEST_F(MirrorTest, AnIndexWithTheWrongDigestComesFromTheNextHost) {
+  const std::string big = RandomBytes(6 * 1024 * 1024, 4);
+  PublishBoth({{L"big.pak", big}});
+  const std::wstring index =
+      folder_ + L"\\pub\\chunks\\stable\\indexes\\" +
+      harness::Widen(Description().substr(Description().find(" chunks/stable/indexes/") + 23, 64)) + L".txt";
+  ASSERT_TRUE(harness::WriteFileBytes(index, harness::ReadFileBytes(index) + "# changed\n"));
+  options_.mirrors = {Mirror()};
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_TRUE(Game(L"big.pak") == big);
+  EXPECT_EQ(RequestsOf("big.pak"), 0u) << "built from chunks, not fetched whole";
+}
+
+// A host left alone after three failures is still asked for a file that
+// every other host refuses: a mirror still syncing says 404 for the
+// newest file, which only the base URL holds.
+TEST_F(MirrorTest, AHostLeftAloneIsAskedForWhatNoOtherHolds) {
+  PublishBoth({{L"a1.dat", "one"}, {L"a2.dat", "two"}, {L"a3.dat", "three"}, {L"z.dat", "newest"}});
+  for (const wchar_t* file : {L"a1.dat", L"a2.dat", L"a3.dat"}) ASSERT_NE(DeleteFileW(Published(file).c_str()), 0);
+  ASSERT_NE(DeleteFileW((folder_ + L"\\pub2\\files\\b1\\z.dat").c_str()), 0);
+  options_.mirrors = {Mirror()};
+  options_.connections = 1;  // in the description's order: the base URL fails three before z.dat
+  const update::Result r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(Game(L"z.dat"), "newest");
+  EXPECT_EQ(AskedOf("/pub/files/b1/z.dat"), 1u);
+}
+
 // A base URL that serves an older release than the one installed is stale;
 // the mirror's newer release is installed.
 TEST_F(MirrorTest, AStaleCopyIsPassedOver) {
@@ -222,12 +285,19 @@ TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
   };
   const struct {
     const char* what;
-    int state;  // 0 whole, 1 mixed, 2 expired, 3 nothing installed, 4 dry run, 5 a file changed since
+    // 0 whole, 1 mixed, 2 expired, 3 nothing installed, 4 dry run, 5 a file changed since, 6 a file edited
+    // and then a dry run (which reads it), 7 a file deleted and then a run whose download fails
+    int state;
     bool played;
   } cases[] = {
-      {"whole", 0, true},    {"mixed", 1, false},
-      {"expired", 2, false}, {"nothing installed", 3, false},
-      {"dry run", 4, false}, {"a file changed since", 5, false},
+      {"whole", 0, true},
+      {"mixed", 1, false},
+      {"expired", 2, false},
+      {"nothing installed", 3, false},
+      {"dry run", 4, false},
+      {"a file changed since", 5, false},
+      {"edited, then a dry run", 6, false},
+      {"deleted, then a failed download", 7, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -247,8 +317,18 @@ TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
           update::RecordOf(update::InstallRecord::State::kMixed, m, options_.base_url, L"stable")));
     }
     if (c.state == 2) Sleep(4000);
-    if (c.state == 5) {
+    if (c.state == 5 || c.state == 6) {
       ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\mod.dll", "edited"));
+    }
+    if (c.state == 6 || c.state == 7) {
+      // The run that finds the file changed or gone marks the record at once.
+      options_.check_only = c.state == 6;
+      if (c.state == 7) {
+        ASSERT_NE(DeleteFileW((game_ + L"\\mod.dll").c_str()), 0);
+        SwitchSource("mod.dll", "_404");
+      }
+      EXPECT_EQ(Run().ok, c.state == 6);
+      EXPECT_EQ(update::InstallRecordOf(game_).state, update::InstallRecord::State::kChanged);
     }
     options_.check_only = c.state == 4;
     ASSERT_NE(DeleteFileW((folder_ + L"\\pub\\stable\\manifest.txt").c_str()), 0);

@@ -54,6 +54,18 @@ class TrustTest : public EngineTest {
     update::TrustRoot root;
     return update::LoadKeptRoot(base, root) ? root.version : 1;
   }
+  // The one root the data folder keeps (the test's runs use one base URL
+  // at a time), a byte of its first root key flipped.
+  void DamageKeptRoot() const {
+    WIN32_FIND_DATAW found = {};
+    const HANDLE find = FindFirstFileW((data_ + L"\\roots\\*.root").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    const std::wstring kept = data_ + L"\\roots\\" + found.cFileName;
+    std::string text = harness::ReadFileBytes(kept);
+    text[text.find("root-key ") + 20] ^= 1;
+    ASSERT_TRUE(harness::WriteFileBytes(kept, text));
+  }
 
   std::string keys_, script_;
 };
@@ -204,19 +216,118 @@ TEST_F(TrustTest, ADamagedKeptRootIsWalkedAgain) {
   options_.base_url = PublishRow(L"kept", "1");
   ASSERT_TRUE(Run().ok);
   ASSERT_EQ(Trusted(options_.base_url), 2);
-  WIN32_FIND_DATAW found = {};
-  const HANDLE find = FindFirstFileW((data_ + L"\\roots\\*.root.txt").c_str(), &found);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  FindClose(find);
-  const std::wstring kept = data_ + L"\\roots\\" + found.cFileName;
-  std::string text = harness::ReadFileBytes(kept);
-  text[text.find("root-key ") + 20] ^= 1;
-  ASSERT_TRUE(harness::WriteFileBytes(kept, text));
+  DamageKeptRoot();
   EXPECT_EQ(Trusted(options_.base_url), 1) << "its signatures no longer hold";
   harness::RemoveTree(game_);
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_EQ(Trusted(options_.base_url), 2);
+}
+
+// Sequence 10 is installed; later a description with sequence 3 is served.
+// It is taken only when a release key that signed for the base URL is no
+// longer one: a walk that crosses a rotation again (its kept root damaged),
+// keys added or listed in another order forget no sequence, and a walk that
+// ends below the version trusted before is refused.
+TEST_F(TrustTest, OnlyADroppedReleaseKeyForgetsTheSequences) {
+  const struct {
+    const char* what;
+    std::vector<std::string> before, after;  // root versions published before each run
+    std::string signers_before, signers_after;
+    bool damage_kept, withhold_roots;
+    int64_t sequence_after;
+    bool accepted;
+  } rows[] = {
+      {"the kept root damaged: the rotation is crossed again",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       {},
+       "1",
+       "1",
+       true,
+       false,
+       3,
+       false},
+      {"a release key added",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       {"3 --root 1 --root-threshold 1 --release 1 4 --release-threshold 1 --sign 1"},
+       "1",
+       "1",
+       false,
+       false,
+       3,
+       false},
+      {"the release keys listed in another order",
+       {"2 --root 1 --root-threshold 1 --release 1 4 --release-threshold 1 --sign 0 1"},
+       {"3 --root 1 --root-threshold 1 --release 4 1 --release-threshold 1 --sign 1"},
+       "1",
+       "4",
+       false,
+       false,
+       3,
+       false},
+      {"a release key dropped",
+       {"2 --root 1 --root-threshold 1 --release 1 4 --release-threshold 1 --sign 0 1"},
+       {"3 --root 1 --root-threshold 1 --release 4 --release-threshold 1 --sign 1"},
+       "1",
+       "4",
+       false,
+       false,
+       3,
+       true},
+      {"the walk ends below the version trusted before (the old key signs a newer one)",
+       {"2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1"},
+       {},
+       "1",
+       "",
+       true,
+       true,
+       11,
+       false},
+  };
+  int n = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::wstring folder = L"seq" + std::to_wstring(n++);
+    harness::RemoveTree(game_);
+    harness::RemoveTree(data_ + L"\\roots");
+    for (const std::string& version : row.before) Roots(RootFolder(folder), version);
+    options_.base_url = PublishRow(folder, row.signers_before, 10);
+    ASSERT_TRUE(Run().ok) << harness::Narrow(lines_.empty() ? L"" : lines_.back().first);
+    if (row.damage_kept) DamageKeptRoot();
+    if (row.withhold_roots) harness::RemoveTree(folder_ + L"\\" + folder + L"\\root");
+    for (const std::string& version : row.after) Roots(RootFolder(folder), version);
+    PublishRow(folder, row.signers_after, row.sequence_after);
+    const update::Result r = Run();
+    EXPECT_EQ(r.ok && !r.offline, row.accepted) << harness::Narrow(r.error + r.offline_text);
+    if (!row.accepted) {
+      EXPECT_TRUE(r.offline) << "the installed release is played: " << harness::Narrow(r.error);
+    }
+    if (!row.accepted && row.sequence_after == 3) {
+      EXPECT_NE(r.offline_text.find(L"(3 < 10)"), std::wstring::npos) << harness::Narrow(r.offline_text);
+    }
+    if (row.withhold_roots) {
+      EXPECT_NE(r.offline_text.find(L"does not offer the signing keys this launcher trusted before"),
+                std::wstring::npos)
+          << harness::Narrow(r.offline_text);
+    }
+  }
+}
+
+// A mirror cannot withhold the version that revokes a key: the base URL
+// fails once for version 2 (which replaces the release key) while the
+// mirror says it has none, and serves a description the old key signed.
+// Version 2 is found all the same, and the mirror's description refused.
+TEST_F(TrustTest, AMirrorCannotWithholdARootVersion) {
+  Roots(RootFolder(L"primary"), "2 --root 1 --root-threshold 1 --release 1 --release-threshold 1 --sign 0 1");
+  PublishRow(L"primary", "1");
+  ASSERT_NE(DeleteFileW((folder_ + L"\\primary\\stable\\manifest.txt").c_str()), 0);
+  options_.base_url = harness::ReleaseUrl(L"/_seq-503.ok/" + name_ + L"/primary");
+  options_.mirrors = {PublishRow(L"mirror", "")};
+  const update::Result r = Run();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, kNotSigned);
+  EXPECT_EQ(Trusted(options_.base_url), 2);
+  EXPECT_EQ(Game(L"mod.dll"), "");
 }
 
 // A stolen key published sequence 1,000,000; once the keys are rotated, the
