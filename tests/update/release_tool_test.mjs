@@ -9,7 +9,7 @@ import path from 'node:path';
 import { test } from 'node:test';
 import util from 'node:util';
 
-import { readManifest } from '../../tools/velmora-release.mjs';
+import { countSigners, readManifest, readRoot } from '../../tools/velmora-release.mjs';
 
 const repo = process.env.VELMORA_SOURCE_DIR ?? path.resolve(new URL('../..', import.meta.url).pathname);
 const tool = path.join(repo, 'tools', 'velmora-release.mjs');
@@ -968,4 +968,146 @@ test('with the key on another machine: release --unsigned-out, sign, place', () 
   assert.equal(missing.code, 1);
   assert.match(missing.err, /b\.dll: .* is missing/);
   assert.equal(run('release', src, out, '--unsigned-out', path.join(out, 'stable', 'manifest.txt'), ...release).code, 1);
+});
+
+// ---- Release keys held apart, and root versions that expire -----------------------
+
+const hasXxd = spawnSync('xxd', ['-v']).status === 0;
+const keyPair = (dir, name) => {
+  const k = { name, pem: path.join(dir, `${name}.pem`), mod: path.join(dir, `${name}.modulus`) };
+  assert.equal(run('keygen', k.pem, k.mod).code, 0);
+  return k;
+};
+// Version 2 handing releases over to the keys given; the built-in key stays the root key.
+const handOver = (roots, threshold, keys, ...more) => run('root', 'new', roots, '--builtin', testModulus,
+  '--sign-with', testKey, '--root-key', testModulus, '--root-threshold', '1',
+  ...keys.flatMap((k) => ['--release-key', k.mod]), '--release-threshold', String(threshold), ...more);
+
+const sameRoot = (out, roots) => ['2.root.txt', '2.root.sig'].every((f) =>
+  fs.readFileSync(path.join(out, 'root', f)).equals(fs.readFileSync(path.join(roots, f))));
+
+// A key holder's step of the README with openssl alone, as a shell runs it.
+function opensslSigns(pem, text, sigFile) {
+  const r = spawnSync('bash', ['-c', `
+    id=$(openssl rsa -in "$1" -noout -modulus | cut -d= -f2 | xxd -r -p | sha256sum | cut -c1-64)
+    sig=$(openssl dgst -sha256 -sign "$1" "$2" | xxd -p | tr -d '\\n')
+    echo "sig $id $sig" >> "$3"`, 'holder', pem, text, sigFile], { encoding: 'utf8', timeout: 60000 });
+  assert.equal(r.status, 0, r.stderr);
+}
+
+test('two release keys held apart: the README steps publish at release threshold 2', (t) => {
+  if (!hasXxd) return t.skip('needs xxd for the openssl steps (it comes with vim)');
+  const dir = freshDir('holders');
+  const [a, b] = [keyPair(dir, 'holder-a'), keyPair(dir, 'holder-b')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 2, [a, b]).code, 0);
+  const out = path.join(dir, 'out');
+  const text = path.join(dir, 'next', 'manifest.txt');
+  const sig = path.join(dir, 'next', 'manifest.sig');
+  const laid = run('release', makeFolder([['a.dll', 'x']]), out, '--unsigned-out', text, '--root', roots,
+                   ...release, ...first);
+  assert.equal(laid.code, 0, laid.err);
+  assert.ok(sameRoot(out, roots), 'nothing is published that the root would disown');
+
+  const { releaseKeys } = readRoot(fs.readFileSync(path.join(roots, '2.root.txt')));
+  const steps = [
+    // [a holder's step, sig lines in the file after it, distinct signers as the launcher counts them]
+    ['A signs', () => run('sign', text, '--key', a.pem, '--root', roots), 1, 1],
+    ['A signs again with openssl', () => opensslSigns(a.pem, text, sig), 2, 1],
+    ['A signs again with the tool', () => run('sign', text, '--key', a.pem, '--root', roots), 1, 1],
+    ['B signs with openssl', () => opensslSigns(b.pem, text, sig), 2, 2],
+  ];
+  for (const [what, step, lines, signers] of steps) {
+    const done = step();
+    assert.equal(done?.code ?? 0, 0, `${what}: ${done?.err}`);
+    const bytes = fs.readFileSync(sig);
+    assert.equal(bytes.toString().split('\n').filter(Boolean).length, lines, what);
+    assert.equal(countSigners(fs.readFileSync(text), bytes, releaseKeys), signers, what);
+    const before = snapshot(out);
+    const placed = run('place', text, sig, out, '--root', roots);
+    if (signers === 2) {
+      assert.equal(placed.code, 0, placed.err);
+    } else {
+      assert.equal(placed.code, 1, what);
+      assert.match(placed.err, /by 1 of the 2 release keys of root version 2, which asks for 2/, what);
+      assert.deepEqual(snapshot(out), before, `${what}: nothing written`);
+    }
+  }
+  const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+  assert.deepEqual(opensslSigners(...pair, { a: a.pem, b: b.pem }),
+                   [a, b].map((k) => [k.name.slice(-1), sha(Buffer.from(hexOf(k.mod), 'hex'))]));
+});
+
+test('a root that would disown the live description goes out with place, just before the new one', () => {
+  const dir = freshDir('rotate');
+  const a = keyPair(dir, 'a');
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 1, [a]).code, 0);
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = path.join(dir, 'out');
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+  const live = path.join(out, 'stable', 'manifest.txt');
+  const old = fs.readFileSync(live);
+  const text = path.join(dir, 'next', 'manifest.txt');
+  let r = run('release', src, out, '--unsigned-out', text, '--root', roots, ...withBuild('1.4.3'));
+  assert.equal(r.code, 0, r.err);
+  assert.match(r.out, /root version 2 is not laid out .* published for stable/);
+  assert.ok(!fs.existsSync(path.join(out, 'root')));
+  assert.equal(run('sign', text, '--key', a.pem, '--root', roots).code, 0);
+  const inTheWay = path.join(out, 'root', '2.root.sig', 'in-the-way');
+  const cases = [
+    // [place's options, refusal or null (placed), made to fail on the roots]
+    [['--modulus', testModulus], /holds sig lines, and no root is published/],
+    [['--root', roots], /root versions could not be laid out/, true],
+    [['--root', roots], null],
+  ];
+  for (const [args, refusal, blocked] of cases) {
+    if (blocked) fs.mkdirSync(inTheWay, { recursive: true });
+    r = run('place', text, text.replace(/txt$/, 'sig'), out, ...args);
+    if (blocked) fs.rmSync(path.dirname(inTheWay), { recursive: true });
+    assert.equal(r.code, refusal ? 1 : 0, r.err);
+    if (refusal) assert.match(r.err, refusal);
+    assert.equal(fs.readFileSync(live).equals(old), Boolean(refusal), args.join(' '));
+  }
+  assert.ok(sameRoot(out, roots));
+});
+
+test('sign adds lines to the file, and makes a binary signature a line only by a known key', () => {
+  const dir = freshDir('sign-lines');
+  const a = keyPair(dir, 'a');
+  const text = path.join(dir, 'manifest.txt');
+  const other = path.join(dir, 'other.txt');
+  assert.equal(run('manifest', makeFolder([['a.dll', 'x']]), ...release, ...first, '--out', text).code, 0);
+  fs.writeFileSync(other, fs.readFileSync(text, 'utf8').replace('build 1.4.2', 'build 1.4.1'));
+  const sig = path.join(dir, 'manifest.sig');
+  const holds = {
+    nothing: () => fs.rmSync(sig, { force: true }),
+    binary: () => run('sign', text, '--key', testKey, '--out', sig),
+    lines: () => run('sign', text, '--key', a.pem, '--lines', '--out', sig),
+    'a line over other bytes': () => run('sign', other, '--key', a.pem, '--lines', '--out', sig),
+  };
+  const cases = [
+    // [what the file holds, sign's options, refusal or the holders whose lines openssl finds]
+    ['nothing', ['--key', testKey], 'binary'],
+    ['binary', ['--key', a.pem, '--lines'], /binary signature that none of the keys known here verifies/],
+    ['binary', ['--key', a.pem, '--lines', '--modulus', testModulus], ['builtin', 'a']],
+    ['lines', ['--key', testKey], /holds sig lines: give --lines/],
+    ['a line over other bytes', ['--key', testKey, '--lines', '--modulus', a.mod], /key [0-9a-f]{16} does not sign/],
+  ];
+  for (const [held, args, expected] of cases) {
+    fs.rmSync(sig, { force: true });
+    holds[held]();
+    const before = fs.existsSync(sig) ? fs.readFileSync(sig) : null;
+    const r = run('sign', text, ...args);
+    if (expected instanceof RegExp) {
+      assert.equal(r.code, 1, `${held}: ${args}`);
+      assert.match(r.err, expected);
+      assert.ok(fs.readFileSync(sig).equals(before), 'a refused signing leaves the file');
+    } else if (expected === 'binary') {
+      assert.equal(run('verify', text, sig, '--modulus', testModulus).code, 0);
+      assert.equal(fs.statSync(sig).size, 256);
+    } else {
+      assert.deepEqual(opensslSigners(text, sig, { builtin: testKey, a: a.pem }).map(([name]) => name), expected);
+    }
+  }
 });
