@@ -28,7 +28,7 @@ import { manifestText, readManifest } from './release/description.mjs';
 import { Refusal, refuse, usageError, UsageError } from './release/errors.mjs';
 import { readFileOrRefuse, scratchFolder, writeNew, writeReplacing } from './release/files.mjs';
 import { checkLaidOut, checkNamedFiles, expiryFromOptions, expiryLine, layOut, nextSequence, publishedSequence,
-         untrustedChannels, writeDescription } from './release/layout.mjs';
+         rootExpiryFromOptions, untrustedChannels, writeDescription } from './release/layout.mjs';
 import { checkSegment, prepareRelease, releaseFromOptions } from './release/release.mjs';
 import { checkRootsFit, copyRoots, countSigners, expiryWarning, hasRoots, keyId, newestRoot, newRoot, rootChain,
          showRoots, signatureLines, trustedRoot } from './release/roots.mjs';
@@ -356,14 +356,17 @@ const commands = {
     }
     if (verb === 'show') {
       console.log(showRoots(folder));
+      const warning = expiryWarning(newestRoot(folder));
+      if (warning?.passed) refuse(warning.text);
+      if (warning) console.error(`velmora-release: ${warning.text}`);
       return;
     }
     const signers = [].concat(required(options, 'sign-with')).map((file) => readPrivateKey(file));
-    const expires = expiryFromOptions(options);
+    const expires = rootExpiryFromOptions(options);
     const root = newRoot(folder, options, signers, expires);
     console.log(`root version ${root.version} written in ${folder}: ${root.rootThreshold} of ` +
                 `${root.rootKeys.length} root keys, ${root.releaseThreshold} of ${root.releaseKeys.length} release keys` +
-                (expires ? `, expires ${expires}` : ''));
+                (expires ? `, expires ${expires}` : ', never expires'));
   },
 
   place({ positional, options }) {

@@ -604,7 +604,7 @@ test('root versions: written only when both thresholds are met, and publish sign
   assert.equal(r.code, 1, 'a threshold above the distinct keys');
   r = run('root', 'show', roots);
   assert.equal(r.code, 0, r.err);
-  assert.match(r.out, /version 1 \(built in\)[\s\S]*version 2\n  root keys 2 of 2: [0-9a-f]{16} [0-9a-f]{16}\n  release keys 1 of 1/);
+  assert.match(r.out, /version 1 \(built in\)[\s\S]*version 2, expires \S+\n  root keys 2 of 2: [0-9a-f]{16} [0-9a-f]{16}\n  release keys 1 of 1/);
 
   const src = makeFolder([['a.dll', 'x']]);
   r = run('publish', src, freshDir('under-root'), '--key', testKey, '--root', roots, ...release, ...first);
@@ -972,6 +972,7 @@ test('with the key on another machine: release --unsigned-out, sign, place', () 
 
 // ---- Release keys held apart, and root versions that expire -----------------------
 
+const DAY_MS = 24 * 60 * 60 * 1000;
 const hasXxd = spawnSync('xxd', ['-v']).status === 0;
 const keyPair = (dir, name) => {
   const k = { name, pem: path.join(dir, `${name}.pem`), mod: path.join(dir, `${name}.modulus`) };
@@ -1110,4 +1111,43 @@ test('sign adds lines to the file, and makes a binary signature a line only by a
       assert.deepEqual(opensslSigners(text, sig, { builtin: testKey, a: a.pem }).map(([name]) => name), expected);
     }
   }
+});
+
+test('root versions expire a year on unless told, and root show warns in the last 30 days', () => {
+  const cases = [
+    // [--expires-in, days ahead (null: no expiry), what root show warns of]
+    [[], 365, null],
+    [['--expires-in', '45'], 45, null],
+    [['--expires-in', '10'], 10, /warning: root version 2 expires at \S+, in 10\.0 days/],
+    [['--expires-in', 'never'], null, null],
+  ];
+  for (const [args, days, warning] of cases) {
+    const roots = path.join(freshDir('expiry'), 'roots');
+    const made = handOver(roots, 1, [{ mod: testModulus }], ...args);
+    assert.equal(made.code, 0, made.err);
+    const { expires } = readRoot(fs.readFileSync(path.join(roots, '2.root.txt')));
+    const ahead = expires && (Date.parse(expires) - Date.now()) / DAY_MS;
+    assert.ok(days === null ? expires === null : Math.abs(ahead - days) < 0.01, `${args}: ${expires}`);
+    const shown = run('root', 'show', roots);
+    assert.equal(shown.code, 0, shown.err);
+    if (warning) assert.match(shown.err, warning);
+    else assert.equal(shown.err, '');
+  }
+  // A version past its expiry, signed as its root key's holder would sign it.
+  const roots = freshDir('expired');
+  fs.copyFileSync(testModulus, path.join(roots, 'builtin.modulus'));
+  const hex = hexOf(testModulus);
+  const text = path.join(roots, '2.root.txt');
+  fs.writeFileSync(text, `velmoramp-root 1\nversion 2\nexpires 2020-01-01T00:00:00Z\nroot-key ${hex}\n` +
+                         `root-threshold 1\nrelease-key ${hex}\nrelease-threshold 1\n`);
+  const signed = spawnSync('openssl', ['dgst', '-sha256', '-sign', testKey, text]).stdout.toString('hex');
+  fs.writeFileSync(path.join(roots, '2.root.sig'), `sig ${sha(Buffer.from(hex, 'hex'))} ${signed}\n`);
+  const shown = run('root', 'show', roots);
+  assert.equal(shown.code, 1);
+  assert.match(shown.err, /root version 2 EXPIRED at 2020-01-01T00:00:00Z/);
+  const out = freshDir('expired-out');
+  const r = run('publish', makeFolder([['a.dll', 'x']]), out, '--key', testKey, '--root', roots, ...release, ...first);
+  assert.equal(r.code, 1);
+  assert.match(r.err, /EXPIRED/);
+  assert.deepEqual(snapshot(out), []);
 });

@@ -27,7 +27,7 @@ export const USAGE = `usage:
   velmora-release prune <out> --channel C --keep N [--dry-run]
   velmora-release root new <root folder> --sign-with <private.pem>... --root-key <public.modulus>...
                            --root-threshold K --release-key <public.modulus>... --release-threshold K
-                           [--expires-in DAYS] [--builtin <public.modulus>]
+                           [--expires-in DAYS | --expires-in never] [--builtin <public.modulus>]
   velmora-release root show <root folder>`;
 
 const FLAGS = new Set(['force', 'dry-run', 'no-chunks', 'lines']);

@@ -72,6 +72,16 @@ export function expiryFromOptions(options) {
   return formatExpiry(at);
 }
 
+// A root version lasts a year unless --expires-in says otherwise, and
+// never expires only when that is asked for by name.
+const ROOT_EXPIRY_DAYS = '365';
+export function rootExpiryFromOptions(options) {
+  const given = options['expires-in'] ?? ROOT_EXPIRY_DAYS;
+  if (given === 'never') return null;
+  if (!/^[1-9][0-9]*$/.test(given)) refuse('--expires-in must be a whole number of days, 1 or more, or never');
+  return expiryFromOptions({ 'expires-in': given });
+}
+
 export function expiryLine(expires) {
   if (!expires) return { line: 'expires: never', passed: false };
   const left = parseExpiry(expires) - Date.now();
