@@ -12,7 +12,8 @@
 // release/: the command line, the description's text, the signing key, the
 // executable's code signature, files on disk, the published layout, a
 // release from its folder, the report of what it changes, the chunker and
-// the chunk store of big files.
+// the chunk store of big files, the root versions and the signature file
+// that key holders add their lines to.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
