@@ -12,7 +12,8 @@
 // release/: the command line, the description's text, the signing key, the
 // executable's code signature, files on disk, the published layout, a
 // release from its folder, the report of what it changes, the chunker and
-// the chunk store of big files.
+// the chunk store of big files, the root versions and the signature file
+// that key holders add their lines to.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -28,20 +29,35 @@ import { manifestText, readManifest } from './release/description.mjs';
 import { Refusal, refuse, usageError, UsageError } from './release/errors.mjs';
 import { readFileOrRefuse, scratchFolder, writeNew, writeReplacing } from './release/files.mjs';
 import { checkLaidOut, checkNamedFiles, expiryFromOptions, expiryLine, layOut, nextSequence, publishedSequence,
-         writeDescription } from './release/layout.mjs';
+         rootExpiryFromOptions, untrustedChannels, writeDescription } from './release/layout.mjs';
 import { checkSegment, prepareRelease, releaseFromOptions } from './release/release.mjs';
-import { copyRoots, countSigners, newestRoot, newRoot, showRoots, signatureLines } from './release/roots.mjs';
+import { checkRootsFit, copyRoots, countSigners, expiryWarning, hasRoots, keyId, newestRoot, newRoot, rootChain,
+         showRoots, signatureLines, trustedRoot } from './release/roots.mjs';
+import { addSignatureLines, isBinarySignature } from './release/signature-file.mjs';
 import { modulusFileText, modulusOf, readModulusFile, readPrivateKey, signBytes,
          verifyBytes } from './release/signing.mjs';
 
-// How a description is signed: today's binary signature by the one key, or
-// "sig" lines by every key once there are several or a root is published.
-// With a root, the keys must meet its release threshold.
+// The root version launchers will reach from the folder, with a word when
+// it expires soon.
+function walkedRoot(folder, builtin) {
+  const root = trustedRoot(folder, builtin);
+  const warning = expiryWarning(root);
+  if (warning) console.error(`velmora-release: ${warning.text}`);
+  return root;
+}
+
+const trustOf = (root) => ({ keys: root.releaseKeys, threshold: root.releaseThreshold, root });
+
+// How a description is signed here: today's binary signature by the one
+// key, or "sig" lines by every key once there are several or a root is
+// published. With a root, the keys given (if any: an unsigned description
+// has none) must meet its release threshold. trust: what launchers ask.
 function descriptionSigning(options) {
   const keys = [].concat(options.key ?? []).map((file) => readPrivateKey(file));
-  const root = options.root !== undefined ? newestRoot(options.root) : null;
-  if (root) {
-    const moduli = keys.map((k) => modulusOf(k));
+  const moduli = keys.map((k) => modulusOf(k));
+  const builtin = options.modulus !== undefined ? readModulusFile(options.modulus) : null;
+  const root = options.root !== undefined ? walkedRoot(options.root, builtin) : null;
+  if (root && keys.length > 0) {
     const trusted = root.releaseKeys.filter((r) => moduli.some((m) => m.equals(r))).length;
     if (trusted < root.releaseThreshold) {
       refuse(`root version ${root.version} asks for ${root.releaseThreshold} of its release keys; ` +
@@ -51,15 +67,95 @@ function descriptionSigning(options) {
   const textForm = keys.length > 1 || root !== null;
   return {
     keys,
-    moduli: keys.map((k) => modulusOf(k)),
+    root,
     textForm,
+    trust: root ? trustOf(root) : { keys: moduli, threshold: moduli.length },
     sign: (text) => (textForm ? signatureLines(text, keys) : signBytes(text, keys[0])),
   };
+}
+
+// sign in the line form: the holder's lines added to the file. Known keys
+// (the holder's, the root's, --modulus) check the lines already there and
+// tell whose a binary signature there is.
+function signInLines(manifestFile, text, keys, out, options) {
+  const root = options.root !== undefined ? walkedRoot(options.root, null) : null;
+  const moduli = keys.map((k) => modulusOf(k));
+  for (const m of moduli) {
+    if (root && !root.releaseKeys.some((r) => r.equals(m))) {
+      refuse(`key ${keyId(m).slice(0, 16)} is not a release key of root version ${root.version}: ` +
+             'launchers would not count its signature');
+    }
+  }
+  const known = [...moduli, ...(options.modulus !== undefined ? [readModulusFile(options.modulus)] : []),
+                 ...(root ? rootChain(options.root).flatMap((v) => v.root.releaseKeys) : [])];
+  const existing = fs.existsSync(out) ? readFileOrRefuse(out, 'the signature') : null;
+  const { bytes, unchecked } = addSignatureLines(text, existing, keys, known, out);
+  writeReplacing(out, bytes);
+  const lines = bytes.toString('latin1').split('\n').length - 1;
+  const ids = moduli.map((m) => keyId(m).slice(0, 16)).join(', ');
+  console.log(`signed: ${out} (${lines} sig line(s); added by key ${ids})`);
+  if (unchecked > 0) {
+    console.log(`${unchecked} line(s) of keys not known here kept unchecked (--root or --modulus checks them)`);
+  }
+  if (root) {
+    const signers = countSigners(text, bytes, root.releaseKeys);
+    const left = root.releaseThreshold - signers;
+    const state = left > 0 ? `${left} more to go` : `ready to place ${manifestFile}`;
+    console.log(`root version ${root.version} asks for ${root.releaseThreshold} of its ${root.releaseKeys.length} ` +
+                `release keys: ${signers} signed, ${state}`);
+  }
+}
+
+// What launchers will ask of a description placed in out: the release
+// threshold of the root version they reach (from --root, else the one
+// published in <out>/root), or where no root is published, the binary
+// signature of --modulus, the one key launchers from before roots read.
+function placeTrust(options, out) {
+  const published = path.join(out, 'root');
+  if (options.root === undefined && !hasRoots(published)) {
+    return { keys: [readModulusFile(required(options, 'modulus'))], threshold: 1, root: null };
+  }
+  if (options.root !== undefined) checkRootsFit(options.root, out);
+  const builtin = options.modulus !== undefined ? readModulusFile(options.modulus) : null;
+  return trustOf(walkedRoot(options.root ?? published, builtin));
+}
+
+function checkPlacedSignature(manifestFile, signatureFile, text, signature, trust) {
+  const signers = countSigners(text, signature, trust.keys);
+  if (trust.root === null && !isBinarySignature(signature)) {
+    refuse(`SIGNATURE REJECTED: ${signatureFile} holds sig lines, and no root is published: launchers from ` +
+           'before roots read only the binary signature (sign without --lines, or place with --root)');
+  }
+  if (trust.root === null && signers === 0) {
+    refuse(`SIGNATURE REJECTED: ${signatureFile} is no signature of ${manifestFile} by that key`);
+  }
+  if (signers < trust.threshold) {
+    refuse(`SIGNATURE REJECTED: ${signatureFile} carries signatures of ${manifestFile} by ${signers} of the ` +
+           `${trust.keys.length} release keys of root version ${trust.root.version}, which asks for ` +
+           `${trust.threshold} (each key counts once); nothing was written`);
+  }
+}
+
+// The root versions go out with the unsigned description only when every
+// description published in out stays trusted under them; else place lays
+// them out, just before the signed description.
+function rootsForSigning(folder, out, root) {
+  const untrusted = untrustedChannels(out, root);
+  const target = path.join(out, 'root');
+  const there = hasRoots(target) && newestRoot(target).version === root.version;
+  if (untrusted.length > 0 && !there) {
+    return `root version ${root.version} is not laid out in ${target} yet: its release keys do not sign the ` +
+           `description published for ${untrusted.join(', ')}; place --root ${folder} lays it out with the ` +
+           'signed description';
+  }
+  copyRoots(folder, out);
+  return `root versions up to ${root.version} laid out in ${target}`;
 }
 
 // The rules the launcher reads a description by, for the tests and for
 // anyone checking a description by hand.
 export { isSafeRelativePath, manifestProblem, readManifest } from './release/description.mjs';
+export { countSigners, readRoot } from './release/roots.mjs';
 
 const commands = {
   keygen({ positional }) {
@@ -95,11 +191,19 @@ const commands = {
 
   sign({ positional, options }) {
     expectPositional(positional, 1, 1, 'sign');
-    const key = readPrivateKey(single(options, 'key') ?? required(options, 'key'));
     const manifestFile = positional[0];
-    const signature = signBytes(readFileOrRefuse(manifestFile, 'the description'), key);
+    const keys = [].concat(required(options, 'key')).map((file) => readPrivateKey(file));
+    const text = readFileOrRefuse(manifestFile, 'the description');
     const out = options.out ?? path.join(path.dirname(manifestFile), 'manifest.sig');
-    writeReplacing(out, signature);
+    if (options.lines || options.root !== undefined || keys.length > 1) {
+      signInLines(manifestFile, text, keys, out, options);
+      return;
+    }
+    // A binary signature over sig lines would throw other holders' away.
+    if (fs.existsSync(out) && !isBinarySignature(readFileOrRefuse(out, 'the signature'))) {
+      refuse(`${out} holds sig lines: give --lines to add yours to them (or remove it for one binary signature)`);
+    }
+    writeReplacing(out, signBytes(text, keys[0]));
     console.log(`signed: ${out}`);
   },
 
@@ -170,13 +274,14 @@ const commands = {
     const [folder, out] = positional;
     required(options, 'key');
     const signing = descriptionSigning(options);
+    if (options.root !== undefined) checkRootsFit(options.root, out);
     const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
     const signature = signing.sign(release.text);
     layOut(out, release);
     // The root versions before the description they sign for.
     if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, release.channel, release.text, signature);
-    checkLaidOut(out, release.channel, signing.textForm ? signing.moduli : signing.moduli[0]);
+    checkLaidOut(out, release.channel, signing.trust);
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
@@ -204,6 +309,7 @@ const commands = {
         refuse(`--unsigned-out must lie outside ${dir}: players would fetch a description without its signature`);
       }
     }
+    if (options.root !== undefined) checkRootsFit(options.root, out);
     const dryRun = Boolean(options['dry-run']);
     const { release, publishedFile, notes, chunks } = await prepareRelease(folder, out, options,
                                                                            { writeChunks: !dryRun });
@@ -225,15 +331,23 @@ const commands = {
     if (signature) {
       if (options.root !== undefined) copyRoots(options.root, out);
       writeDescription(out, release.channel, release.text, signature);
-      checkLaidOut(out, release.channel, signing.textForm ? signing.moduli : modulus);
+      checkLaidOut(out, release.channel, signing.textForm ? signing.trust : { keys: [modulus], threshold: 1 });
       console.log(`published in ${out}; verified: signature, description and every file it names`);
       return;
     }
     writeReplacing(unsignedOut, release.text);
     checkNamedFiles(out, next);
-    console.log(`files laid out in ${out}; the description to sign: ${unsignedOut}\n` +
-                'sign it where the release key is (velmora-release sign), then put both in place with ' +
-                'velmora-release place');
+    console.log(`files laid out in ${out}; the description to sign: ${unsignedOut}`);
+    if (signing.root === null) {
+      console.log('sign it where the release key is (velmora-release sign), then put both in place with ' +
+                  'velmora-release place');
+      return;
+    }
+    console.log(rootsForSigning(options.root, out, signing.root));
+    const { releaseThreshold, releaseKeys, version } = signing.root;
+    console.log(`sign it where the release keys are: ${releaseThreshold} of the ${releaseKeys.length} release keys ` +
+                `of root version ${version}, each holder in turn (velmora-release sign --root), then put both ` +
+                'in place with velmora-release place');
   },
 
   root({ positional, options }) {
@@ -243,23 +357,26 @@ const commands = {
     }
     if (verb === 'show') {
       console.log(showRoots(folder));
+      const warning = expiryWarning(newestRoot(folder));
+      if (warning?.passed) refuse(warning.text);
+      if (warning) console.error(`velmora-release: ${warning.text}`);
       return;
     }
     const signers = [].concat(required(options, 'sign-with')).map((file) => readPrivateKey(file));
-    const expires = expiryFromOptions(options);
+    const expires = rootExpiryFromOptions(options);
     const root = newRoot(folder, options, signers, expires);
     console.log(`root version ${root.version} written in ${folder}: ${root.rootThreshold} of ` +
                 `${root.rootKeys.length} root keys, ${root.releaseThreshold} of ${root.releaseKeys.length} release keys` +
-                (expires ? `, expires ${expires}` : ''));
+                (expires ? `, expires ${expires}` : ', never expires'));
   },
 
   place({ positional, options }) {
     expectPositional(positional, 3, 3, 'place');
     const [manifestFile, signatureFile, out] = positional;
-    const modulus = readModulusFile(required(options, 'modulus'));
     const text = readFileOrRefuse(manifestFile, 'the description');
     const signature = readFileOrRefuse(signatureFile, 'the signature');
-    if (!verifyBytes(text, signature, modulus)) refuse(`SIGNATURE REJECTED: ${signatureFile} is no signature of ${manifestFile} by that key`);
+    const trust = placeTrust(options, out);
+    checkPlacedSignature(manifestFile, signatureFile, text, signature, trust);
     const next = readManifest(text);
     if (next.problem) refuse(`every launcher would reject ${manifestFile}: ${next.problem}`);
     checkSegment('the channel', next.channel);
@@ -280,8 +397,10 @@ const commands = {
     checkNamedFiles(out, next);
     const launcherFile = next.launcher ? path.join(out, ...next.launcher.source.split('/')) : null;
     console.log(changesReport(publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
+    // The root versions before the description they sign for.
+    if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, next.channel, text, signature);
-    checkLaidOut(out, next.channel, modulus);
+    checkLaidOut(out, next.channel, trust);
     console.log(`placed in ${path.join(out, next.channel)}; verified: signature, description and every file it names`);
   },
 

@@ -9,7 +9,7 @@ import path from 'node:path';
 import { test } from 'node:test';
 import util from 'node:util';
 
-import { readManifest } from '../../tools/velmora-release.mjs';
+import { countSigners, readManifest, readRoot } from '../../tools/velmora-release.mjs';
 
 const repo = process.env.VELMORA_SOURCE_DIR ?? path.resolve(new URL('../..', import.meta.url).pathname);
 const tool = path.join(repo, 'tools', 'velmora-release.mjs');
@@ -604,7 +604,7 @@ test('root versions: written only when both thresholds are met, and publish sign
   assert.equal(r.code, 1, 'a threshold above the distinct keys');
   r = run('root', 'show', roots);
   assert.equal(r.code, 0, r.err);
-  assert.match(r.out, /version 1 \(built in\)[\s\S]*version 2\n  root keys 2 of 2: [0-9a-f]{16} [0-9a-f]{16}\n  release keys 1 of 1/);
+  assert.match(r.out, /version 1 \(built in\)[\s\S]*version 2, expires \S+\n  root keys 2 of 2: [0-9a-f]{16} [0-9a-f]{16}\n  release keys 1 of 1/);
 
   const src = makeFolder([['a.dll', 'x']]);
   r = run('publish', src, freshDir('under-root'), '--key', testKey, '--root', roots, ...release, ...first);
@@ -968,4 +968,171 @@ test('with the key on another machine: release --unsigned-out, sign, place', () 
   assert.equal(missing.code, 1);
   assert.match(missing.err, /b\.dll: .* is missing/);
   assert.equal(run('release', src, out, '--unsigned-out', path.join(out, 'stable', 'manifest.txt'), ...release).code, 1);
+});
+
+// ---- Release keys held apart, and root versions that expire -----------------------
+
+const hasXxd = spawnSync('xxd', ['-v']).status === 0;
+const keyPair = (dir, name) => {
+  const k = { name, pem: path.join(dir, `${name}.pem`), mod: path.join(dir, `${name}.modulus`) };
+  assert.equal(run('keygen', k.pem, k.mod).code, 0);
+  return k;
+};
+// Version 2 handing releases over to the keys given; the built-in key stays the root key.
+const handOver = (roots, threshold, keys, ...more) => run('root', 'new', roots, '--builtin', testModulus,
+  '--sign-with', testKey, '--root-key', testModulus, '--root-threshold', '1',
+  ...keys.flatMap((k) => ['--release-key', k.mod]), '--release-threshold', String(threshold), ...more);
+
+// The root version laid out in out is the publisher's.
+const sameRoot = (out, roots) => ['2.root.txt', '2.root.sig'].every((f) =>
+  fs.readFileSync(path.join(out, 'root', f)).equals(fs.readFileSync(path.join(roots, f))));
+
+// A key holder's step of the README with openssl alone, as a shell runs it.
+function opensslSigns(pem, text, sigFile) {
+  const r = spawnSync('bash', ['-c', `
+    id=$(openssl rsa -in "$1" -noout -modulus | cut -d= -f2 | xxd -r -p | sha256sum | cut -c1-64)
+    sig=$(openssl dgst -sha256 -sign "$1" "$2" | xxd -p | tr -d '\\n')
+    echo "sig $id $sig" >> "$3"`, 'holder', pem, text, sigFile], { encoding: 'utf8', timeout: 60000 });
+  assert.equal(r.status, 0, r.stderr);
+}
+
+test('two release keys held apart: the README steps publish at release threshold 2', (t) => {
+  if (!hasXxd) return t.skip('needs xxd for the openssl steps (it comes with vim)');
+  const dir = freshDir('holders');
+  const [a, b] = [keyPair(dir, 'holder-a'), keyPair(dir, 'holder-b')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 2, [a, b]).code, 0);
+  const out = path.join(dir, 'out');
+  const text = path.join(dir, 'next', 'manifest.txt');
+  const sig = path.join(dir, 'next', 'manifest.sig');
+  const laid = run('release', makeFolder([['a.dll', 'x']]), out, '--unsigned-out', text, '--root', roots,
+                   ...release, ...first);
+  assert.equal(laid.code, 0, laid.err);
+  assert.ok(sameRoot(out, roots), 'nothing is published that the root would disown');
+
+  const { releaseKeys } = readRoot(fs.readFileSync(path.join(roots, '2.root.txt')));
+  const steps = [
+    // [a holder's step, sig lines in the file after it, distinct signers as the launcher counts them]
+    ['A signs', () => run('sign', text, '--key', a.pem, '--root', roots), 1, 1],
+    ['A signs again with openssl', () => opensslSigns(a.pem, text, sig), 2, 1],
+    ['A signs again with the tool', () => run('sign', text, '--key', a.pem, '--root', roots), 1, 1],
+    ['B signs with openssl', () => opensslSigns(b.pem, text, sig), 2, 2],
+  ];
+  for (const [what, step, lines, signers] of steps) {
+    const done = step();
+    assert.equal(done?.code ?? 0, 0, `${what}: ${done?.err}`);
+    const bytes = fs.readFileSync(sig);
+    assert.equal(bytes.toString().split('\n').filter(Boolean).length, lines, what);
+    assert.equal(countSigners(fs.readFileSync(text), bytes, releaseKeys), signers, what);
+    const before = snapshot(out);
+    const placed = run('place', text, sig, out, '--root', roots);
+    assert.equal(placed.code, signers === 2 ? 0 : 1, `${what}: ${placed.err}`);
+    if (signers < 2) {
+      assert.match(placed.err, /by 1 of the 2 release keys of root version 2, which asks for 2/, what);
+      assert.deepEqual(snapshot(out), before, `${what}: nothing written`);
+    }
+  }
+  const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
+  assert.deepEqual(opensslSigners(...pair, { a: a.pem, b: b.pem }),
+                   [a, b].map((k) => [k.name.slice(-1), sha(Buffer.from(hexOf(k.mod), 'hex'))]));
+});
+
+test('a root that would disown the live description goes out with place, just before the new one', () => {
+  const dir = freshDir('rotate');
+  const a = keyPair(dir, 'a');
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 1, [a]).code, 0);
+  const src = makeFolder([['a.dll', 'x']]);
+  const out = path.join(dir, 'out');
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+  const live = path.join(out, 'stable', 'manifest.txt');
+  const old = fs.readFileSync(live);
+  const text = path.join(dir, 'next', 'manifest.txt');
+  let r = run('release', src, out, '--unsigned-out', text, '--root', roots, ...withBuild('1.4.3'));
+  assert.equal(r.code, 0, r.err);
+  assert.match(r.out, /root version 2 is not laid out .* published for stable/);
+  assert.ok(!fs.existsSync(path.join(out, 'root')));
+  assert.equal(run('sign', text, '--key', a.pem, '--root', roots).code, 0);
+  const inTheWay = path.join(out, 'root', '2.root.sig', 'in-the-way');
+  const cases = [
+    // [place's options, refusal or null (placed), made to fail on the roots]
+    [['--modulus', testModulus], /holds sig lines, and no root is published/],
+    [['--root', roots], /root versions could not be laid out/, true],
+    [['--root', roots], null],
+  ];
+  for (const [args, refusal, blocked] of cases) {
+    if (blocked) fs.mkdirSync(inTheWay, { recursive: true });
+    r = run('place', text, text.replace(/txt$/, 'sig'), out, ...args);
+    if (blocked) fs.rmSync(path.dirname(inTheWay), { recursive: true });
+    assert.equal(r.code, refusal ? 1 : 0, r.err);
+    if (refusal) assert.match(r.err, refusal);
+    assert.equal(fs.readFileSync(live).equals(old), Boolean(refusal), args.join(' '));
+  }
+  assert.ok(sameRoot(out, roots));
+});
+
+test('sign adds lines, and takes a binary signature into them only by a known key', () => {
+  const dir = freshDir('sign-lines');
+  const a = keyPair(dir, 'a');
+  const [text, sig, older] = ['manifest.txt', 'manifest.sig', 'older.txt'].map((f) => path.join(dir, f));
+  assert.equal(run('manifest', makeFolder([['a.dll', 'x']]), ...release, ...first, '--out', text).code, 0);
+  fs.writeFileSync(older, fs.readFileSync(text, 'utf8').replace('build 1.4.2', 'build 1.4.1'));
+  const cases = [
+    // [how the file was signed, how sign runs now, refusal or the holders whose lines openssl finds]
+    [[text, testKey], [a.pem, '--lines'], /binary signature that none of the keys known here verifies/],
+    [[text, testKey], [a.pem, '--lines', '--modulus', testModulus], ['builtin', 'a']],
+    [[text, a.pem, '--lines'], [testKey], /holds sig lines: give --lines/],
+    [[older, a.pem, '--lines'], [testKey, '--lines', '--modulus', a.mod], /key [0-9a-f]{16} does not sign/],
+  ];
+  for (const [[file, key, ...how], [now, ...args], expected] of cases) {
+    fs.rmSync(sig, { force: true });
+    assert.equal(run('sign', file, '--key', key, ...how, '--out', sig).code, 0);
+    const before = fs.readFileSync(sig);
+    const r = run('sign', text, '--key', now, ...args);
+    assert.equal(r.code, Array.isArray(expected) ? 0 : 1, `${args}: ${r.err}`);
+    if (Array.isArray(expected)) {
+      assert.deepEqual(opensslSigners(text, sig, { builtin: testKey, a: a.pem }).map(([name]) => name), expected);
+    } else {
+      assert.match(r.err, expected);
+      assert.ok(fs.readFileSync(sig).equals(before), 'a refused signing leaves the file');
+    }
+  }
+});
+
+test('root versions expire a year on unless told, and root show warns in the last 30 days', () => {
+  const cases = [
+    // [--expires-in, days ahead (null: no expiry), what root show warns of]
+    [[], 365, null],
+    [['--expires-in', '10'], 10, /warning: root version 2 expires at \S+, in 10\.0 days/],
+    [['--expires-in', 'never'], null, null],
+  ];
+  for (const [args, days, warning] of cases) {
+    const roots = path.join(freshDir('expiry'), 'roots');
+    const made = handOver(roots, 1, [{ mod: testModulus }], ...args);
+    assert.equal(made.code, 0, made.err);
+    const { expires } = readRoot(fs.readFileSync(path.join(roots, '2.root.txt')));
+    const ahead = expires && (Date.parse(expires) - Date.now()) / 86400e3;
+    assert.ok(days === null ? expires === null : Math.abs(ahead - days) < 0.01, `${args}: ${expires}`);
+    const shown = run('root', 'show', roots);
+    assert.equal(shown.code, 0, shown.err);
+    if (warning) assert.match(shown.err, warning);
+    else assert.equal(shown.err, '');
+  }
+  // A version past its expiry, signed as its root key's holder would sign it.
+  const roots = freshDir('expired');
+  fs.copyFileSync(testModulus, path.join(roots, 'builtin.modulus'));
+  const hex = hexOf(testModulus);
+  const text = path.join(roots, '2.root.txt');
+  fs.writeFileSync(text, `velmoramp-root 1\nversion 2\nexpires 2020-01-01T00:00:00Z\nroot-key ${hex}\n` +
+                         `root-threshold 1\nrelease-key ${hex}\nrelease-threshold 1\n`);
+  const signed = spawnSync('openssl', ['dgst', '-sha256', '-sign', testKey, text]).stdout.toString('hex');
+  fs.writeFileSync(path.join(roots, '2.root.sig'), `sig ${sha(Buffer.from(hex, 'hex'))} ${signed}\n`);
+  const shown = run('root', 'show', roots);
+  assert.equal(shown.code, 1);
+  assert.match(shown.err, /root version 2 EXPIRED at 2020-01-01T00:00:00Z/);
+  const out = freshDir('expired-out');
+  const r = run('publish', makeFolder([['a.dll', 'x']]), out, '--key', testKey, '--root', roots, ...release, ...first);
+  assert.equal(r.code, 1);
+  assert.match(r.err, /EXPIRED/);
+  assert.deepEqual(snapshot(out), []);
 });

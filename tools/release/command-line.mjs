@@ -9,7 +9,8 @@ export const USAGE = `usage:
                            [--notes TEXT] [--launcher EXE --launcher-version N]
                            [--sequence N [--force]] [--expires-in DAYS]
                            [--mirror URL]... [--source-prefix P] [--out manifest.txt]
-  velmora-release sign <manifest.txt> --key <private.pem> [--out manifest.sig]
+  velmora-release sign <manifest.txt> --key <private.pem>... [--lines] [--root <root folder>]
+                       [--modulus <public.modulus>] [--out manifest.sig]
   velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
   velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
   velmora-release verify-exe <exe> [--ca <ca.pem>] [--built <unsigned.exe>]
@@ -21,14 +22,15 @@ export const USAGE = `usage:
                           [--no-chunks | --chunk-min-size BYTES] [--mirror URL]...
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--modulus <public.modulus>] [--dry-run] ...the options of publish
-  velmora-release place <manifest.txt> <manifest.sig> <out> --modulus <public.modulus> [--force]
+  velmora-release place <manifest.txt> <manifest.sig> <out> [--root <root folder>] [--modulus <public.modulus>]
+                        [--force]
   velmora-release prune <out> --channel C --keep N [--dry-run]
   velmora-release root new <root folder> --sign-with <private.pem>... --root-key <public.modulus>...
                            --root-threshold K --release-key <public.modulus>... --release-threshold K
-                           [--expires-in DAYS] [--builtin <public.modulus>]
+                           [--expires-in DAYS | --expires-in never] [--builtin <public.modulus>]
   velmora-release root show <root folder>`;
 
-const FLAGS = new Set(['force', 'dry-run', 'no-chunks']);
+const FLAGS = new Set(['force', 'dry-run', 'no-chunks', 'lines']);
 // Options that may be given more than once, each adding a value.
 const REPEATED = new Set(['mirror', 'key', 'sign-with', 'root-key', 'release-key']);
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
@@ -41,13 +43,13 @@ const COMMAND_OPTIONS = {
   keygen: [],
   pubkey: [],
   manifest: [...RELEASE_OPTIONS, 'source-prefix', 'out'],
-  sign: ['key', 'out'],
+  sign: ['key', 'out', 'lines', 'root', 'modulus'],
   verify: ['modulus'],
   'sign-exe': ['cert', 'key', 'timestamp', 'out'],
   'verify-exe': ['ca', 'built'],
   publish: PUBLISH_OPTIONS,
   release: [...PUBLISH_OPTIONS, 'modulus', 'dry-run', 'unsigned-out'],
-  place: ['modulus', 'force'],
+  place: ['modulus', 'force', 'root'],
   prune: ['channel', 'keep', 'dry-run'],
   root: ['sign-with', 'root-key', 'root-threshold', 'release-key', 'release-threshold', 'expires-in', 'builtin'],
 };

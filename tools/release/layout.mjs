@@ -8,10 +8,9 @@ import process from 'node:process';
 
 import { checkChunks, keepReplaced } from './chunks.mjs';
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
-import { countSigners } from './roots.mjs';
 import { refuse } from './errors.mjs';
+import { countSigners } from './roots.mjs';
 import { readFileOrRefuse, sha256File, tempNameOf, writeFlushed } from './files.mjs';
-import { verifyBytes } from './signing.mjs';
 
 // ---- Sequence and expiry -------------------------------------------------------
 
@@ -71,6 +70,16 @@ export function expiryFromOptions(options) {
   const at = Math.floor(Date.now() / 1000) * 1000 + Number(text) * DAY_MS;
   if (at > Date.UTC(9999, 11, 31, 23, 59, 59)) refuse(`--expires-in ${text} lies beyond the year 9999`);
   return formatExpiry(at);
+}
+
+// A root version lasts a year unless --expires-in says otherwise, and
+// never expires only when that is asked for by name.
+const ROOT_EXPIRY_DAYS = '365';
+export function rootExpiryFromOptions(options) {
+  const given = options['expires-in'] ?? ROOT_EXPIRY_DAYS;
+  if (given === 'never') return null;
+  if (!/^[1-9][0-9]*$/.test(given)) refuse('--expires-in must be a whole number of days, 1 or more, or never');
+  return expiryFromOptions({ 'expires-in': given });
 }
 
 export function expiryLine(expires) {
@@ -197,19 +206,33 @@ export function checkNamedFiles(out, description) {
 
 // The release as a launcher will read it from out: the signature over the
 // description, the launcher's parser, and every file it names.
-// modulus: the one key of a binary signature, or a list of keys that must
-// each have signed in "sig" lines; null checks no signature.
-export function checkLaidOut(out, channel, modulus) {
+// trust: the keys whose signatures count and how many must have signed
+// (distinct keys; a binary signature counts once); null checks none.
+export function checkLaidOut(out, channel, trust) {
   const dir = path.join(out, channel);
   const text = readFileOrRefuse(path.join(dir, 'manifest.txt'), 'the description');
-  const signature = modulus !== null ? readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature') : null;
-  const verified = modulus === null ||
-                   (Array.isArray(modulus) ? countSigners(text, signature, modulus) === modulus.length
-                                           : verifyBytes(text, signature, modulus));
-  if (!verified) refuse(`${dir}: the published signature does not verify`);
+  if (trust !== null) {
+    const signature = readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature');
+    if (countSigners(text, signature, trust.keys) < trust.threshold) {
+      refuse(`${dir}: the published signature does not verify`);
+    }
+  }
   const description = readManifest(text);
   if (description.problem) refuse(`${dir}: every launcher would reject the published description: ${description.problem}`);
   if (description.channel !== channel) refuse(`${dir}: the published description names channel "${description.channel}"`);
   checkNamedFiles(out, description);
   return description;
+}
+
+// The channels in out whose published description the release keys of
+// root would not trust: the ones a new root version laid out now would
+// take from players until each is signed again.
+export function untrustedChannels(out, root) {
+  const names = fs.existsSync(out) ? fs.readdirSync(out) : [];
+  return names.filter((channel) => fs.existsSync(path.join(out, channel, 'manifest.txt'))).filter((channel) => {
+    const text = fs.readFileSync(path.join(out, channel, 'manifest.txt'));
+    const sigFile = path.join(out, channel, 'manifest.sig');
+    const signature = fs.existsSync(sigFile) ? fs.readFileSync(sigFile) : Buffer.alloc(0);
+    return countSigners(text, signature, root.releaseKeys) < root.releaseThreshold;
+  }).sort();
 }

@@ -6,8 +6,9 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 
+import { parseExpiry } from './description.mjs';
 import { refuse } from './errors.mjs';
-import { writeNew } from './files.mjs';
+import { writeNew, writeReplacing } from './files.mjs';
 import { modulusOf, readModulusFile, verifyBytes } from './signing.mjs';
 
 export const MAX_ROOT_BYTES = 64 * 1024;
@@ -83,15 +84,16 @@ export function rootText(root) {
   return Buffer.from(lines.join('\n') + '\n', 'utf8');
 }
 
+const builtinRoot = (key) => ({ version: 1n, expires: null, rootKeys: [key], rootThreshold: 1, releaseKeys: [key],
+                                releaseThreshold: 1 });
+
 // The versions in a root folder, oldest first, each with its text and
 // signatures; version 1 is the built-in key (builtin.modulus, kept there).
 export function rootChain(folder) {
   const versions = [];
   const builtin = path.join(folder, 'builtin.modulus');
   if (fs.existsSync(builtin)) {
-    const key = readModulusFile(builtin);
-    versions.push({ version: 1n, root: { version: 1n, expires: null, rootKeys: [key], rootThreshold: 1,
-                                         releaseKeys: [key], releaseThreshold: 1 } });
+    versions.push({ version: 1n, root: builtinRoot(readModulusFile(builtin)) });
   }
   for (let n = 2n; ; n++) {
     const file = path.join(folder, `${n}.root.txt`);
@@ -165,13 +167,94 @@ export function newestRoot(folder) {
   return chain[chain.length - 1].root;
 }
 
-// Copies the root versions to <out>/root/, beside the channels.
+export const hasRoots = (folder) => fs.existsSync(path.join(folder, '2.root.txt'));
+
+// The version a launcher's walk ends at, each step checked as the launcher
+// checks it: from the built-in key when it is known (builtin.modulus in the
+// folder, or given), else from the first version there, which must then be
+// signed by its own root keys. A break or an expired end is refused: the
+// launcher would stop short of the keys the publisher means, or stop updating.
+export function trustedRoot(folder, builtin = null) {
+  const chain = rootChain(folder);
+  if (chain.length === 0) refuse(`${folder} holds no root versions`);
+  if (chain[0].version === 1n && builtin !== null && !chain[0].root.rootKeys[0].equals(builtin)) {
+    refuse(`${path.join(folder, 'builtin.modulus')} is not the built-in key given with --modulus`);
+  }
+  let trusted = chain[0].version === 1n ? chain[0].root : builtin !== null ? builtinRoot(builtin) : null;
+  for (const { version, root, text, signatures } of chain) {
+    if (version === 1n) continue;
+    if (root.version !== version) {
+      refuse(`${path.join(folder, `${version}.root.txt`)} says it is version ${root.version}`);
+    }
+    const own = countSigners(text, signatures, root.rootKeys);
+    const before = trusted && { signers: countSigners(text, signatures, trusted.rootKeys), of: trusted };
+    if (own < root.rootThreshold || (before && before.signers < before.of.rootThreshold)) {
+      const old = before ? `${before.signers} of version ${before.of.version}'s root keys ` +
+                           `(${before.of.rootThreshold} needed) and ` : '';
+      refuse(`root version ${version} in ${folder} is not trusted: signed by ${old}${own} of its own ` +
+             `(${root.rootThreshold} needed); launchers would stop before it`);
+    }
+    trusted = root;
+  }
+  const warning = expiryWarning(trusted);
+  if (warning?.passed) refuse(warning.text);
+  return trusted;
+}
+
+const DAY_MS = 24 * 60 * 60 * 1000;
+// Warned of this long before: a new version is signed by root keys kept
+// offline and apart, which takes arranging.
+const EXPIRY_WARNING_DAYS = 30;
+
+// What the newest version's expiry means for the publisher, or null when
+// it is far off or there is none.
+export function expiryWarning(root) {
+  if (!root.expires) return null;
+  const left = parseExpiry(root.expires) - Date.now();
+  const days = (Math.abs(left) / DAY_MS).toFixed(1);
+  if (left <= 0) {
+    return { passed: true,
+             text: `root version ${root.version} EXPIRED at ${root.expires}, ${days} days ago: every launcher that ` +
+                   'trusts it refuses to update until a newer version is published (root new)' };
+  }
+  if (left >= EXPIRY_WARNING_DAYS * DAY_MS) return null;
+  return { passed: false,
+           text: `warning: root version ${root.version} expires at ${root.expires}, in ${days} days: publish a newer ` +
+                 'version (root new) before then, or every launcher stops updating' };
+}
+
+// A version already published in <out>/root is one launchers may keep: it
+// must be the same text in the folder given, and the folder may not stop
+// short of the versions published.
+export function checkRootsFit(folder, out) {
+  const chain = rootChain(folder);
+  const newest = chain.length === 0 ? 0n : chain[chain.length - 1].version;
+  const target = path.join(out, 'root');
+  for (const { version, text } of hasRoots(target) ? rootChain(target) : []) {
+    const ours = chain.find((v) => v.version === version);
+    if (!ours) {
+      refuse(`${target} holds root version ${version}, and ${folder} only up to ${newest}: ` +
+             `give the root folder that holds version ${version}`);
+    }
+    if (!ours.text.equals(text)) {
+      refuse(`${path.join(target, `${version}.root.txt`)} is another version ${version} than the one in ${folder}: ` +
+             'launchers may keep the published one, so it cannot be replaced');
+    }
+  }
+}
+
+// Copies the root versions to <out>/root/, beside the channels, each
+// signature before its text, as the launcher keeps them.
 export function copyRoots(folder, out) {
   const target = path.join(out, 'root');
-  fs.mkdirSync(target, { recursive: true });
-  for (const { version, text, signatures } of rootChain(folder)) {
-    if (version === 1n) continue;
-    fs.writeFileSync(path.join(target, `${version}.root.sig`), signatures);
-    fs.writeFileSync(path.join(target, `${version}.root.txt`), text);
+  try {
+    for (const { version, text, signatures } of rootChain(folder)) {
+      if (version === 1n) continue;
+      writeReplacing(path.join(target, `${version}.root.sig`), signatures);
+      writeReplacing(path.join(target, `${version}.root.txt`), text);
+    }
+  } catch (e) {
+    if (!e.code) throw e;
+    refuse(`${target}: the root versions could not be laid out (${e.code}); no description was written`);
   }
 }
