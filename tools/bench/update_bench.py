@@ -374,19 +374,31 @@ def pause_case(tree, bench, port):
     """Pause: the engine stopped as the window's Pause stops it, 1.5 s into a
     256 MiB release (whole, then in chunks), how soon the run ended, and what
     pause and resume fetched in all beside one run without a pause."""
-    print("\npause: 256 MiB, paused 1.5 s in, then resumed")
+    print("\npause: 256 MiB, paused 1.5 s in, then resumed (with an old copy: while it is read for its chunks)")
     env = dict(os.environ, VELMORA_DATA_FOLDER=winpath(os.path.join(bench, "data")))
     proxy = DelayProxy(port)
     far = "https://localhost:%d" % proxy.port
     met = True
-    for channel, way in (("resume", "whole"), ("pause-chunks", "chunks")):
+    old_copy = os.path.join(bench, "src", "old-half.bin")
+    if not os.path.exists(old_copy) or os.path.getsize(old_copy) != 256 * MIB:
+        write_random(old_copy, 256 * MIB)
+
+    def prepared(with_old):
         game = fresh(os.path.join(bench, "game-pause"))
+        if with_old:
+            os.makedirs(os.path.join(game, "data"), exist_ok=True)
+            shutil.copyfile(old_copy, os.path.join(game, "data", "half.bin"))
+        return game
+
+    for channel, way, with_old in (("resume", "whole", False), ("pause-chunks", "chunks", False),
+                                   ("pause-chunks", "chunks", True)):
+        game = prepared(with_old)
         proxy.reset_counts()
         secs, _, code, out = launcher(tree, bench, "", far, channel, game)
         if code != 0:
             raise SystemExit("the launcher failed on %s: %s" % (channel, out.strip()[-400:]))
         once = proxy.bytes_down
-        game = fresh(os.path.join(bench, "game-pause"))
+        game = prepared(with_old)
         proxy.reset_counts()
         run = subprocess.run(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree,
                               os.path.join(tree, "tools", "bench", "pause-bench.exe"), far, channel, winpath(game),
@@ -397,9 +409,9 @@ def pause_case(tree, bench, port):
         except (IndexError, ValueError):
             raise SystemExit("pause-bench failed: %s" % out.strip()[-400:])
         twice = proxy.bytes_down - once
-        print("  %-7s the run ended %.0f ms after the pause (target 500 ms); pause and resume received %.1f MiB,"
+        print("  %-16s the run ended %.0f ms after the pause (target 500 ms); pause and resume received %.1f MiB,"
               " %.1f MiB more than one run (%d connections)" %
-              (way, ms, proxy.bytes_down / MIB, twice / MIB, proxy.connections))
+              (way + (", old copy" if with_old else ""), ms, proxy.bytes_down / MIB, twice / MIB, proxy.connections))
         if run.returncode != 0 or "resumed: ok" not in out:
             raise SystemExit("the resumed run failed: %s" % out.strip()[-400:])
         met = met and ms <= 500
