@@ -44,8 +44,11 @@ class ChunkedFile {
                           common::Error& error);
 
   const std::vector<size_t>& missing() const { return missing_; }  // chunks to fetch
-  uint64_t fetch_bytes() const { return fetch_bytes_; }            // their stored bytes
-  uint64_t reused_bytes() const { return reused_bytes_; }          // raw bytes found at hand
+  // Nothing of the file is at hand and its chunks do not compress: the
+  // chunk way would only cost more requests and a second digest.
+  bool WholeIsAsGood() const { return reused_bytes_ == 0 && fetch_bytes_ * 100 >= file_.size * 97; }
+  uint64_t fetch_bytes() const { return fetch_bytes_; }    // their stored bytes
+  uint64_t reused_bytes() const { return reused_bytes_; }  // raw bytes found at hand
 
   // Fetches one chunk (an index into the index's chunks) and puts it at its
   // place, tried again as a file is. kStopped when stopped; false otherwise

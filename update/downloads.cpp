@@ -207,7 +207,12 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
     auto file = std::make_unique<ChunkedFile>(s.game, FileOf(s, k), s.mirrors, s.ours.count(FileOf(s, k).path) > 0);
     Error problem;
     if (file->Plan(s.session, StatusFn(), s.transfers.abort_signal(), prepare, problem)) {
-      s.chunked[k] = std::move(file);
+      if (!file->WholeIsAsGood()) {
+        s.chunked[k] = std::move(file);
+      } else {
+        common::Log(L"chunks of %s: none at hand and they do not compress; it is fetched whole", FileOf(s, k).path);
+        if (prepare) file->Abandon();
+      }
     } else if (problem.kind == ErrorKind::kStopped) {
       stopped = true;
     }

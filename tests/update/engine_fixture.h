@@ -41,6 +41,28 @@ const wchar_t kMismatch[] =
     L"The update could not be completed: a downloaded file does not match the release description. Nothing was "
     L"changed.";
 
+// Bytes that do not compress, and text that does (as a mod's scripts do).
+inline std::string RandomBytes(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; i += 4) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    for (size_t b = 0; b < 4 && i + b < size; ++b) bytes[i + b] = static_cast<char>(seed >> (8 * b));
+  }
+  return bytes;
+}
+inline std::string Text(size_t size, uint32_t seed) {
+  static const char* const kWords[] = {"harbour ", "lantern ", "velmora ", "night ", "shift ", "crown ", "ash\n"};
+  std::string text;
+  while (text.size() < size) {
+    seed = seed * 1103515245u + 12345u;
+    text += kWords[(seed >> 16) % 7];
+  }
+  text.resize(size);
+  return text;
+}
+
 inline std::string Bytes(size_t size, char seed) {
   std::string bytes(size, '\0');
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 13 + i / 97);

@@ -298,7 +298,9 @@ def chunk_case(tree, bench, docroot, port, peaks, failed):
     whole = sum(times["one-gib"]) / 2
     chunked = sum(times["one-gib-chunks"]) / 2
     ratio = chunked / whole
-    print("  fresh 1 GiB: whole file %.2f s, through chunks %.2f s: %.2fx (target at most 1.15x): %s" %
+    # Random bytes with nothing at hand go the whole file's way by rule.
+    print("  fresh 1 GiB of random bytes: whole file %.2f s, published with chunks %.2f s: %.2fx "
+          "(target at most 1.15x): %s" %
           (whole, chunked, ratio, "met" if ratio <= 1.15 else "MISSED"))
     if ratio > 1.15:
         failed.append("chunk install time")
@@ -374,14 +376,15 @@ def pause_case(tree, bench, port):
     """Pause: the engine stopped as the window's Pause stops it, 1.5 s into a
     256 MiB release (whole, then in chunks), how soon the run ended, and what
     pause and resume fetched in all beside one run without a pause."""
-    print("\npause: 256 MiB, paused 1.5 s in, then resumed (with an old copy: while it is read for its chunks)")
+    print("\npause: 256 MiB (random whole, text through chunks), paused 1.5 s in, then resumed (with an old copy: "
+          "while it is read for its chunks)")
     env = dict(os.environ, VELMORA_DATA_FOLDER=winpath(os.path.join(bench, "data")))
     proxy = DelayProxy(port)
     far = "https://localhost:%d" % proxy.port
     met = True
-    old_copy = os.path.join(bench, "src", "old-half.bin")
+    old_copy = os.path.join(bench, "src", "old-half.txt")
     if not os.path.exists(old_copy) or os.path.getsize(old_copy) != 256 * MIB:
-        write_random(old_copy, 256 * MIB)
+        write_text(old_copy, 256 * MIB, 32)
 
     def prepared(with_old):
         game = fresh(os.path.join(bench, "game-pause"))
@@ -455,7 +458,12 @@ def main():
                 write_random(os.path.join(src, p), s)
         publish(src, docroot, name)
     publish(os.path.join(bench, "src", "one-gib"), docroot, "one-gib-chunks", chunks=True)
-    publish(os.path.join(bench, "src", "resume"), docroot, "pause-chunks", chunks=True)
+    # Pause on the chunk way: text, which a fresh install takes through
+    # chunks (random bytes with nothing at hand are fetched whole).
+    pause_text = os.path.join(bench, "src", "pause-text", "data", "half.bin")
+    if not os.path.exists(pause_text) or os.path.getsize(pause_text) != 256 * MIB:
+        write_text(pause_text, 256 * MIB, 31)
+    publish(os.path.join(bench, "src", "pause-text"), docroot, "pause-chunks", chunks=True)
 
     port = free_port()
     nginx = start_nginx(bench, docroot, tls, port)
