@@ -72,6 +72,7 @@ int RunConsole(const update::Options& options) {
   ConsoleWrite(L"\n  Velmora MP launcher\n\n");
   ConsolePrint(L"  game: %s", options.game_dir.c_str());
   ConsolePrint(L"  channel: %s", options.channel.c_str());
+  for (const std::wstring& notice : options.notices) ConsolePrint(L"  %s", notice);
 
   const update::Result result = Update(options);
   for (const std::wstring& notice : result.notices) ConsolePrint(L"  %s", notice);
@@ -85,21 +86,23 @@ int RunConsole(const update::Options& options) {
   if (!result.notes.empty()) ConsolePrint(L"  notes: %s", result.notes.c_str());
 
   if (options.check_only) {
-    if (result.changed == 0) {
+    if (result.changed == 0 && result.removed == 0) {
       ConsolePrint(L"\n  up to date.");
     } else {
       ConsolePrint(L"\n  %d file(s) would be updated (%s to download).", result.changed,
                    update::Amount(result.download_bytes));
     }
+    if (result.removed > 0) ConsolePrint(L"  %d file(s) the release no longer has would be removed.", result.removed);
     return 0;
   }
   if (result.offline) {
     ConsolePrint(L"\n  %s", result.offline_text);
-  } else if (result.changed == 0) {
+  } else if (result.changed == 0 && result.removed == 0) {
     ConsolePrint(L"\n  already up to date.");
   } else {
     ConsolePrint(L"\n  updated %d file(s).", result.changed);
   }
+  if (result.removed > 0) ConsolePrint(L"  removed %d file(s) the release no longer has.", result.removed);
 
   std::wstring name = options.player_name;
   if (name.empty()) name = game::ReadSavedName(options.game_dir);

@@ -33,16 +33,32 @@ namespace {
 const wchar_t kTitle[] = L"Velmora Multiplayer";
 
 // Fills an empty game folder from the game locator and strips trailing
-// backslashes. False, with the error text, when the game cannot be found.
+// backslashes. False, with the error text, when the game cannot be found,
+// or the folder the options name does not exist (a typo must not become a
+// new folder with the mod in it); one without the game is used all the
+// same, with a note.
 bool ResolveGameFolder(update::Options& options, std::wstring& error) {
   const bool named = !options.game_dir.empty();
   if (!named) options.game_dir = game::FindGameFolder();
   if (options.game_dir.empty()) {
-    error = L"Could not find Velmora. Is it installed through Steam?";
+    error = L"Could not find Velmora. Is it installed through Steam?" + std::wstring(kGameFolderHint);
     common::Log(L"game folder: not found through Steam");
     return false;
   }
   common::StripTrailingBackslashes(options.game_dir);
+  if (named) {
+    const DWORD attributes = GetFileAttributesW(common::LongPathForm(common::AbsolutePath(options.game_dir)).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      error = L"The game folder " + options.game_dir + L" does not exist. Check --game or [game] path.";
+      common::Log(L"game folder: %s does not exist (win32 %lu)", options.game_dir, GetLastError());
+      return false;
+    }
+    if (!common::IsFile(options.game_dir + L"\\Velmora.exe")) {
+      options.notices.push_back(L"The game folder " + options.game_dir +
+                                L" holds no Velmora.exe; the mod is installed there all the same.");
+      common::Log(L"game folder: %s holds no Velmora.exe", options.game_dir);
+    }
+  }
   common::Log(L"game folder: %s (%s)", options.game_dir.c_str(),
               named ? L"as the options name it" : L"found through Steam");
   return true;
@@ -69,8 +85,12 @@ void LogSettings(const Settings& settings) {
     if (source.first == L"game_dir") value = o.game_dir.empty() ? L"(ask Steam)" : o.game_dir;
     if (source.first == L"connections") value = std::to_wstring(o.connections);
     if (source.first == L"chunks") value = o.use_chunks ? L"on" : L"off";
+    if (source.first == L"max_speed") value = std::to_wstring(o.max_speed_kib) + L" KiB/s";
+    if (source.first == L"mirrors") value = std::to_wstring(settings.ini_mirrors.size()) + L" from launcher.ini";
     common::Log(L"option %s = %s (%s)", source.first.c_str(), value.c_str(), source.second.c_str());
   }
+  for (const std::wstring& mirror : o.mirrors) common::Log(L"option mirror %s", mirror);
+  for (const std::wstring& note : settings.notes) common::Log(L"option: %s", note);
   // The player's name is not written down: only whether one was given.
   common::Log(L"option name %s, launch %s, dry run %s, window %s, verify %s, chunks %s",
               o.player_name.empty() ? L"not given" : L"given", o.launch ? L"yes" : L"no", o.check_only ? L"yes" : L"no",
@@ -100,6 +120,11 @@ int RunLauncher(int argc, wchar_t** argv) {
   if (argc == 4 && wcscmp(argv[1], L"--self-test") == 0) {
     return RunSelfTest(argv[2], argv[3]);
   }
+  // Any other use of it is a mistake that must not become a normal run,
+  // which would update the game and start it.
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && wcscmp(argv[i], L"--self-test") == 0) return SelfTestUsage();
+  }
 
   Settings settings = ReadSettings(argc, argv);
   common::OpenLog(settings.log_file);
@@ -112,9 +137,7 @@ int RunLauncher(int argc, wchar_t** argv) {
   LogSettings(settings);
 
   std::wstring error;
-  if (!ResolveGameFolder(options, error)) {
-    return ReportFatal(error + kGameFolderHint, options.use_window);
-  }
+  if (!ResolveGameFolder(options, error)) return ReportFatal(error, options.use_window);
 
   if (options.use_window) {
     std::wstring box = kRuntimeMissingMessage;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 
 #include "common/path.h"
 
@@ -13,6 +14,7 @@ namespace {
 const wchar_t kDefault[] = L"default";
 const wchar_t kIni[] = L"launcher.ini";
 const wchar_t kCommandLine[] = L"command line";
+const wchar_t kSpeedWanted[] = L"give a whole number of KiB/s, 0 for no limit";
 
 void SetSource(Settings& settings, const std::wstring& name, const wchar_t* source) {
   for (auto& entry : settings.sources) {
@@ -32,6 +34,57 @@ bool ParseSpeed(const std::wstring& text, int& value) {
   return true;
 }
 
+// The options a player may give, for the name of a near miss.
+const wchar_t* const kValueOptions[] = {L"--channel", L"--base-url", L"--list-url",  L"--game",
+                                        L"--name",    L"--log",      L"--max-speed", L"--mirror"};
+const wchar_t* const kFlags[] = {L"--no-launch", L"--console", L"--check", L"--verify"};
+
+bool IsValueOption(const std::wstring& arg) {
+  return std::any_of(std::begin(kValueOptions), std::end(kValueOptions), [&arg](const wchar_t* o) { return arg == o; });
+}
+
+// How many letters (in any case) one word needs changed, added or removed
+// to become the other.
+size_t Distance(const std::wstring& a, const std::wstring& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      const bool same = towlower(a[i - 1]) == towlower(b[j - 1]);
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// What an argument the launcher does not know was probably meant to be.
+std::wstring Unknown(const std::wstring& arg) {
+  const size_t equals = arg.find(L'=');
+  if (equals != std::wstring::npos && IsValueOption(arg.substr(0, equals))) {
+    return L"Ignored " + arg + L": not an option (write " + arg.substr(0, equals) + L" " + arg.substr(equals + 1) +
+           L")";
+  }
+  std::wstring best;
+  size_t best_distance = 3;  // a near miss is at most two letters off
+  std::vector<const wchar_t*> known(std::begin(kValueOptions), std::end(kValueOptions));
+  known.insert(known.end(), std::begin(kFlags), std::end(kFlags));
+  for (const wchar_t* option : known) {
+    const std::wstring name = option;
+    const size_t d = Distance(arg, name);
+    // A start of a name ("--chan") is a near miss too.
+    const bool start = arg.size() >= 4 && name.compare(0, arg.size(), arg) == 0;
+    if (d < best_distance || (start && best_distance > 1)) {
+      best = name;
+      best_distance = start ? 1 : d;
+    }
+  }
+  return L"Ignored " + arg + L": not an option" + (best.empty() ? L"" : L" (did you mean " + best + L"?)");
+}
+
 // launcher.ini beside the executable, noting what it set.
 void ApplyIni(Settings& settings) {
   const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
@@ -42,9 +95,10 @@ void ApplyIni(Settings& settings) {
   auto read = [&](const wchar_t* section, const wchar_t* key, std::wstring& field, const wchar_t* name) {
     wchar_t value[512] = {};
     DWORD n = GetPrivateProfileStringW(section, key, L"", value, 512, ini.c_str());
-    if (n == 0) return;
+    if (n == 0) return false;
     field.assign(value, n);
-    SetSource(settings, name, kIni);
+    if (name != nullptr) SetSource(settings, name, kIni);
+    return true;
   };
   read(L"update", L"base_url", options.base_url, L"base_url");
   read(L"update", L"channel", options.channel, L"channel");
@@ -65,29 +119,98 @@ void ApplyIni(Settings& settings) {
   // "chunks=off" (or 0, no, false) fetches whole files only, as a launcher
   // from before chunks did.
   std::wstring chunks;
-  read(L"update", L"chunks", chunks, L"chunks");
-  for (const wchar_t* off : {L"0", L"off", L"no", L"false"}) {
-    if (_wcsicmp(chunks.c_str(), off) == 0) options.use_chunks = false;
+  if (read(L"update", L"chunks", chunks, nullptr)) {
+    const auto is = [&chunks](std::initializer_list<const wchar_t*> words) {
+      return std::any_of(words.begin(), words.end(),
+                         [&chunks](const wchar_t* w) { return _wcsicmp(chunks.c_str(), w) == 0; });
+    };
+    if (is({L"0", L"off", L"no", L"false"})) {
+      options.use_chunks = false;
+      SetSource(settings, L"chunks", kIni);
+    } else if (is({L"1", L"on", L"yes", L"true"})) {
+      SetSource(settings, L"chunks", kIni);
+    } else {
+      settings.notes.push_back(L"Ignored [update] chunks=" + chunks + L": on or off");
+    }
   }
 
-  // The download cap in KiB/s; 0 is none, and a value that is no number
-  // (or below 0) is ignored.
+  // The download cap in KiB/s; 0 is none.
   std::wstring speed;
-  read(L"update", L"max_speed", speed, L"max_speed");
-  (void)ParseSpeed(speed, options.max_speed_kib);
-
-  // Files downloaded at once; a value out of range takes the nearest end,
-  // one that is no number is ignored.
-  wchar_t value[32] = {};
-  if (GetPrivateProfileStringW(L"update", L"connections", L"", value, 32, ini.c_str()) > 0) {
-    wchar_t* end = nullptr;
-    const long n = wcstol(value, &end, 10);
-    if (end != value && *end == L'\0') {
-      options.connections = n < update::kMinConnections   ? update::kMinConnections
-                            : n > update::kMaxConnections ? update::kMaxConnections
-                                                          : static_cast<int>(n);
-      SetSource(settings, L"connections", kIni);
+  if (read(L"update", L"max_speed", speed, nullptr)) {
+    if (ParseSpeed(speed, options.max_speed_kib)) {
+      SetSource(settings, L"max_speed", kIni);
+    } else {
+      settings.notes.push_back(L"Ignored [update] max_speed=" + speed + L": " + kSpeedWanted);
     }
+  }
+
+  // Files downloaded at once; a value out of range takes the nearest end.
+  std::wstring connections;
+  if (read(L"update", L"connections", connections, nullptr)) {
+    wchar_t* end = nullptr;
+    const long n = wcstol(connections.c_str(), &end, 10);
+    if (end == connections.c_str() || *end != L'\0') {
+      settings.notes.push_back(L"Ignored [update] connections=" + connections + L": not a whole number");
+      return;
+    }
+    options.connections = static_cast<int>(std::clamp<long>(n, update::kMinConnections, update::kMaxConnections));
+    SetSource(settings, L"connections", kIni);
+    if (options.connections != n) {
+      settings.notes.push_back(L"[update] connections=" + connections + L" is out of range (" +
+                               std::to_wstring(update::kMinConnections) + L" to " +
+                               std::to_wstring(update::kMaxConnections) + L"): " +
+                               std::to_wstring(options.connections) + L" are used");
+    }
+  }
+}
+
+// One argument of the command line at i (and its value after it); i is
+// left on the last argument taken.
+void ApplyArgument(Settings& settings, int argc, wchar_t** argv, int& i) {
+  update::Options& options = settings.options;
+  const std::wstring arg = argv[i] ? argv[i] : L"";
+  struct Text {
+    const wchar_t* name;
+    std::wstring update::Options::*field;
+    const wchar_t* source_name;
+  };
+  static const Text kTexts[] = {{L"--channel", &update::Options::channel, L"channel"},
+                                {L"--base-url", &update::Options::base_url, L"base_url"},
+                                {L"--list-url", &update::Options::list_url, L"list_url"},
+                                {L"--game", &update::Options::game_dir, L"game_dir"},
+                                {L"--name", &update::Options::player_name, nullptr}};
+  if (IsValueOption(arg)) {
+    if (i + 1 >= argc) {
+      settings.notes.push_back(L"Ignored " + arg + L": it needs a value after it");
+      return;
+    }
+    const std::wstring value = argv[++i] ? argv[i] : L"";
+    for (const Text& text : kTexts) {
+      if (arg != text.name) continue;
+      options.*text.field = value;
+      if (text.source_name) SetSource(settings, text.source_name, kCommandLine);
+    }
+    if (arg == L"--log") settings.log_file = value;
+    if (arg == L"--mirror") options.mirrors.push_back(value);
+    if (arg == L"--max-speed") {
+      if (ParseSpeed(value, options.max_speed_kib)) {
+        SetSource(settings, L"max_speed", kCommandLine);
+      } else {
+        settings.notes.push_back(L"Ignored --max-speed " + value + L": " + kSpeedWanted);
+      }
+    }
+  } else if (arg == L"--no-launch") {
+    options.launch = false;
+  } else if (arg == L"--console") {
+    options.use_window = false;
+  } else if (arg == L"--check") {
+    options.check_only = true;
+    options.launch = false;
+    options.use_window = false;
+  } else if (arg == L"--verify") {
+    options.verify = true;
+  } else {
+    settings.notes.push_back(Unknown(arg));
   }
 }
 
@@ -112,54 +235,8 @@ Settings ReadSettings(int argc, wchar_t** argv) {
   }
 
   ApplyIni(settings);
+  for (int i = 1; i < argc; ++i) ApplyArgument(settings, argc, argv, i);
 
-  struct ValueOption {
-    const wchar_t* name;
-    std::wstring update::Options::*field;
-    const wchar_t* source_name;
-  };
-  static const ValueOption kValueOptions[] = {{L"--channel", &update::Options::channel, L"channel"},
-                                              {L"--base-url", &update::Options::base_url, L"base_url"},
-                                              {L"--list-url", &update::Options::list_url, L"list_url"},
-                                              {L"--game", &update::Options::game_dir, L"game_dir"},
-                                              {L"--name", &update::Options::player_name, nullptr}};
-
-  for (int i = 1; i < argc; ++i) {
-    const wchar_t* arg = argv[i] ? argv[i] : L"";
-    bool handled = false;
-    for (const ValueOption& option : kValueOptions) {
-      if (wcscmp(arg, option.name) != 0) continue;
-      handled = true;
-      // A value option as the last argument is ignored.
-      if (i + 1 < argc) {
-        options.*option.field = argv[i + 1] ? argv[i + 1] : L"";
-        if (option.source_name) SetSource(settings, option.source_name, kCommandLine);
-        ++i;
-      }
-      break;
-    }
-    if (handled) continue;
-    if (wcscmp(arg, L"--log") == 0) {
-      if (i + 1 < argc) settings.log_file = argv[++i] ? argv[i] : L"";
-    } else if (wcscmp(arg, L"--no-launch") == 0) {
-      options.launch = false;
-    } else if (wcscmp(arg, L"--console") == 0) {
-      options.use_window = false;
-    } else if (wcscmp(arg, L"--check") == 0) {
-      options.check_only = true;
-      options.launch = false;
-      options.use_window = false;
-    } else if (wcscmp(arg, L"--verify") == 0) {
-      options.verify = true;
-    } else if (wcscmp(arg, L"--max-speed") == 0) {
-      if (i + 1 < argc && ParseSpeed(argv[i + 1] ? argv[i + 1] : L"", options.max_speed_kib)) {
-        SetSource(settings, L"max_speed", kCommandLine);
-      }
-      if (i + 1 < argc) ++i;
-    } else if (wcscmp(arg, L"--mirror") == 0) {
-      if (i + 1 < argc) options.mirrors.push_back(argv[++i] ? argv[i] : L"");
-    }
-  }
   options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
   for (std::wstring& mirror : options.mirrors) {
     while (!mirror.empty() && mirror.back() == L'/') mirror.pop_back();
@@ -168,6 +245,7 @@ Settings ReadSettings(int argc, wchar_t** argv) {
                         options.mirrors.end());
 
   while (!options.base_url.empty() && options.base_url.back() == L'/') options.base_url.pop_back();
+  options.notices = settings.notes;
   return settings;
 }
 

@@ -20,10 +20,15 @@ struct Settings {
   std::wstring log_file;  // --log FILE; empty: the launcher's own log
   std::vector<std::pair<std::wstring, std::wstring>> sources;
   std::vector<std::wstring> ini_mirrors;  // [update] mirrors, before they join the command line's
+  // What was ignored or changed, and why, as the player reads it (also in
+  // options.notices, for the front-ends).
+  std::vector<std::wstring> notes;
 };
 
 // Builds the settings from defaults, launcher.ini and argv (argv[0] is the
-// program). Never fails; unknown arguments are ignored.
+// program). Never fails: an argument it does not know, a value option
+// without its value and a value it cannot use are ignored, a number out of
+// range takes the nearest end, each with a note.
 Settings ReadSettings(int argc, wchar_t** argv);
 
 // The options alone.

@@ -19,11 +19,19 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
     ConsolePrint(L"  cannot read the manifest or the signature");
     return 1;
   }
-  // Either form of the signature: the binary one, or "sig" lines by the
-  // built-in key.
+  // Either form of the signature: the binary one, or "sig" lines, by the
+  // release keys of the built-in root or of one this launcher keeps.
+  std::wstring signed_under;
   if (!update::SignedForRelease(update::BuiltInRoot(), text, signature)) {
-    ConsolePrint(L"  SIGNATURE REJECTED");
-    return 1;
+    for (const update::KeptRoot& kept : update::KeptRoots()) {
+      if (!update::SignedForRelease(kept.root, text, signature)) continue;
+      signed_under = L"root version " + std::to_wstring(kept.root.version) + L" of " + kept.base_url;
+      break;
+    }
+    if (signed_under.empty()) {
+      ConsolePrint(L"  SIGNATURE REJECTED");
+      return 1;
+    }
   }
   update::Manifest manifest;
   std::wstring error;
@@ -33,6 +41,7 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
   }
   ConsolePrint(L"  signature ok: channel %s, build %s, protocol %d, %zu file(s)", manifest.channel.c_str(),
                manifest.build.c_str(), static_cast<int>(manifest.protocol), manifest.files.size());
+  if (!signed_under.empty()) ConsolePrint(L"  signed by the release keys of %s", signed_under);
   if (manifest.sequence > 0) ConsolePrint(L"  sequence %lld", static_cast<long long>(manifest.sequence));
   if (manifest.has_expiry) {
     const bool passed = update::UtcNowSeconds() >= manifest.expires_at;
@@ -43,6 +52,13 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
     ConsolePrint(L"    %s  %llu bytes", file.path.c_str(), static_cast<unsigned long long>(file.size));
   }
   return 0;
+}
+
+int SelfTestUsage() {
+  EnsureConsole();
+  ConsolePrint(L"  usage: VelmoraMultiplayer.exe --self-test <manifest.txt> <manifest.sig>");
+  ConsolePrint(L"  (the self-test takes exactly these two files and nothing else; nothing was changed)");
+  return 2;
 }
 
 }  // namespace app

@@ -9,7 +9,8 @@ namespace common {
 enum class ErrorKind {
   kNone,
   kTransient,    // worth another try: a connection broke or timed out, a busy server
-  kHttp,         // the server refused the request (404, 403, ...)
+  kHttp,         // the server refused the request (403, 400, ...)
+  kNotFound,     // the server has no such file (404, 410)
   kRefused,      // nothing another try would change: a malformed URL, a scheme we do not speak
   kTooLarge,     // a body beyond its bound
   kMismatch,     // bytes that are not what the release describes

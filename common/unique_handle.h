@@ -61,6 +61,7 @@ class UniqueHandle {
 };
 
 using UniqueFile = UniqueHandle<HANDLE, &CloseHandle, -1>;      // CreateFileW, snapshots: INVALID_HANDLE_VALUE
+using UniqueFind = UniqueHandle<HANDLE, &FindClose, -1>;        // FindFirstFileW
 using UniqueKernelHandle = UniqueHandle<HANDLE, &CloseHandle>;  // processes, threads, events, mutexes: NULL
 using UniqueRegKey = UniqueHandle<HKEY, &RegCloseKey>;
 using UniqueModule = UniqueHandle<HMODULE, &FreeLibrary>;

@@ -338,7 +338,9 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
     return false;
   }
   if (status != 200 && !partial) {
-    error.Set(IsTransientStatus(status) ? ErrorKind::kTransient : ErrorKind::kHttp,
+    error.Set(IsTransientStatus(status)        ? ErrorKind::kTransient
+              : status == 404 || status == 410 ? ErrorKind::kNotFound
+                                               : ErrorKind::kHttp,
               common::FormatWide(128, L"server answered %lu", status));
     uint64_t seconds = 0;
     if (QueryText(handle, WINHTTP_QUERY_RETRY_AFTER, text) && ParseWhole(text, seconds)) {
@@ -394,7 +396,9 @@ class SlowGuard {
 };
 
 bool CutShort(const Request& request, const Response& response, Error& error) {
-  error.Set(ErrorKind::kTransient, FormatWin32Error(L"the download was cut short"));
+  const DWORD code = GetLastError();
+  error.Set(ErrorKind::kTransient, code == ERROR_WINHTTP_TIMEOUT ? TransportFailureText(code)
+                                                                 : FormatWin32Error(L"the download was cut short"));
   if (response.received < response.headers.announced) {
     common::Log(L"fetch %s: cut short after %llu of %llu bytes", request.url, response.received,
                 response.headers.announced);
@@ -495,13 +499,35 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
   if (step == Step::kStopped) return Stopped(error);
   if (step == Step::kLate) return Late(request, error);
   const DWORD code = GetLastError();
-  error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused,
-            FormatWin32Error(L"the download failed"));
+  error.Set(IsTransientError(code) ? ErrorKind::kTransient : ErrorKind::kRefused, TransportFailureText(code));
   common::Log(L"fetch %s: %s", request.url, error.text);
   return false;
 }
 
 }  // namespace
+
+std::wstring TransportFailureText(unsigned long code) {
+  const wchar_t* words = L"the download failed";
+  switch (code) {
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: words = L"the server's certificate does not name this host"; break;
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+      words = L"the server's certificate is not signed by an authority this PC trusts";
+      break;
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+      words =
+          L"no secure connection could be made: the server's certificate is not trusted here or does not name "
+          L"this host";
+      break;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+      words = L"the connection was refused: nothing answers at that address and port";
+      break;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: words = L"the server's name does not resolve: check the address"; break;
+    case ERROR_WINHTTP_TIMEOUT: words = L"the server did not answer in time"; break;
+    default: break;
+  }
+  return common::FormatWide(512, L"%s (win32 %lu)", words, code);
+}
 
 bool IsTransientStatus(unsigned long status) {
   return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;

@@ -103,4 +103,10 @@ class Session {
 // moment (408, 429, 500, 502, 503, 504).
 bool IsTransientStatus(unsigned long status);
 
+// A failed transfer as a player can act on it: plain words for the common
+// failures (a certificate not trusted or not naming the host, a refused
+// connection, a name that does not resolve, a time-out) before the
+// platform's code, "(win32 N)".
+std::wstring TransportFailureText(unsigned long code);
+
 }  // namespace net

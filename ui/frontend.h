@@ -43,6 +43,8 @@ struct Frontend {
   // How many refreshes were started; each is known by its number. Window
   // thread only.
   unsigned refreshes = 0;
+  // How many updates were started. Window thread only.
+  unsigned runs = 0;
 };
 
 // Hands one host message to the window thread for the page. Any thread.

@@ -86,8 +86,9 @@ struct RunEnding {
   bool replaced = false;
 };
 
-RunEnding EndingOf(const update::Result& result, bool paused) {
+RunEnding EndingOf(const update::Result& result, bool paused, const std::vector<std::wstring>& start_notices) {
   std::wstring notices;
+  for (const std::wstring& notice : start_notices) notices += L" " + notice + L".";
   for (const std::wstring& notice : result.notices) notices += L" " + notice;
   RunEnding end;
   auto& out = end.messages;
@@ -107,9 +108,9 @@ RunEnding EndingOf(const update::Result& result, bool paused) {
     out.push_back(BuildReleaseMessage(result.build, result.protocol));
     out.push_back(BuildRunMessage(L"failed"));
   } else {
-    out.push_back(
-        BuildStatusMessage((result.changed > 0 ? L"Updated" : L"Up to date") + (notices.empty() ? L"" : L"." + notices),
-                           kNoPercent, Tone::kGood, Busy::kNo));
+    out.push_back(BuildStatusMessage((result.changed > 0 || result.removed > 0 ? L"Updated" : L"Up to date") +
+                                         (notices.empty() ? L"" : L"." + notices),
+                                     kNoPercent, Tone::kGood, Busy::kNo));
     out.push_back(BuildReleaseMessage(result.build, result.protocol));
     out.push_back(BuildRunMessage(L"done"));
   }
@@ -137,7 +138,7 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
       paused = workers->paused && !result.ok;
       if (!paused) workers->paused = false;
     }
-    end = EndingOf(result, paused);
+    end = EndingOf(result, paused, options->notices);
   } catch (const std::bad_alloc&) {
     LogQuietly(L"update: out of memory");
     end.messages.clear();
@@ -273,6 +274,8 @@ void StartUpdate(Frontend& frontend, bool repair = false) {
   options->max_speed_kib = kib;
   options->shared_limit = &workers.limit;
   options->verify = options->verify || repair;
+  // What the start ignored is said with the first run's outcome only.
+  if (frontend.runs++ > 0) options->notices.clear();
   if (repair) common::Log(L"update: a repair, reading every file");
   try {
     std::thread(UpdateWorker, Options(options), frontend.window, frontend.workers).detach();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <set>
@@ -81,6 +82,7 @@ class PairFetch {
     status_ = &status;
     cancel_ = cancel;
     retries_ = alone ? 3 : 0;
+    channel_url_ = channel_url;
     names_[0] = channel_url + L"/manifest.txt";
     names_[1] = channel_url + L"/manifest.sig";
     // Beside the description, the signature is asked once and quietly: a
@@ -100,7 +102,7 @@ class PairFetch {
       return false;
     }
     if (!ok_[0]) {
-      why = L"Could not reach the update server: " + errors_[0].text;
+      why = FailureText(errors_[0]);
       return false;
     }
     if (!ok_[1] && threaded_ && errors_[1].kind == ErrorKind::kTransient) Fetch(1, true);
@@ -123,8 +125,22 @@ class PairFetch {
                         cancel_, errors_[k], in_full ? retries_ : 0);
   }
 
+  // A server that answered is named with what it said; one that did not,
+  // with why it could not be reached.
+  std::wstring FailureText(const Error& error) const {
+    const size_t cut = channel_url_.find_last_of(L'/');
+    const std::wstring base = channel_url_.substr(0, cut), channel = channel_url_.substr(cut + 1);
+    if (error.kind == ErrorKind::kNotFound)
+      return L"There is no release for channel " + channel + L" at " + base + L".";
+    if (error.kind == ErrorKind::kHttp) {
+      return L"The update server at " + base + L" refused to send the release description (" + error.text + L").";
+    }
+    return L"Could not reach the update server: " + error.text;
+  }
+
   net::Session* session_ = nullptr;
   const StatusFn* status_ = nullptr;
+  std::wstring channel_url_;
   const CancelFlag* cancel_ = nullptr;
   int retries_ = 0;
   std::wstring names_[2];
@@ -154,6 +170,7 @@ struct RunState {
   GameFolder game;
   FileTable table;
   std::vector<size_t> changed;         // indexes into manifest.files
+  std::vector<std::wstring> dropped;   // files of the installed release this one no longer has, as installed
   std::vector<FileStamp> stamps;       // of the staging files, per changed file
   std::unique_ptr<MirrorSet> mirrors;  // once the description is here
   TrustRoot root;                      // whose keys sign this base URL's releases
@@ -260,15 +277,18 @@ enum class RootAnswer { kFound, kNone, kUnknown, kStopped };
 
 // One file of a root version from the first base URL that has it. A host
 // that withholds a version (a mirror that answers 404 while the base URL
-// is made to fail) must not end the walk: every host is asked, and those
-// that failed for a passing reason are asked again as a file would be.
+// is made to fail) must not end the walk: every host is asked, and a base
+// URL that answered busy (503, say) while another host said there is none
+// (or that is the only host) is asked again as a file would be. One that
+// does not answer at all (refused, silent) costs its wait once: asking it
+// again helps no one, and the description's own retries are the wait.
 // kNone only when every host that answered said 404.
 RootAnswer FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, const std::wstring& name,
                          std::vector<unsigned char>& body) {
   std::vector<std::wstring> ask = bases;
-  bool said_none = false, unknown = false;
+  bool unknown = false, said_none = bases.size() == 1;
   for (int retry = 0;; ++retry) {
-    std::vector<std::wstring> again;
+    bool base_busy = false;
     int retry_after = -1;
     for (const std::wstring& base : ask) {
       body.clear();
@@ -282,26 +302,24 @@ RootAnswer FetchRootFile(RunState& run, const std::vector<std::wstring>& bases, 
       Error error;
       if (run.session.Get(request, response, error)) return RootAnswer::kFound;
       if (error.kind == ErrorKind::kStopped) return RootAnswer::kStopped;
-      if (response.headers.status == 404) {
+      if (error.kind == ErrorKind::kNotFound) {
         said_none = true;
         continue;
       }
       common::Log(L"root %s from %s: %s", name, base, error.text);
-      if (error.kind != ErrorKind::kTransient) {
-        unknown = true;
-        continue;
-      }
+      unknown = true;
+      if (error.kind != ErrorKind::kTransient) continue;
       if (retry == 0) run.silent.insert(base);
-      again.push_back(base);
-      retry_after = std::max(retry_after, response.headers.retry_after);
+      if (base == run.options.base_url && net::IsTransientStatus(response.headers.status)) {
+        base_busy = true;
+        retry_after = response.headers.retry_after;
+      }
     }
-    // No host at all answered: the description step has retries of its own.
-    if (again.empty() || !said_none || retry >= 3)
-      return again.empty() && !unknown ? RootAnswer::kNone : RootAnswer::kUnknown;
+    if (!base_busy || !said_none || retry >= 3) return unknown ? RootAnswer::kUnknown : RootAnswer::kNone;
     const unsigned long wait = RetryWaitMs(retry, retry_after);
-    common::Log(L"root %s: asking %zu host(s) again in %lu ms", name, again.size(), wait);
+    common::Log(L"root %s: asking %s again in %lu ms", name, run.options.base_url, wait);
     if (!common::WaitOrStop(wait, run.cancel)) return RootAnswer::kStopped;
-    ask = again;
+    ask = {run.options.base_url};
   }
 }
 
@@ -511,8 +529,14 @@ bool UpdateLauncher(RunState& run) {
 
 bool OpenGameFolder(RunState& run) {
   std::wstring error;
-  if (!run.game.Open(run.options.game_dir, error)) {
-    run.result.error = kCannotWrite;
+  // A dry run makes nothing, not even the folder.
+  if (!run.game.Open(run.options.game_dir, error,
+                     run.options.check_only ? GameFolder::Purpose::kLook : GameFolder::Purpose::kWrite)) {
+    // Only a refusal is the administrator's to lift; anything else is said.
+    const DWORD code = GetLastError();
+    run.result.error = code == ERROR_ACCESS_DENIED
+                           ? std::wstring(kCannotWrite)
+                           : L"Could not open the game folder " + run.options.game_dir + L": " + error + L".";
     common::Log(L"update failed: %s: %s", run.options.game_dir, error);
     return false;
   }
@@ -541,6 +565,34 @@ bool StillWhole(const std::wstring& key, InstallRecord& record, const FileTable&
   return false;
 }
 
+// Files the installed release had and this one does not: removed in the
+// move pass when they are as that release installed them; one the player
+// changed since is kept, and said so.
+void FindDropped(RunState& run, const InstallRecord& record) {
+  std::vector<InstalledFile> installed;
+  if (!LoadReleaseFiles(run.game.key(), record.files_digest, installed)) return;
+  const auto lower = [](std::wstring path) {
+    for (wchar_t& c : path) c = static_cast<wchar_t>(towlower(c));
+    return path;
+  };
+  std::set<std::wstring> listed;
+  for (const ManifestFile& file : run.manifest.files) listed.insert(lower(file.path));
+  for (const InstalledFile& file : installed) {
+    if (listed.count(lower(file.path)) > 0) continue;
+    std::wstring culprit;
+    if (HoldsRelease({file}, run.table, run.game.path(), run.game.volume(), culprit)) {
+      run.dropped.push_back(file.path);
+      continue;
+    }
+    FileStamp now;
+    if (!ReadStamp(run.game.Full(file.path), run.game.volume(), now)) continue;  // gone already
+    const std::wstring note =
+        L"Kept " + file.path + L": this release no longer has it, but it was changed since it was installed.";
+    common::Log(L"%s", note);
+    run.result.notices.push_back(note);
+  }
+}
+
 bool FindChanged(RunState& run) {
   Error error;
   if (!FindChangedFiles(run.manifest, run.game, run.table, run.options.verify, run.status, run.cancel, run.changed,
@@ -554,12 +606,16 @@ bool FindChanged(RunState& run) {
   if (record.state == InstallRecord::State::kWhole) {
     (void)StillWhole(run.game.key(), record, run.table, run.game.path(), run.game.volume());
   }
+  if (record.state == InstallRecord::State::kWhole || record.state == InstallRecord::State::kChanged) {
+    FindDropped(run, record);
+  }
   return true;
 }
 
 Result CountOnly(RunState& run) {
   for (size_t i : run.changed) Say(run.status, run.manifest.files[i].path);
   run.result.changed = static_cast<int32_t>(run.changed.size());
+  run.result.removed = static_cast<int32_t>(run.dropped.size());
   run.result.download_bytes = BytesToDownload(run.session, *run.mirrors, run.game, run.manifest, run.changed,
                                               run.table.staging(), run.options, run.cancel);
   run.result.ok = true;
@@ -617,8 +673,8 @@ bool StageChanged(RunState& run) {
 // its first move until the release is whole the game folder counts as
 // holding two releases, should anything cut the pass off.
 bool MoveIntoPlace(RunState& run) {
-  if (run.changed.empty()) return true;
-  const Placement placement{run.game, run.manifest, run.changed};
+  if (run.changed.empty() && run.dropped.empty()) return true;
+  const Placement placement{run.game, run.manifest, run.changed, &run.dropped};
   std::wstring text;
   if (!CheckTargetsBeforeMoving(placement, text)) return Refuse(run, text, L"update failed, nothing replaced");
   // Should the pass be cut off, only this record keeps the folder from
@@ -639,7 +695,17 @@ bool MoveIntoPlace(RunState& run) {
         if (run.stamps[k].size == file.size) run.table.Set(file.path, TableRow{run.stamps[k], file.sha256});
       },
       text);
-  if (whole) return true;
+  if (whole) {
+    // Each was found free to go a moment ago; one that is held now stays,
+    // beside a release that is whole all the same.
+    const std::vector<std::wstring> left = RemoveDropped(placement);
+    run.result.removed = static_cast<int32_t>(run.dropped.size() - left.size());
+    for (const std::wstring& path : left) {
+      run.result.notices.push_back(L"Could not remove " + run.game.Shown(path) +
+                                   L", which this release no longer has.");
+    }
+    return true;
+  }
   run.result.error = text;
   run.result.mixed = true;
   (void)Record(run, InstallRecord::State::kMixed, text);

@@ -24,6 +24,7 @@ struct Result {
   std::wstring server_host;
   int32_t server_port = 0;
   int32_t changed = 0;            // files written (dry run: that would be written)
+  int32_t removed = 0;            // files of the release before that this one dropped, removed (dry run: would be)
   uint64_t download_bytes = 0;    // dry run: what a run would fetch
   bool launcher_updated = false;  // a new launcher runs now; the caller must end promptly
   // What the player should still read once the run ended, whatever its

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/file.h"
+#include "common/format.h"
 #include "common/path.h"
 #include "update/file_table.h"
 
@@ -88,9 +89,18 @@ bool IsBusyFileError(DWORD code) { return code == ERROR_SHARING_VIOLATION || cod
 
 bool IsDiskFullError(DWORD code) { return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL; }
 
-bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
+bool GameFolder::Open(const std::wstring& folder, std::wstring& error, Purpose purpose) {
   folder_ = common::AbsolutePath(folder);
   common::UniqueFile handle = OpenFolder(common::LongPathForm(folder_));
+  if (!handle && purpose == Purpose::kLook) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+      error = common::FormatWin32Error(L"the game folder cannot be opened");
+      return false;
+    }
+    key_ = FolderKey(folder_);
+    return true;
+  }
   if (!handle) {
     // A game folder that does not exist yet is made, with the folders on
     // the way to it, like any other folder. Whether that worked is what
@@ -99,7 +109,9 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
     handle = OpenFolder(common::LongPathForm(folder_));
   }
   if (!handle) {
-    error = L"the game folder cannot be opened";
+    const DWORD code = GetLastError();
+    error = common::FormatWin32Error(L"the game folder cannot be opened");
+    SetLastError(code);
     return false;
   }
   final_ = FinalPath(handle.get());
@@ -110,6 +122,7 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error) {
   }
   key_ = FolderKeyOf(handle.get());
   if (key_.empty()) key_ = FolderKey(folder_);
+  exists_ = true;
   return true;
 }
 
@@ -292,10 +305,11 @@ bool GameFolder::MoveOver(const std::wstring& staging_relative, const std::wstri
   }
 }
 
-void GameFolder::Delete(const std::wstring& relative_file) const {
+bool GameFolder::Delete(const std::wstring& relative_file) const {
   std::wstring bad;
-  if (!ParentsAreSafe(relative_file, bad)) return;
-  DeleteFileW(Full(relative_file).c_str());
+  if (!ParentsAreSafe(relative_file, bad)) return false;
+  return DeleteFileW(Full(relative_file).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+         GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 }  // namespace update

@@ -21,8 +21,13 @@ namespace update {
 class GameFolder {
  public:
   // Resolves where the folder really is, making it (with its parents) when
-  // it does not exist. False when it cannot be opened.
-  [[nodiscard]] bool Open(const std::wstring& folder, std::wstring& error);
+  // it does not exist. False with a lower-case reason (and the platform's
+  // error as the last error) when it cannot be opened. kLook makes
+  // nothing (a dry run): a folder that is not there is one that holds no
+  // file, and exists() says so.
+  enum class Purpose { kWrite, kLook };
+  [[nodiscard]] bool Open(const std::wstring& folder, std::wstring& error, Purpose purpose = Purpose::kWrite);
+  bool exists() const { return exists_; }
 
   // The folder as the options name it, made absolute.
   const std::wstring& path() const { return folder_; }
@@ -84,8 +89,8 @@ class GameFolder {
                               bool& unsafe) const;
 
   // Deletes a file below the game folder (a link itself, never what it
-  // points to); a missing file is fine.
-  void Delete(const std::wstring& relative_file) const;
+  // points to); a missing file is fine. False when it is still there.
+  bool Delete(const std::wstring& relative_file) const;
 
   // The full path of relative, in the "\\?\" form once it is long.
   std::wstring Full(const std::wstring& relative) const;
@@ -104,6 +109,7 @@ class GameFolder {
   std::wstring within_;  // the same from its volume's root ("\Games\Velmora"), for where the first fails
   unsigned long volume_ = 0;
   std::wstring key_;
+  bool exists_ = false;
   mutable std::mutex lock_;
   mutable std::map<std::wstring, common::UniqueFile> held_;  // relative folder -> its open handle
 };

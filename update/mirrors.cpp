@@ -105,7 +105,8 @@ bool MirrorCursor::FailOver(const std::wstring& what, const common::Error& error
   if (mirrors_ == nullptr || mirrors_->size() < 2 || !WorthAnotherMirror(error)) return false;
   mirrors_->Failed(current_);
   round_transient_ = round_transient_ || worth_retrying_;
-  round_refused_only_ = round_refused_only_ && error.kind == common::ErrorKind::kHttp;
+  round_refused_only_ =
+      round_refused_only_ && (error.kind == common::ErrorKind::kHttp || error.kind == common::ErrorKind::kNotFound);
   size_t next = NextUntried(false);
   if (next == std::wstring::npos && round_refused_only_) next = NextUntried(true);
   if (next == std::wstring::npos) {
@@ -129,8 +130,8 @@ bool WorthAnotherMirror(const common::Error& error) {
   using common::ErrorKind;
   // kRefused: a host this launcher cannot talk to (its certificate, its
   // scheme), which says nothing of the others.
-  return error.kind == ErrorKind::kTransient || error.kind == ErrorKind::kHttp || error.kind == ErrorKind::kMismatch ||
-         error.kind == ErrorKind::kTooLarge || error.kind == ErrorKind::kRefused;
+  return error.kind == ErrorKind::kTransient || error.kind == ErrorKind::kHttp || error.kind == ErrorKind::kNotFound ||
+         error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge || error.kind == ErrorKind::kRefused;
 }
 
 bool IsUsableMirror(const std::wstring& url, std::wstring& why) {

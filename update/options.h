@@ -28,6 +28,9 @@ struct Options {
   // More base URLs that serve the same releases, tried after base_url in
   // this order (command line first, then launcher.ini).
   std::vector<std::wstring> mirrors;
+  // What the start ignored or changed, and why ("Ignored --chanel: not an
+  // option (did you mean --channel?)"): the front-ends say each once.
+  std::vector<std::wstring> notices;
 };
 
 inline constexpr int kMinConnections = 1;

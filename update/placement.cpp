@@ -128,6 +128,11 @@ bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text) {
     for (size_t k = 0; k < p.changed.size(); ++k) look(k);
   }
   pool.Join();
+  for (const std::wstring& path : p.dropped != nullptr ? *p.dropped : std::vector<std::wstring>()) {
+    std::wstring where;
+    const GameFolder::Obstacle obstacle = p.game.CheckReplaceable(path, where);
+    if (obstacle != GameFolder::Obstacle::kNone) found.push_back(ObstacleText(obstacle, where));
+  }
   for (const std::wstring& obstacle : found) {
     if (obstacle.empty()) continue;
     text = obstacle;
@@ -180,6 +185,19 @@ bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std
          L" files; could not replace " + failed + L": " + why + L". Close Velmora and start the launcher again.";
   common::Log(L"%zu of %zu files replaced", replaced, p.changed.size());
   return false;
+}
+
+std::vector<std::wstring> RemoveDropped(const Placement& p) {
+  std::vector<std::wstring> left;
+  for (const std::wstring& path : p.dropped != nullptr ? *p.dropped : std::vector<std::wstring>()) {
+    if (p.game.Delete(path)) {
+      common::Log(L"removed %s: the release no longer has it", path);
+    } else {
+      common::Log(L"could not remove %s (win32 %lu)", path, GetLastError());
+      left.push_back(path);
+    }
+  }
+  return left;
 }
 
 }  // namespace update

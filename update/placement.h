@@ -16,11 +16,13 @@
 
 namespace update {
 
-// The files a run writes: indexes into manifest.files.
+// The files a run writes: indexes into manifest.files; and those it
+// removes, files of the release before that this one no longer has.
 struct Placement {
   const GameFolder& game;
   const Manifest& manifest;
   const std::vector<size_t>& changed;
+  const std::vector<std::wstring>* dropped = nullptr;
 };
 
 // Links and hard links among the targets and the folders on their way,
@@ -42,6 +44,10 @@ struct Placement {
 // with the text of a pass that stopped part way ("Updated 3 of 7 files;
 // could not replace ...").
 [[nodiscard]] bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std::wstring& text);
+
+// Removes the dropped files (each was found free to go before the pass);
+// the paths of those that are still there.
+std::vector<std::wstring> RemoveDropped(const Placement& p);
 
 // "The game folder holds a link the launcher will not write through: ...".
 std::wstring LinkText(const std::wstring& path);

@@ -66,31 +66,33 @@ std::wstring KeptPath(const std::wstring& base_url, const wchar_t* extension) {
   return data + L"\\roots\\" + common::Utf8ToWide(id) + extension;
 }
 
-// The kept form: "velmoramp-kept-root 1 <text bytes> <signature bytes>",
-// a line break, the text, then the signatures: one file, so that no reader
-// meets one half of a version beside the other half of another.
+// The kept form: "velmoramp-kept-root 1 <text bytes> <signature bytes>
+// <base URL>", a line break, the text, then the signatures: one file, so
+// that no reader meets one half of a version beside the other half of
+// another.
 const char kKeptMagic[] = "velmoramp-kept-root 1";
 
-std::vector<unsigned char> KeptForm(const std::vector<unsigned char>& text,
+std::vector<unsigned char> KeptForm(const std::wstring& base_url, const std::vector<unsigned char>& text,
                                     const std::vector<unsigned char>& signatures) {
-  const std::string head =
-      std::string(kKeptMagic) + " " + std::to_string(text.size()) + " " + std::to_string(signatures.size()) + "\n";
+  const std::string head = std::string(kKeptMagic) + " " + std::to_string(text.size()) + " " +
+                           std::to_string(signatures.size()) + " " + common::WideToUtf8(base_url) + "\n";
   std::vector<unsigned char> bytes(head.begin(), head.end());
   bytes.insert(bytes.end(), text.begin(), text.end());
   bytes.insert(bytes.end(), signatures.begin(), signatures.end());
   return bytes;
 }
 
-bool FromKeptForm(const std::vector<unsigned char>& bytes, std::vector<unsigned char>& text,
+bool FromKeptForm(const std::vector<unsigned char>& bytes, std::wstring& base_url, std::vector<unsigned char>& text,
                   std::vector<unsigned char>& signatures) {
   const auto end = std::find(bytes.begin(), bytes.end(), '\n');
   if (end == bytes.end()) return false;
   const std::vector<std::string> head = SplitTokens(std::string(bytes.begin(), end));
   uint64_t text_bytes = 0, signature_bytes = 0;
-  if (head.size() != 4 || head[0] + " " + head[1] != kKeptMagic || !ParseUint64(head[2], text_bytes) ||
+  if (head.size() != 5 || head[0] + " " + head[1] != kKeptMagic || !ParseUint64(head[2], text_bytes) ||
       !ParseUint64(head[3], signature_bytes)) {
     return false;
   }
+  base_url = common::Utf8ToWide(head[4]);
   const size_t start = static_cast<size_t>(end - bytes.begin()) + 1;
   if (text_bytes > kMaxRootBytes || signature_bytes > kMaxRootBytes ||
       bytes.size() != start + text_bytes + signature_bytes) {
@@ -124,7 +126,15 @@ bool WriteKept(const std::wstring& base_url, const std::vector<unsigned char>& t
                const std::vector<unsigned char>& signatures) {
   const std::wstring file = KeptPath(base_url, L".root");
   CreateDirectoryW(common::ParentFolder(file).c_str(), nullptr);
-  return common::WriteFileAtomically(file, KeptForm(text, signatures));
+  return common::WriteFileAtomically(file, KeptForm(base_url, text, signatures));
+}
+
+// A kept file as it is; false when it is none of ours (logged).
+bool ReadKeptFile(const std::wstring& file, std::wstring& base_url, std::vector<unsigned char>& text,
+                  std::vector<unsigned char>& signatures) {
+  if (FromKeptForm(common::ReadWholeFile(file, 2 * kMaxRootBytes + 4096), base_url, text, signatures)) return true;
+  common::Log(L"the kept root %s is damaged (it is not one file of ours)", file);
+  return false;
 }
 
 // The two files of launchers before, read once and kept in one file from
@@ -267,12 +277,27 @@ bool LoadKeptRoot(const std::wstring& base_url, TrustRoot& out) {
   const common::UserLock lock(kRootsLock);
   if (!common::IsFile(file)) return LoadOldForm(base_url, out);
   std::vector<unsigned char> text, signatures;
-  if (!FromKeptForm(common::ReadWholeFile(file, 2 * kMaxRootBytes + 64), text, signatures)) {
-    common::Log(L"the kept root of %s is damaged (it is not one file of ours); starting again from version 1",
-                base_url);
-    return false;
-  }
+  std::wstring kept_for;
+  if (!ReadKeptFile(file, kept_for, text, signatures) || kept_for != base_url) return false;
   return Checked(base_url, text, signatures, out);
+}
+
+std::vector<KeptRoot> KeptRoots() {
+  std::vector<KeptRoot> roots;
+  const std::wstring any = KeptPath(L"", L".root");
+  if (any.empty()) return roots;
+  const std::wstring folder = common::ParentFolder(any);
+  WIN32_FIND_DATAW found = {};
+  const common::UniqueFind search(FindFirstFileW((folder + L"\\*.root").c_str(), &found));
+  for (bool more = static_cast<bool>(search); more; more = FindNextFileW(search.get(), &found) != 0) {
+    KeptRoot kept;
+    std::vector<unsigned char> text, signatures;
+    if (ReadKeptFile(folder + L"\\" + found.cFileName, kept.base_url, text, signatures) &&
+        Checked(kept.base_url, text, signatures, kept.root)) {
+      roots.push_back(kept);
+    }
+  }
+  return roots;
 }
 
 void KeepRoot(const std::wstring& base_url, const std::vector<unsigned char>& text,

@@ -60,6 +60,14 @@ int DistinctSigners(const std::vector<unsigned char>& text, const std::vector<un
 // signed by its own root keys); false when there is none or it is damaged
 // (logged), and then the chain starts again from version 1.
 [[nodiscard]] bool LoadKeptRoot(const std::wstring& base_url, TrustRoot& out);
+// Every version kept in the data folder, with the base URL it is kept for
+// (those that are damaged are passed over).
+struct KeptRoot {
+  std::wstring base_url;
+  TrustRoot root;
+};
+std::vector<KeptRoot> KeptRoots();
+
 // Keeps a newly trusted version in the data folder, written safely; logged
 // when it cannot be.
 void KeepRoot(const std::wstring& base_url, const std::vector<unsigned char>& text,

@@ -124,7 +124,17 @@ TEST_F(HttpsGetTest, FailureTable) {
                {L"http://localhost:1/f.bin", false, L"only https urls are accepted"},
                {L"not a url", false, L"malformed url (win32 12006)"},
                {L"https://" + std::wstring(300, L'h') + L".example/f.bin", false, L"malformed url (win32 122)"},
-               {L"https://no-such-host.invalid/f.bin", false, L"the download failed (win32 12007)"},
+               // What a player meets most: plain words before the code.
+               {L"https://no-such-host.invalid/f.bin", false,
+                L"the server's name does not resolve: check the address (win32 12007)"},
+               {L"https://localhost:1/f.bin", false,
+                L"the connection was refused: nothing answers at that address and port (win32 12029)"},
+               {L"https://localhost:" + std::to_wstring(harness::ReleaseServerUntrustedPort()) + L"/f.bin", false,
+                L"no secure connection could be made: the server's certificate is not trusted here or does not name "
+                L"this host (win32 12157)"},
+               {L"https://127.0.0.1:" + std::to_wstring(harness::ReleaseServerPort()) + L"/f.bin", false,
+                L"no secure connection could be made: the server's certificate is not trusted here or does not name "
+                L"this host (win32 12157)"},
                // The test server's certificate does not name 127.0.0.1 for Wine.
                {Url(L"/_cut-1000"), false, L"the download was cut short (win32 12030)"}};
   for (const auto& c : cases) {

@@ -80,6 +80,12 @@ bool MakeDirs(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::wstring StandInGameFolder() {
+  const std::wstring folder = L"C:\\Games\\Velmora";
+  if (!FileExists(folder + L"\\Velmora.exe")) WriteFileBytes(folder + L"\\Velmora.exe", "the game");
+  return folder;
+}
+
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   size_t slash = path.find_last_of(L'\\');
   if (slash != std::wstring::npos) MakeDirs(path.substr(0, slash));

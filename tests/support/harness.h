@@ -17,6 +17,10 @@ std::wstring SourceDir();    // the repository
 std::wstring BuildDir();     // the build folder
 std::wstring SupportBin();   // folder of the helper programs (Velmora.exe, ...)
 
+// C:\Games\Velmora in the test prefix, with a Velmora.exe in it, as a game
+// folder the launcher is pointed at with --game (made on first use, kept).
+std::wstring StandInGameFolder();
+
 // A new, empty folder of its own under the prefix's temporary folder.
 std::wstring MakeTempDir(const std::wstring& tag);
 void RemoveTree(const std::wstring& path);

@@ -15,6 +15,7 @@ FIXTURES release_server to a velmora_add_test to use it):
 
 The state folder then holds:
     https.port, http.port   the ports, one decimal number each
+    untrusted.port          HTTPS with a certificate nothing trusts
     root/                   the served folder: tests write releases here
                             (Windows tests: BuildDir() + "\\test-server\\root")
     server.log              what went wrong, if anything
@@ -82,6 +83,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "velmora-release.mjs")
 DEFAULT_KEY = os.path.join(HERE, "keys", "test-release-key.TEST-ONLY.pem")
 MAX_LOG = 20000
+PORT_FILES = ("https.port", "http.port", "untrusted.port")
 MAX_SECONDS = 120
 MAX_ENDLESS = 2 << 30
 
@@ -365,10 +367,13 @@ def serve(args):
     state = State(os.path.join(args.state, "root"), args.key)
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     tls.load_cert_chain(os.path.join(args.tls, "localhost.pem"), os.path.join(args.tls, "localhost.key"))
-    servers = [Server(state, tls), Server(state, None)]
+    # The same on a port whose certificate nothing trusts.
+    untrusted = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    untrusted.load_cert_chain(os.path.join(args.tls, "untrusted.pem"), os.path.join(args.tls, "untrusted.key"))
+    servers = [Server(state, tls), Server(state, None), Server(state, untrusted)]
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
-    for name, s in zip(("https.port", "http.port"), servers):
+    for name, s in zip(PORT_FILES, servers):
         tmp = os.path.join(args.state, name + ".tmp")
         with open(tmp, "w") as f:
             f.write("%d\n" % s.server_address[1])
@@ -393,7 +398,7 @@ def pid_alive(pid):
 def start(args):
     stop(args)
     os.makedirs(args.state, exist_ok=True)
-    for name in ("https.port", "http.port"):
+    for name in PORT_FILES:
         try:
             os.remove(os.path.join(args.state, name))
         except FileNotFoundError:
@@ -407,7 +412,7 @@ def start(args):
         f.write("%d\n" % proc.pid)
     deadline = time.monotonic() + 20
     while time.monotonic() < deadline:
-        if all(os.path.exists(os.path.join(args.state, n)) for n in ("https.port", "http.port")):
+        if all(os.path.exists(os.path.join(args.state, n)) for n in PORT_FILES):
             print("release server on https://localhost:%s and http port %s" % tuple(
                 open(os.path.join(args.state, n)).read().strip() for n in ("https.port", "http.port")))
             return 0

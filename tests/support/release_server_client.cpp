@@ -34,6 +34,7 @@ bool Control(const std::wstring& what, std::string& answer) {
 
 int ReleaseServerPort() { return ReadPort(L"https.port"); }
 int ReleaseServerHttpPort() { return ReadPort(L"http.port"); }
+int ReleaseServerUntrustedPort() { return ReadPort(L"untrusted.port"); }
 std::wstring ReleaseServerRoot() { return BuildDir() + L"\\test-server\\root"; }
 
 std::wstring ReleaseUrl(const std::wstring& path) {

@@ -7,6 +7,7 @@ namespace harness {
 
 int ReleaseServerPort();           // its HTTPS port; 0 when the fixture did not run
 int ReleaseServerHttpPort();       // its plain-HTTP port
+int ReleaseServerUntrustedPort();  // HTTPS with a certificate nothing trusts
 std::wstring ReleaseServerRoot();  // the served folder, as a Windows path
 
 // "https://localhost:<port>" + path (path starts with "/" or is empty).

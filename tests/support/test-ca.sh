@@ -18,5 +18,11 @@ if [ ! -f localhost.pem ] || [ ! -f ca.pem ]; then
     -extfile localhost.ext -out localhost.pem 2>/dev/null
   rm -f localhost.csr
 fi
+# A certificate for localhost that nothing trusts: what a player meets with
+# a server whose certificate is self-made.
+if [ ! -f untrusted.pem ]; then
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout untrusted.key -out untrusted.pem -days 3650 \
+    -subj "/CN=localhost" -addext subjectAltName=DNS:localhost 2>/dev/null
+fi
 winpath="Z:$(echo "$dir/ca.pem" | tr / '\\')"
 exec bash "$(dirname "$0")/../../cmake/wine-run.sh" --build "$build" "$helper" "$winpath"

@@ -320,9 +320,8 @@ TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
             L"\"percent\":-1,\"bad\":true}");
   const std::vector<std::wstring> update = UpdateMessages();
   ASSERT_EQ(update.size(), 2u);
-  EXPECT_EQ(update[1],
-            L"{\"type\":\"status\",\"text\":\"Could not reach the update server: server answered 404\","
-            L"\"percent\":-1,\"bad\":true,\"busy\":false}");
+  EXPECT_EQ(update[1], L"{\"type\":\"status\",\"text\":\"There is no release for channel stable at " +
+                           options_.base_url + L".\",\"percent\":-1,\"bad\":true,\"busy\":false}");
 }
 
 TEST_F(PageRequestsTest, OnlyKnownTypesInTheirExactCaseDoAnything) {

@@ -39,7 +39,7 @@ class WindowTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(harness::ReleaseServerPort(), 0);
     ASSERT_NE(harness::ListServicePort(), 0);
-    ASSERT_TRUE(harness::MakeDirs(game_));
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\Velmora.exe", "the game"));  // a game folder, as Steam lays it out
     name_ = harness::MakeReleaseFolder(L"window", release_);
     ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\src\\mod.dll", "mod"));
     ASSERT_EQ(
@@ -501,10 +501,11 @@ TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
   harness::RunResult r = RunConsoleOn(base);
   ASSERT_EQ(r.exit_code, 0u) << r.output;
   ASSERT_NE(DeleteFileW((release_ + L"\\offpub\\stable\\manifest.txt").c_str()), 0);
-  ASSERT_TRUE(harness::WriteFileBytes(script_,
-                                      "{\"type\":\"ready\"}\n"
-                                      "wait-for Playing the installed release 6.0: Could not reach the update server\n"
-                                      "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
+  ASSERT_TRUE(
+      harness::WriteFileBytes(script_,
+                              "{\"type\":\"ready\"}\n"
+                              "wait-for Playing the installed release 6.0: There is no release for channel stable at\n"
+                              "{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}\n"));
   r = RunWindowOn(base);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);

@@ -64,6 +64,14 @@ TEST_F(EngineTest, DryRunCountsAndTouchesNothingNotEvenTheLauncher) {
   EXPECT_FALSE(harness::FileExists(game_ + L"\\c.txt"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\data"));
   EXPECT_EQ(Requested(), ChannelOnly());
+
+  // A game folder that is not there is one that holds nothing: counted,
+  // and not made.
+  options_.game_dir = game_ + L"\\not\\there";
+  const update::Result none = Run();
+  EXPECT_TRUE(none.ok) << harness::Narrow(none.error);
+  EXPECT_EQ(none.changed, 3);
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\not"));
 }
 
 // Whatever is wrong with the signature, nothing is parsed or changed; the
@@ -505,7 +513,7 @@ TEST_F(EngineTest, DescriptionFailures) {
   // Unsigned channel, missing signature, no files, upper-case digests.
   options_.channel = L"nothing-here";
   update::Result r = Run();
-  EXPECT_EQ(r.error, L"Could not reach the update server: server answered 404");
+  EXPECT_EQ(r.error, L"There is no release for channel nothing-here at " + options_.base_url + L".");
 
   options_.channel = L"stable";
   DeleteFileW((folder_ + L"\\pub\\stable\\manifest.sig").c_str());

@@ -82,6 +82,47 @@ TEST_F(InstallTest, NoMoveStartsWhenTheRecordOfTwoReleasesCannotBeWritten) {
   EXPECT_EQ(Game(L"mod.dll"), "old");
 }
 
+// Files the release before had and this one drops are removed with the
+// move pass, all or nothing with the rest; one the player changed since is
+// kept, and named.
+TEST_F(InstallTest, FilesAReleaseDropsAreRemovedUnlessChanged) {
+  Publish({{L"mod.dll", "one"}, {L"data.bin", "dropped"}, {L"maps\\edited.map", "dropped too"}});
+  ASSERT_TRUE(Run().ok);
+  PutGame({{L"maps\\edited.map", "the player's own"}});
+  harness::RemoveTree(folder_ + L"\\src");
+  ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\mod.dll", "two"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub", L"channel=stable&build=b2&protocol=7&server=h:1"),
+            "");
+  const std::wstring kept =
+      L"Kept maps\\edited.map: this release no longer has it, but it was changed since it was "
+      L"installed.";
+  options_.check_only = true;
+  update::Result r = Run();
+  EXPECT_EQ(r.removed, 1) << "counted, not done";
+  EXPECT_EQ(Game(L"data.bin"), "dropped");
+  options_.check_only = false;
+  {
+    // Held by another program: nothing moves, nothing goes.
+    HeldFile game(game_ + L"\\data.bin", L"lock");
+    ASSERT_TRUE(game.held());
+    r = Run();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, L"Could not update " + game_ +
+                           L"\\data.bin: it is in use (is Velmora running?). Nothing was "
+                           L"changed.");
+    EXPECT_EQ(Game(L"mod.dll"), "one");
+  }
+  r = Run();
+  EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
+  EXPECT_EQ(r.removed, 1);
+  EXPECT_EQ(Game(L"mod.dll"), "two");
+  EXPECT_FALSE(harness::FileExists(game_ + L"\\data.bin"));
+  EXPECT_EQ(Game(L"maps\\edited.map"), "the player's own");
+  EXPECT_EQ(std::count(r.notices.begin(), r.notices.end(), kept), 1);
+  r = Run();
+  EXPECT_TRUE(r.notices.empty()) << "named once";
+}
+
 // Too little room is told before a byte is downloaded; a disk that another
 // program fills meanwhile gets the same kind of text, not the permission one.
 TEST_F(InstallTest, NotEnoughSpaceIsToldBeforeTheDownloadAndWhenTheDiskFills) {

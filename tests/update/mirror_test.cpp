@@ -5,7 +5,6 @@
 // switches standing in for hosts that refuse, stall, serve bad or old
 // copies, or ignore a Range.
 #include <cctype>
-#include <random>
 
 #include "tests/update/engine_fixture.h"
 #include "update/freshness.h"
@@ -15,13 +14,6 @@
 namespace {
 
 using namespace engine_test;  // the fixture and its helpers
-
-std::string RandomBytes(size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
-  return bytes;
-}
 
 class MirrorTest : public EngineTest {
  protected:
@@ -58,7 +50,7 @@ TEST(MirrorSet, RequestsGoRoundAndHostsThatKeepFailingAreLeftAlone) {
       << "a failure of this PC is no host's";
   for (int i = 0; i < 2; ++i) {
     update::MirrorCursor other(&set, L"");
-    EXPECT_TRUE(other.FailOver(L"y", common::Error{common::ErrorKind::kHttp, L"server answered 404"}));
+    EXPECT_TRUE(other.FailOver(L"y", common::Error{common::ErrorKind::kNotFound, L"server answered 404"}));
   }
   EXPECT_FALSE(set.Usable(0));
   EXPECT_TRUE(set.Usable(1));
@@ -104,7 +96,7 @@ TEST_F(MirrorTest, AFailingBaseUrlIsPassedOverForTheMirror) {
 // A file (or a chunk) that fails on the host that served the description
 // comes from the next one; a Range answered in full goes there too.
 TEST_F(MirrorTest, EachFileFailsOverOnItsOwn) {
-  const std::string big = RandomBytes(6 * 1024 * 1024, 3);
+  const std::string big = Text(6 * 1024 * 1024, 3);  // compressed chunks: the chunk way even with none at hand
   PublishBoth({{L"mod.dll", Bytes(3000, 'x')}, {L"big.pak", big}, {L"maps\\b.pak", Bytes(2 * 1024 * 1024, 'b')}});
   // The primary's copies: one file flipped, one chunk of the big one gone.
   const std::string good = harness::ReadFileBytes(Published(L"mod.dll"));
@@ -184,7 +176,7 @@ TEST_F(MirrorTest, ABrokenMirrorNeverFailsARunTheBaseUrlCompletes) {
 // An index that fails its digest on the base URL is fetched from the mirror
 // before the file falls back to the whole file's way.
 TEST_F(MirrorTest, AnIndexWithTheWrongDigestComesFromTheNextHost) {
-  const std::string big = RandomBytes(6 * 1024 * 1024, 4);
+  const std::string big = Text(6 * 1024 * 1024, 4);
   PublishBoth({{L"big.pak", big}});
   const std::wstring index =
       folder_ + L"\\pub\\chunks\\stable\\indexes\\" +
@@ -336,8 +328,8 @@ TEST_F(MirrorTest, WithNoServerTheWholeInstalledReleaseIsPlayed) {
     EXPECT_EQ(r.ok, c.played) << harness::Narrow(r.error);
     EXPECT_EQ(r.offline, c.played);
     if (!c.played) continue;
-    EXPECT_EQ(r.offline_text,
-              L"Playing the installed release b1: Could not reach the update server: server answered 404.");
+    EXPECT_EQ(r.offline_text, L"Playing the installed release b1: There is no release for channel stable at " +
+                                  options_.base_url + L".");
     EXPECT_EQ(r.server_host, L"play.example");
     EXPECT_EQ(r.server_port, 27015);
     EXPECT_EQ(r.protocol, 7);

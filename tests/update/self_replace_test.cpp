@@ -39,6 +39,7 @@ class SelfReplaceTest : public ::testing::Test {
     ASSERT_NE(harness::ReleaseServerPort(), 0) << "the release_server fixture did not run";
     name_ = harness::MakeReleaseFolder(L"self", folder_);
     game_ = harness::MakeTempDir(L"game");
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\Velmora.exe", "the game"));  // as Steam lays it out
     // Under the build folder (drive Z:), so that a Unix shell can reach it.
     dir_ = harness::BuildDir() + L"\\self-replace\\" + name_;
     harness::RemoveTree(dir_);

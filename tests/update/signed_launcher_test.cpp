@@ -65,6 +65,7 @@ class SignedLauncherTest : public ::testing::Test {
         << "the code_signing fixture did not run";
     name_ = harness::MakeReleaseFolder(L"signed", folder_);
     game_ = harness::MakeTempDir(L"game");
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\Velmora.exe", "the game"));  // as Steam lays it out
     // Under the build folder (drive Z:), as the replaced launcher's folder.
     dir_ = harness::BuildDir() + L"\\signed-launcher\\" + name_;
     harness::RemoveTree(dir_);

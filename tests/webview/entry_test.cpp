@@ -117,6 +117,7 @@ class WebViewEntryTest : public ::testing::Test {
                                            L"--no-launch"};
 
   void SetUp() override {
+    harness::StandInGameFolder();
     harness::UninstallRuntimes();
     exe_ = harness::CopyLauncherTo(app_);
     ASSERT_FALSE(exe_.empty());
