@@ -294,7 +294,7 @@ const commands = {
     const [folder, out] = positional;
     const unsignedOut = options['unsigned-out'];
     if ((options.key === undefined) === (unsignedOut === undefined)) {
-      refuse('give either --key (the description is signed here) or --unsigned-out (it is signed elsewhere)');
+      usageError('give either --key (the description is signed here) or --unsigned-out (it is signed elsewhere)');
     }
     const signing = descriptionSigning(options);
     const key = signing.keys[0] ?? null;
@@ -353,7 +353,7 @@ const commands = {
   root({ positional, options }) {
     const [verb, folder] = positional;
     if (positional.length !== 2 || !['new', 'show'].includes(verb)) {
-      usageError(`root: give new or show and the root folder\n${USAGE}`);
+      usageError('root: give new or show and the root folder');
     }
     if (verb === 'show') {
       console.log(showRoots(folder));
@@ -426,16 +426,19 @@ const commands = {
 
 async function main(argv) {
   const [command, ...rest] = argv;
-  if (!command || !(command in commands)) {
-    console.error(USAGE);
-    return 2;
+  if (['help', '--help', '-h'].includes(command)) {
+    console.log(USAGE);
+    return 0;
   }
   try {
+    if (command === undefined) usageError('give a command');
+    if (!Object.hasOwn(commands, command)) usageError(`no command "${command}"`);
     await commands[command](parseArgs(command, rest));
     return 0;
   } catch (e) {
+    // The reason first, where a script's log shows it, then the usage.
     if (e instanceof UsageError) {
-      console.error(`velmora-release: ${e.message}`);
+      console.error(`velmora-release: ${e.message}\n${USAGE}`);
       return 2;
     }
     if (!(e instanceof Refusal) && !e.code) throw e;

@@ -714,12 +714,36 @@ test('a description that cannot be moved into place leaves the old pair whole', 
   }
 });
 
-test('usage errors exit with 2', () => {
-  const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
-                 ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
-                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force'],
-                 ['prune', 'out', '--key', 'k'], ['manifest', 'a', '--no-chunks'], ['prune', 'a', 'b']];
-  for (const args of cases) assert.equal(run(...args).code, 2, args.join(' '));
+// A script tells a mistyped command line (2) from a refusal (1), and the
+// reason is the first line a person reads.
+test('usage errors exit with 2, the reason first and the usage after it; refusals with 1', () => {
+  const cases = [
+    // [arguments, exit code, the first line of stderr]
+    [['frobnicate'], 2, 'no command "frobnicate"'],
+    [[], 2, 'give a command'],
+    [['publish', 'a', 'b', '--bogus', 'x'], 2, 'publish takes no option --bogus'],
+    [['sign-exe', 'a.exe', '--modulus', 'm'], 2, 'sign-exe takes no option --modulus'],
+    [['manifest', 'a', '--no-chunks'], 2, 'manifest takes no option --no-chunks'],
+    [['sign', 'm.txt'], 2, '--key is required'],
+    [['sign', 'm.txt', '--key'], 2, '--key needs a value'],
+    [['sign-exe', 'a.exe', '--key', 'k'], 2, '--cert is required'],
+    [['prune', 'out', '--channel', 'stable'], 2, '--keep is required'],
+    [['manifest', 'a', '--channel', 'stable'], 2, '--build is required'],
+    [['release', 'a', 'b', ...release], 2, 'give either --key (the description is signed here) or --unsigned-out ' +
+                                          '(it is signed elsewhere)'],
+    [['verify', 'one', '--modulus', 'm'], 2, 'verify: wrong number of arguments'],
+    [['place', 'a', 'b', 'c', '--force', '--force'], 2, '--force is given twice'],
+    [['root', 'list', 'r'], 2, 'root: give new or show and the root folder'],
+    [['root', 'show', freshDir('no-roots')], 1, `${path.join(scratch, `no-roots-${counter - 1}`)} holds no root ` +
+                                               'versions (neither builtin.modulus nor 2.root.txt)'],
+  ];
+  for (const [args, code, reason] of cases) {
+    const r = run(...args);
+    assert.equal(r.code, code, args.join(' '));
+    assert.deepEqual(r.err.split('\n').slice(0, code === 2 ? 2 : 1), [`velmora-release: ${reason}`,
+                                                                       ...(code === 2 ? ['usage:'] : [])]);
+    assert.equal(r.out, '', args.join(' '));
+  }
 });
 
 // ---- The launcher's code signature ----------------------------------------------
@@ -807,7 +831,6 @@ test('sign-exe signs with SHA-256 and verify-exe checks it, and the build it cam
   const notExe = path.join(path.dirname(exe), 'notes.txt');
   fs.writeFileSync(notExe, 'MZ but no program');
   const refusals = [
-    [[exe, '--key', ca('signer.key')], /--cert is required/],
     [[exe, '--cert', ca('signer.pem'), '--key', ca('tsa.key')], /signing .* failed/],
     [[notExe, ...signing], /not a Windows executable/],
     [[exe, ...signing, '--timestamp', 'ftp://tsa.example'], /http/],

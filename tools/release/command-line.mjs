@@ -65,7 +65,7 @@ export function parseArgs(command, argv) {
       continue;
     }
     const name = arg.slice(2);
-    if (!allowed.has(name)) usageError(`${command} takes no option --${name}\n${USAGE}`);
+    if (!allowed.has(name)) usageError(`${command} takes no option --${name}`);
     if (name in options && !REPEATED.has(name)) usageError(`--${name} is given twice`);
     if (REPEATED.has(name)) {
       if (i + 1 >= argv.length) usageError(`--${name} needs a value`);
@@ -84,7 +84,7 @@ export function parseArgs(command, argv) {
 
 export function expectPositional(positional, min, max, command) {
   if (positional.length < min || positional.length > max) {
-    usageError(`${command}: wrong number of arguments\n${USAGE}`);
+    usageError(`${command}: wrong number of arguments`);
   }
 }
 
@@ -98,7 +98,8 @@ export function single(options, name) {
   return value;
 }
 
+// A missing option is a command line that names no valid request.
 export function required(options, name) {
-  if (options[name] === undefined) refuse(`--${name} is required`);
+  if (options[name] === undefined) usageError(`--${name} is required`);
   return options[name];
 }

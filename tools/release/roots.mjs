@@ -149,8 +149,11 @@ export function newRoot(folder, options, signers, expires) {
 }
 
 export function showRoots(folder) {
+  const chain = rootChain(folder);
+  // An empty answer would read as "nothing to worry about" in a script.
+  if (chain.length === 0) refuse(`${folder} holds no root versions (neither builtin.modulus nor 2.root.txt)`);
   const lines = [];
-  for (const { version, root } of rootChain(folder)) {
+  for (const { version, root } of chain) {
     const ids = (keys) => keys.map((k) => keyId(k).slice(0, 16)).join(' ');
     lines.push(`version ${version}${version === 1n ? ' (built in)' : ''}${root.expires ? `, expires ${root.expires}` : ''}`,
                `  root keys ${root.rootThreshold} of ${root.rootKeys.length}: ${ids(root.rootKeys)}`,
