@@ -933,9 +933,6 @@ test('release checks, signs, lays out, verifies and says what players download',
     [['--launcher-version', ours], /is launcher release/, ['--launcher', nextLauncher]],
     [['--modulus', path.join(repo, 'tests', 'support', 'keys', 'none.modulus')], /cannot read|no such|ENOENT/, []],
   ];
-  const otherMod = path.join(freshDir('other-key'), 'other.modulus');
-  assert.equal(run('keygen', otherMod.replace('.modulus', '.pem'), otherMod).code, 0);
-  refusals.push([[], /not the private half/, ['--modulus', otherMod]]);
   for (const [args, message, more] of refusals) {
     const r = run('release', src, out, '--key', testKey, ...withBuild('1.4.3'), ...more, ...args);
     assert.equal(r.code, 1, args.join(' '));
@@ -1058,6 +1055,58 @@ test('two release keys held apart: the README steps publish at release threshold
   const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
   assert.deepEqual(opensslSigners(...pair, { a: a.pem, b: b.pem }),
                    [a, b].map((k) => [k.name.slice(-1), sha(Buffer.from(hexOf(k.mod), 'hex'))]));
+});
+
+// A release that no launcher takes is stopped before anything is written,
+// whichever way the tool knows what launchers trust.
+test('a key launchers would not count is refused, naming both keys, and nothing is written', () => {
+  const dir = freshDir('wrong-key');
+  const [a, other] = [keyPair(dir, 'a'), keyPair(dir, 'other')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 1, [a]).code, 0);
+  const src = makeFolder([['a.dll', 'x']]);
+  const id = (k) => sha(Buffer.from(hexOf(k.mod), 'hex')).slice(0, 16);
+  const cases = [
+    // [what launchers trust, how the output was first published (null: never), the wrong key's options, whose key]
+    ['the modulus kept in the output', [testKey], [], { mod: testModulus }],
+    ['--modulus', null, ['--modulus', testModulus], { mod: testModulus }],
+    ['the root version published in the output', [a.pem, '--root', roots], [], a],
+    ['--root', [testKey], ['--root', roots], a],
+  ];
+  for (const [what, firstKey, args, trusted] of cases) {
+    for (const command of ['publish', 'release']) {
+      const out = freshDir('wrong-key-out');
+      if (firstKey) assert.equal(run('publish', src, out, '--key', ...firstKey, ...release, ...first).code, 0);
+      fs.writeFileSync(path.join(src, 'a.dll'), `${what} ${command}`);  // new bytes, a new chunk
+      const before = snapshot(out);
+      const r = run(command, src, out, '--key', other.pem, ...args, ...withBuild('1.4.3'), '--sequence', '2',
+                    '--chunk-min-size', '1');
+      assert.equal(r.code, 1, `${command} with ${what}`);
+      for (const k of [other, trusted]) assert.ok(r.err.includes(id(k)), `${command} with ${what}: ${r.err}`);
+      assert.deepEqual(snapshot(out), before, `${command} with ${what}: nothing written`);
+    }
+  }
+});
+
+test('the first release keeps its key\'s modulus in the output, which checks the ones after it', () => {
+  const other = keyPair(freshDir('kept-keys'), 'other');
+  const src = makeFolder([['a.dll', 'x']]);
+  const unchecked = /^velmora-release: the release key is not checked: give --modulus .* is kept in .*\n$/;
+  for (const [how, warning] of [[[], unchecked], [['--modulus', testModulus], /^$/]]) {
+    const out = freshDir('kept');
+    const steps = [
+      // [the key and its options, exit code, what stderr says]
+      [[testKey, ...first, ...how], 0, warning],
+      [[testKey, '--modulus', other.mod], 1, /is key [0-9a-f]{16}, and .* kept by the first release into that folder/],
+      [[testKey], 0, /^$/],
+    ];
+    for (const [args, code, err] of steps) {
+      const r = run('publish', src, out, '--key', ...args, ...release);
+      assert.equal(r.code, code, `${how} then ${args}: ${r.err}`);
+      assert.match(r.err, err);
+    }
+    assert.equal(hexOf(path.join(out, 'release-key.modulus')), hexOf(testModulus));
+  }
 });
 
 test('a root that would disown the live description goes out with place, just before the new one', () => {
