@@ -36,7 +36,7 @@ import { checkRootsFit, copyRoots, countSigners, expiryWarning, hasRoots, keyId,
 import { addSignatureLines, isBinarySignature } from './release/signature-file.mjs';
 import { modulusFileText, modulusOf, readModulusFile, readPrivateKey, signBytes,
          verifyBytes } from './release/signing.mjs';
-import { checkKeys, keepModulus, keptModulusOf, launcherTrust, requiredTrust, shortId,
+import { builtinKey, checkKeys, keepModulus, keptModulusOf, launcherTrust, requiredTrust, shortId,
          walkedRoot } from './release/trust.mjs';
 
 // Where nothing tells which key launchers are built with, the key given is
@@ -203,12 +203,23 @@ const commands = {
 
   verify({ positional, options }) {
     expectPositional(positional, 2, 2, 'verify');
-    const modulus = readModulusFile(required(options, 'modulus'));
+    if (options.modulus === undefined && options.root === undefined) usageError('verify: give --modulus or --root');
     const text = readFileOrRefuse(positional[0], 'the description');
-    if (!verifyBytes(text, readFileOrRefuse(positional[1], 'the signature'), modulus)) refuse('SIGNATURE REJECTED');
+    const signature = readFileOrRefuse(positional[1], 'the signature');
+    let signed = '';
+    if (options.root !== undefined) {
+      // As a launcher that walked the folder's versions counts: distinct keys.
+      const root = walkedRoot(options.root, builtinKey(options, null));
+      const signers = countSigners(text, signature, root.releaseKeys);
+      signed = `: signed by ${signers} of the ${root.releaseKeys.length} release keys of root version ` +
+               `${root.version}, which asks for ${root.releaseThreshold}`;
+      if (signers < root.releaseThreshold) refuse(`SIGNATURE REJECTED${signed} (each key counts once)`);
+    } else if (!verifyBytes(text, signature, readModulusFile(options.modulus))) {
+      refuse('SIGNATURE REJECTED');
+    }
     const description = readManifest(text);
     if (description.problem) refuse(`signature ok, but the manifest is malformed: ${description.problem}`);
-    console.log('signature ok');
+    console.log(`signature ok${signed}`);
     console.log(`channel: ${description.channel || '(none)'}, build: ${description.build}`);
     console.log(`sequence: ${description.sequence ?? 'none'}`);
     const expiry = expiryLine(description.expires);

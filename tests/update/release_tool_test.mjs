@@ -731,6 +731,7 @@ test('usage errors exit with 2, the reason first and the usage after it; refusal
     [['manifest', 'a', '--channel', 'stable'], 2, '--build is required'],
     [['release', 'a', 'b', ...release], 2, 'give either --key (the description is signed here) or --unsigned-out ' +
                                           '(it is signed elsewhere)'],
+    [['verify', 'm.txt', 'm.sig'], 2, 'verify: give --modulus or --root'],
     [['verify', 'one', '--modulus', 'm'], 2, 'verify: wrong number of arguments'],
     [['place', 'a', 'b', 'c', '--force', '--force'], 2, '--force is given twice'],
     [['root', 'list', 'r'], 2, 'root: give new or show and the root folder'],
@@ -1106,6 +1107,29 @@ test('the first release keeps its key\'s modulus in the output, which checks the
       assert.match(r.err, err);
     }
     assert.equal(hexOf(path.join(out, 'release-key.modulus')), hexOf(testModulus));
+  }
+});
+
+test('verify --root counts distinct release keys of the newest root version up to its threshold', () => {
+  const dir = freshDir('verify-root');
+  const [a, b] = [keyPair(dir, 'a'), keyPair(dir, 'b')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 2, [a, b]).code, 0);
+  const [text, sig] = ['manifest.txt', 'manifest.sig'].map((f) => path.join(dir, f));
+  assert.equal(run('manifest', makeFolder([['a.dll', 'x']]), ...release, ...first, '--out', text).code, 0);
+  const short = /SIGNATURE REJECTED: signed by 1 of the 2 release keys of root version 2, which asks for 2/;
+  const steps = [
+    // [a step, verify's exit code after it, what it says]
+    ['A signs', () => run('sign', text, '--key', a.pem, '--root', roots), 1, short],
+    ['A\'s line twice', () => fs.appendFileSync(sig, fs.readFileSync(sig)), 1, short],
+    ['B signs', () => run('sign', text, '--key', b.pem, '--root', roots), 0,
+     /^signature ok: signed by 2 of the 2 release keys of root version 2, which asks for 2\nchannel: stable/],
+  ];
+  for (const [what, step, code, message] of steps) {
+    assert.equal(step()?.code ?? 0, 0, what);
+    const r = run('verify', text, sig, '--root', roots);
+    assert.equal(r.code, code, `${what}: ${r.err}`);
+    assert.match(code === 0 ? r.out : r.err, message, what);
   }
 });
 

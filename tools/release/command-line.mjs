@@ -11,7 +11,8 @@ export const USAGE = `usage:
                            [--mirror URL]... [--source-prefix P] [--out manifest.txt]
   velmora-release sign <manifest.txt> --key <private.pem>... [--lines] [--root <root folder>]
                        [--modulus <public.modulus>] [--out manifest.sig]
-  velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
+  velmora-release verify <manifest.txt> <manifest.sig> (--modulus <public.modulus> | --root <root folder>
+                         [--modulus <public.modulus>])
   velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
   velmora-release verify-exe <exe> [--ca <ca.pem>] [--built <unsigned.exe>]
   velmora-release publish <folder> <out> --key <private.pem>... [--root <root folder>] [--modulus <public.modulus>]
@@ -44,7 +45,7 @@ const COMMAND_OPTIONS = {
   pubkey: [],
   manifest: [...RELEASE_OPTIONS, 'source-prefix', 'out'],
   sign: ['key', 'out', 'lines', 'root', 'modulus'],
-  verify: ['modulus'],
+  verify: ['modulus', 'root'],
   'sign-exe': ['cert', 'key', 'timestamp', 'out'],
   'verify-exe': ['ca', 'built'],
   publish: PUBLISH_OPTIONS,
