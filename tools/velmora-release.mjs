@@ -317,7 +317,7 @@ const commands = {
     const signature = key ? signing.sign(release.text) : null;
     const next = readManifest(release.text);
     const size = release.launcher ? release.launcher.size : 0;
-    const report = changesReport(publishedFile, next, size);
+    const report = await changesReport(out, publishedFile, next, size, chunks.indexes);
     for (const note of notes) console.log(note);
     console.log(report);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
@@ -369,7 +369,7 @@ const commands = {
                 (expires ? `, expires ${expires}` : ', never expires'));
   },
 
-  place({ positional, options }) {
+  async place({ positional, options }) {
     expectPositional(positional, 3, 3, 'place');
     const [manifestFile, signatureFile, out] = positional;
     const text = readFileOrRefuse(manifestFile, 'the description');
@@ -395,7 +395,7 @@ const commands = {
     }
     checkNamedFiles(out, next);
     const launcherFile = next.launcher ? path.join(out, ...next.launcher.source.split('/')) : null;
-    console.log(changesReport(publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
+    console.log(await changesReport(out, publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
     // The root versions before the description they sign for.
     if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, next.channel, text, signature);
