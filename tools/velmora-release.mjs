@@ -41,12 +41,13 @@ import { builtinKey, checkKeys, keepModulus, keptModulusOf, launcherTrust, requi
 
 // Where nothing tells which key launchers are built with, the key given is
 // taken on trust once, and kept so that the next release is checked.
-function uncheckedTrust(out, keyFiles, moduli) {
+function uncheckedTrust(out, keyFiles, moduli, dryRun) {
   const kept = moduli.length === 1 ? moduli[0] : null;
   console.error('velmora-release: the release key is not checked: give --modulus <the modulus launchers are ' +
                 `built with> to check it (nothing in ${out} tells which key they trust yet); ` +
-                (kept ? `key ${shortId(kept)} of ${keyFiles[0]} is kept in ${keptModulusOf(out)} and checks every ` +
-                        'later release' : 'with several keys none is kept, so give --modulus next time too'));
+                (kept ? `key ${shortId(kept)} of ${keyFiles[0]} ${dryRun ? 'would be' : 'is'} kept in ` +
+                        `${keptModulusOf(out)} and checks every later release`
+                  : 'with several keys none is kept, so give --modulus next time too'));
   return { trust: { keys: moduli, threshold: moduli.length, root: null }, keep: kept };
 }
 
@@ -62,7 +63,7 @@ function descriptionSigning(options, out) {
   let trust = keys.length > 0 || options.root !== undefined ? launcherTrust(options, out) : null;
   let keep = trust?.builtin?.modulus ?? null;
   if (trust !== null && keys.length > 0) checkKeys(trust, moduli, keyFiles);
-  if (trust === null && keys.length > 0) ({ trust, keep } = uncheckedTrust(out, keyFiles, moduli));
+  if (trust === null && keys.length > 0) ({ trust, keep } = uncheckedTrust(out, keyFiles, moduli, Boolean(options['dry-run'])));
   const textForm = keys.length > 1 || options.root !== undefined;
   const sign = (text) => {
     const signature = textForm ? signatureLines(text, keys) : signBytes(text, keys[0]);

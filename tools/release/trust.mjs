@@ -89,9 +89,16 @@ export function checkKeys(trust, moduli, keyFiles) {
 }
 
 // The built-in key kept in out once a release is in place, unless one is
-// kept there already.
+// kept there already. The release is out by then: a failure here is worth
+// a warning, not a refusal.
 export function keepModulus(out, modulus) {
   const file = keptModulusOf(out);
   if (modulus === null || fs.existsSync(file)) return;
-  writeNew(file, modulusFileText(modulus), 0o644);
+  try {
+    writeNew(file, modulusFileText(modulus), 0o644);
+  } catch (e) {
+    if (!e.code) throw e;
+    console.error(`velmora-release: warning: ${file} could not be written (${e.code}): releases into ${out} ` +
+                  'are checked only with --modulus until it is there');
+  }
 }
