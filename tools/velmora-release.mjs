@@ -32,46 +32,45 @@ import { checkLaidOut, checkNamedFiles, expiryFromOptions, expiryLine, layOut, n
          rootExpiryFromOptions, untrustedChannels, writeDescription } from './release/layout.mjs';
 import { checkSegment, prepareRelease, releaseFromOptions } from './release/release.mjs';
 import { checkRootsFit, copyRoots, countSigners, expiryWarning, hasRoots, keyId, newestRoot, newRoot, rootChain,
-         showRoots, signatureLines, trustedRoot } from './release/roots.mjs';
+         showRoots, signatureLines } from './release/roots.mjs';
 import { addSignatureLines, isBinarySignature } from './release/signature-file.mjs';
 import { modulusFileText, modulusOf, readModulusFile, readPrivateKey, signBytes,
          verifyBytes } from './release/signing.mjs';
+import { builtinKey, checkKeys, keepModulus, keptModulusOf, launcherTrust, requiredTrust, shortId,
+         walkedRoot } from './release/trust.mjs';
 
-// The root version launchers will reach from the folder, with a word when
-// it expires soon.
-function walkedRoot(folder, builtin) {
-  const root = trustedRoot(folder, builtin);
-  const warning = expiryWarning(root);
-  if (warning) console.error(`velmora-release: ${warning.text}`);
-  return root;
+// Where nothing tells which key launchers are built with, the key given is
+// taken on trust once, and kept so that the next release is checked.
+function uncheckedTrust(out, keyFiles, moduli, dryRun) {
+  const kept = moduli.length === 1 ? moduli[0] : null;
+  console.error('velmora-release: the release key is not checked: give --modulus <the modulus launchers are ' +
+                `built with> to check it (nothing in ${out} tells which key they trust yet); ` +
+                (kept ? `key ${shortId(kept)} of ${keyFiles[0]} ${dryRun ? 'would be' : 'is'} kept in ` +
+                        `${keptModulusOf(out)} and checks every later release`
+                  : 'with several keys none is kept, so give --modulus next time too'));
+  return { trust: { keys: moduli, threshold: moduli.length, root: null }, keep: kept };
 }
-
-const trustOf = (root) => ({ keys: root.releaseKeys, threshold: root.releaseThreshold, root });
 
 // How a description is signed here: today's binary signature by the one
 // key, or "sig" lines by every key once there are several or a root is
-// published. With a root, the keys given (if any: an unsigned description
-// has none) must meet its release threshold. trust: what launchers ask.
-function descriptionSigning(options) {
-  const keys = [].concat(options.key ?? []).map((file) => readPrivateKey(file));
+// given. The keys given (if any: an unsigned description has none) are
+// checked against what launchers trust before anything is written.
+// trust: what launchers ask; keep: the built-in key to keep in out.
+function descriptionSigning(options, out) {
+  const keyFiles = [].concat(options.key ?? []);
+  const keys = keyFiles.map((file) => readPrivateKey(file));
   const moduli = keys.map((k) => modulusOf(k));
-  const builtin = options.modulus !== undefined ? readModulusFile(options.modulus) : null;
-  const root = options.root !== undefined ? walkedRoot(options.root, builtin) : null;
-  if (root && keys.length > 0) {
-    const trusted = root.releaseKeys.filter((r) => moduli.some((m) => m.equals(r))).length;
-    if (trusted < root.releaseThreshold) {
-      refuse(`root version ${root.version} asks for ${root.releaseThreshold} of its release keys; ` +
-             `${trusted} of the keys given are among them`);
-    }
-  }
-  const textForm = keys.length > 1 || root !== null;
-  return {
-    keys,
-    root,
-    textForm,
-    trust: root ? trustOf(root) : { keys: moduli, threshold: moduli.length },
-    sign: (text) => (textForm ? signatureLines(text, keys) : signBytes(text, keys[0])),
+  let trust = keys.length > 0 || options.root !== undefined ? launcherTrust(options, out) : null;
+  let keep = trust?.builtin?.modulus ?? null;
+  if (trust !== null && keys.length > 0) checkKeys(trust, moduli, keyFiles);
+  if (trust === null && keys.length > 0) ({ trust, keep } = uncheckedTrust(out, keyFiles, moduli, Boolean(options['dry-run'])));
+  const textForm = keys.length > 1 || options.root !== undefined;
+  const sign = (text) => {
+    const signature = textForm ? signatureLines(text, keys) : signBytes(text, keys[0]);
+    if (countSigners(text, signature, trust.keys) < trust.threshold) refuse('the signature would not verify');
+    return signature;
   };
+  return { keys, root: options.root !== undefined ? trust.root : null, textForm, trust, keep, sign };
 }
 
 // sign in the line form: the holder's lines added to the file. Known keys
@@ -109,15 +108,11 @@ function signInLines(manifestFile, text, keys, out, options) {
 // What launchers will ask of a description placed in out: the release
 // threshold of the root version they reach (from --root, else the one
 // published in <out>/root), or where no root is published, the binary
-// signature of --modulus, the one key launchers from before roots read.
+// signature of the built-in key (--modulus, or the one kept in out), the
+// one key launchers from before roots read.
 function placeTrust(options, out) {
-  const published = path.join(out, 'root');
-  if (options.root === undefined && !hasRoots(published)) {
-    return { keys: [readModulusFile(required(options, 'modulus'))], threshold: 1, root: null };
-  }
   if (options.root !== undefined) checkRootsFit(options.root, out);
-  const builtin = options.modulus !== undefined ? readModulusFile(options.modulus) : null;
-  return trustOf(walkedRoot(options.root ?? published, builtin));
+  return requiredTrust(options, out);
 }
 
 function checkPlacedSignature(manifestFile, signatureFile, text, signature, trust) {
@@ -209,12 +204,23 @@ const commands = {
 
   verify({ positional, options }) {
     expectPositional(positional, 2, 2, 'verify');
-    const modulus = readModulusFile(required(options, 'modulus'));
+    if (options.modulus === undefined && options.root === undefined) usageError('verify: give --modulus or --root');
     const text = readFileOrRefuse(positional[0], 'the description');
-    if (!verifyBytes(text, readFileOrRefuse(positional[1], 'the signature'), modulus)) refuse('SIGNATURE REJECTED');
+    const signature = readFileOrRefuse(positional[1], 'the signature');
+    let signed = '';
+    if (options.root !== undefined) {
+      // As a launcher that walked the folder's versions counts: distinct keys.
+      const root = walkedRoot(options.root, builtinKey(options, null));
+      const signers = countSigners(text, signature, root.releaseKeys);
+      signed = `: signed by ${signers} of the ${root.releaseKeys.length} release keys of root version ` +
+               `${root.version}, which asks for ${root.releaseThreshold}`;
+      if (signers < root.releaseThreshold) refuse(`SIGNATURE REJECTED${signed} (each key counts once)`);
+    } else if (!verifyBytes(text, signature, readModulusFile(options.modulus))) {
+      refuse('SIGNATURE REJECTED');
+    }
     const description = readManifest(text);
     if (description.problem) refuse(`signature ok, but the manifest is malformed: ${description.problem}`);
-    console.log('signature ok');
+    console.log(`signature ok${signed}`);
     console.log(`channel: ${description.channel || '(none)'}, build: ${description.build}`);
     console.log(`sequence: ${description.sequence ?? 'none'}`);
     const expiry = expiryLine(description.expires);
@@ -273,7 +279,7 @@ const commands = {
     expectPositional(positional, 2, 2, 'publish');
     const [folder, out] = positional;
     required(options, 'key');
-    const signing = descriptionSigning(options);
+    const signing = descriptionSigning(options, out);
     if (options.root !== undefined) checkRootsFit(options.root, out);
     const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
     const signature = signing.sign(release.text);
@@ -282,6 +288,7 @@ const commands = {
     if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, release.channel, release.text, signature);
     checkLaidOut(out, release.channel, signing.trust);
+    keepModulus(out, signing.keep);
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
@@ -294,15 +301,10 @@ const commands = {
     const [folder, out] = positional;
     const unsignedOut = options['unsigned-out'];
     if ((options.key === undefined) === (unsignedOut === undefined)) {
-      refuse('give either --key (the description is signed here) or --unsigned-out (it is signed elsewhere)');
+      usageError('give either --key (the description is signed here) or --unsigned-out (it is signed elsewhere)');
     }
-    const signing = descriptionSigning(options);
+    const signing = descriptionSigning(options, out);
     const key = signing.keys[0] ?? null;
-    const modulus = options.modulus !== undefined ? readModulusFile(options.modulus) : key && modulusOf(key);
-    if (key && !signing.textForm && !modulusOf(key).equals(modulus)) {
-      refuse(`${options.key} is not the private half of ${options.modulus}: ` +
-             'launchers built with that modulus would refuse this release');
-    }
     if (unsignedOut !== undefined) {
       const dir = path.resolve(out, required(options, 'channel'));
       if (path.resolve(path.dirname(unsignedOut)) === dir) {
@@ -316,14 +318,11 @@ const commands = {
     const signature = key ? signing.sign(release.text) : null;
     const next = readManifest(release.text);
     const size = release.launcher ? release.launcher.size : 0;
-    const report = changesReport(publishedFile, next, size);
+    const report = await changesReport(out, publishedFile, next, size, chunks.indexes);
     for (const note of notes) console.log(note);
     console.log(report);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
     if (dryRun) {
-      if (signature && !signing.textForm && !verifyBytes(release.text, signature, modulus)) {
-        refuse('the signature would not verify');
-      }
       console.log('dry run: nothing written');
       return;
     }
@@ -331,7 +330,8 @@ const commands = {
     if (signature) {
       if (options.root !== undefined) copyRoots(options.root, out);
       writeDescription(out, release.channel, release.text, signature);
-      checkLaidOut(out, release.channel, signing.textForm ? signing.trust : { keys: [modulus], threshold: 1 });
+      checkLaidOut(out, release.channel, signing.trust);
+      keepModulus(out, signing.keep);
       console.log(`published in ${out}; verified: signature, description and every file it names`);
       return;
     }
@@ -353,7 +353,7 @@ const commands = {
   root({ positional, options }) {
     const [verb, folder] = positional;
     if (positional.length !== 2 || !['new', 'show'].includes(verb)) {
-      usageError(`root: give new or show and the root folder\n${USAGE}`);
+      usageError('root: give new or show and the root folder');
     }
     if (verb === 'show') {
       console.log(showRoots(folder));
@@ -370,7 +370,7 @@ const commands = {
                 (expires ? `, expires ${expires}` : ', never expires'));
   },
 
-  place({ positional, options }) {
+  async place({ positional, options }) {
     expectPositional(positional, 3, 3, 'place');
     const [manifestFile, signatureFile, out] = positional;
     const text = readFileOrRefuse(manifestFile, 'the description');
@@ -396,11 +396,12 @@ const commands = {
     }
     checkNamedFiles(out, next);
     const launcherFile = next.launcher ? path.join(out, ...next.launcher.source.split('/')) : null;
-    console.log(changesReport(publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
+    console.log(await changesReport(out, publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
     // The root versions before the description they sign for.
     if (options.root !== undefined) copyRoots(options.root, out);
     writeDescription(out, next.channel, text, signature);
     checkLaidOut(out, next.channel, trust);
+    keepModulus(out, trust.builtin?.modulus ?? null);
     console.log(`placed in ${path.join(out, next.channel)}; verified: signature, description and every file it names`);
   },
 
@@ -426,16 +427,19 @@ const commands = {
 
 async function main(argv) {
   const [command, ...rest] = argv;
-  if (!command || !(command in commands)) {
-    console.error(USAGE);
-    return 2;
+  if (['help', '--help', '-h'].includes(command)) {
+    console.log(USAGE);
+    return 0;
   }
   try {
+    if (command === undefined) usageError('give a command');
+    if (!Object.hasOwn(commands, command)) usageError(`no command "${command}"`);
     await commands[command](parseArgs(command, rest));
     return 0;
   } catch (e) {
+    // The reason first, where a script's log shows it, then the usage.
     if (e instanceof UsageError) {
-      console.error(`velmora-release: ${e.message}`);
+      console.error(`velmora-release: ${e.message}\n${USAGE}`);
       return 2;
     }
     if (!(e instanceof Refusal) && !e.code) throw e;

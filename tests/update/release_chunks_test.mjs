@@ -209,6 +209,39 @@ test('a second release adds only the chunks it changed; the whole files stay', (
   assert.deepEqual(fs.readdirSync(path.join(out, 'stable', 'history')), ['1.txt']);
 });
 
+// The launcher cuts its old copy of a file, chunked when it was published
+// or not, and fetches the stored bytes of each chunk of the new index that
+// the copy lacks; all of them for a file it does not have.
+test('the download figure is the stored size of the chunks a player lacks', () => {
+  const changed = Buffer.from(randomFile);
+  changed.fill(5, 5 * MiB, 5 * MiB + 100);
+  const cutOld = () => new Set(chunkEnds(randomFile).map((end, i, ends) =>
+    sha(randomFile.subarray(ends[i - 1] ?? 0, end))));
+  const cases = [
+    // [what, the first release's big.pak (null: none) and flags, the digests of the chunks a player holds]
+    ['a chunked file changed', randomFile, [],
+     (one) => new Set(one.indexes.get('big.pak').chunks.map((c) => c.digest))],
+    ['a file published whole before', randomFile, ['--no-chunks'], cutOld],
+    ['a file new in this release', null, [], () => new Set()],
+  ];
+  for (const [what, before, flags, held] of cases) {
+    const src = makeFolder({ 'small.cfg': 'x', ...(before ? { 'big.pak': before } : {}) });
+    const out = freshDir('figure');
+    assert.equal(run('publish', src, out, '--key', testKey, ...release('1'), '--sequence', '1', ...flags).code, 0);
+    const one = readPublished(out);
+    fs.writeFileSync(path.join(src, 'big.pak'), changed);
+    const args = ['release', src, out, '--key', testKey, ...release('2')];
+    const figures = [run(...args, '--dry-run'), run(...args)].map((r) => {
+      assert.equal(r.code, 0, r.err);
+      return Number(/\na player with the published release downloads ([0-9]+) bytes /.exec(r.out)?.[1]);
+    });
+    const fetched = readPublished(out).indexes.get('big.pak').chunks.filter((c) => !held(one).has(c.digest));
+    assert.ok(fetched.length > 0 && fetched.length < (before ? 3 : 20), `${what}: ${fetched.length} chunks`);
+    const stored = sum(fetched.map((c) => c.stored));
+    assert.deepEqual(figures, [stored, stored], `${what}: the dry run and the release`);
+  }
+});
+
 test('which files are chunked: by size from 4 MiB, or as the flags say', () => {
   const src = makeFolder({ 'big.pak': randomFile.subarray(0, 4 * MiB), 'less.pak': randomFile.subarray(0, 4 * MiB - 1),
                            'small.cfg': 'x'.repeat(1024) });

@@ -714,12 +714,34 @@ test('a description that cannot be moved into place leaves the old pair whole', 
   }
 });
 
-test('usage errors exit with 2', () => {
-  const cases = [['publish', 'a', 'b', '--bogus', 'x'], ['sign-exe', 'a.exe', '--modulus', 'm'],
-                 ['manifest', 'a', '--code-signing-cert', 'c'], ['sign', 'm.txt', '--key'], ['verify', 'one'],
-                 ['release', 'a', 'b', '--dry-run', 'c'], ['place', 'a', 'b', 'c', '--force', '--force'],
-                 ['prune', 'out', '--key', 'k'], ['manifest', 'a', '--no-chunks'], ['prune', 'a', 'b']];
-  for (const args of cases) assert.equal(run(...args).code, 2, args.join(' '));
+// A script tells a mistyped command line (2) from a refusal (1); a person reads why first.
+test('usage errors exit with 2, the reason first and the usage after it', () => {
+  const empty = freshDir('no-roots');
+  const cases = [
+    // [arguments, exit code, the first line of stderr]
+    [['frobnicate'], 2, 'no command "frobnicate"'],
+    [[], 2, 'give a command'],
+    [['publish', 'a', 'b', '--bogus', 'x'], 2, 'publish takes no option --bogus'],
+    [['sign-exe', 'a.exe', '--modulus', 'm'], 2, 'sign-exe takes no option --modulus'],
+    [['manifest', 'a', '--code-signing-cert', 'c'], 2, 'manifest takes no option --code-signing-cert'],
+    [['manifest', 'a', '--no-chunks'], 2, 'manifest takes no option --no-chunks'],
+    [['prune', 'out', '--key', 'k'], 2, 'prune takes no option --key'],
+    [['sign', 'm.txt'], 2, '--key is required'],
+    [['sign', 'm.txt', '--key'], 2, '--key needs a value'],
+    [['prune', 'out', '--channel', 'stable'], 2, '--keep is required'],
+    [['release', 'a', 'b', ...release], 2, 'give either --key (the description is signed here) or --unsigned-out ' +
+                                          '(it is signed elsewhere)'],
+    [['verify', 'm.txt', 'm.sig'], 2, 'verify: give --modulus or --root'],
+    [['verify', 'one', '--modulus', 'm'], 2, 'verify: wrong number of arguments'],
+    [['release', 'a', 'b', '--dry-run', 'c'], 2, 'release: wrong number of arguments'],
+    [['place', 'a', 'b', 'c', '--force', '--force'], 2, '--force is given twice'],
+    [['root', 'show', empty], 1, `${empty} holds no root versions (neither builtin.modulus nor 2.root.txt)`],
+  ];
+  for (const [args, code, reason] of cases) {
+    const r = run(...args);
+    assert.equal(r.code, code, args.join(' '));
+    assert.deepEqual(r.err.split('\n').slice(0, 2), [`velmora-release: ${reason}`, code === 2 ? 'usage:' : '']);
+  }
 });
 
 // ---- The launcher's code signature ----------------------------------------------
@@ -807,7 +829,6 @@ test('sign-exe signs with SHA-256 and verify-exe checks it, and the build it cam
   const notExe = path.join(path.dirname(exe), 'notes.txt');
   fs.writeFileSync(notExe, 'MZ but no program');
   const refusals = [
-    [[exe, '--key', ca('signer.key')], /--cert is required/],
     [[exe, '--cert', ca('signer.pem'), '--key', ca('tsa.key')], /signing .* failed/],
     [[notExe, ...signing], /not a Windows executable/],
     [[exe, ...signing, '--timestamp', 'ftp://tsa.example'], /http/],
@@ -910,9 +931,6 @@ test('release checks, signs, lays out, verifies and says what players download',
     [['--launcher-version', ours], /is launcher release/, ['--launcher', nextLauncher]],
     [['--modulus', path.join(repo, 'tests', 'support', 'keys', 'none.modulus')], /cannot read|no such|ENOENT/, []],
   ];
-  const otherMod = path.join(freshDir('other-key'), 'other.modulus');
-  assert.equal(run('keygen', otherMod.replace('.modulus', '.pem'), otherMod).code, 0);
-  refusals.push([[], /not the private half/, ['--modulus', otherMod]]);
   for (const [args, message, more] of refusals) {
     const r = run('release', src, out, '--key', testKey, ...withBuild('1.4.3'), ...more, ...args);
     assert.equal(r.code, 1, args.join(' '));
@@ -1035,6 +1053,76 @@ test('two release keys held apart: the README steps publish at release threshold
   const pair = ['manifest.txt', 'manifest.sig'].map((f) => path.join(out, 'stable', f));
   assert.deepEqual(opensslSigners(...pair, { a: a.pem, b: b.pem }),
                    [a, b].map((k) => [k.name.slice(-1), sha(Buffer.from(hexOf(k.mod), 'hex'))]));
+});
+
+// A release that no launcher takes is stopped before anything is written,
+// whichever way the tool knows what launchers trust.
+test('a key launchers would not count is refused, naming both keys, and nothing is written', () => {
+  const dir = freshDir('wrong-key');
+  const [a, other] = [keyPair(dir, 'a'), keyPair(dir, 'other')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 1, [a]).code, 0);
+  const src = makeFolder([['a.dll', 'x']]);
+  const id = (k) => sha(Buffer.from(hexOf(k.mod), 'hex')).slice(0, 16);
+  const cases = [
+    // [what launchers trust, how the output was first published (null: never), the wrong key's options, whose key]
+    ['the modulus kept in the output', [testKey], [], { mod: testModulus }],
+    ['--modulus', null, ['--modulus', testModulus], { mod: testModulus }],
+    ['the root version published in the output', [a.pem, '--root', roots], [], a],
+    ['--root', [testKey], ['--root', roots], a],
+  ];
+  for (const [what, firstKey, args, trusted] of cases) {
+    for (const command of ['publish', 'release']) {
+      const out = freshDir('wrong-key-out');
+      if (firstKey) assert.equal(run('publish', src, out, '--key', ...firstKey, ...release, ...first).code, 0);
+      fs.writeFileSync(path.join(src, 'a.dll'), `${what} ${command}`);  // new bytes, a new chunk
+      const before = snapshot(out);
+      const r = run(command, src, out, '--key', other.pem, ...args, ...withBuild('1.4.3'), '--sequence', '2',
+                    '--chunk-min-size', '1');
+      assert.equal(r.code, 1, `${command} with ${what}`);
+      for (const k of [other, trusted]) assert.ok(r.err.includes(id(k)), `${command} with ${what}: ${r.err}`);
+      assert.deepEqual(snapshot(out), before, `${command} with ${what}: nothing written`);
+    }
+  }
+});
+
+test('the first release keeps its key\'s modulus in the output, and says when it was not checked', () => {
+  const other = keyPair(freshDir('kept-keys'), 'other');
+  const src = makeFolder([['a.dll', 'x']]);
+  const unchecked = /^velmora-release: the release key is not checked: give --modulus .* is kept in .*\n$/;
+  for (const [how, warning] of [[[], unchecked], [['--modulus', testModulus], /^$/]]) {
+    const out = freshDir('kept');
+    const r = run('publish', src, out, '--key', testKey, ...release, ...first, ...how);
+    assert.equal(r.code, 0, r.err);
+    assert.match(r.err, warning);
+    assert.equal(hexOf(path.join(out, 'release-key.modulus')), hexOf(testModulus));
+    const mismatch = run('publish', src, out, '--key', testKey, '--modulus', other.mod, ...release);
+    assert.equal(mismatch.code, 1);
+    assert.match(mismatch.err, /is key [0-9a-f]{16}, and .* kept by the first release into that folder/);
+  }
+});
+
+test('verify --root counts distinct release keys of the newest root version up to its threshold', () => {
+  const dir = freshDir('verify-root');
+  const [a, b] = [keyPair(dir, 'a'), keyPair(dir, 'b')];
+  const roots = path.join(dir, 'roots');
+  assert.equal(handOver(roots, 2, [a, b]).code, 0);
+  const [text, sig] = ['manifest.txt', 'manifest.sig'].map((f) => path.join(dir, f));
+  assert.equal(run('manifest', makeFolder([['a.dll', 'x']]), ...release, ...first, '--out', text).code, 0);
+  const short = /SIGNATURE REJECTED: signed by 1 of the 2 release keys of root version 2, which asks for 2/;
+  const steps = [
+    // [a step, verify's exit code after it, what it says]
+    ['A signs', () => run('sign', text, '--key', a.pem, '--root', roots), 1, short],
+    ['A\'s line twice', () => fs.appendFileSync(sig, fs.readFileSync(sig)), 1, short],
+    ['B signs', () => run('sign', text, '--key', b.pem, '--root', roots), 0,
+     /^signature ok: signed by 2 of the 2 release keys of root version 2, which asks for 2\nchannel: stable/],
+  ];
+  for (const [what, step, code, message] of steps) {
+    assert.equal(step()?.code ?? 0, 0, what);
+    const r = run('verify', text, sig, '--root', roots);
+    assert.equal(r.code, code, `${what}: ${r.err}`);
+    assert.match(code === 0 ? r.out : r.err, message, what);
+  }
 });
 
 test('a root that would disown the live description goes out with place, just before the new one', () => {

@@ -2,6 +2,7 @@
 // channel, as the release and place commands report it.
 import fs from 'node:fs';
 
+import { chunkFetches } from './chunks.mjs';
 import { readManifest } from './description.mjs';
 
 function formatBytes(bytes) {
@@ -21,8 +22,11 @@ function describeRelease(d) {
 }
 
 // What a new description changes against the one published for its
-// channel, and what a player who has the published release downloads.
-export function changesReport(publishedFile, next, launcherSize) {
+// channel, and what a player who has the published release downloads: the
+// chunks a changed chunked file lacks, whole bytes for the other files and
+// the launcher (the chunk indexes, a few hundred bytes each, aside).
+// indexes: the chunks of this release's indexes (ChunkStore.indexes).
+export async function changesReport(out, publishedFile, next, launcherSize, indexes) {
   const lines = [`${next.channel}: ${describeRelease(next)}`];
   let published = null;
   if (!fs.existsSync(publishedFile)) {
@@ -41,6 +45,7 @@ export function changesReport(publishedFile, next, launcherSize) {
   // case is the same file on a player's disk.
   const before = new Map((published?.files ?? []).map((f) => [f.path.toLowerCase(), f]));
   const after = new Set(next.files.map((f) => f.path.toLowerCase()));
+  const fetches = await chunkFetches(out, published, next, indexes);
   let download = 0n;
   let unchanged = 0;
   for (const f of next.files) {
@@ -49,8 +54,10 @@ export function changesReport(publishedFile, next, launcherSize) {
       unchanged++;
       continue;
     }
-    lines.push(`  ${old ? 'changed' : 'added  '}  ${f.path}  ${formatBytes(f.size)}`);
-    download += f.size;
+    const chunked = fetches.get(f.path.toLowerCase());
+    lines.push(`  ${old ? 'changed' : 'added  '}  ${f.path}  ${formatBytes(f.size)}` +
+               (chunked ? `; fetched in ${chunked.chunks} chunk(s), ${formatBytes(chunked.bytes)}` : ''));
+    download += chunked ? chunked.bytes : f.size;
   }
   for (const f of published?.files ?? []) {
     if (!after.has(f.path.toLowerCase())) lines.push(`  removed  ${f.path}`);

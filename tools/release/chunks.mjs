@@ -128,7 +128,9 @@ export function readChunkIndex(bytes) {
 // writing would do.
 export class ChunkStore {
   constructor(out, channel, { write }) {
-    Object.assign(this, { out, store: storeOf(channel), write, forms: new Map() });
+    // indexes: the chunks of each index this release has, by its digest,
+    // for what players fetch before (or without) the index being written.
+    Object.assign(this, { out, store: storeOf(channel), write, forms: new Map(), indexes: new Map() });
     this.totals = { files: 0, chunks: 0, added: { objects: 0, bytes: 0 }, reused: { objects: 0, bytes: 0 } };
   }
 
@@ -183,6 +185,7 @@ export class ChunkStore {
     }
     const text = chunkIndexText({ ...whole, store: this.store, chunks });
     const digest = sha256(text);
+    this.indexes.set(digest, chunks);
     const source = indexSource(this.store, digest);
     const target = onDisk(this.out, source);
     if (fs.existsSync(target)) {
@@ -196,6 +199,53 @@ export class ChunkStore {
     this.totals.files++;
     return { size: text.length, sha256: digest, source };
   }
+}
+
+// The chunk digests of the copy of a file a player holds, old being its
+// entry in the published description: from its index in out, else by
+// cutting the whole file published there, as the launcher cuts its copy.
+// Empty when neither is there (nothing tells what the player holds): the
+// figure then counts every chunk.
+async function chunksOfCopy(out, old) {
+  if (old.chunks) {
+    try {
+      const bytes = fs.readFileSync(onDisk(out, old.chunks.source));
+      const index = readChunkIndex(bytes);
+      if (sha256(bytes) === old.chunks.sha256 && index.problem === null) {
+        return new Set(index.chunks.map((c) => c.sha256));
+      }
+    } catch {
+      // pruned or never laid out here: the whole file tells the same
+    }
+  }
+  const held = new Set();
+  const whole = onDisk(out, old.source);
+  if (!fs.existsSync(whole)) return held;
+  const cut = await chunkFile(whole, (bytes) => {
+    held.add(sha256(bytes));
+  });
+  return cut.sha256 === old.sha256 ? held : new Set();
+}
+
+// What a player who holds the published release fetches of each chunked
+// file that changed, as the launcher plans it: the stored bytes of every
+// chunk of the new index whose digest the old copy of the file lacks, each
+// time the index names it (all of them for a file the published release
+// lacked). By the file's path in lower case (Windows folders ignore case).
+// indexes: ChunkStore.indexes, for indexes not written to out (a dry run).
+export async function chunkFetches(out, published, next, indexes = new Map()) {
+  const before = new Map((published?.files ?? []).map((f) => [f.path.toLowerCase(), f]));
+  const fetches = new Map();
+  for (const f of next.files.filter((x) => x.chunks)) {
+    const old = before.get(f.path.toLowerCase());
+    if (old?.sha256 === f.sha256) continue;
+    const chunks = indexes.get(f.chunks.sha256) ?? checkChunks(out, f).chunks;
+    const held = old ? await chunksOfCopy(out, old) : new Set();
+    const missing = chunks.filter((c) => !held.has(c.sha256));
+    fetches.set(f.path.toLowerCase(), { chunks: missing.length,
+                                        bytes: missing.reduce((sum, c) => sum + BigInt(c.stored), 0n) });
+  }
+  return fetches;
 }
 
 const formatMiB = (bytes) => `${bytes} bytes (${(bytes / 1048576).toFixed(1)} MiB)`;

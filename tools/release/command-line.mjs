@@ -11,17 +11,18 @@ export const USAGE = `usage:
                            [--mirror URL]... [--source-prefix P] [--out manifest.txt]
   velmora-release sign <manifest.txt> --key <private.pem>... [--lines] [--root <root folder>]
                        [--modulus <public.modulus>] [--out manifest.sig]
-  velmora-release verify <manifest.txt> <manifest.sig> --modulus <public.modulus>
+  velmora-release verify <manifest.txt> <manifest.sig> (--modulus <public.modulus> | --root <root folder>
+                         [--modulus <public.modulus>])
   velmora-release sign-exe <exe> --cert <cert.pem> --key <key.pem> [--timestamp URL] [--out EXE]
   velmora-release verify-exe <exe> [--ca <ca.pem>] [--built <unsigned.exe>]
-  velmora-release publish <folder> <out> --key <private.pem>... [--root <root folder>] --channel C --build B
-                          --protocol N --server HOST:PORT [--notes TEXT]
+  velmora-release publish <folder> <out> --key <private.pem>... [--root <root folder>] [--modulus <public.modulus>]
+                          --channel C --build B --protocol N --server HOST:PORT [--notes TEXT]
                           [--launcher EXE --launcher-version N]
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
                           [--sequence N [--force]] [--expires-in DAYS]
                           [--no-chunks | --chunk-min-size BYTES] [--mirror URL]...
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
-                          [--modulus <public.modulus>] [--dry-run] ...the options of publish
+                          [--dry-run] ...the options of publish
   velmora-release place <manifest.txt> <manifest.sig> <out> [--root <root folder>] [--modulus <public.modulus>]
                         [--force]
   velmora-release prune <out> --channel C --keep N [--dry-run]
@@ -36,7 +37,7 @@ const REPEATED = new Set(['mirror', 'key', 'sign-with', 'root-key', 'release-key
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
                          'sequence', 'force', 'expires-in', 'mirror'];
 const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
-                         'chunk-min-size', 'root'];
+                         'chunk-min-size', 'root', 'modulus'];
 // An option a command does not take is refused, never ignored: a
 // certificate that silently went unused would ship an unsigned launcher.
 const COMMAND_OPTIONS = {
@@ -44,11 +45,11 @@ const COMMAND_OPTIONS = {
   pubkey: [],
   manifest: [...RELEASE_OPTIONS, 'source-prefix', 'out'],
   sign: ['key', 'out', 'lines', 'root', 'modulus'],
-  verify: ['modulus'],
+  verify: ['modulus', 'root'],
   'sign-exe': ['cert', 'key', 'timestamp', 'out'],
   'verify-exe': ['ca', 'built'],
   publish: PUBLISH_OPTIONS,
-  release: [...PUBLISH_OPTIONS, 'modulus', 'dry-run', 'unsigned-out'],
+  release: [...PUBLISH_OPTIONS, 'dry-run', 'unsigned-out'],
   place: ['modulus', 'force', 'root'],
   prune: ['channel', 'keep', 'dry-run'],
   root: ['sign-with', 'root-key', 'root-threshold', 'release-key', 'release-threshold', 'expires-in', 'builtin'],
@@ -65,7 +66,7 @@ export function parseArgs(command, argv) {
       continue;
     }
     const name = arg.slice(2);
-    if (!allowed.has(name)) usageError(`${command} takes no option --${name}\n${USAGE}`);
+    if (!allowed.has(name)) usageError(`${command} takes no option --${name}`);
     if (name in options && !REPEATED.has(name)) usageError(`--${name} is given twice`);
     if (REPEATED.has(name)) {
       if (i + 1 >= argv.length) usageError(`--${name} needs a value`);
@@ -84,7 +85,7 @@ export function parseArgs(command, argv) {
 
 export function expectPositional(positional, min, max, command) {
   if (positional.length < min || positional.length > max) {
-    usageError(`${command}: wrong number of arguments\n${USAGE}`);
+    usageError(`${command}: wrong number of arguments`);
   }
 }
 
@@ -98,7 +99,8 @@ export function single(options, name) {
   return value;
 }
 
+// A missing option is a command line that names no valid request.
 export function required(options, name) {
-  if (options[name] === undefined) refuse(`--${name} is required`);
+  if (options[name] === undefined) usageError(`--${name} is required`);
   return options[name];
 }

@@ -149,8 +149,11 @@ export function newRoot(folder, options, signers, expires) {
 }
 
 export function showRoots(folder) {
+  const chain = rootChain(folder);
+  // An empty answer would read as "nothing to worry about" in a script.
+  if (chain.length === 0) refuse(`${folder} holds no root versions (neither builtin.modulus nor 2.root.txt)`);
   const lines = [];
-  for (const { version, root } of rootChain(folder)) {
+  for (const { version, root } of chain) {
     const ids = (keys) => keys.map((k) => keyId(k).slice(0, 16)).join(' ');
     lines.push(`version ${version}${version === 1n ? ' (built in)' : ''}${root.expires ? `, expires ${root.expires}` : ''}`,
                `  root keys ${root.rootThreshold} of ${root.rootKeys.length}: ${ids(root.rootKeys)}`,
@@ -174,11 +177,14 @@ export const hasRoots = (folder) => fs.existsSync(path.join(folder, '2.root.txt'
 // folder, or given), else from the first version there, which must then be
 // signed by its own root keys. A break or an expired end is refused: the
 // launcher would stop short of the keys the publisher means, or stop updating.
-export function trustedRoot(folder, builtin = null) {
+// builtinFrom: where the built-in key given came from, for the refusal.
+export function trustedRoot(folder, builtin = null, builtinFrom = '--modulus') {
   const chain = rootChain(folder);
   if (chain.length === 0) refuse(`${folder} holds no root versions`);
   if (chain[0].version === 1n && builtin !== null && !chain[0].root.rootKeys[0].equals(builtin)) {
-    refuse(`${path.join(folder, 'builtin.modulus')} is not the built-in key given with --modulus`);
+    const id = (m) => keyId(m).slice(0, 16);
+    refuse(`${path.join(folder, 'builtin.modulus')} is key ${id(chain[0].root.rootKeys[0])}, not the built-in key ` +
+           `${id(builtin)} of ${builtinFrom}`);
   }
   let trusted = chain[0].version === 1n ? chain[0].root : builtin !== null ? builtinRoot(builtin) : null;
   for (const { version, root, text, signatures } of chain) {
