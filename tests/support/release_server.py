@@ -57,7 +57,9 @@ Control requests (never files):
                              --NAME VALUE. The tool numbers no first release
                              by itself: where root/OUT/C has no manifest.txt
                              and the query gives no sequence, the server
-                             gives --sequence 1
+                             gives --sequence 1. With dry-run in the
+                             query the tool's release --dry-run runs: the
+                             answer is "dry run" and what it printed
     /_control/requests/PFX   the request lines received so far whose path
                              starts with /PFX: "PATH<TAB>USER-AGENT" per line
     /_control/details/PFX    the same requests as "PATH<TAB>CONNECTION<TAB>
@@ -310,14 +312,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not sep or not folder or not out or any(p in (".", "..") for p in folder + out):
             return self.answer(400, b"publish needs DIR/to/OUT\n")
         out_dir = os.path.join(state.root, *out)
-        args = ["node", TOOL, "publish", os.path.join(state.root, *folder), out_dir, "--key", state.key]
         query = urllib.parse.parse_qs(split.query, keep_blank_values=True)
+        # A dry run is the release command's: it reports, writes nothing.
+        dry_run = "dry-run" in query
+        command = "release" if dry_run else "publish"
+        args = ["node", TOOL, command, os.path.join(state.root, *folder), out_dir, "--key", state.key]
         for name, values in query.items():
             value = values[-1]
             if name == "launcher":
                 value = os.path.join(state.root, *[p for p in value.split("/") if p not in ("", ".", "..")])
-            # force is a flag of the tool: it takes no value.
-            args += ["--force"] if name == "force" else ["--" + name, value]
+            # force and dry-run are flags of the tool: they take no value.
+            args += ["--" + name] if name in ("force", "dry-run") else ["--" + name, value]
         # A test's first release goes to a fresh folder, for a launcher that
         # remembers no sequence of it: 1 is right there, and the tool asks.
         channel = query.get("channel", [""])[-1]
@@ -327,6 +332,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if run.returncode != 0:
             # 200, so that the test sees the tool's own reason.
             return self.answer(200, b"publish failed: " + (run.stderr or run.stdout))
+        if dry_run:
+            return self.answer(200, b"dry run\n" + run.stdout)
         return self.answer(200, b"published\n")
 
 

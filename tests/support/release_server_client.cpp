@@ -61,6 +61,13 @@ std::string PublishRelease(const std::wstring& folder, const std::wstring& out, 
   return answer.empty() ? "publish failed" : answer;
 }
 
+std::string DryRunRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query) {
+  std::string answer;
+  const std::string head = "dry run\n";
+  if (!Control(L"publish/" + folder + L"/to/" + out + L"?" + query + L"&dry-run", answer)) return "";
+  return answer.rfind(head, 0) == 0 ? answer.substr(head.size()) : "";
+}
+
 std::string RequestsFor(const std::wstring& prefix) {
   std::string answer;
   Control(L"requests/" + prefix, answer);

@@ -28,6 +28,8 @@ bool SignRelease(const std::wstring& relative);
 // "launcher=<root-relative path>&launcher-version=6"). Returns "" or what
 // went wrong.
 std::string PublishRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query);
+// The same release as a dry run: what the tool printed, or "" on failure.
+std::string DryRunRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query);
 
 // Lines "PATH<TAB>USER-AGENT" of the requests received whose path starts
 // with "/" + prefix.

@@ -14,13 +14,40 @@ constexpr size_t kMiB = 1024 * 1024;
 
 class ChunkedTest : public EngineTest {
  protected:
-  // Publishes files as build `build` (replacing what src held).
-  void PublishBuild(const Files& files, const std::wstring& build) {
+  static std::wstring Query(const std::wstring& build) {
+    return L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015";
+  }
+  // Publishes files as build `build` (replacing what src held); with
+  // dry_run, the figure the tool gives for a player's download first.
+  void PublishBuild(const Files& files, const std::wstring& build, unsigned long long* dry_run = nullptr) {
     harness::RemoveTree(folder_ + L"\\src");
     for (const auto& f : files) ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\" + f.first, f.second));
-    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
-                                      L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015"),
-              "");
+    if (dry_run != nullptr) {
+      const std::string said = harness::DryRunRelease(name_ + L"/src", name_ + L"/pub", Query(build));
+      const std::string head = "a player with the published release downloads ";
+      const size_t at = said.find(head);
+      ASSERT_NE(at, std::string::npos) << said;
+      *dry_run = std::stoull(said.substr(at + head.size()));
+    }
+    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub", Query(build)), "");
+  }
+  // Bytes of chunk objects and whole files the server sent since the mark
+  // (a count of requests), which moves to now.
+  unsigned long long ContentBytesSince(size_t& mark) const {
+    const std::string log = harness::RequestDetailsFor(name_);
+    unsigned long long bytes = 0;
+    size_t line_number = 0;
+    for (size_t start = 0; start < log.size(); ++line_number) {
+      const size_t end = log.find('\n', start);
+      const std::string line = log.substr(start, end - start);
+      start = end == std::string::npos ? log.size() : end + 1;
+      const bool content =
+          (line.find("/chunks/stable/") != std::string::npos && line.find("/indexes/") == std::string::npos) ||
+          line.find("/files/") != std::string::npos;
+      if (line_number >= mark && content) bytes += std::stoull(line.substr(line.rfind('\t') + 1));
+    }
+    mark = line_number;
+    return bytes;
   }
   // Chunk objects (not indexes) the server sent, and whole files.
   size_t ChunkRequests() const {
@@ -65,8 +92,11 @@ class ChunkedTest : public EngineTest {
 TEST_F(ChunkedTest, ASmallChangeCostsOnlyTheChunksThatChanged) {
   const std::string a = RandomBytes(8 * kMiB, 1), b = RandomBytes(8 * kMiB, 2);
   PublishBuild({{L"a.pak", a}, {L"b.pak", b}, {L"mod.dll", "the mod"}}, L"b1");
+  size_t mark = 0;
+  ContentBytesSince(mark);
   update::Result r = Run();
   ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
+  ContentBytesSince(mark);
   // With nothing at hand and chunks that do not compress, chunks would
   // only cost more requests.
   EXPECT_EQ(ChunkRequests(), 0u) << "a fresh install of files that do not compress is fetched whole";
@@ -75,13 +105,15 @@ TEST_F(ChunkedTest, ASmallChangeCostsOnlyTheChunksThatChanged) {
   std::string a2 = a, b2 = RandomBytes(64 * 1024, 3) + b;
   const std::string patch = RandomBytes(kMiB, 4);
   a2.replace(4 * kMiB, kMiB, patch);
-  PublishBuild({{L"a.pak", a2}, {L"b.pak", b2}, {L"mod.dll", "the mod"}}, L"b2");
+  unsigned long long figure = 0;
+  PublishBuild({{L"a.pak", a2}, {L"b.pak", b2}, {L"mod.dll", "the mod"}}, L"b2", &figure);
   options_.check_only = true;
   const update::Result check = Run();
   ASSERT_TRUE(check.ok) << harness::Narrow(check.error);
   EXPECT_EQ(check.changed, 2);
   EXPECT_GT(check.download_bytes, 0u);
   EXPECT_LT(check.download_bytes, 4 * kMiB) << "not the 16 MiB of the two files";
+  EXPECT_EQ(check.download_bytes, figure) << "the dry run and the release tool agree";
 
   options_.check_only = false;
   const size_t before = ChunkRequests();
@@ -89,6 +121,7 @@ TEST_F(ChunkedTest, ASmallChangeCostsOnlyTheChunksThatChanged) {
   ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_TRUE(Game(L"a.pak") == a2 && Game(L"b.pak") == b2);
   EXPECT_LE(ChunkRequests() - before, 5u) << "the changed chunks only";
+  EXPECT_EQ(ContentBytesSince(mark), figure) << "what the release tool said a player downloads";
   const bool reused_said = std::any_of(lines_.begin(), lines_.end(), [](const auto& line) {
     return line.first.find(L" reused from the files you have") != std::wstring::npos;
   });
