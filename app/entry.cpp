@@ -11,6 +11,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/timing.h"
 #include "game/locator.h"
 #include "ui/window.h"
 #include "update/self_replace.h"
@@ -113,6 +114,7 @@ int ReportFatal(const std::wstring& message, bool use_window) {
 }  // namespace
 
 int RunLauncher(int argc, wchar_t** argv) {
+  common::TimingFromEnvironment();
   // Before anything else: a self-update cut off by a crash is put right.
   update::FinishSelfUpdate();
   const bool restarted = update::StartedBySelfUpdate();

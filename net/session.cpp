@@ -6,6 +6,7 @@
 
 #include "common/format.h"
 #include "common/log.h"
+#include "common/timing.h"
 #include "velmora_version.h"
 
 namespace net {
@@ -172,9 +173,7 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, 
 // request from waiting for ever should a completion never come.
 constexpr DWORD kStepLimitMs = 60000;
 // A host that does not connect, or does not answer a request, must not hold
-// a run that has other hosts to ask.
-constexpr DWORD kConnectLimitMs = 10000;
-constexpr DWORD kAnswerLimitMs = 15000;
+// a run that has other hosts to ask: common::Timing bounds both.
 
 enum class Step { kDone, kFailed, kStopped, kLate, kNotYet };
 
@@ -488,11 +487,12 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
                          headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
                          reinterpret_cast<DWORD_PTR>(&call))) {
     if (request.sink != nullptr) request.sink->Sent();
-    step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, INFINITE, kConnectLimitMs);
+    step = Await(call, request, WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE, INFINITE,
+                 common::CurrentTiming().connect_limit_ms);
     if (step == Step::kDone) {
-      step = WinHttpReceiveResponse(handle, nullptr)
-                 ? Await(call, request, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE, INFINITE, kAnswerLimitMs)
-                 : Step::kFailed;
+      step = WinHttpReceiveResponse(handle, nullptr) ? Await(call, request, WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE,
+                                                             INFINITE, common::CurrentTiming().answer_limit_ms)
+                                                     : Step::kFailed;
     }
   }
   if (step == Step::kDone) return true;

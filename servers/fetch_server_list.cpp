@@ -1,5 +1,6 @@
 #include "servers/server_list.h"
 
+#include "common/timing.h"
 #include "net/session.h"
 
 namespace servers {
@@ -17,7 +18,7 @@ bool FetchServerList(const std::wstring& url, std::vector<ServerRecord>& list, s
   request.scheme = net::Scheme::kHttpAllowed;
   request.sink = &sink;
   request.stop = stop;
-  request.deadline_ms = kListDeadlineMs;
+  request.deadline_ms = common::CurrentTiming().list_deadline_ms;
   net::Session session;
   net::Response response;
   common::Error failure;

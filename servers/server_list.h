@@ -15,9 +15,6 @@ namespace servers {
 // records kept from it (8 MiB is three times a list of 10,000 real servers).
 inline constexpr uint64_t kMaxListBytes = 8ull * 1024 * 1024;
 inline constexpr size_t kMaxRecords = 20000;
-// How long fetching a list may take in all.
-inline constexpr uint32_t kListDeadlineMs = 20000;
-
 // Reads a list document (UTF-8 bytes, taken as they are: a byte-order mark
 // is not removed). True: list is replaced by the records of the "servers"
 // array, in order, dropping those without a name, a host or a port in 1 to
@@ -26,7 +23,7 @@ inline constexpr uint32_t kListDeadlineMs = 20000;
 // not JSON; error says so and list is unchanged.
 [[nodiscard]] bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error);
 
-// Fetches url (plain http allowed) within kListDeadlineMs, connection
+// Fetches url (plain http allowed) within the list deadline (common::Timing), connection
 // included, and reads the answer as above; stop (which may be null) ends it
 // at once. False: error holds the fetcher's or the reader's text and list
 // is unchanged.

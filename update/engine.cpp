@@ -12,6 +12,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/timing.h"
 #include "common/unique_handle.h"
 #include "common/worker_pool.h"
 #include "net/session.h"
@@ -246,7 +247,8 @@ bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& 
     // A publish in progress, or a cache that holds an old copy of one of
     // the two for a moment: the pair is fetched once more before it counts.
     common::Log(L"the description and its signature from %s do not match; fetching both again", base);
-    fetched = common::WaitOrStop(2000, run.cancel) && FetchPair(run, base, alone, text, signature);
+    fetched = common::WaitOrStop(common::CurrentTiming().refetch_wait_ms, run.cancel) &&
+              FetchPair(run, base, alone, text, signature);
     if (fetched && !SignedForRelease(run.root, text, signature)) {
       run.result.error = L"This update is not signed by us. Nothing was changed.";
       common::Log(L"%s: the signature does not match the description", base);

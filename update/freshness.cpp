@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "common/unique_handle.h"
 #include "update/manifest_text.h"
 
@@ -140,7 +141,7 @@ int64_t UtcNowSeconds() {
   GetSystemTimeAsFileTime(&now);
   const uint64_t ticks = (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
   // 100 ns ticks since 1601 to seconds since 1970.
-  return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
+  return static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll + common::CurrentTiming().wall_offset_s;
 }
 
 namespace {

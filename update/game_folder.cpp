@@ -6,14 +6,14 @@
 #include "common/file.h"
 #include "common/format.h"
 #include "common/path.h"
+#include "common/timing.h"
 #include "update/file_table.h"
 
 namespace update {
 namespace {
 
 // About 2 s in all, shorter waits first: most scans end within a moment.
-const DWORD kBusyWaits[] = {50, 100, 150, 200, 300, 400, 400, 400};
-constexpr size_t kBusyTries = sizeof kBusyWaits / sizeof kBusyWaits[0];
+using common::kBusyTries;
 // What the file system takes: a name of 255 units, a path of 32,767.
 constexpr size_t kMaxNameUnits = 255;
 constexpr size_t kMaxPathUnits = 32767;
@@ -205,7 +205,7 @@ common::UniqueFile GameFolder::OpenForWriting(const std::wstring& relative_file,
       continue;
     }
     if (!IsBusyFileError(code) || attempt == kBusyTries) break;
-    Sleep(kBusyWaits[attempt]);
+    Sleep(common::BusyWaitMs(attempt));
   }
   if (!file) return file;
   common::FileFacts info;
@@ -278,7 +278,7 @@ GameFolder::Obstacle GameFolder::CheckReplaceable(const std::wstring& relative, 
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Obstacle::kNone;
     if (!IsBusyFileError(code) || attempt == kBusyTries) return Obstacle::kHeld;
-    Sleep(kBusyWaits[attempt]);
+    Sleep(common::BusyWaitMs(attempt));
   }
 }
 
@@ -301,7 +301,7 @@ bool GameFolder::MoveOver(const std::wstring& staging_relative, const std::wstri
       SetLastError(code);
       return false;
     }
-    Sleep(kBusyWaits[attempt]);
+    Sleep(common::BusyWaitMs(attempt));
   }
 }
 

@@ -6,6 +6,7 @@
 #include "common/file.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/timing.h"
 #include "common/unique_handle.h"
 
 namespace update {
@@ -33,21 +34,17 @@ bool LooksLikeProgram(const std::wstring& path) {
   return pe + 4 <= head.size() && head[pe] == 'P' && head[pe + 1] == 'E' && head[pe + 2] == 0 && head[pe + 3] == 0;
 }
 
-// About 2 s in all: a scan of the new launcher holds it for a moment.
-const DWORD kBusyWaits[] = {50, 100, 150, 200, 300, 400, 400, 400};
-
 // Renames from to to, replacing it, written through; tried again while
 // another program holds either. False with the last error set.
 bool MoveWhenFree(const std::wstring& from, const std::wstring& to) {
   for (size_t attempt = 0;; ++attempt) {
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
     const DWORD code = GetLastError();
-    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) ||
-        attempt == sizeof kBusyWaits / sizeof kBusyWaits[0]) {
+    if ((code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) || attempt == common::kBusyTries) {
       SetLastError(code);
       return false;
     }
-    Sleep(kBusyWaits[attempt]);
+    Sleep(common::BusyWaitMs(attempt));
   }
 }
 
@@ -76,7 +73,7 @@ bool StartWithTheseArguments(const std::wstring& exe) {
     const DWORD code = GetLastError();
     common::Log(L"starting the new launcher failed (win32 %lu)", code);
     if (code != ERROR_SHARING_VIOLATION && code != ERROR_ACCESS_DENIED) break;
-    Sleep(250);
+    Sleep(common::BusyWaitMs(3));
   }
   SetEnvironmentVariableW(kMark, nullptr);
   return started;

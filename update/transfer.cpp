@@ -10,6 +10,7 @@
 #include "common/file.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "update/piece_writer.h"
 #include "update/sha256_stream.h"
 
@@ -416,10 +417,14 @@ class Stager {
 }  // namespace
 
 DWORD RetryWaitMs(int retry, int retry_after) {
-  if (retry_after >= 0) return static_cast<DWORD>(std::min(retry_after, kMaxRetryAfterSeconds)) * 1000u;
+  const common::Timing& timing = common::CurrentTiming();
+  if (retry_after >= 0) {
+    return static_cast<DWORD>(std::min(retry_after, kMaxRetryAfterSeconds)) * timing.retry_after_unit_ms;
+  }
   static thread_local std::minstd_rand random(GetTickCount() ^ GetCurrentThreadId());
-  const DWORD base = 1000u << std::min(retry, 5);
-  return base + static_cast<DWORD>(random() % (base / 4));
+  const DWORD base = timing.retry_base_ms << std::min(retry, 5);
+  const DWORD jitter = static_cast<DWORD>(uint64_t{base} * timing.retry_jitter_percent / 100);
+  return base + (jitter > 0 ? static_cast<DWORD>(random() % jitter) : 0);
 }
 
 std::wstring StagingPath(const std::wstring& path) { return path + L".part"; }

@@ -7,9 +7,19 @@
 #include <cstdlib>
 
 #include "common/text.h"
+#include "common/timing.h"
 #include "common/unique_handle.h"
 
 namespace harness {
+
+namespace {
+// The suite's waits (VELMORA_TIMING, set for every test program and passed
+// on to every launcher it starts), in force before any test runs.
+const bool kTimingRead = [] {
+  common::TimingFromEnvironment();
+  return true;
+}();
+}  // namespace
 
 std::string Narrow(const std::wstring& text) { return common::WideToUtf8(text); }
 std::wstring Widen(const std::string& text) { return common::Utf8ToWide(text); }
@@ -26,6 +36,21 @@ std::wstring PathFromEnv(const char* name) {
     path = L"Z:" + path;
   }
   return path;
+}
+
+ProductTiming::ProductTiming(const std::wstring& items) {
+  wchar_t value[512] = {};
+  GetEnvironmentVariableW(L"VELMORA_TIMING", value, 512);
+  saved_ = value;
+  const std::wstring text = saved_.empty() ? items : saved_ + L"," + items;
+  SetEnvironmentVariableW(L"VELMORA_TIMING", text.c_str());
+  common::TimingFromEnvironment();
+}
+
+ProductTiming::~ProductTiming() {
+  SetEnvironmentVariableW(L"VELMORA_TIMING", saved_.empty() ? nullptr : saved_.c_str());
+  common::SetTiming(common::Timing());
+  common::TimingFromEnvironment();
 }
 
 std::wstring LauncherExe() { return PathFromEnv("VELMORA_EXE"); }

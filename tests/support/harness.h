@@ -73,6 +73,20 @@ class CleanSteam {
   static void Clear();
 };
 
+// Waits of the product's own length for the owner's lifetime, in this
+// process and in launchers started meanwhile: items of VELMORA_TIMING's
+// form ("retry_after=1000") on top of the suite's.
+class ProductTiming {
+ public:
+  explicit ProductTiming(const std::wstring& items);
+  ~ProductTiming();
+  ProductTiming(const ProductTiming&) = delete;
+  ProductTiming& operator=(const ProductTiming&) = delete;
+
+ private:
+  std::wstring saved_;
+};
+
 // A real process started from a program file; ended when the owner goes.
 class ChildProcess {
  public:

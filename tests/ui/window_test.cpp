@@ -570,6 +570,7 @@ TEST_F(WindowTest, ClosingDuringARetryWaitEndsAtOnce) {
   }
   ASSERT_TRUE(harness::WriteFileBytes(text, description));
   ASSERT_TRUE(harness::SignRelease(name_ + L"/waitpub/stable/manifest.txt"));
+  harness::ProductTiming long_waits(L"retry_after=1000");  // the 25 s the server asks for
   // The player closes the window; or Windows ends the session, which ends
   // the process once the window has answered (here the test closes it then).
   const struct {

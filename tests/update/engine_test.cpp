@@ -163,13 +163,13 @@ TEST_F(EngineTest, TransientFailuresAreRetriedOthersAreNot) {
     size_t requests;
     std::wstring error;
   } cases[] = {
-      {"_seq-503.ok", true, {L"Retrying a.dll in 1 s: server answered 503"}, 2, L""},
+      {"_seq-503.ok", true, {L"Retrying a.dll in 0 s: server answered 503"}, 2, L""},
       {"_seq-502.500.ok",
        true,
-       {L"Retrying a.dll in 1 s: server answered 502", L"Retrying a.dll in 2 s: server answered 500"},
+       {L"Retrying a.dll in 0 s: server answered 502", L"Retrying a.dll in 0 s: server answered 500"},
        3,
        L""},
-      {"_seq-429.ok/_retryafter-3", true, {L"Retrying a.dll in 3 s: server answered 429"}, 2, L""},
+      {"_seq-429.ok/_retryafter-3", true, {L"Retrying a.dll in 0 s: server answered 429"}, 2, L""},
       {"_404", false, {}, 1, L"The update could not be completed: server answered 404. Nothing was changed."},
       {"_status-403", false, {}, 1, L"The update could not be completed: server answered 403. Nothing was changed."},
   };
