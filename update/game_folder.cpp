@@ -5,6 +5,7 @@
 
 #include "common/file.h"
 #include "common/format.h"
+#include "common/log.h"
 #include "common/path.h"
 #include "common/timing.h"
 #include "update/file_table.h"
@@ -278,6 +279,7 @@ GameFolder::Obstacle GameFolder::CheckReplaceable(const std::wstring& relative, 
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Obstacle::kNone;
     if (!IsBusyFileError(code) || attempt == kBusyTries) return Obstacle::kHeld;
+    if (attempt == 0) common::Log(L"%s is held by another program (win32 %lu); trying again", full, code);
     Sleep(common::BusyWaitMs(attempt));
   }
 }
@@ -301,6 +303,8 @@ bool GameFolder::MoveOver(const std::wstring& staging_relative, const std::wstri
       SetLastError(code);
       return false;
     }
+    if (attempt == 0)
+      common::Log(L"moving %s: held by another program (win32 %lu); trying again", target_relative, code);
     Sleep(common::BusyWaitMs(attempt));
   }
 }

@@ -44,6 +44,7 @@ bool MoveWhenFree(const std::wstring& from, const std::wstring& to) {
       SetLastError(code);
       return false;
     }
+    if (attempt == 0) common::Log(L"moving %s: held by another program (win32 %lu); trying again", to, code);
     Sleep(common::BusyWaitMs(attempt));
   }
 }

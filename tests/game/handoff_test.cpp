@@ -1,6 +1,7 @@
 // The hand-off file the mod reads, and the launch request to Steam.
 #include <gtest/gtest.h>
 
+#include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "tests/support/harness.h"
 
@@ -80,18 +81,20 @@ TEST_F(HandoffTest, AKillAtAnyMomentLeavesAWholeFile) {
   };
   const std::string ann = handoff("Ann", "alpha.example", "1111"), bob = handoff("Bob", "beta.example", "2222");
   ASSERT_TRUE(harness::WriteFileBytes(ini_, start));
-  bool written = false;  // before the writer's first write the file is as it started
+  const std::wstring name = L"velmora-handoff-written-" + std::to_wstring(GetCurrentProcessId());
+  common::UniqueKernelHandle written(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+  ASSERT_TRUE(written);
+  // Killed while it writes on, after a different number of writes each round.
   for (DWORD round = 0; round < 12; ++round) {
+    ResetEvent(written.get());
     harness::ChildProcess writer;
-    ASSERT_TRUE(writer.Start(harness::SupportBin() + L"\\handoff-writer.exe", {game_}));
-    Sleep(150 + round * 37 % 120);
+    ASSERT_TRUE(
+        writer.Start(harness::SupportBin() + L"\\handoff-writer.exe", {game_, name, std::to_wstring(1 + round * 7)}));
+    ASSERT_EQ(WaitForSingleObject(written.get(), 60000), WAIT_OBJECT_0);
     writer.Stop();
     const std::string seen = harness::ReadFileBytes(ini_);
-    const bool whole = seen == ann || seen == bob;
-    EXPECT_TRUE(whole || (!written && seen == start)) << seen;
-    written = written || whole;
+    EXPECT_TRUE(seen == ann || seen == bob) << seen;
   }
-  EXPECT_TRUE(written) << "the writer never got to write: the test showed nothing";
 }
 
 TEST(LaunchTest, SteamIsAskedForTheGame) {

@@ -163,12 +163,16 @@ TEST_F(FetchServerListTest, ADrippingAnswerEndsAtTheDeadlineOrAtAStop) {
   ExpectKept(L"the server took too long");
 
   common::StopSignal stop;
+  const std::wstring tag = L"stopped-" + std::to_wstring(GetTickCount());
   std::thread stopper([&] {
-    Sleep(500);
+    // Once the answer has begun.
+    for (DWORD waited = GetTickCount(); harness::ListRequestsTagged(tag) < 1 && GetTickCount() - waited < 20000;) {
+      Sleep(20);
+    }
     stop = true;
   });
   start = GetTickCount();
-  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/drip?seconds=2"), list_, error_, &stop));
+  EXPECT_FALSE(FetchServerList(harness::ListServiceUrl(L"/drip?seconds=2&tag=" + tag), list_, error_, &stop));
   stopper.join();
   EXPECT_LT(GetTickCount() - start, 5000u) << "ended at the stop";
   ExpectKept(L"the download was stopped");

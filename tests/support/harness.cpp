@@ -160,6 +160,15 @@ std::string WaitForFileBytes(const std::wstring& path, DWORD timeout_ms) {
   return ReadFileBytes(path);
 }
 
+bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD timeout_ms) {
+  const DWORD start = GetTickCount();
+  while (ReadFileBytes(path).find(text) == std::string::npos) {
+    if (GetTickCount() - start > timeout_ms) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
 std::wstring QuoteArgument(const std::wstring& arg) {
   if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
   std::wstring out = L"\"";
@@ -204,12 +213,18 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
   startup.hStdOutput = write_end.get();
   startup.hStdError = write_end.get();
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
-                      &startup, &info)) {
+  // In a job of its own, so that a run that times out ends with everything
+  // it started; one that ends leaves what it started running (a new
+  // launcher, a URL handler), as a player's would.
+  common::UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                      cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
     return result;
   }
   result.started = true;
   common::UniqueKernelHandle process(info.hProcess), thread(info.hThread);
+  const bool in_job = job && AssignProcessToJobObject(job.get(), process.get());
+  ResumeThread(thread.get());
   write_end.reset();
 
   // Poll rather than read to the end: a program the child started (a new
@@ -231,7 +246,7 @@ RunResult RunProcess(const std::wstring& exe, const std::vector<std::wstring>& a
     if (WaitForSingleObject(process.get(), 10) == WAIT_OBJECT_0) break;
     if (GetTickCount() - start > timeout_ms) {
       result.timed_out = true;
-      TerminateProcess(process.get(), 255);
+      if (!in_job || !TerminateJobObject(job.get(), 255)) TerminateProcess(process.get(), 255);
       WaitForSingleObject(process.get(), 5000);
       break;
     }

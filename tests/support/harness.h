@@ -29,6 +29,8 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 // The file's bytes once it exists, waiting at most timeout_ms (empty then).
 std::string WaitForFileBytes(const std::wstring& path, DWORD timeout_ms);
+// Waits until the file holds text (a log line, say); false after timeout_ms.
+bool WaitForFileText(const std::wstring& path, const std::string& text, DWORD timeout_ms);
 bool FileExists(const std::wstring& path);
 bool MakeDirs(const std::wstring& path);
 

@@ -9,9 +9,10 @@ Answers (GET only):
   /status/C                status C with a short text body
   /slow?ms=N&tag=T         the realistic list after N ms (at most 20 s); each
                            such request is counted by its tag
-  /drip?seconds=S          200 announcing 100000 bytes, then one byte every S
-                           seconds (at most 120 s in all): a stalling answer
-  /count?tag=T             how many /slow requests carried tag T so far
+  /drip?seconds=S&tag=T    200 announcing 100000 bytes, then one byte every S
+                           seconds (at most 120 s in all): a stalling answer;
+                           counted by its tag once the answer has begun
+  /count?tag=T             how many /slow and /drip requests carried tag T so far
   /hostile?shape=S&bytes=N what an attacker on the way might answer, about N
                            bytes (at most 64 MiB): S is "zeros" ([0,0,...]),
                            "objects" ([{},{},...]), "string" (one long string)
@@ -129,11 +130,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def drip(self, seconds):
+    def drip(self, seconds, tag):
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", "100000")
         self.end_headers()
+        self.wfile.flush()
+        if tag:
+            with COUNTS_LOCK:
+                COUNTS[tag] = COUNTS.get(tag, 0) + 1
         started = time.monotonic()
         try:
             while time.monotonic() - started < MAX_SECONDS:
@@ -176,7 +181,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     count = COUNTS.get(query.get("tag", [""])[0], 0)
                 return self.answer(200, b"%d\n" % count, "text/plain")
             if url.path == "/drip":
-                return self.drip(float(query.get("seconds", ["1"])[0]))
+                return self.drip(float(query.get("seconds", ["1"])[0]), query.get("tag", [""])[0])
             if url.path.startswith("/status/"):
                 status = int(url.path[len("/status/"):])
                 return self.answer(status, b"status %d\n" % status, "text/plain")

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "net/https_get.h"
 #include "tests/support/harness.h"
 
 namespace harness {
@@ -9,6 +10,13 @@ namespace harness {
 int ListServicePort() {
   std::string text = ReadFileBytes(BuildDir() + L"\\list-service.port");
   return std::atoi(text.c_str());
+}
+
+int ListRequestsTagged(const std::wstring& tag) {
+  std::vector<unsigned char> body;
+  std::wstring error;
+  if (!net::HttpsGet(ListServiceUrl(L"/count?tag=" + tag), body, error, net::Scheme::kHttpAllowed)) return -1;
+  return std::atoi(std::string(body.begin(), body.end()).c_str());
 }
 
 std::wstring ListServiceUrl(const std::wstring& path) {

@@ -14,4 +14,7 @@ std::wstring ListServiceUrl(const std::wstring& path);
 // A URL whose answer is exactly these bytes with this status.
 std::wstring ListEchoUrl(const std::string& body, int status = 200);
 
+// How many /slow and /drip requests carried tag so far (-1: no answer).
+int ListRequestsTagged(const std::wstring& tag);
+
 }  // namespace harness

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <vector>
@@ -66,6 +67,41 @@ std::string DryRunRelease(const std::wstring& folder, const std::wstring& out, c
   const std::string head = "dry run\n";
   if (!Control(L"publish/" + folder + L"/to/" + out + L"?" + query + L"&dry-run", answer)) return "";
   return answer.rfind(head, 0) == 0 ? answer.substr(head.size()) : "";
+}
+
+bool ServedRequest::chunk() const {
+  return path.find("/chunks/") != std::string::npos && path.find("/indexes/") == std::string::npos;
+}
+bool ServedRequest::whole_file() const { return path.find("/files/") != std::string::npos; }
+bool ServedRequest::Names(const std::string& file) const {
+  return path.size() > file.size() && path.compare(path.size() - file.size(), file.size(), file) == 0 &&
+         path[path.size() - file.size() - 1] == '/';
+}
+
+std::vector<ServedRequest> RequestsServed(const std::wstring& prefix) {
+  std::vector<ServedRequest> served;
+  const std::string log = RequestDetailsFor(prefix);
+  for (size_t start = 0; start < log.size();) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    std::vector<std::string> fields;
+    for (size_t at = start; at <= end;) {
+      const size_t tab = std::min(log.find('\t', at), end);
+      fields.push_back(log.substr(at, tab - at));
+      at = tab + 1;
+    }
+    start = end + 1;
+    if (fields.size() != 6) continue;
+    ServedRequest r;
+    r.path = fields[0];
+    r.connection = fields[1];
+    r.range = fields[2];
+    r.if_range = fields[3];
+    r.status = std::atoi(fields[4].c_str());
+    r.bytes = std::strtoull(fields[5].c_str(), nullptr, 10);
+    served.push_back(r);
+  }
+  return served;
 }
 
 std::string RequestsFor(const std::wstring& prefix) {

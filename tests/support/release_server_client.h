@@ -2,6 +2,7 @@
 // How a test under Wine finds and drives the test release server that the
 // "release_server" CTest fixture started (tests/support/release_server.py).
 #include <string>
+#include <vector>
 
 namespace harness {
 
@@ -30,6 +31,17 @@ bool SignRelease(const std::wstring& relative);
 std::string PublishRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query);
 // The same release as a dry run: what the tool printed, or "" on failure.
 std::string DryRunRelease(const std::wstring& folder, const std::wstring& out, const std::wstring& query);
+
+// One request the server answered under a prefix, as its details list it.
+struct ServedRequest {
+  std::string path, connection, range, if_range;
+  int status = 0;
+  unsigned long long bytes = 0;               // sent
+  bool chunk() const;                         // a chunk object (not an index)
+  bool whole_file() const;                    // a file of files/
+  bool Names(const std::string& file) const;  // the path ends in "/" + file
+};
+std::vector<ServedRequest> RequestsServed(const std::wstring& prefix);
 
 // Lines "PATH<TAB>USER-AGENT" of the requests received whose path starts
 // with "/" + prefix.

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "game/locator.h"
 #include "json/parse.h"
 #include "net/https_get.h"
 #include "servers/ping.h"
@@ -304,8 +305,9 @@ TEST_F(PageRequestsTest, FailuresReachThePageMarkedBad) {
   options_.list_url = harness::ListEchoUrl("nothing here", 404);
   Send(L"{\"type\":\"ready\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("status") >= 3 && Count("servers") == 1; }));
-  Sleep(200);
-  PumpUntil([] { return false; }, 100);
+  // All the run posted is in the queue once it has ended.
+  ASSERT_TRUE(ui::WaitForUpdate(frontend_, 20000));
+  PumpUntil([] { return false; }, 0);
   EXPECT_EQ(Count("name"), 0u) << "no name is held";
   EXPECT_EQ(Count("release"), 0u);
 
@@ -406,7 +408,7 @@ TEST_F(PageRequestsTest, PlayRefusedWhileTheGameRuns) {
   harness::SteamHandler steam;
   harness::ChildProcess game;
   ASSERT_TRUE(game.Start(harness::SupportBin() + L"\\Velmora.exe"));
-  Sleep(300);
+  ASSERT_TRUE(PumpUntil([] { return game::IsGameRunning(); }, 10000));
   Send(L"{\"type\":\"play\",\"host\":\"lobby\",\"port\":27015,\"name\":\"Ann\"}");
   PumpUntil([] { return !g_received.empty(); }, 5000);
   ASSERT_EQ(g_received.size(), 1u);
@@ -727,13 +729,6 @@ TEST_F(PageRequestsTest, TheLogNamesTypesServersAndOutcomesButNoPlayer) {
 }
 
 // How many list fetches carried this tag, as the list service counted them.
-int FetchesTagged(const std::wstring& tag) {
-  std::vector<unsigned char> body;
-  std::wstring error;
-  if (!net::HttpsGet(harness::ListServiceUrl(L"/count?tag=" + tag), body, error, net::Scheme::kHttpAllowed)) return -1;
-  return std::atoi(std::string(body.begin(), body.end()).c_str());
-}
-
 // A key held down on Refresh posts some thirty a second: one list is fetched
 // at a time, the others passed over; and a closing window ends the fetch.
 TEST_F(PageRequestsTest, OneListFetchAtATime) {
@@ -746,17 +741,18 @@ TEST_F(PageRequestsTest, OneListFetchAtATime) {
   ASSERT_TRUE(PumpUntil([&] { return Count("servers") > 0; }));
   PumpUntil([] { return false; }, 300);
   EXPECT_EQ(Count("servers"), 1u);
-  EXPECT_EQ(FetchesTagged(tag), 1);
+  EXPECT_EQ(harness::ListRequestsTagged(tag), 1);
 
   // Once the list is in, the next refresh fetches again.
   Send(L"{\"type\":\"refresh\"}");
   ASSERT_TRUE(PumpUntil([&] { return Count("servers") > 1; }));
-  EXPECT_EQ(FetchesTagged(tag), 2);
+  EXPECT_EQ(harness::ListRequestsTagged(tag), 2);
 
   // A window that closes while a list is on its way does not wait for it.
-  options_.list_url = harness::ListServiceUrl(L"/drip?seconds=5");
+  harness::ProductTiming long_deadline(L"list=20000");
+  options_.list_url = harness::ListServiceUrl(L"/drip?seconds=5&tag=" + tag + L"-drip");
   Send(L"{\"type\":\"refresh\"}");
-  Sleep(300);
+  ASSERT_TRUE(PumpUntil([&] { return harness::ListRequestsTagged(tag + L"-drip") == 1; }));  // the list is on its way
   const DWORD closing = GetTickCount();
   ui::StopWorkers(frontend_);
   EXPECT_TRUE(ui::WaitForUpdate(frontend_, 20000));

@@ -414,18 +414,14 @@ TEST_F(WindowTest, PauseResumeAndTheLimit) {
   EXPECT_EQ(LogLines("Page.script gave up").size(), 0u) << harness::ReadFileBytes(log_);
   EXPECT_TRUE(harness::ReadFileBytes(game_ + L"\\big.pak") == big);
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini")) << "Play was refused while paused";
-  std::vector<long long> sent;
   bool resumed = false;
-  const std::string details = harness::RequestDetailsFor(name_);
-  for (size_t at = details.find("/big.pak\t"); at != std::string::npos; at = details.find("/big.pak\t", at + 1)) {
-    const size_t line = details.rfind('\n', at) + 1;
-    const std::string text = details.substr(line, details.find('\n', at) - line);
-    resumed |= text.find("\tbytes=") != std::string::npos && text.find("\t206\t") != std::string::npos;
-    sent.push_back(std::atoll(text.c_str() + text.rfind('\t') + 1));
-  }
-  EXPECT_TRUE(resumed) << "Resume asked for the rest: " << details;
   long long total = 0;
-  for (long long n : sent) total += n;
+  for (const harness::ServedRequest& r : harness::RequestsServed(name_)) {
+    if (!r.Names("big.pak")) continue;
+    resumed |= !r.range.empty() && r.status == 206;
+    total += static_cast<long long>(r.bytes);
+  }
+  EXPECT_TRUE(resumed) << "Resume asked for the rest";
   EXPECT_LT(total, static_cast<long long>(big.size()) + 2 * 1024 * 1024)
       << "no byte fetched twice beyond what was in flight";
   EXPECT_NE(harness::ReadFileBytes(data_ + L"\\player.json").find("\"maxSpeedKib\":0"), std::string::npos)

@@ -163,20 +163,11 @@ class EngineTest : public ::testing::Test {
       n += path.size() >= file.size() + 1 && path.rfind("/" + file) == path.size() - file.size() - 1;
     return n;
   }
-  // "RANGE<TAB>IF-RANGE<TAB>STATUS<TAB>BYTES" of each request for a file.
-  std::vector<std::string> DetailsOf(const std::string& file) const {
-    std::vector<std::string> out;
-    const std::string log = harness::RequestDetailsFor(name_);
-    size_t start = 0;
-    while (start < log.size()) {
-      size_t end = log.find('\n', start);
-      const std::string line = log.substr(start, end - start);
-      start = end + 1;
-      const size_t tab = line.find('\t');
-      const std::string path = line.substr(0, tab);
-      if (path.size() < file.size() + 1 || path.rfind("/" + file) != path.size() - file.size() - 1) continue;
-      const std::string rest = line.substr(line.find('\t', tab + 1) + 1);  // after the connection
-      out.push_back(rest);
+  // Each request for a file (a path ending in "/" + file), in order.
+  std::vector<harness::ServedRequest> DetailsOf(const std::string& file) const {
+    std::vector<harness::ServedRequest> out;
+    for (const harness::ServedRequest& r : harness::RequestsServed(name_)) {
+      if (r.Names(file)) out.push_back(r);
     }
     return out;
   }

@@ -198,12 +198,13 @@ TEST_F(EngineTest, ACutTransferResumes) {
   const update::Result r = Run();
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_TRUE(Game(L"a.dll") == a);
-  const std::vector<std::string> requests = DetailsOf("a.dll");
+  const std::vector<harness::ServedRequest> requests = DetailsOf("a.dll");
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].substr(requests[0].rfind('\t') + 1), "786432") << requests[0];
-  EXPECT_EQ(requests[1].substr(0, requests[1].find('\t')), "bytes=786432-");
-  EXPECT_NE(requests[1].find("\t206\t786432"), std::string::npos) << requests[1];
-  EXPECT_NE(requests[1].find("\t\""), std::string::npos) << "If-Range names the version: " << requests[1];
+  EXPECT_EQ(requests[0].bytes, 786432u);
+  EXPECT_EQ(requests[1].range, "bytes=786432-");
+  EXPECT_EQ(requests[1].status, 206);
+  EXPECT_EQ(requests[1].bytes, 786432u);
+  EXPECT_EQ(requests[1].if_range.substr(0, 1), "\"") << "If-Range names the version: " << requests[1].if_range;
   EXPECT_FALSE(Staged(L"a.dll"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\a.dll.part.version"));
 
@@ -212,9 +213,9 @@ TEST_F(EngineTest, ACutTransferResumes) {
   SwitchSource("small.dll", "_cutfirst-150000");
   EXPECT_TRUE(Run().ok);
   EXPECT_TRUE(Game(L"small.dll") == small);
-  const std::vector<std::string> again = DetailsOf("small.dll");
+  const std::vector<harness::ServedRequest> again = DetailsOf("small.dll");
   ASSERT_EQ(again.size(), 2u);
-  EXPECT_EQ(again[1].substr(0, again[1].find('\t')), "") << "no Range: " << again[1];
+  EXPECT_EQ(again[1].range, "") << "no Range";
 }
 
 // A part kept by a failed run is resumed by the next one; when the server's
@@ -268,12 +269,9 @@ TEST_F(EngineTest, APartKeptByAFailedRunIsResumedOrStartedOver) {
     r = Run();
     EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
     EXPECT_TRUE(Game(L"a.dll") == expected);
-    const std::vector<std::string> all = DetailsOf("a.dll");
+    const std::vector<harness::ServedRequest> all = DetailsOf("a.dll");
     std::vector<std::string> statuses;
-    for (size_t i = before; i < all.size(); ++i) {
-      const std::vector<std::string>::size_type t = all[i].find('\t', all[i].find('\t') + 1);
-      statuses.push_back(all[i].substr(t + 1, 3));
-    }
+    for (size_t i = before; i < all.size(); ++i) statuses.push_back(std::to_string(all[i].status));
     EXPECT_EQ(statuses, c.statuses);
     EXPECT_FALSE(Staged(L"a.dll"));
   }
@@ -333,7 +331,8 @@ TEST_F(EngineTest, AMoveWaitsBrieflyForAFileHeldForAMoment) {
   HeldFile held(game_ + L"\\a.dll", L"lock");
   ASSERT_TRUE(held.held());
   std::thread release([&] {
-    Sleep(800);
+    // Once the move has been refused.
+    harness::WaitForFileText(data_ + L"\\launcher.log", "held by another program", 30000);
     held.Release();
   });
   const update::Result r = Run();
@@ -600,8 +599,7 @@ TEST_F(EngineTest, AStoppedRunEndsSoonAndKeepsItsPart) {
   update::Result r;
   std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
   const DWORD start = GetTickCount();
-  while (!harness::FileExists(game_ + L"\\big.bin.part") && GetTickCount() - start < 20000) Sleep(10);
-  Sleep(200);
+  while (harness::ReadFileBytes(game_ + L"\\big.bin.part").empty() && GetTickCount() - start < 20000) Sleep(10);
   stop = true;
   run.join();
   EXPECT_FALSE(r.ok);

@@ -136,8 +136,8 @@ TEST_F(MirrorTest, EachFileFailsOverOnItsOwn) {
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_TRUE(Game(L"maps\\b.pak") == Bytes(2 * 1024 * 1024, 'b'));
   bool resumed = false;
-  for (const std::string& d : DetailsOf("pub2/files/b1/maps/b.pak")) {
-    resumed |= d.rfind("bytes=1200000-\t", 0) == 0 && d.find("\t206\t") != std::string::npos;
+  for (const harness::ServedRequest& d : DetailsOf("pub2/files/b1/maps/b.pak")) {
+    resumed |= d.range == "bytes=1200000-" && d.status == 206;
   }
   EXPECT_TRUE(resumed) << "the mirror was asked for the rest";
 }

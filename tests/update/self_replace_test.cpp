@@ -136,8 +136,8 @@ TEST_F(SelfReplaceTest, ARenameRefusedForAMomentIsTriedAgain) {
   harness::HeldFile scan(exe_, L"scan");
   ASSERT_TRUE(scan.held());
   std::thread release([&] {
-    harness::WaitForFileBytes(exe_ + L".new", 30000);
-    Sleep(700);
+    // Once the rename has been refused.
+    harness::WaitForFileText(data_ + L"\\launcher.log", "held by another program", 30000);
     scan.Release();
   });
   const harness::RunResult run = RunLauncher();

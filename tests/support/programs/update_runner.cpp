@@ -8,12 +8,16 @@
 #include <cstdio>
 #include <string>
 
+#include "common/log.h"
 #include "common/text.h"
+#include "common/timing.h"
 #include "update/engine.h"
 #include "update/self_replace.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;
+  common::TimingFromEnvironment();
+  common::OpenLog(L"");  // the data folder's, where a test can look
   update::Options options;
   options.base_url = argv[1];
   options.channel = argv[2];
