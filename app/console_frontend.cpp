@@ -7,7 +7,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "game/handoff.h"
-#include "update/chunked.h"
+#include "update/content/chunked.h"
 #include "update/engine.h"
 
 namespace app {

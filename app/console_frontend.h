@@ -1,6 +1,6 @@
 #pragma once
 // The console front-end: the whole job in one pass, printed as it goes.
-#include "update/options.h"
+#include "update/run/options.h"
 
 namespace app {
 

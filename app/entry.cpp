@@ -14,7 +14,7 @@
 #include "common/timing.h"
 #include "game/locator.h"
 #include "ui/window.h"
-#include "update/self_replace.h"
+#include "update/disk/self_replace.h"
 #include "velmora_version.h"
 #include "webview/loader.h"
 

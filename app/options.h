@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "update/options.h"
+#include "update/run/options.h"
 
 namespace app {
 

@@ -4,10 +4,10 @@
 
 #include "app/console.h"
 #include "common/file.h"
-#include "update/digest.h"
-#include "update/freshness.h"
-#include "update/manifest.h"
-#include "update/trust_root.h"
+#include "update/trust/digest.h"
+#include "update/trust/freshness.h"
+#include "update/trust/manifest.h"
+#include "update/trust/trust_root.h"
 
 namespace app {
 

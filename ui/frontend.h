@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ui/player_state.h"
-#include "update/options.h"
+#include "update/run/options.h"
 
 namespace ui {
 

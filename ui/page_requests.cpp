@@ -17,8 +17,8 @@
 #include "servers/ping.h"
 #include "servers/server_list.h"
 #include "ui/page_messages.h"
+#include "update/disk/install_record.h"
 #include "update/engine.h"
-#include "update/install_record.h"
 
 namespace ui {
 

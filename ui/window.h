@@ -3,7 +3,7 @@
 // shows the launcher page.
 #include <windows.h>
 
-#include "update/options.h"
+#include "update/run/options.h"
 
 namespace ui {
 

@@ -11,8 +11,8 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/worker_pool.h"
-#include "update/chunked.h"
-#include "update/transfer.h"
+#include "update/content/chunked.h"
+#include "update/hosts/transfer.h"
 
 namespace update {
 namespace {

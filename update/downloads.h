@@ -9,12 +9,12 @@
 
 #include "common/error.h"
 #include "net/session.h"
-#include "update/file_table.h"
-#include "update/game_folder.h"
-#include "update/manifest.h"
-#include "update/mirrors.h"
-#include "update/options.h"
-#include "update/status.h"
+#include "update/disk/file_table.h"
+#include "update/disk/game_folder.h"
+#include "update/hosts/mirrors.h"
+#include "update/run/options.h"
+#include "update/run/status.h"
+#include "update/trust/manifest.h"
 
 namespace update {
 

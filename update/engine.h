@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "update/options.h"
-#include "update/status.h"
+#include "update/run/options.h"
+#include "update/run/status.h"
 #include "velmora_version.h"
 
 namespace update {

@@ -8,7 +8,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/worker_pool.h"
-#include "update/transfer.h"
+#include "update/hosts/transfer.h"
 
 namespace update {
 namespace {

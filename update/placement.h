@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "update/game_folder.h"
-#include "update/manifest.h"
+#include "update/disk/game_folder.h"
+#include "update/trust/manifest.h"
 
 namespace update {
 

@@ -12,8 +12,8 @@
 #include "common/file.h"
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
-#include "update/digest.h"
-#include "update/trust_root.h"
+#include "update/trust/digest.h"
+#include "update/trust/trust_root.h"
 
 namespace {
 

@@ -22,9 +22,9 @@
 #include "ui/page_messages.h"
 #include "ui/page_requests.h"
 #include "ui/player_state.h"
+#include "update/disk/file_table.h"
+#include "update/disk/install_record.h"
 #include "update/engine.h"
-#include "update/file_table.h"
-#include "update/install_record.h"
 
 namespace {
 

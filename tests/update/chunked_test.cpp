@@ -4,7 +4,7 @@
 #include <zlib.h>
 
 #include "tests/update/engine_fixture.h"
-#include "update/chunk_index.h"
+#include "update/content/chunk_index.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "tests/support/harness.h"
-#include "update/chunk_index.h"
-#include "update/chunker.h"
-#include "update/digest.h"
-#include "update/inflate.h"
+#include "update/content/chunk_index.h"
+#include "update/content/chunker.h"
+#include "update/content/inflate.h"
+#include "update/trust/digest.h"
 
 namespace {
 

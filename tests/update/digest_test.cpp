@@ -12,7 +12,7 @@
 
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
-#include "update/digest.h"
+#include "update/trust/digest.h"
 
 namespace {
 

@@ -22,10 +22,10 @@
 #include "common/unique_handle.h"
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "update/digest.h"
+#include "update/disk/file_table.h"
+#include "update/disk/game_folder.h"
 #include "update/engine.h"
-#include "update/file_table.h"
-#include "update/game_folder.h"
+#include "update/trust/digest.h"
 #include "velmora_version.h"
 
 namespace engine_test {

@@ -12,8 +12,8 @@
 
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "update/digest.h"
 #include "update/engine.h"
+#include "update/trust/digest.h"
 
 namespace {
 

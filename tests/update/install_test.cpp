@@ -4,7 +4,7 @@
 // the game's files. Real helper processes, a real small file system, the
 // real test server.
 #include "tests/update/engine_fixture.h"
-#include "update/install_record.h"
+#include "update/disk/install_record.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/support/harness.h"
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "common/timing.h"
 #include "tests/update/engine_fixture.h"
-#include "update/freshness.h"
-#include "update/install_record.h"
-#include "update/mirrors.h"
+#include "update/disk/install_record.h"
+#include "update/hosts/mirrors.h"
+#include "update/trust/freshness.h"
 
 namespace {
 

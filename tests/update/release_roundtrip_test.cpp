@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "tests/support/harness.h"
-#include "update/digest.h"
-#include "update/manifest.h"
+#include "update/trust/digest.h"
+#include "update/trust/manifest.h"
 #include "velmora_version.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "common/timing.h"
-#include "update/transfer.h"
+#include "update/hosts/transfer.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "tests/support/harness.h"
 #include "tests/support/release_server_client.h"
-#include "update/digest.h"
+#include "update/trust/digest.h"
 #include "velmora_version.h"
 
 namespace {

@@ -4,8 +4,8 @@
 // made with openssl on the host (tests/support/roots.py), not by the
 // release tool; key 0 is the test release key built into the launcher.
 #include "tests/update/engine_fixture.h"
-#include "update/freshness.h"
-#include "update/trust_root.h"
+#include "update/trust/freshness.h"
+#include "update/trust/trust_root.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/unique_handle.h"
-#include "update/chunker.h"
+#include "update/content/chunker.h"
 
 namespace {
 

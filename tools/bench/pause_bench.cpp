@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "update/engine.h"
-#include "update/options.h"
-#include "update/status.h"
+#include "update/run/options.h"
+#include "update/run/status.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/timing.h"
+#include "update/disk/self_replace.h"
 #include "update/engine.h"
-#include "update/self_replace.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) return 2;

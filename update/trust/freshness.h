@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "update/manifest.h"
-#include "update/options.h"
+#include "update/run/options.h"
+#include "update/trust/manifest.h"
 
 namespace update {
 

@@ -1,9 +1,9 @@
-#include "update/chunker.h"
+#include "update/content/chunker.h"
 
 #include <algorithm>
 #include <string>
 
-#include "update/digest.h"
+#include "update/trust/digest.h"
 
 namespace update {
 namespace {

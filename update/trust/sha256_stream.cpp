@@ -1,6 +1,6 @@
-#include "update/sha256_stream.h"
+#include "update/trust/sha256_stream.h"
 
-#include "update/digest.h"
+#include "update/trust/digest.h"
 
 namespace update {
 

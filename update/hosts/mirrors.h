@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "update/options.h"
+#include "update/run/options.h"
 
 namespace update {
 

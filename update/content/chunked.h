@@ -17,14 +17,14 @@
 #include "common/error.h"
 #include "common/unique_handle.h"
 #include "net/session.h"
-#include "update/chunk_index.h"
-#include "update/file_table.h"
-#include "update/game_folder.h"
-#include "update/manifest.h"
-#include "update/mirrors.h"
-#include "update/sha256_stream.h"
-#include "update/status.h"
-#include "update/transfer.h"
+#include "update/content/chunk_index.h"
+#include "update/disk/file_table.h"
+#include "update/disk/game_folder.h"
+#include "update/hosts/mirrors.h"
+#include "update/hosts/transfer.h"
+#include "update/run/status.h"
+#include "update/trust/manifest.h"
+#include "update/trust/sha256_stream.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/piece_writer.h"
+#include "update/hosts/piece_writer.h"
 
 namespace update {
 

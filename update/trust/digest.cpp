@@ -1,4 +1,4 @@
-#include "update/digest.h"
+#include "update/trust/digest.h"
 
 #include <windows.h>
 #include <bcrypt.h>
@@ -7,8 +7,8 @@
 
 #include "common/unique_handle.h"
 #include "release_key.h"
-#include "update/cng_handle.h"
-#include "update/sha256_stream.h"
+#include "update/trust/cng_handle.h"
+#include "update/trust/sha256_stream.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/trust_root.h"
+#include "update/trust/trust_root.h"
 
 #include <windows.h>
 
@@ -11,8 +11,8 @@
 #include "common/text.h"
 #include "common/unique_handle.h"
 #include "release_key.h"
-#include "update/digest.h"
-#include "update/manifest_text.h"
+#include "update/trust/digest.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

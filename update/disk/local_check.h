@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "common/error.h"
-#include "update/file_table.h"
-#include "update/game_folder.h"
-#include "update/install_record.h"
-#include "update/manifest.h"
-#include "update/status.h"
+#include "update/disk/file_table.h"
+#include "update/disk/game_folder.h"
+#include "update/disk/install_record.h"
+#include "update/run/status.h"
+#include "update/trust/manifest.h"
 
 namespace update {
 

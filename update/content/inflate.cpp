@@ -1,4 +1,4 @@
-#include "update/inflate.h"
+#include "update/content/inflate.h"
 
 #include <zlib.h>
 

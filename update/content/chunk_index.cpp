@@ -1,10 +1,10 @@
-#include "update/chunk_index.h"
+#include "update/content/chunk_index.h"
 
 #include <cctype>
 
 #include "common/text.h"
-#include "update/chunker.h"
-#include "update/manifest_text.h"
+#include "update/content/chunker.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

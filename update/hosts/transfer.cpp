@@ -1,4 +1,4 @@
-#include "update/transfer.h"
+#include "update/hosts/transfer.h"
 
 #include <windows.h>
 
@@ -11,8 +11,8 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "common/timing.h"
-#include "update/piece_writer.h"
-#include "update/sha256_stream.h"
+#include "update/hosts/piece_writer.h"
+#include "update/trust/sha256_stream.h"
 
 namespace update {
 namespace {

@@ -1,7 +1,7 @@
-#include "update/fetch.h"
+#include "update/hosts/fetch.h"
 
 #include "common/log.h"
-#include "update/transfer.h"
+#include "update/hosts/transfer.h"
 
 namespace update {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/install_record.h"
+#include "update/disk/install_record.h"
 
 #include <windows.h>
 
@@ -8,10 +8,10 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
-#include "update/digest.h"
-#include "update/file_table.h"
-#include "update/freshness.h"
-#include "update/manifest_text.h"
+#include "update/disk/file_table.h"
+#include "update/trust/digest.h"
+#include "update/trust/freshness.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "common/error.h"
 #include "net/session.h"
-#include "update/file_table.h"
-#include "update/game_folder.h"
-#include "update/mirrors.h"
+#include "update/disk/file_table.h"
+#include "update/disk/game_folder.h"
+#include "update/hosts/mirrors.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 #include <cerrno>
 #include <cstdlib>

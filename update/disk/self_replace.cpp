@@ -1,4 +1,4 @@
-#include "update/self_replace.h"
+#include "update/disk/self_replace.h"
 
 #include <windows.h>
 

@@ -8,8 +8,8 @@
 
 #include "common/error.h"
 #include "net/session.h"
-#include "update/mirrors.h"
-#include "update/status.h"
+#include "update/hosts/mirrors.h"
+#include "update/run/status.h"
 
 namespace update {
 

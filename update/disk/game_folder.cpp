@@ -1,4 +1,4 @@
-#include "update/game_folder.h"
+#include "update/disk/game_folder.h"
 
 #include <cwchar>
 #include <vector>
@@ -8,7 +8,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/timing.h"
-#include "update/file_table.h"
+#include "update/disk/file_table.h"
 
 namespace update {
 namespace {

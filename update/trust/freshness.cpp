@@ -1,4 +1,4 @@
-#include "update/freshness.h"
+#include "update/trust/freshness.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@
 #include "common/text.h"
 #include "common/timing.h"
 #include "common/unique_handle.h"
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

@@ -1,4 +1,4 @@
-#include "update/chunked.h"
+#include "update/content/chunked.h"
 
 #include <windows.h>
 
@@ -10,10 +10,10 @@
 #include "common/file.h"
 #include "common/format.h"
 #include "common/log.h"
-#include "update/chunker.h"
-#include "update/digest.h"
-#include "update/fetch.h"
-#include "update/inflate.h"
+#include "update/content/chunker.h"
+#include "update/content/inflate.h"
+#include "update/hosts/fetch.h"
+#include "update/trust/digest.h"
 
 namespace update {
 namespace {

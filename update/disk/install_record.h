@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/mirrors.h"
+#include "update/hosts/mirrors.h"
 
 #include <windows.h>
 
@@ -9,7 +9,7 @@
 #include "common/path.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

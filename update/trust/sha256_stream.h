@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "update/cng_handle.h"
+#include "update/trust/cng_handle.h"
 
 namespace update {
 

@@ -1,4 +1,4 @@
-#include "update/manifest.h"
+#include "update/trust/manifest.h"
 
 #include <string.h>
 
@@ -6,7 +6,7 @@
 #include <map>
 
 #include "common/text.h"
-#include "update/manifest_text.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 

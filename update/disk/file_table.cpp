@@ -1,4 +1,4 @@
-#include "update/file_table.h"
+#include "update/disk/file_table.h"
 
 #include <windows.h>
 
@@ -10,9 +10,9 @@
 #include "common/path.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
-#include "update/digest.h"
-#include "update/manifest.h"
-#include "update/manifest_text.h"
+#include "update/trust/digest.h"
+#include "update/trust/manifest.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {

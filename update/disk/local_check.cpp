@@ -1,4 +1,4 @@
-#include "update/local_check.h"
+#include "update/disk/local_check.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/worker_pool.h"
-#include "update/digest.h"
+#include "update/trust/digest.h"
 
 namespace update {
 namespace {
