@@ -45,6 +45,8 @@ import threading
 import time
 import urllib.parse
 
+import service  # beside this file
+
 DEFAULT_LIST = {
     "servers": [
         {"name": "Night Shift", "host": "lobby", "port": 27015, "players": 3, "maxPlayers": 16,
@@ -218,60 +220,22 @@ def serve(args):
             pass
 
 
-def ours(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return os.path.basename(__file__).encode() in f.read()
-    except OSError:
-        return False
-
-
-def read_pid(path):
-    try:
-        with open(path) as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return 0
-
-
 def stop(args):
-    pid = read_pid(args.pid_file)
-    if pid and ours(pid):
-        os.kill(pid, signal.SIGTERM)
-        for _ in range(50):
-            if not ours(pid):
-                break
-            time.sleep(0.1)
-    for path in (args.pid_file, args.port_file):
-        try:
-            os.remove(path)
-        except FileNotFoundError:
-            pass
+    service.stop(args.pid_file, __file__, (args.port_file,))
     print("list service stopped")
     return 0
 
 
 def start(args):
     stop(args)  # a service left by an interrupted run
-    log = open(args.pid_file + ".log", "w")
-    # Detached from our output, or CTest would wait for it to end.
-    child = subprocess.Popen(
-        [sys.executable, os.path.abspath(__file__), "serve", "--port", str(args.port),
-         "--port-file", args.port_file, "--max-seconds", str(args.max_seconds)],
-        stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
-    with open(args.pid_file, "w") as f:
-        f.write("%d\n" % child.pid)
-    for _ in range(100):
-        if os.path.exists(args.port_file):
-            with open(args.port_file) as f:
-                print("list service on port %s (pid %d)" % (f.read().strip(), child.pid))
-            return 0
-        if child.poll() is not None:
-            break
-        time.sleep(0.1)
-    print("the list service did not start; see %s.log" % args.pid_file, file=sys.stderr)
-    child.kill()
-    return 1
+    command = [sys.executable, os.path.abspath(__file__), "serve", "--port", str(args.port),
+               "--port-file", args.port_file, "--max-seconds", str(args.max_seconds)]
+    if service.start(command, args.pid_file, args.pid_file + ".log", lambda: os.path.exists(args.port_file),
+                     "list service"):
+        return 1
+    with open(args.port_file) as f:
+        print("list service on port %s" % f.read().strip())
+    return 0
 
 
 def main():

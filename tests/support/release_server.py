@@ -81,6 +81,8 @@ import threading
 import time
 import urllib.parse
 
+import service  # beside this file
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "velmora-release.mjs")
 DEFAULT_KEY = os.path.join(HERE, "keys", "test-release-key.TEST-ONLY.pem")
@@ -394,58 +396,23 @@ def serve(args):
         s.shutdown()
 
 
-def pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except OSError:
-        return False
-
-
 def start(args):
     stop(args)
     os.makedirs(args.state, exist_ok=True)
-    for name in PORT_FILES:
-        try:
-            os.remove(os.path.join(args.state, name))
-        except FileNotFoundError:
-            pass
-    log = open(os.path.join(args.state, "server.log"), "ab")
     cmd = [sys.executable, os.path.abspath(__file__), "serve", "--state", args.state, "--tls", args.tls,
            "--key", args.key, "--lifetime", str(args.lifetime)]
-    # Detached from our output: CTest waits for every holder of its pipes.
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
-    with open(os.path.join(args.state, "server.pid"), "w") as f:
-        f.write("%d\n" % proc.pid)
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        if all(os.path.exists(os.path.join(args.state, n)) for n in PORT_FILES):
-            print("release server on https://localhost:%s and http port %s" % tuple(
-                open(os.path.join(args.state, n)).read().strip() for n in ("https.port", "http.port")))
-            return 0
-        if proc.poll() is not None:
-            break
-        time.sleep(0.05)
-    sys.stderr.write("the release server did not start; see %s/server.log\n" % args.state)
-    return 1
+    ports = [os.path.join(args.state, n) for n in PORT_FILES]
+    if service.start(cmd, os.path.join(args.state, "server.pid"), os.path.join(args.state, "server.log"),
+                     lambda: all(os.path.exists(p) for p in ports), "release server"):
+        return 1
+    print("release server on https://localhost:%s and http port %s" % tuple(
+        open(os.path.join(args.state, n)).read().strip() for n in ("https.port", "http.port")))
+    return 0
 
 
 def stop(args):
-    pid_file = os.path.join(args.state, "server.pid")
-    try:
-        pid = int(open(pid_file).read().strip())
-    except (OSError, ValueError):
-        return 0
-    if pid_alive(pid):
-        os.kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + 10
-        while pid_alive(pid) and time.monotonic() < deadline:
-            try:
-                os.waitpid(pid, os.WNOHANG)
-            except ChildProcessError:
-                pass
-            time.sleep(0.05)
-    os.remove(pid_file)
+    service.stop(os.path.join(args.state, "server.pid"), __file__,
+                 [os.path.join(args.state, n) for n in PORT_FILES])
     return 0
 
 
