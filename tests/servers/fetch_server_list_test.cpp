@@ -129,7 +129,7 @@ TEST_F(FetchServerListTest, HostileListsAreBoundedInMemory) {
       {"objects", 60, false, L"the download is too large", 0},
   };
   // 60 MiB take their time: to be made, and to arrive.
-  harness::ProductTiming whole_deadline(L"answer=15000,list=20000");
+  harness::ProductTiming whole_deadline(L"connect=10000,answer=15000,list=20000");
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.shape) + " " + std::to_string(c.mib) + " MiB");
     list_.assign(1, ServerRecord());
