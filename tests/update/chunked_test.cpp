@@ -73,6 +73,20 @@ class ChunkedTest : public EngineTest {
     if (outer != INVALID_HANDLE_VALUE) FindClose(outer);
     return found;
   }
+  // A run over one slow connection, stopped once the server was asked for
+  // `chunks` chunk objects.
+  update::Result RunStoppedAfterChunks(size_t chunks) {
+    options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
+    options_.connections = 1;
+    update::CancelFlag stop{false};
+    update::Result r;
+    std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
+    const DWORD start = GetTickCount();
+    while (ChunkRequests() < chunks && GetTickCount() - start < 60000) Sleep(20);
+    stop = true;
+    run.join();
+    return r;
+  }
   bool LoggedFallback() const {
     return harness::ReadFileBytes(data_ + L"\\launcher.log").find("it is fetched whole") != std::string::npos;
   }
@@ -211,15 +225,7 @@ TEST_F(ChunkedTest, AnythingWrongWithChunksFallsBackToTheWholeFile) {
 TEST_F(ChunkedTest, AStoppedRunKeepsThePlacedChunks) {
   const std::string a = Text(12 * kMiB, 9);
   PublishBuild({{L"a.pak", a}}, L"b1");
-  options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
-  options_.connections = 1;
-  update::CancelFlag stop{false};
-  update::Result r;
-  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
-  const DWORD start = GetTickCount();
-  while (ChunkRequests() < 5 && GetTickCount() - start < 60000) Sleep(20);
-  stop = true;
-  run.join();
+  update::Result r = RunStoppedAfterChunks(5);
   ASSERT_FALSE(r.ok);
   ASSERT_EQ(r.error, update::kStoppedText);
   const size_t first = ChunkRequests();
@@ -287,15 +293,7 @@ TEST_F(ChunkedTest, AChunkWayPartIsClearedWhenChunksAreOff) {
   ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub2",
                                     L"channel=stable&build=b1&protocol=7&server=play.example:27015"),
             "");
-  options_.base_url = harness::ReleaseUrl(L"/_chunk-262144/" + name_ + L"/pub");
-  options_.connections = 1;
-  update::CancelFlag stop{false};
-  update::Result r;
-  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
-  const DWORD start = GetTickCount();
-  while (ChunkRequests() < 3 && GetTickCount() - start < 60000) Sleep(20);
-  stop = true;
-  run.join();
+  update::Result r = RunStoppedAfterChunks(3);
   ASSERT_EQ(r.error, update::kStoppedText);
   options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
   options_.mirrors = {harness::ReleaseUrl(L"/" + name_ + L"/pub2")};
