@@ -53,7 +53,19 @@ bool IsTransientError(DWORD code) {
     case ERROR_WINHTTP_CONNECTION_ERROR:
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
     case ERROR_WINHTTP_RESEND_REQUEST:
-    case ERROR_WINHTTP_OPERATION_CANCELLED: return true;
+    case ERROR_WINHTTP_OPERATION_CANCELLED:
+    // Some WinHTTP builds hand on the socket's own error where Windows says
+    // ERROR_WINHTTP_CONNECTION_ERROR: a connection that broke, not a refusal.
+    case WSAENOTSOCK:
+    case WSAENETDOWN:
+    case WSAENETUNREACH:
+    case WSAENETRESET:
+    case WSAECONNABORTED:
+    case WSAECONNRESET:
+    case WSAENOBUFS:
+    case WSAETIMEDOUT:
+    case WSAECONNREFUSED:
+    case WSAEHOSTUNREACH: return true;
     default: return false;
   }
 }

@@ -97,6 +97,28 @@ void PageScript::OnHostMessage(const std::wstring& json) {
   Schedule();
 }
 
+// Looks again each turn of a short timer: a file has no event to wait on here.
+void PageScript::WaitForFile(const std::wstring& path, unsigned long since) {
+  if (stopped_) return;
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    Log(L"Page.script waited for " + path);
+    Schedule();
+    return;
+  }
+  if (GetTickCount() - since > kWaitLimitMs) {
+    Log(L"Page.script gave up waiting for " + path);
+    Stop();
+    return;
+  }
+  std::weak_ptr<PageScript> self = weak_from_this();
+  timer_ = After(10, [self, path, since]() {
+    if (auto script = self.lock()) {
+      script->timer_ = 0;
+      script->WaitForFile(path, since);
+    }
+  });
+}
+
 void PageScript::Next() {
   if (stopped_ || waiting_) return;
   if (next_step_ >= steps_.size()) {
@@ -115,6 +137,10 @@ void PageScript::Next() {
         script->Next();
       }
     });
+    return;
+  }
+  if (StartsWith(step, L"wait-file ")) {
+    WaitForFile(step.substr(10), GetTickCount());
     return;
   }
   if (StartsWith(step, L"wait-seen ")) {

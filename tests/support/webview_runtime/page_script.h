@@ -11,6 +11,8 @@
 //                                 up, ending the script, after 30 s
 //   wait-seen <text>              the same over every host message so far
 //                                 (for answers that come in any order)
+//   wait-file <path>              wait until that file exists (a test's
+//                                 own step done); gives up as wait-for does
 //   process-failed <kind>         the runtime raises ProcessFailed with that
 //                                 COREWEBVIEW2_PROCESS_FAILED_KIND (0: the
 //                                 browser process exited and the web view is
@@ -44,6 +46,7 @@ class PageScript : public std::enable_shared_from_this<PageScript> {
  private:
   void Next();
   void Schedule();
+  void WaitForFile(const std::wstring& path, unsigned long since);
   bool FindAfterCursor(const std::wstring& text);
 
   Deliver deliver_;
