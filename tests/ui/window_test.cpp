@@ -438,13 +438,15 @@ TEST_F(WindowTest, RetryAfterAFailureAndRepair) {
   ASSERT_TRUE(harness::WriteFileBytes(script_,
                                       "{\"type\":\"ready\"}\n"
                                       "wait-seen \"state\":\"failed\"\n"
-                                      "wait-file " + harness::Narrow(back) + "\n"
-                                      "{\"type\":\"retry\"}\n"
-                                      "wait-for \"state\":\"done\"\n"
-                                      "{\"type\":\"repair\"}\n"
-                                      "wait-for \"state\":\"running\"\n"
-                                      "wait-for \"state\":\"done\"\n"
-                                      "{\"type\":\"close\"}\n"));
+                                      "wait-file " +
+                                          harness::Narrow(back) +
+                                          "\n"
+                                          "{\"type\":\"retry\"}\n"
+                                          "wait-for \"state\":\"done\"\n"
+                                          "{\"type\":\"repair\"}\n"
+                                          "wait-for \"state\":\"running\"\n"
+                                          "wait-for \"state\":\"done\"\n"
+                                          "{\"type\":\"close\"}\n"));
   // The description is missing until the first run has failed.
   const std::wstring description = release_ + L"\\pub\\stable\\manifest.txt";
   ASSERT_TRUE(MoveFileW(description.c_str(), (description + L".away").c_str()));
