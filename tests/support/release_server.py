@@ -236,6 +236,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     return
                 sent += len(data)
                 self.bytes_sent += len(data)
+                # No pause after the last piece: the request is logged as
+                # soon as its client has all of it.
+                if sent >= limit:
+                    break
                 if "chunk" in switches:
                     time.sleep(0.05)
                 if "trickle" in switches:

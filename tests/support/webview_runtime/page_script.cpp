@@ -74,9 +74,17 @@ void PageScript::Schedule() {
   });
 }
 
+// A host message the wait is for: one containing the text, or for a
+// percent wait, a status at least that far.
+bool PageScript::Matches(const std::wstring& message, const std::wstring& text) const {
+  if (waiting_percent_ < 0) return message.find(text) != std::wstring::npos;
+  const size_t at = message.find(L"\"percent\":");
+  return at != std::wstring::npos && wcstol(message.c_str() + at + 10, nullptr, 10) >= waiting_percent_;
+}
+
 bool PageScript::FindAfterCursor(const std::wstring& text) {
   for (size_t i = cursor_; i < host_messages_.size(); ++i) {
-    if (host_messages_[i].find(text) != std::wstring::npos) {
+    if (Matches(host_messages_[i], text)) {
       cursor_ = i + 1;
       return true;
     }
@@ -147,6 +155,11 @@ void PageScript::Next() {
     // The same wait over every host message so far: workers answer in any order.
     cursor_ = 0;
     step = L"wait-for " + step.substr(10);
+  }
+  waiting_percent_ = -1;
+  if (StartsWith(step, L"wait-percent ")) {
+    waiting_percent_ = static_cast<int>(wcstol(step.c_str() + 13, nullptr, 10));
+    step = L"wait-for " + step;
   }
   if (StartsWith(step, L"wait-for ")) {
     waiting_for_ = step.substr(9);

@@ -11,6 +11,8 @@
 //                                 up, ending the script, after 30 s
 //   wait-seen <text>              the same over every host message so far
 //                                 (for answers that come in any order)
+//   wait-percent <n>              wait, as wait-for does, for a status of at
+//                                 least n percent
 //   wait-file <path>              wait until that file exists (a test's
 //                                 own step done); gives up as wait-for does
 //   process-failed <kind>         the runtime raises ProcessFailed with that
@@ -46,6 +48,7 @@ class PageScript : public std::enable_shared_from_this<PageScript> {
  private:
   void Next();
   void Schedule();
+  bool Matches(const std::wstring& message, const std::wstring& text) const;
   void WaitForFile(const std::wstring& path, unsigned long since);
   bool FindAfterCursor(const std::wstring& text);
 
@@ -58,6 +61,7 @@ class PageScript : public std::enable_shared_from_this<PageScript> {
   std::vector<std::wstring> host_messages_;
   size_t cursor_ = 0;
   std::wstring waiting_for_;
+  int waiting_percent_ = -1;  // a wait-percent: the least percent waited for
   bool waiting_ = false;
   unsigned long long timer_ = 0;
 };
