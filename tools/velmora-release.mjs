@@ -291,6 +291,7 @@ const commands = {
     keepModulus(out, signing.keep);
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
+    if (chunks.packTotals.files > 0) console.log(chunksReport(chunks.packTotals, true, 'pack'));
     console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
                 `${release.launcher ? ` and launcher ${release.launcher.version}` : ''} in ${out}` +
                 ` (sequence ${release.sequence}${release.expires ? `, expires ${release.expires}` : ''})`);
@@ -322,6 +323,7 @@ const commands = {
     for (const note of notes) console.log(note);
     console.log(report);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
+    if (chunks.packTotals.files > 0) console.log(chunksReport(chunks.packTotals, !dryRun, 'pack'));
     if (dryRun) {
       console.log('dry run: nothing written');
       return;

@@ -73,38 +73,53 @@ export function chunkEnds(data) {
 // chunk, waiting for what it returns; bytes is valid until then. Returns the
 // file's size and the SHA-256 of all its bytes, as read in this same pass.
 export async function chunkFile(file, onChunk) {
+  return (await chunkStream([file], onChunk))[0];
+}
+
+// The same over several files end to end, as one stream (a chunk may hold
+// the end of one file and the start of the next): the size and SHA-256 of
+// each file, as read.
+export async function chunkStream(files, onChunk) {
   const buffer = Buffer.allocUnsafe(4 * MAX);
-  const whole = crypto.createHash('sha256');
-  const fd = fs.openSync(file, 'r');
-  let size = 0;
+  const read = files.map(() => ({ size: 0, hash: crypto.createHash('sha256') }));
+  let next = 0;
+  let fd = null;
+  // Fills buffer[end..] from the files in turn; the new end.
+  const fill = (end) => {
+    while (end < buffer.length && next < files.length) {
+      if (fd === null) fd = fs.openSync(files[next], 'r');
+      const n = fs.readSync(fd, buffer, end, buffer.length - end, null);
+      if (n === 0) {
+        fs.closeSync(fd);
+        fd = null;
+        next++;
+        continue;
+      }
+      read[next].hash.update(buffer.subarray(end, end + n));
+      read[next].size += n;
+      end += n;
+    }
+    return end;
+  };
+  let offset = 0;
   try {
     let start = 0;
     let end = 0;
-    let ended = false;
     for (;;) {
       // Keep MAX bytes ahead of the chunk's start, or all that is left.
-      if (!ended && end - start < MAX) {
+      if (next < files.length && end - start < MAX) {
         buffer.copyWithin(0, start, end);
-        end -= start;
+        end = fill(end - start);
         start = 0;
-        while (end < buffer.length) {
-          const n = fs.readSync(fd, buffer, end, buffer.length - end, null);
-          if (n === 0) {
-            ended = true;
-            break;
-          }
-          whole.update(buffer.subarray(end, end + n));
-          end += n;
-        }
       }
       if (start === end) break;
       const length = chunkLength(buffer, start, end);
-      await onChunk(buffer.subarray(start, start + length), size);
-      size += length;
+      await onChunk(buffer.subarray(start, start + length), offset);
+      offset += length;
       start += length;
     }
   } finally {
-    fs.closeSync(fd);
+    if (fd !== null) fs.closeSync(fd);
   }
-  return { size, sha256: whole.digest('hex') };
+  return read.map((r) => ({ size: r.size, sha256: r.hash.digest('hex') }));
 }

@@ -21,13 +21,27 @@
 //   store chunks/<channel>
 //   chunk <sha256 of the raw chunk> <raw size> <stored size> zlib|raw
 //   ...                                  one a chunk, in file order
+//
+// The pack: every small file (below the chunk threshold), end to end in the
+// order of the description's file lines, is one stream cut by the same
+// chunker, each piece an object of the same store. A small change to one
+// file changes one or two objects; the next release reuses the rest. A
+// launcher fetches an object whole when it holds enough of what it needs,
+// else the files on their own. Its index, beside the chunk indexes:
+//   velmoramp-pack 1
+//   chunker velmoramp-cdc-1 262144 1048576 4194304
+//   store chunks/<channel>
+//   chunk <sha256 of the raw piece> <raw size> <stored size> zlib|raw
+//   ...                                  one a piece, in stream order
+//   part <offset in the stream> <size> <path token of the file line>
+//   ...                                  one a small file, in stream order
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import { promisify } from 'node:util';
 import zlib from 'node:zlib';
 
-import { AVERAGE, CHUNKER, chunkFile, MAX, MIN } from './chunker.mjs';
+import { AVERAGE, CHUNKER, chunkFile, chunkStream, MAX, MIN } from './chunker.mjs';
 import { isSafeRelativePath, readManifest } from './description.mjs';
 import { refuse } from './errors.mjs';
 import { readFileOrRefuse, writeReplacing } from './files.mjs';
@@ -86,6 +100,62 @@ export function chunkIndexText({ size, sha256: digest, store, chunks }) {
   return Buffer.from(lines.join('\n') + '\n', 'utf8');
 }
 
+// A chunk line's fields, or null when it is malformed.
+function chunkLine(tokens) {
+  const number = (t) => (t !== undefined && /^[0-9]+$/.test(t) ? BigInt(t) : null);
+  const [size, stored] = [number(tokens[2]), number(tokens[3])];
+  if (tokens[1] === undefined || !/^[0-9a-f]{64}$/.test(tokens[1]) || size === null || size < 1n ||
+      size > BigInt(MAX) || stored === null || !['zlib', 'raw'].includes(tokens[4]) ||
+      (tokens[4] === 'raw' && stored !== size)) {
+    return null;
+  }
+  return { sha256: tokens[1], size, stored, method: tokens[4] };
+}
+
+export function packIndexText({ store, chunks, parts }) {
+  const lines = ['velmoramp-pack 1', CHUNKER_LINE, `store ${store}`];
+  for (const c of chunks) lines.push(`chunk ${c.sha256} ${c.size} ${c.stored} ${c.method}`);
+  for (const p of parts) lines.push(`part ${p.offset} ${p.size} ${p.path}`);
+  return Buffer.from(lines.join('\n') + '\n', 'utf8');
+}
+
+// A pack index as a launcher reads it: { problem, store, chunks, parts:
+// [{ offset, size, path }] }, problem null when it is sound: parts in stream
+// order, apart, within the pieces.
+export function readPackIndex(bytes) {
+  const result = { problem: null, chunker: null, store: null, chunks: [], parts: [] };
+  const fail = (problem) => ({ ...result, problem });
+  const number = (t) => (t !== undefined && /^[0-9]+$/.test(t) ? BigInt(t) : null);
+  const lines = bytes.toString('utf8').split('\n');
+  if (lines[0] !== 'velmoramp-pack 1') return fail('it is no pack index of format 1');
+  let end = 0n;
+  for (const line of lines.slice(1)) {
+    const tokens = line.split(' ');
+    if (tokens[0] === 'chunker') {
+      result.chunker = line;
+    } else if (tokens[0] === 'store') {
+      if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return fail('its store line is malformed');
+      result.store = tokens[1];
+    } else if (tokens[0] === 'chunk') {
+      const chunk = chunkLine(tokens);
+      if (chunk === null) return fail('a chunk line is malformed');
+      result.chunks.push(chunk);
+    } else if (tokens[0] === 'part') {
+      const [offset, size] = [number(tokens[1]), number(tokens[2])];
+      if (offset === null || size === null || tokens.length !== 4 || tokens[3] === '') {
+        return fail('a part line is malformed');
+      }
+      if (offset < end) return fail('its part lines overlap or are out of order');
+      end = offset + size;
+      result.parts.push({ offset, size, path: tokens[3] });
+    }
+  }
+  if (result.chunker !== CHUNKER_LINE) return fail(`its chunker is not ${CHUNKER_LINE.slice(8)}`);
+  if (result.store === null) return fail('it has no store line');
+  if (end > result.chunks.reduce((sum, c) => sum + c.size, 0n)) return fail('a part lies beyond its pieces');
+  return result;
+}
+
 // A chunk index as a launcher reads it: { problem, size, sha256, store,
 // chunks: [{ sha256, size, stored, method }] }, problem null when it is sound.
 export function readChunkIndex(bytes) {
@@ -106,12 +176,9 @@ export function readChunkIndex(bytes) {
       if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return fail('its store line is malformed');
       result.store = tokens[1];
     } else if (tokens[0] === 'chunk') {
-      const [size, stored] = [number(tokens[2]), number(tokens[3])];
-      if (!hex(tokens[1]) || size === null || size < 1n || size > BigInt(MAX) || stored === null ||
-          !['zlib', 'raw'].includes(tokens[4]) || (tokens[4] === 'raw' && stored !== size)) {
-        return fail('a chunk line is malformed');
-      }
-      result.chunks.push({ sha256: tokens[1], size, stored, method: tokens[4] });
+      const chunk = chunkLine(tokens);
+      if (chunk === null) return fail('a chunk line is malformed');
+      result.chunks.push(chunk);
     }
   }
   if (result.size === null) return fail('it has no file line');
@@ -131,29 +198,31 @@ export class ChunkStore {
     // indexes: the chunks of each index this release has, by its digest,
     // for what players fetch before (or without) the index being written.
     Object.assign(this, { out, store: storeOf(channel), write, forms: new Map(), indexes: new Map() });
-    this.totals = { files: 0, chunks: 0, added: { objects: 0, bytes: 0 }, reused: { objects: 0, bytes: 0 } };
+    const tally = () => ({ files: 0, chunks: 0, added: { objects: 0, bytes: 0 }, reused: { objects: 0, bytes: 0 } });
+    this.totals = tally();
+    this.packTotals = tally();
   }
 
   // One chunk, stored once however often the release has it: a promise of
   // its line in the index. Its bytes are used or copied before anything waits.
-  put(raw) {
+  put(raw, tally = this.totals) {
     const sha = sha256(raw);
     const size = raw.length;
     let form = this.forms.get(sha);
     if (form === undefined) {
-      form = this.#store(sha, raw);
+      form = this.#store(sha, raw, tally);
       this.forms.set(sha, form);
     }
-    this.totals.chunks++;
+    tally.chunks++;
     return form.then((f) => ({ sha256: sha, size, ...f }));
   }
 
-  async #store(sha, raw) {
+  async #store(sha, raw, tally) {
     const file = onDisk(this.out, objectSource(this.store, sha));
     const existing = existingForm(file, sha, raw.length);
     if (existing) {
-      this.totals.reused.objects++;
-      this.totals.reused.bytes += existing.stored;
+      tally.reused.objects++;
+      tally.reused.bytes += existing.stored;
       return existing;
     }
     const copy = Buffer.from(raw);
@@ -162,8 +231,8 @@ export class ChunkStore {
     const packed = await deflate(copy);
     const bytes = packed.length * 100 <= copy.length * 97 ? packed : copy;
     if (this.write) writeReplacing(file, bytes);
-    this.totals.added.objects++;
-    this.totals.added.bytes += bytes.length;
+    tally.added.objects++;
+    tally.added.bytes += bytes.length;
     return { stored: bytes.length, method: bytes === copy ? 'raw' : 'zlib' };
   }
 
@@ -184,6 +253,38 @@ export class ChunkStore {
       refuse(`${file.full} changed while it was being published`);
     }
     const text = chunkIndexText({ ...whole, store: this.store, chunks });
+    this.totals.files++;
+    return this.#placeIndex(text, chunks);
+  }
+
+  // The small files as one stream, its pieces in the store and the pack
+  // index beside them; returns the index as the pack line names it, null
+  // when there is no small file with any byte.
+  async addPack(files) {
+    if (!files.some((f) => f.size > 0)) return null;
+    const entries = [];
+    let waited = 0;
+    const read = await chunkStream(files.map((f) => f.full), async (bytes) => {
+      const entry = this.put(bytes, this.packTotals);
+      entry.catch(() => {});
+      entries.push(entry);
+      if (entries.length - waited > IN_FLIGHT) await entries[waited++];
+    });
+    const chunks = await Promise.all(entries);
+    const parts = [];
+    let offset = 0n;
+    files.forEach((f, i) => {
+      if (read[i].sha256 !== f.sha256 || BigInt(read[i].size) !== BigInt(f.size)) {
+        refuse(`${f.full} changed while it was being published`);
+      }
+      parts.push({ offset, size: BigInt(f.size), path: f.relPath });
+      offset += BigInt(f.size);
+    });
+    this.packTotals.files = files.length;
+    return this.#placeIndex(packIndexText({ store: this.store, chunks, parts }), chunks);
+  }
+
+  #placeIndex(text, chunks) {
     const digest = sha256(text);
     this.indexes.set(digest, chunks);
     const source = indexSource(this.store, digest);
@@ -196,7 +297,6 @@ export class ChunkStore {
     } else if (this.write) {
       writeReplacing(target, text);
     }
-    this.totals.files++;
     return { size: text.length, sha256: digest, source };
   }
 }
@@ -250,8 +350,8 @@ export async function chunkFetches(out, published, next, indexes = new Map()) {
 
 const formatMiB = (bytes) => `${bytes} bytes (${(bytes / 1048576).toFixed(1)} MiB)`;
 
-export function chunksReport({ files, chunks, added, reused }, write) {
-  return `chunks: ${files} file(s) in ${chunks} chunk(s); ${write ? 'added' : 'would add'} ${formatMiB(added.bytes)} ` +
+export function chunksReport({ files, chunks, added, reused }, write, what = 'chunks') {
+  return `${what}: ${files} file(s) in ${chunks} ${what === 'pack' ? 'object' : 'chunk'}(s); ${write ? 'added' : 'would add'} ${formatMiB(added.bytes)} ` +
          `in ${added.objects} new object(s), reused ${formatMiB(reused.bytes)} in ${reused.objects} object(s) ` +
          'already there';
 }
@@ -283,6 +383,40 @@ export function checkChunks(out, file) {
       refuse(`${file.path}: chunk ${object} is missing`);
     }
     if (size !== c.stored) refuse(`${file.path}: chunk ${object} is not of the size its index names`);
+  }
+  return index;
+}
+
+// The index the pack line of a description names, read from out and checked
+// as a launcher would use it: every part names a small file of the
+// description at its size, and every piece is in the store.
+export function checkPack(out, description) {
+  const where = onDisk(out, description.pack.source);
+  let bytes;
+  try {
+    bytes = fs.readFileSync(where);
+  } catch {
+    refuse(`the pack index ${where} is missing; launchers would fetch each small file on its own`);
+  }
+  if (BigInt(bytes.length) !== description.pack.size || sha256(bytes) !== description.pack.sha256) {
+    refuse(`${where} is not the pack index the description names (size or SHA-256 differ)`);
+  }
+  const index = readPackIndex(bytes);
+  if (index.problem) refuse(`the pack index ${where} is refused: ${index.problem}`);
+  const files = new Map(description.files.map((f) => [f.path, f]));
+  for (const p of index.parts) {
+    const file = files.get(p.path);
+    if (!file || file.size !== p.size) refuse(`the pack index ${where}: part ${p.path} is no file of that size`);
+  }
+  for (const c of index.chunks) {
+    const object = onDisk(out, objectSource(index.store, c.sha256));
+    let size = null;
+    try {
+      size = BigInt(fs.statSync(object).size);
+    } catch {
+      refuse(`the pack's object ${object} is missing`);
+    }
+    if (size !== c.stored) refuse(`the pack's object ${object} is not of the size its index names`);
   }
   return index;
 }
@@ -326,6 +460,11 @@ export function prunePlan(out, channel, keep) {
     for (const file of description.files.filter((f) => f.chunks)) {
       const index = checkChunks(out, file);
       named.add(onDisk(out, file.chunks.source));
+      for (const c of index.chunks) named.add(onDisk(out, objectSource(index.store, c.sha256)));
+    }
+    if (description.pack) {
+      const index = checkPack(out, description);
+      named.add(onDisk(out, description.pack.source));
       for (const c of index.chunks) named.add(onDisk(out, objectSource(index.store, c.sha256)));
     }
   }

@@ -20,7 +20,7 @@ export const USAGE = `usage:
                           [--launcher EXE --launcher-version N]
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
                           [--sequence N [--force]] [--expires-in DAYS]
-                          [--no-chunks | --chunk-min-size BYTES] [--mirror URL]...
+                          [--no-chunks | --chunk-min-size BYTES] [--no-pack] [--mirror URL]...
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--dry-run] ...the options of publish
   velmora-release place <manifest.txt> <manifest.sig> <out> [--root <root folder>] [--modulus <public.modulus>]
@@ -31,13 +31,13 @@ export const USAGE = `usage:
                            [--expires-in DAYS | --expires-in never] [--builtin <public.modulus>]
   velmora-release root show <root folder>`;
 
-const FLAGS = new Set(['force', 'dry-run', 'no-chunks', 'lines']);
+const FLAGS = new Set(['force', 'dry-run', 'no-chunks', 'no-pack', 'lines']);
 // Options that may be given more than once, each adding a value.
 const REPEATED = new Set(['mirror', 'key', 'sign-with', 'root-key', 'release-key']);
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
                          'sequence', 'force', 'expires-in', 'mirror'];
 const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
-                         'chunk-min-size', 'root', 'modulus'];
+                         'chunk-min-size', 'no-pack', 'root', 'modulus'];
 // An option a command does not take is refused, never ignored: a
 // certificate that silently went unused would ship an unsigned launcher.
 const COMMAND_OPTIONS = {

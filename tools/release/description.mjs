@@ -30,6 +30,7 @@ const MESSAGES = {
   fileUnsafe: 'a file line names something we will not write',
   launcherMalformed: 'the launcher line is malformed',
   chunksMalformed: 'the chunks line is malformed',
+  packMalformed: 'the pack line is malformed',
   sequenceMalformed: 'the sequence line is malformed',
   expiryMalformed: 'the expiry line is malformed',
   empty: 'the manifest is empty',
@@ -85,7 +86,7 @@ export function readManifest(bytes) {
   const isHex = (d) => d.length === 64 && /^[0-9a-fA-F]+$/.test(d);
   const bin = (s) => Buffer.from(s, 'latin1');
   const result = { problem: null, channel: '', build: '', protocol: 0, notes: '', server: null, sequence: null,
-                   expires: null, expiresAt: null, files: [], launcher: null, mirrors: [] };
+                   expires: null, expiresAt: null, files: [], launcher: null, mirrors: [], pack: null };
   const fail = (message) => ({ ...result, problem: message });
   // The last file line of each path token, by its raw bytes: a chunks line
   // belongs to the nearest file line before it that names exactly its path.
@@ -150,6 +151,12 @@ export function readManifest(bytes) {
         file.chunks = { size: BigInt(tokens[2]), sha256: tokens[3].toLowerCase(),
                         source: bin(tokens[4]).toString('utf8') };
       }
+    } else if (key === 'pack') {
+      if (tokens.length < 4 || !/^\+?[0-9]+$/.test(tokens[1]) || BigInt(tokens[1]) >= 2n ** 64n ||
+          !isHex(tokens[2]) || !isSafeRelativePath(bin(tokens[3]))) {
+        return fail(MESSAGES.packMalformed);
+      }
+      result.pack = { size: BigInt(tokens[1]), sha256: tokens[2].toLowerCase(), source: bin(tokens[3]).toString('utf8') };
     } else if (key === 'mirror') {
       // Only https mirrors count; another line is passed over like an unknown key.
       const url = tokens.length >= 2 ? bin(tokens[1]).toString('latin1') : '';
@@ -190,6 +197,9 @@ export function manifestText(release) {
     // from them, older ones ignore the line and download the whole file.
     if (f.chunks) lines.push(`chunks ${f.relPath} ${f.chunks.size} ${f.chunks.sha256} ${f.chunks.source}`);
   }
+  // After every file line: launchers that read packs take the small files
+  // from it, older ones ignore the line and download each file.
+  if (release.pack) lines.push(`pack ${release.pack.size} ${release.pack.sha256} ${release.pack.source}`);
   if (release.launcher) {
     const l = release.launcher;
     lines.push(`launcher ${l.version} ${l.sha256} ${l.source}`);

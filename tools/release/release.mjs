@@ -6,7 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 
 import { launcherRelease, codeSigningFrom, isSigned, sameProgram, signExe } from './authenticode.mjs';
-import { chunkMinSizeFromOptions, ChunkStore } from './chunks.mjs';
+import { chunkMinSizeFromOptions, ChunkStore, DEFAULT_CHUNK_MIN_SIZE } from './chunks.mjs';
 import { required } from './command-line.mjs';
 import { isSafeRelativePath, manifestText, parseInt32 } from './description.mjs';
 import { refuse } from './errors.mjs';
@@ -206,6 +206,9 @@ export async function prepareRelease(folder, out, options, { writeChunks }) {
   const chunks = new ChunkStore(out, release.channel, { write: writeChunks });
   for (const f of release.files) {
     if (minSize !== null && f.size >= minSize) f.chunks = await chunks.addFile(f);
+  }
+  if (!options['no-pack']) {
+    release.pack = await chunks.addPack(release.files.filter((f) => f.size < (minSize ?? DEFAULT_CHUNK_MIN_SIZE)));
   }
   release.text = manifestText(release);
   return { release, publishedFile, notes, chunks };
