@@ -12,7 +12,10 @@
 #include "common/log.h"
 #include "common/worker_pool.h"
 #include "update/content/chunked.h"
+#include "update/content/pack.h"
 #include "update/hosts/transfer.h"
+#include "update/trust/digest.h"
+#include "update/trust/manifest_text.h"
 
 namespace update {
 namespace {
@@ -100,7 +103,8 @@ class Transfers {
 struct Job {
   size_t k = 0;  // into changed
   bool whole = true;
-  size_t chunk = 0;
+  size_t chunk = 0;    // of a chunked file, or the piece of the pack
+  bool piece = false;  // a piece of the pack
 };
 
 // Everything StageAll's phases share.
@@ -133,6 +137,8 @@ struct Staging {
   std::wstring label;
   DWORD start = GetTickCount();
   std::vector<std::unique_ptr<ChunkedFile>> chunked;  // per changed file; null: fetched whole
+  std::unique_ptr<Pack> pack;                          // null: no small file from the pack
+  std::vector<char> ready;  // per changed file: its staging file, left by a run that stopped, is whole
 };
 
 const ManifestFile& FileOf(const Staging& s, size_t k) { return s.manifest.files[s.changed[k]]; }
@@ -150,6 +156,12 @@ void RunJob(Staging& s, const Job& job, common::WorkerPool& pool) {
   if (s.transfers.aborted()) return;
   const ManifestFile& file = FileOf(s, job.k);
   TransferHooks hooks = HooksFor(s, pool);
+  if (job.piece) {
+    const Pack::Outcome outcome = s.pack->FetchPiece(s.session, job.chunk, hooks);
+    if (outcome == Pack::Outcome::kStopped) s.transfers.Failed(L"the pack", Error{ErrorKind::kStopped, L""});
+    if (outcome == Pack::Outcome::kFailed) s.transfers.Failed(L"the pack", s.pack->failure());
+    return;  // files it did not bring are fetched on their own after this phase
+  }
   if (!job.whole) {
     const ChunkedFile::Outcome outcome = s.chunked[job.k]->FetchChunk(s.session, job.chunk, hooks);
     if (outcome == ChunkedFile::Outcome::kStopped) s.transfers.Failed(file.path, Error{ErrorKind::kStopped, L""});
@@ -234,12 +246,63 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   return !error.failed();
 }
 
-// What crosses the wire: the stored chunks of chunked files, whole files
-// for the others. Says once how much the files at hand saved.
+// Whether the staging file of a file is the whole file, and its stamp.
+bool WholeStaging(const GameFolder& game, const ManifestFile& file, FileStamp& stamp) {
+  common::UniqueFile part(CreateFileW(game.Full(StagingPath(file.path)).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  LARGE_INTEGER size = {};
+  if (!part || !GetFileSizeEx(part.get(), &size) || static_cast<uint64_t>(size.QuadPart) != file.size) return false;
+  std::string digest;
+  if (!Sha256File(game.Full(StagingPath(file.path)), digest) || digest != AsciiLower(file.sha256)) return false;
+  return StampOpenFile(part.get(), game.volume(), stamp);
+}
+
+// The small files the pack can bring, where the run fetches chunks at all:
+// the pieces worth fetching are chosen, and the rest fetched on their own.
+bool PlanPack(Staging& s, Error& error) {
+  s.ready.assign(s.changed.size(), 0);
+  if (!s.options.use_chunks || !s.manifest.has_pack) return true;
+  std::vector<Pack::Wanted> wanted;
+  for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (s.chunked[k]) continue;
+    const bool ours = s.ours.count(FileOf(s, k).path) > 0;
+    // A small file a stopped run cut from the pack is whole already.
+    if (ours && WholeStaging(s.game, FileOf(s, k), s.stamps[k])) {
+      s.ready[k] = 1;
+      continue;
+    }
+    wanted.push_back(Pack::Wanted{k, &FileOf(s, k), ours});
+  }
+  if (wanted.empty()) return true;
+  auto pack = std::make_unique<Pack>(s.game, s.manifest, s.mirrors);
+  PackCosts costs;
+  costs.connections = std::clamp(s.options.connections, kMinConnections, kMaxConnections);
+  const uint64_t cap = s.session.rate_limit() != nullptr ? s.session.rate_limit()->bytes_per_second() : 0;
+  if (cap > 0) costs.bytes_per_second = std::min(costs.bytes_per_second, cap);
+  if (!pack->Load(s.session, s.transfers.abort_signal(), costs, error)) {
+    if (error.kind == ErrorKind::kStopped) return false;
+    error = Error();
+    return true;
+  }
+  pack->Plan(wanted, costs);
+  if (!pack->pieces().empty()) s.pack = std::move(pack);
+  return true;
+}
+
+bool FromPack(const Staging& s, size_t k) { return s.ready[k] || (s.pack && s.pack->Serves(k)); }
+
+// What crosses the wire: the pieces of the pack, the stored chunks of
+// chunked files, whole files for the others. Says once how much the files
+// at hand saved.
 std::vector<Job> Jobs(Staging& s) {
   std::vector<Job> jobs;
   uint64_t total = 0, reused = 0;
+  if (s.pack) {
+    for (size_t piece : s.pack->pieces()) jobs.push_back(Job{0, false, piece, true});
+    total += s.pack->fetch_bytes();
+  }
   for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (FromPack(s, k)) continue;
     if (!s.chunked[k]) {
       jobs.push_back(Job{k, true, 0});
       total += FileOf(s, k).size;
@@ -254,11 +317,17 @@ std::vector<Job> Jobs(Staging& s) {
   return jobs;
 }
 
-// Puts the chunked files together; those that did not come together are
-// fetched whole.
+// Puts the chunked files together; those that did not come together, and
+// files the pack did not bring, are fetched whole.
 bool FinishChunked(Staging& s, Error& error) {
   std::vector<Job> whole;
   for (size_t k = 0; k < s.changed.size(); ++k) {
+    if (FromPack(s, k)) {
+      if (s.ready[k] || s.pack->Staged(k, s.stamps[k])) continue;
+      s.transfers.Expect(FileOf(s, k).size);
+      whole.push_back(Job{k, true, 0});
+      continue;
+    }
     if (!s.chunked[k] || s.chunked[k]->Finish(s.stamps[k])) continue;
     s.chunked[k]->Abandon();
     s.chunked[k].reset();
@@ -292,7 +361,7 @@ bool StageAll(net::Session& session, MirrorSet& mirrors, const GameFolder& game,
   s.transfers.Cap(session.rate_limit());
   s.label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
                                 : L"Downloading " + std::to_wstring(changed.size()) + L" files";
-  if (!PlanChunked(s, true, error)) return false;
+  if (!PlanChunked(s, true, error) || !PlanPack(s, error)) return false;
   const std::vector<Job> jobs = Jobs(s);
   if (!RunJobs(s, jobs, error) || !FinishChunked(s, error)) return false;
   s.transfers.Report(s.label, s.start, true);
@@ -310,8 +379,11 @@ uint64_t BytesToDownload(net::Session& session, MirrorSet& mirrors, const GameFo
     s.chunked.clear();
     s.chunked.resize(changed.size());
   }
-  uint64_t total = 0;
-  for (size_t k = 0; k < changed.size(); ++k) total += s.chunked[k] ? s.chunked[k]->fetch_bytes() : FileOf(s, k).size;
+  if (!PlanPack(s, error)) s.pack.reset();
+  uint64_t total = s.pack ? s.pack->fetch_bytes() : 0;
+  for (size_t k = 0; k < changed.size(); ++k) {
+    if (!FromPack(s, k)) total += s.chunked[k] ? s.chunked[k]->fetch_bytes() : FileOf(s, k).size;
+  }
   return total;
 }
 

@@ -13,6 +13,7 @@
 
 #include "tests/support/harness.h"
 #include "update/content/chunk_index.h"
+#include "update/content/pack.h"
 #include "update/content/chunker.h"
 #include "update/content/inflate.h"
 #include "update/trust/digest.h"
@@ -205,6 +206,68 @@ TEST(ChunkIndexTest, WholeIndexesOnly) {
   EXPECT_EQ(index.chunks[1].sha256, std::string(64, 'b')) << "digests compared in lower case";
   EXPECT_TRUE(update::CutLikeOurs(index));
   EXPECT_EQ(update::ChunkSource(index, index.chunks[0]), L"chunks/stable/aa/" + std::wstring(64, L'a'));
+}
+
+TEST(PackIndexTest, PartsInOrderWithinThePieces) {
+  const std::string a(64, 'a'), b(64, 'b');
+  const std::string head = "velmoramp-pack 1\nchunker velmoramp-cdc-1 262144 1048576 4194304\nstore chunks/stable\n" +
+                           std::string("chunk ") + a + " 100 60 zlib\nchunk " + b + " 200 200 raw\n";
+  const struct {
+    const char* what;
+    std::string text;
+    const wchar_t* error;  // empty: read
+  } cases[] = {
+      {"parts end to end, one across the pieces", head + "part 0 0 e.txt\npart 0 150 a/b.txt\npart 150 150 c.lua\n", L""},
+      {"a gap, unknown keys and comments", head + "# note\nsomething new\npart 10 5 a.txt\npart 200 1 b.txt\n", L""},
+      {"not a pack index", "velmoramp-chunks 1\n", L"this is not a pack index we understand"},
+      {"overlapping parts", head + "part 0 150 a.txt\npart 149 10 b.txt\n", L"its part lines overlap or are out of order"},
+      {"parts out of order", head + "part 100 10 a.txt\npart 0 10 b.txt\n", L"its part lines overlap or are out of order"},
+      {"a part beyond the pieces", head + "part 250 51 a.txt\n", L"a part lies beyond the pieces"},
+      {"a part past the end of numbers", head + "part 18446744073709551615 2 a.txt\n", L"a part line is malformed"},
+      {"a part without its path", head + "part 0 10\n", L"a part line is malformed"},
+      {"a part outside the game folder", head + "part 0 10 ../a.txt\n", L"a part line is malformed"},
+      {"a part of a size that is no number", head + "part 0 -1 a.txt\n", L"a part line is malformed"},
+      {"a malformed chunk", head + "chunk " + a + " 0 0 raw\n", L"a chunk line is malformed"},
+      {"no store", "velmoramp-pack 1\nchunk " + a + " 1 1 raw\n", L"the index is not whole"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    update::PackIndex index;
+    std::wstring error;
+    const bool ok = update::ParsePackIndex(Bytes(c.text), index, error);
+    EXPECT_EQ(ok, std::wstring(c.error).empty());
+    EXPECT_EQ(error, c.error);
+  }
+  update::PackIndex index;
+  std::wstring error;
+  ASSERT_TRUE(update::ParsePackIndex(Bytes(cases[0].text), index, error));
+  ASSERT_EQ(index.parts.size(), 3u);
+  EXPECT_EQ(index.parts[1].path, L"a\\b.txt");
+  EXPECT_EQ(index.parts[2].offset, 150u);
+  EXPECT_EQ(index.chunks[1].offset, 100u);
+}
+
+// A piece is fetched when its bytes not wanted cost less than the round
+// trips its files would cost on their own, spread over the connections.
+TEST(PackIndexTest, APieceIsFetchedWhenItsFilesCostMoreOnTheirOwn) {
+  const update::PackCosts costs{50, 8'000'000, 8};  // 50 ms, 8 MB/s: 50 kB a round trip a connection
+  const struct {
+    uint64_t stored, wanted;
+    size_t files;
+    bool whole;
+  } cases[] = {
+      {1000000, 1000000, 60, true},   // all of it wanted
+      {300000, 400000, 20, true},     // compressed below what its files weigh
+      {1000000, 16000, 1, false},     // one file of it
+      {1000000, 32000, 2, false},     // two files save one round trip, not 968 kB
+      {1000000, 600000, 9, true},     // 400 kB unwanted against 8 round trips over 8 connections
+      {1000000, 500000, 9, false},    // 500 kB unwanted is more
+      {1000000, 0, 0, false},         // nothing of it wanted
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(update::PieceIsWorthIt(c.stored, c.wanted, c.files, costs), c.whole)
+        << c.stored << " " << c.wanted << " " << c.files;
+  }
 }
 
 }  // namespace

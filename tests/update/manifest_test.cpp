@@ -150,6 +150,9 @@ std::vector<std::string> FieldsOf(const update::Manifest& m) {
     }
   }
   for (const std::wstring& mirror : m.mirrors) fields.push_back("mirror " + Narrow(mirror));
+  if (m.has_pack) {
+    fields.push_back("pack " + std::to_string(m.pack_size) + " " + m.pack_sha256 + " " + Narrow(m.pack_source));
+  }
   if (!m.launcher_sha256.empty()) {
     fields.push_back("launcher " + std::to_string(m.launcher_version) + " " + m.launcher_sha256 + " " +
                      Narrow(m.launcher_source));

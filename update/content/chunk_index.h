@@ -25,6 +25,23 @@ struct ChunkIndex {
   std::vector<ChunkRef> chunks;
 };
 
+// The index of a release's pack (velmoramp-pack 1): its pieces, in stream
+// order (offsets in the stream), and where each small file lies in it.
+struct PackPart {
+  uint64_t offset = 0;  // in the stream
+  uint64_t size = 0;
+  std::wstring path;  // as a path below the game folder
+};
+struct PackIndex {
+  std::wstring store;
+  std::vector<ChunkRef> chunks;
+  std::vector<PackPart> parts;  // in stream order, apart
+};
+
+// Parses a pack index with the rules of a chunk index; besides, part lines
+// in stream order that do not overlap and lie within the pieces.
+[[nodiscard]] bool ParsePackIndex(const std::vector<unsigned char>& text, PackIndex& out, std::wstring& error);
+
 // Parses an index. False with a lower-case reason: not an index, a line
 // that is not whole, sizes that do not add up to the file's, a chunk larger
 // than any chunker makes, a store outside the base URL.
@@ -36,5 +53,6 @@ bool CutLikeOurs(const ChunkIndex& index);
 
 // Where a chunk object lies: "<store>/<first two hex digits>/<sha256>".
 std::wstring ChunkSource(const ChunkIndex& index, const ChunkRef& chunk);
+std::wstring ChunkSource(const std::wstring& store, const ChunkRef& chunk);
 
 }  // namespace update

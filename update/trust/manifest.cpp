@@ -22,6 +22,7 @@ const wchar_t kNoBuild[] = L"the manifest has no build name";
 const wchar_t kSequenceMalformed[] = L"the sequence line is malformed";
 const wchar_t kExpiryMalformed[] = L"the expiry line is malformed";
 const wchar_t kChunksMalformed[] = L"the chunks line is malformed";
+const wchar_t kPackMalformed[] = L"the pack line is malformed";
 
 // The value of a one-token key: the token, or empty when it is missing.
 std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) {
@@ -130,6 +131,20 @@ bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, 
   return true;
 }
 
+// "pack INDEX-SIZE INDEX-SHA256 INDEX-SOURCE": a later one wins.
+bool ReadPackLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
+  uint64_t size = 0;
+  if (tokens.size() < 4 || !ParseUint64(tokens[1], size) || !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
+    error = kPackMalformed;
+    return false;
+  }
+  out.has_pack = true;
+  out.pack_size = size;
+  out.pack_sha256 = tokens[2];
+  out.pack_source = common::Utf8ToWide(tokens[3]);
+  return true;
+}
+
 // "mirror <base URL>": only https mirrors are taken; another line is passed
 // over, as a key this launcher does not know would be.
 bool ReadMirror(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring&) {
@@ -180,6 +195,7 @@ const struct {
     {"expires", ReadExpiry},
     {"launcher", ReadLauncher},
     {"chunks", ReadChunksLine},
+    {"pack", ReadPackLine},
     {"mirror", ReadMirror},
 };
 

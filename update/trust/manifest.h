@@ -40,6 +40,12 @@ struct Manifest {
   // "mirror" lines: more base URLs (https, without a trailing "/") that
   // serve this release, in order.
   std::vector<std::wstring> mirrors;
+  // A "pack" line: the small files can also be cut from the pack, listed by
+  // the index at pack_source (of pack_size bytes, digest pack_sha256 as written).
+  bool has_pack = false;
+  uint64_t pack_size = 0;
+  std::string pack_sha256;
+  std::wstring pack_source;
   // While parsing only: the path token of each file line, as written.
   std::vector<std::string> path_tokens;
 };
