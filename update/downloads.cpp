@@ -137,7 +137,7 @@ struct Staging {
   std::wstring label;
   DWORD start = GetTickCount();
   std::vector<std::unique_ptr<ChunkedFile>> chunked;  // per changed file; null: fetched whole
-  std::unique_ptr<Pack> pack;                          // null: no small file from the pack
+  std::unique_ptr<Pack> pack;                         // null: no small file from the pack
   std::vector<char> ready;  // per changed file: its staging file, left by a run that stopped, is whole
 };
 
@@ -248,8 +248,8 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
 
 // Whether the staging file of a file is the whole file, and its stamp.
 bool WholeStaging(const GameFolder& game, const ManifestFile& file, FileStamp& stamp) {
-  common::UniqueFile part(CreateFileW(game.Full(StagingPath(file.path)).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  common::UniqueFile part(CreateFileW(game.Full(StagingPath(file.path)).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   LARGE_INTEGER size = {};
   if (!part || !GetFileSizeEx(part.get(), &size) || static_cast<uint64_t>(size.QuadPart) != file.size) return false;
   std::string digest;
@@ -273,10 +273,15 @@ bool PlanPack(Staging& s, Error& error) {
     }
     wanted.push_back(Pack::Wanted{k, &FileOf(s, k), ours});
   }
-  if (wanted.empty()) return true;
-  auto pack = std::make_unique<Pack>(s.game, s.manifest, s.mirrors);
   PackCosts costs;
   costs.connections = std::clamp(s.options.connections, kMinConnections, kMaxConnections);
+  // No more files than connections come in one round on their own; the
+  // pack would cost the index's round first.
+  if (wanted.size() <= costs.connections) {
+    if (!wanted.empty()) common::Log(L"pack: %zu small files wanted, fetched on their own", wanted.size());
+    return true;
+  }
+  auto pack = std::make_unique<Pack>(s.game, s.manifest, s.mirrors);
   const uint64_t cap = s.session.rate_limit() != nullptr ? s.session.rate_limit()->bytes_per_second() : 0;
   if (cap > 0) costs.bytes_per_second = std::min(costs.bytes_per_second, cap);
   if (!pack->Load(s.session, s.transfers.abort_signal(), costs, error)) {

@@ -13,9 +13,9 @@
 
 #include "tests/support/harness.h"
 #include "update/content/chunk_index.h"
-#include "update/content/pack.h"
 #include "update/content/chunker.h"
 #include "update/content/inflate.h"
+#include "update/content/pack.h"
 #include "update/trust/digest.h"
 
 namespace {
@@ -217,11 +217,14 @@ TEST(PackIndexTest, PartsInOrderWithinThePieces) {
     std::string text;
     const wchar_t* error;  // empty: read
   } cases[] = {
-      {"parts end to end, one across the pieces", head + "part 0 0 e.txt\npart 0 150 a/b.txt\npart 150 150 c.lua\n", L""},
+      {"parts end to end, one across the pieces", head + "part 0 0 e.txt\npart 0 150 a/b.txt\npart 150 150 c.lua\n",
+       L""},
       {"a gap, unknown keys and comments", head + "# note\nsomething new\npart 10 5 a.txt\npart 200 1 b.txt\n", L""},
       {"not a pack index", "velmoramp-chunks 1\n", L"this is not a pack index we understand"},
-      {"overlapping parts", head + "part 0 150 a.txt\npart 149 10 b.txt\n", L"its part lines overlap or are out of order"},
-      {"parts out of order", head + "part 100 10 a.txt\npart 0 10 b.txt\n", L"its part lines overlap or are out of order"},
+      {"overlapping parts", head + "part 0 150 a.txt\npart 149 10 b.txt\n",
+       L"its part lines overlap or are out of order"},
+      {"parts out of order", head + "part 100 10 a.txt\npart 0 10 b.txt\n",
+       L"its part lines overlap or are out of order"},
       {"a part beyond the pieces", head + "part 250 51 a.txt\n", L"a part lies beyond the pieces"},
       {"a part past the end of numbers", head + "part 18446744073709551615 2 a.txt\n", L"a part line is malformed"},
       {"a part without its path", head + "part 0 10\n", L"a part line is malformed"},
@@ -256,13 +259,13 @@ TEST(PackIndexTest, APieceIsFetchedWhenItsFilesCostMoreOnTheirOwn) {
     size_t files;
     bool whole;
   } cases[] = {
-      {1000000, 1000000, 60, true},   // all of it wanted
-      {300000, 400000, 20, true},     // compressed below what its files weigh
-      {1000000, 16000, 1, false},     // one file of it
-      {1000000, 32000, 2, false},     // two files save one round trip, not 968 kB
-      {1000000, 600000, 9, true},     // 400 kB unwanted against 8 round trips over 8 connections
-      {1000000, 500000, 9, false},    // 500 kB unwanted is more
-      {1000000, 0, 0, false},         // nothing of it wanted
+      {1000000, 1000000, 60, true},  // all of it wanted
+      {300000, 400000, 20, true},    // compressed below what its files weigh
+      {1000000, 16000, 1, false},    // one file of it
+      {1000000, 32000, 2, false},    // two files save one round trip, not 968 kB
+      {1000000, 600000, 9, true},    // 400 kB unwanted against 8 round trips over 8 connections
+      {1000000, 500000, 9, false},   // 500 kB unwanted is more
+      {1000000, 0, 0, false},        // nothing of it wanted
   };
   for (const auto& c : cases) {
     EXPECT_EQ(update::PieceIsWorthIt(c.stored, c.wanted, c.files, costs), c.whole)

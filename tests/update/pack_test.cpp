@@ -23,9 +23,10 @@ class PackTest : public EngineTest {
   void PublishBuild(const Files& files, const std::wstring& build) {
     harness::RemoveTree(folder_ + L"\\src");
     for (const auto& f : files) ASSERT_TRUE(harness::WriteFileBytes(folder_ + L"\\src\\" + f.first, f.second));
-    ASSERT_EQ(harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
-                                      L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015&pack=1"),
-              "");
+    ASSERT_EQ(
+        harness::PublishRelease(name_ + L"/src", name_ + L"/pub",
+                                L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015&pack=1"),
+        "");
   }
   size_t PieceRequests() const {
     size_t n = 0;
@@ -104,6 +105,7 @@ TEST_F(PackTest, WhatAChangeFetchesFollowsTheCostOfItsRequests) {
     std::function<void(Files&)> change;
     size_t files, pieces_at_least;
   } cases[] = {
+      // No more files than connections: one round on their own, not the index's first.
       {"one file changed", [](Files& f) { f[L"scripts\\f07.dat"] = RandomBytes(16 * 1024, 99); }, 1, 0},
       {"every file changed", [](Files& f) { f = SmallFiles(120, 16 * 1024, 500); }, 0, 2},
   };
@@ -116,7 +118,7 @@ TEST_F(PackTest, WhatAChangeFetchesFollowsTheCostOfItsRequests) {
     Files next = first;
     c.change(next);
     PublishBuild(next, L"b" + std::to_wstring(++build));
-    const size_t pieces = PieceRequests(), whole = FileRequests();
+    const size_t pieces = PieceRequests(), whole = FileRequests(), logged = Log().size();
     const update::Result r = Run();
     ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
     ExpectGame(next);
@@ -124,6 +126,7 @@ TEST_F(PackTest, WhatAChangeFetchesFollowsTheCostOfItsRequests) {
     EXPECT_GE(PieceRequests() - pieces, c.pieces_at_least);
     if (c.pieces_at_least == 0) {
       EXPECT_EQ(PieceRequests(), pieces);
+      EXPECT_EQ(Log().find("/indexes/", logged), std::string::npos) << "nor its index";
     }
   }
 }
@@ -203,9 +206,7 @@ TEST_F(PackTest, AStoppedRunResumesAndChunksOffTakeEveryFileWhole) {
   options_.connections = 1;
   update::CancelFlag stop{false};
   update::Result r;
-  std::thread run([&] {
-    r = update::RunUpdate(options_, update::StatusFn(), &stop);
-  });
+  std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
   EXPECT_TRUE(harness::WaitForFileText(data_ + L"\\launcher.log", "pack: ", 60000));
   const DWORD start = GetTickCount();
   while (PieceRequests() < 2 && GetTickCount() - start < 60000) Sleep(20);

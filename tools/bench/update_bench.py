@@ -10,7 +10,7 @@ launcher (VelmoraMultiplayer.exe --console --no-launch under Wine in the
 build's prefix) beside curl on the same files:
   - 500 files of 16 KiB through a proxy that adds 25 ms each way (a 50 ms
     round trip): the launcher with its default 8 transfers (through the
-    pack), with 4, and fetching each file (--no-chunks), curl one connection
+    pack), with 4, and fetching each file (chunks=off), curl one connection
     in turn and curl with 8 transfers at once; the connections each one
     opened;
   - packs, at the same round trip: 5,000 files of 4 KiB beside curl with 8;
@@ -183,14 +183,15 @@ def test_tree(build):
     raise SystemExit("build first: no test programs under %s" % build)
 
 
-def launcher(tree, bench, exe_name, base, channel, game, connections=None, extra=()):
+def launcher(tree, bench, exe_name, base, channel, game, connections=None, extra=(), chunks=True):
     """Runs a copy of the launcher (with its own launcher.ini) under Wine."""
     folder = os.path.join(bench, "launcher-%s" % (connections or "default"))
     os.makedirs(folder, exist_ok=True)
     exe = os.path.join(folder, "VelmoraMultiplayer.exe")
     shutil.copyfile(os.path.join(tree, "VelmoraMultiplayer.exe"), exe)
     with open(os.path.join(folder, "launcher.ini"), "w") as f:
-        f.write("[update]\nconnections=%s\n" % connections if connections else "")
+        f.write("[update]\n" + ("connections=%s\n" % connections if connections else "") +
+                ("" if chunks else "chunks=off\n"))
     env = dict(os.environ, VELMORA_DATA_FOLDER=winpath(os.path.join(bench, "data")))
     return run_measured(["bash", os.path.join(ROOT, "cmake", "wine-run.sh"), "--build", tree, exe, "--console",
                          "--no-launch", "--base-url", base, "--channel", channel, "--game", winpath(game)] +
@@ -622,19 +623,19 @@ def main():
         print("500 files of 16 KiB, 25 ms each way (best of 3 where a count is given)")
         print("  %-34s %9s %12s   %s" % ("client", "seconds", "connections", "each run"))
         figures = {}
-        for label, connections, tries, extra in (("launcher, 8 at once (default)", None, 3, ()),
-                                                 ("launcher, 4 at once", 4, 1, ()),
-                                                 ("launcher, each file (--no-chunks)", None, 1, ("--no-chunks",))):
+        for label, connections, tries, chunks in (("launcher, 8 at once (default)", None, 3, True),
+                                                  ("launcher, 4 at once", 4, 1, True),
+                                                 ("launcher, each file (chunks=off)", None, 1, False)):
             times = []
             for _ in range(tries):
                 proxy.reset_counts()
                 secs, _, code, out = launcher(tree, bench, "", far, "small-500",
-                                              fresh(os.path.join(bench, "game-small")), connections, extra)
+                                              fresh(os.path.join(bench, "game-small")), connections, chunks=chunks)
                 if code != 0 or "updated 500 file(s)." not in out:
                     raise SystemExit("the launcher failed on small-500: %s" % out.strip()[-400:])
                 times.append(secs)
             figures[label] = min(times)
-            if connections is None and not extra:
+            if connections is None and chunks:
                 where = phases(os.path.join(bench, "data", "launcher.log"))
             print("  %-34s %9.2f %12d   %s" % (label, min(times), proxy.connections,
                                               " ".join("%.2f" % t for t in times)))

@@ -35,8 +35,8 @@ uint64_t Covered(const std::vector<ChunkRef>& chunks) {
 // "part OFFSET SIZE PATH": after the part before it, a path like a file line's.
 bool ReadPartLine(const std::vector<std::string>& t, std::vector<PackPart>& parts, std::wstring& error) {
   PackPart part;
-  if (t.size() < 4 || !ParseUint64(t[1], part.offset) || !ParseUint64(t[2], part.size) ||
-      !IsSafeRelativePath(t[3]) || part.offset + part.size < part.offset) {
+  if (t.size() < 4 || !ParseUint64(t[1], part.offset) || !ParseUint64(t[2], part.size) || !IsSafeRelativePath(t[3]) ||
+      part.offset + part.size < part.offset) {
     error = L"a part line is malformed";
     return false;
   }

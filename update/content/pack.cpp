@@ -50,7 +50,8 @@ class PieceSink : public net::Sink {
     const bool ok = piece_.zlib ? inflater_.Feed(data, size, out, problem) : out(data, size);
     wire_ += size;
     if (report_) report_(static_cast<int64_t>(size));
-    if (!ok) error.Set(ErrorKind::kMismatch, problem.empty() ? L"a piece of the pack is longer than it should be" : problem);
+    if (!ok)
+      error.Set(ErrorKind::kMismatch, problem.empty() ? L"a piece of the pack is longer than it should be" : problem);
     return ok;
   }
   bool Whole() const {
@@ -169,9 +170,8 @@ void Pack::Plan(const std::vector<Wanted>& wanted, const PackCosts& costs) {
     pieces_.push_back(p);
     fetch_bytes_ += index_.chunks[p].stored;
   }
-  common::Log(L"pack: %zu of %zu wanted files from %zu of %zu pieces (%llu bytes), round trip %llu ms",
-              served_.size(), wanted.size(), pieces_.size(), index_.chunks.size(), fetch_bytes_,
-              costs.round_trip_ms);
+  common::Log(L"pack: %zu of %zu wanted files from %zu of %zu pieces (%llu bytes), round trip %llu ms", served_.size(),
+              wanted.size(), pieces_.size(), index_.chunks.size(), fetch_bytes_, costs.round_trip_ms);
 }
 
 bool Pack::Serves(size_t k) const { return by_k_.count(k) > 0; }
@@ -252,8 +252,8 @@ bool Pack::Stage(Served& served, const std::vector<unsigned char>& bytes, Error&
   common::UniqueFile staging;
   if (game_.HoldParents(file.path, bad)) {
     staging = game_.OpenForWriting(
-        StagingPath(file.path),
-        served.wanted.ours ? GameFolder::OpenMode::kContinue : GameFolder::OpenMode::kCreateNew, unsafe);
+        StagingPath(file.path), served.wanted.ours ? GameFolder::OpenMode::kContinue : GameFolder::OpenMode::kCreateNew,
+        unsafe);
   }
   if (!staging) return true;  // the file's own way names what is wrong
   DWORD written = 0;

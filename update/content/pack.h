@@ -61,7 +61,7 @@ class Pack {
   // the pack only when every piece it lies in is fetched.
   void Plan(const std::vector<Wanted>& wanted, const PackCosts& costs);
   const std::vector<size_t>& pieces() const { return pieces_; }  // to fetch
-  uint64_t fetch_bytes() const { return fetch_bytes_; }            // their stored bytes
+  uint64_t fetch_bytes() const { return fetch_bytes_; }          // their stored bytes
   bool Serves(size_t k) const;
 
   // Fetches one piece (an index into the index's chunks), tried again as a
@@ -82,7 +82,7 @@ class Pack {
  private:
   struct Served {
     Wanted wanted;
-    uint64_t offset = 0;  // in the stream
+    uint64_t offset = 0;         // in the stream
     size_t first = 0, last = 0;  // the pieces it lies in
     // A file that spans pieces is put together here until every byte came.
     std::vector<unsigned char> buffer;
@@ -98,7 +98,7 @@ class Pack {
   MirrorSet& mirrors_;
   PackIndex index_;
   std::vector<Served> served_;
-  std::map<size_t, size_t> by_k_;  // the caller's number of a file: into served_
+  std::map<size_t, size_t> by_k_;              // the caller's number of a file: into served_
   std::vector<std::vector<size_t>> by_piece_;  // per piece: into served_
   std::vector<size_t> pieces_;
   uint64_t fetch_bytes_ = 0;
