@@ -41,19 +41,6 @@ class ChunkedTest : public EngineTest {
     mark = served.size();
     return bytes;
   }
-  // Chunk objects (not indexes) the server sent, and whole files.
-  size_t ChunkRequests() const {
-    size_t n = 0;
-    for (const std::string& path : Requested()) {
-      n += path.find("/chunks/stable/") != std::string::npos && path.find("/indexes/") == std::string::npos;
-    }
-    return n;
-  }
-  size_t WholeRequests() const {
-    size_t n = 0;
-    for (const std::string& path : Requested()) n += path.find("/files/") != std::string::npos;
-    return n;
-  }
   // The chunk objects of the store, as paths below the served folder.
   std::vector<std::wstring> Objects() const {
     std::vector<std::wstring> found;

@@ -157,6 +157,19 @@ class EngineTest : public ::testing::Test {
     }
     return paths;
   }
+  // Chunk objects (not indexes: pieces of the pack too) the server sent, and whole files.
+  size_t ChunkRequests() const {
+    size_t n = 0;
+    for (const std::string& path : Requested()) {
+      n += path.find("/chunks/stable/") != std::string::npos && path.find("/indexes/") == std::string::npos;
+    }
+    return n;
+  }
+  size_t WholeRequests() const {
+    size_t n = 0;
+    for (const std::string& path : Requested()) n += path.find("/files/") != std::string::npos;
+    return n;
+  }
   size_t RequestsOf(const std::string& file) const {
     size_t n = 0;
     for (const std::string& path : Requested())

@@ -28,18 +28,6 @@ class PackTest : public EngineTest {
                                 L"channel=stable&build=" + build + L"&protocol=7&server=play.example:27015&pack=1"),
         "");
   }
-  size_t PieceRequests() const {
-    size_t n = 0;
-    for (const std::string& path : Requested()) {
-      n += path.find("/chunks/stable/") != std::string::npos && path.find("/indexes/") == std::string::npos;
-    }
-    return n;
-  }
-  size_t FileRequests() const {
-    size_t n = 0;
-    for (const std::string& path : Requested()) n += path.find("/files/") != std::string::npos;
-    return n;
-  }
   // The pack index as published, and its path.
   std::wstring IndexPath() const {
     const std::string text = Description();
@@ -92,8 +80,8 @@ TEST_F(PackTest, AFreshInstallTakesTheSmallFilesFromAFewPieces) {
   ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_EQ(r.changed, static_cast<int>(files.size()));
   ExpectGame(files);
-  EXPECT_EQ(PieceRequests(), index.chunks.size());
-  EXPECT_EQ(FileRequests(), 0u);
+  EXPECT_EQ(ChunkRequests(), index.chunks.size());
+  EXPECT_EQ(WholeRequests(), 0u);
 }
 
 // After the first release, what a change costs follows the rule: one file
@@ -118,14 +106,14 @@ TEST_F(PackTest, WhatAChangeFetchesFollowsTheCostOfItsRequests) {
     Files next = first;
     c.change(next);
     PublishBuild(next, L"b" + std::to_wstring(++build));
-    const size_t pieces = PieceRequests(), whole = FileRequests(), logged = Log().size();
+    const size_t pieces = ChunkRequests(), whole = WholeRequests(), logged = Log().size();
     const update::Result r = Run();
     ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
     ExpectGame(next);
-    EXPECT_EQ(FileRequests() - whole, c.files);
-    EXPECT_GE(PieceRequests() - pieces, c.pieces_at_least);
+    EXPECT_EQ(WholeRequests() - whole, c.files);
+    EXPECT_GE(ChunkRequests() - pieces, c.pieces_at_least);
     if (c.pieces_at_least == 0) {
-      EXPECT_EQ(PieceRequests(), pieces);
+      EXPECT_EQ(ChunkRequests(), pieces);
       EXPECT_EQ(Log().find("/indexes/", logged), std::string::npos) << "nor its index";
     }
   }
@@ -181,12 +169,12 @@ TEST_F(PackTest, AnythingWrongWithThePackFallsBackToTheFiles) {
     common::OpenLog(data_ + L"\\launcher.log");
     PutGame({{L"scripts\\f00.dat", files.at(L"scripts\\f00.dat")}});
     c.spoil();
-    const size_t whole = FileRequests();
+    const size_t whole = WholeRequests();
     const update::Result r = Run();
     EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
     ExpectGame(files);
     EXPECT_NE(Log().find(c.logged), std::string::npos) << Log();
-    const size_t on_their_own = FileRequests() - whole;
+    const size_t on_their_own = WholeRequests() - whole;
     EXPECT_GE(on_their_own, 1u);
     EXPECT_LE(on_their_own, files.size() - 1) << "not the file that was right";
     ASSERT_TRUE(harness::WriteFileBytes(piece, kept_piece));
@@ -209,25 +197,25 @@ TEST_F(PackTest, AStoppedRunResumesAndChunksOffTakeEveryFileWhole) {
   std::thread run([&] { r = update::RunUpdate(options_, update::StatusFn(), &stop); });
   EXPECT_TRUE(harness::WaitForFileText(data_ + L"\\launcher.log", "pack: ", 60000));
   const DWORD start = GetTickCount();
-  while (PieceRequests() < 2 && GetTickCount() - start < 60000) Sleep(20);
+  while (ChunkRequests() < 2 && GetTickCount() - start < 60000) Sleep(20);
   stop = true;
   run.join();
   ASSERT_FALSE(r.ok);
   options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
-  const size_t before = PieceRequests();
+  const size_t before = ChunkRequests();
   r = Run();
   ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
   ExpectGame(files);
-  EXPECT_LE(PieceRequests() - before, pieces - 1) << "the first piece's files were kept";
+  EXPECT_LE(ChunkRequests() - before, pieces - 1) << "the first piece's files were kept";
 
   harness::RemoveTree(game_);
   harness::RemoveTree(data_ + L"\\tables");
   options_.use_chunks = false;
-  const size_t whole = FileRequests(), all = PieceRequests();
+  const size_t whole = WholeRequests(), all = ChunkRequests();
   ASSERT_TRUE(Run().ok);
   ExpectGame(files);
-  EXPECT_EQ(FileRequests() - whole, files.size());
-  EXPECT_EQ(PieceRequests(), all);
+  EXPECT_EQ(WholeRequests() - whole, files.size());
+  EXPECT_EQ(ChunkRequests(), all);
 }
 
 }  // namespace

@@ -112,6 +112,25 @@ function chunkLine(tokens) {
   return { sha256: tokens[1], size, stored, method: tokens[4] };
 }
 
+// The lines both kinds of index have (chunker, store, chunk) into result:
+// a problem, null for such a line that is sound, undefined for another line.
+function sharedLine(tokens, line, result) {
+  if (tokens[0] === 'chunker') {
+    result.chunker = line;
+    return null;
+  }
+  if (tokens[0] === 'store') {
+    if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return 'its store line is malformed';
+    result.store = tokens[1];
+    return null;
+  }
+  if (tokens[0] !== 'chunk') return undefined;
+  const chunk = chunkLine(tokens);
+  if (chunk === null) return 'a chunk line is malformed';
+  result.chunks.push(chunk);
+  return null;
+}
+
 export function packIndexText({ store, chunks, parts }) {
   const lines = ['velmoramp-pack 1', CHUNKER_LINE, `store ${store}`];
   for (const c of chunks) lines.push(`chunk ${c.sha256} ${c.size} ${c.stored} ${c.method}`);
@@ -131,16 +150,10 @@ export function readPackIndex(bytes) {
   let end = 0n;
   for (const line of lines.slice(1)) {
     const tokens = line.split(' ');
-    if (tokens[0] === 'chunker') {
-      result.chunker = line;
-    } else if (tokens[0] === 'store') {
-      if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return fail('its store line is malformed');
-      result.store = tokens[1];
-    } else if (tokens[0] === 'chunk') {
-      const chunk = chunkLine(tokens);
-      if (chunk === null) return fail('a chunk line is malformed');
-      result.chunks.push(chunk);
-    } else if (tokens[0] === 'part') {
+    const shared = sharedLine(tokens, line, result);
+    if (shared) return fail(shared);
+    if (shared === null) continue;
+    if (tokens[0] === 'part') {
       const [offset, size] = [number(tokens[1]), number(tokens[2])];
       if (offset === null || size === null || tokens.length !== 4 || tokens[3] === '') {
         return fail('a part line is malformed');
@@ -167,18 +180,12 @@ export function readChunkIndex(bytes) {
   if (lines[0] !== 'velmoramp-chunks 1') return fail('it is no chunk index of format 1');
   for (const line of lines.slice(1)) {
     const tokens = line.split(' ');
+    const shared = sharedLine(tokens, line, result);
+    if (shared) return fail(shared);
+    if (shared === null) continue;
     if (tokens[0] === 'file') {
       if (number(tokens[1]) === null || !hex(tokens[2])) return fail('its file line is malformed');
       [result.size, result.sha256] = [number(tokens[1]), tokens[2]];
-    } else if (tokens[0] === 'chunker') {
-      result.chunker = line;
-    } else if (tokens[0] === 'store') {
-      if (tokens[1] === undefined || !isSafeRelativePath(tokens[1])) return fail('its store line is malformed');
-      result.store = tokens[1];
-    } else if (tokens[0] === 'chunk') {
-      const chunk = chunkLine(tokens);
-      if (chunk === null) return fail('a chunk line is malformed');
-      result.chunks.push(chunk);
     }
   }
   if (result.size === null) return fail('it has no file line');
