@@ -273,4 +273,99 @@ TEST(PackIndexTest, APieceIsFetchedWhenItsFilesCostMoreOnTheirOwn) {
   }
 }
 
+// Damaged indexes of both kinds: bytes flipped, lines cut, doubled or
+// dropped. Each is read or refused, and what is read holds what a reader
+// counts on.
+TEST(PackIndexTest, DamagedIndexesAreReadSoundOrRefused) {
+  const std::string a(64, 'a'), b(64, 'b');
+  const std::string pack =
+      "velmoramp-pack 1\nchunker velmoramp-cdc-1 262144 1048576 4194304\nstore chunks/stable\n"
+      "chunk " +
+      a + " 100 60 zlib\nchunk " + b +
+      " 200 200 raw\n"
+      "part 0 0 e.txt\npart 0 150 a/b.txt\npart 150 150 c.lua\n";
+  const std::string chunks = "velmoramp-chunks 1\nfile 300 " + a + "\nstore chunks/stable\nchunk " + a +
+                             " 100 60 zlib\nchunk " + b + " 200 200 raw\n";
+  uint32_t seed = 12345;
+  const auto next = [&seed](uint32_t below) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % below;
+  };
+  size_t read = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = round % 2 ? pack : chunks;
+    for (uint32_t edits = 1 + next(3); edits-- > 0;) {
+      const size_t at = next(static_cast<uint32_t>(text.size()));
+      switch (next(4)) {
+        case 0: text[at] = static_cast<char>(next(256)); break;
+        case 1: text.erase(at, 1 + next(20)); break;
+        case 2: text.insert(at, text.substr(at, 1 + next(40))); break;
+        default: text.insert(at, std::to_string(next(4000000000u))); break;
+      }
+      if (text.empty()) text = "x";
+    }
+    std::wstring error;
+    if (round % 2) {
+      update::PackIndex index;
+      if (!update::ParsePackIndex(Bytes(text), index, error)) continue;
+      ++read;
+      ASSERT_EQ(index.store.find(L".."), std::wstring::npos) << text;
+      const uint64_t covered = index.chunks.empty() ? 0 : index.chunks.back().offset + index.chunks.back().raw;
+      for (size_t i = 0; i < index.parts.size(); ++i) {
+        ASSERT_LE(index.parts[i].offset + index.parts[i].size, covered) << text;
+        if (i > 0) {
+          ASSERT_GE(index.parts[i].offset, index.parts[i - 1].offset + index.parts[i - 1].size) << text;
+        }
+        ASSERT_FALSE(index.parts[i].path.empty()) << text;
+      }
+    } else {
+      update::ChunkIndex index;
+      if (!update::ParseChunkIndex(Bytes(text), index, error)) continue;
+      ++read;
+      ASSERT_EQ(index.store.find(L".."), std::wstring::npos) << text;
+      uint64_t sum = 0;
+      for (const update::ChunkRef& c : index.chunks) {
+        ASSERT_GT(c.raw, 0u) << text;
+        sum += c.raw;
+      }
+      ASSERT_EQ(sum, index.size) << text;
+    }
+  }
+  EXPECT_GT(read, 100u) << "the damage left some indexes readable";
+}
+
+// The folder of the shared pack vectors as one stream, cut by this
+// launcher's chunker: the pieces and parts the release tool wrote for it.
+TEST(PackIndexTest, TheSharedPackIsCutWhereTheLauncherCuts) {
+  const std::string text = harness::ReadFileBytes(harness::SourceDir() + L"\\tests\\support\\pack-vectors.txt");
+  const size_t files = text.find("\nfiles "), at = text.find("\nindex\n");
+  ASSERT_NE(files, std::string::npos);
+  ASSERT_NE(at, std::string::npos);
+  const std::vector<std::string> t = Tokens(text.substr(files + 1, text.find('\n', files + 1) - files - 1));
+  ASSERT_EQ(t.size(), 3u);
+  const size_t count = std::strtoull(t[1].c_str(), nullptr, 10);
+  update::PackIndex index;
+  std::wstring error;
+  ASSERT_TRUE(update::ParsePackIndex(Bytes(text.substr(at + 7)), index, error)) << harness::Narrow(error);
+  ASSERT_EQ(index.parts.size(), count);
+  std::vector<unsigned char> stream;
+  for (size_t n = 0; n < count; ++n) {
+    wchar_t name[32];
+    swprintf(name, 32, L"small\\f%02zu.bin", n);
+    EXPECT_EQ(index.parts[n].path, name);
+    EXPECT_EQ(index.parts[n].offset, stream.size());
+    AppendInput({"input", "xorshift", std::to_string(n + 1), t[2]}, stream);
+    EXPECT_EQ(index.parts[n].offset + index.parts[n].size, stream.size());
+  }
+  const std::vector<uint64_t> ends = update::ChunkEnds(stream.data(), stream.size());
+  ASSERT_EQ(ends.size(), index.chunks.size());
+  for (size_t p = 0; p < ends.size(); ++p) {
+    const update::ChunkRef& piece = index.chunks[p];
+    EXPECT_EQ(piece.offset + piece.raw, ends[p]);
+    EXPECT_EQ(update::Sha256Hex(
+                  std::vector<unsigned char>(stream.begin() + piece.offset, stream.begin() + piece.offset + piece.raw)),
+              piece.sha256);
+  }
+}
+
 }  // namespace

@@ -164,6 +164,29 @@ const reportOf = (output) => {
 };
 const sum = (values) => values.reduce((a, b) => a + b, 0);
 
+// ---- The pack shared with the launcher -------------------------------------------
+
+test('the pack of the shared folder is the one the shared vectors hold', () => {
+  const text = fs.readFileSync(path.join(repo, 'tests', 'support', 'pack-vectors.txt'), 'utf8');
+  const [, count, size] = /^files (\d+) (\d+)$/m.exec(text);
+  const index = text.slice(text.indexOf('\nindex\n') + 7);
+  const src = freshDir('pack-src');
+  for (let n = 0; n < Number(count); n++) {
+    const file = path.join(src, 'small', `f${String(n).padStart(2, '0')}.bin`);
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, xorshift32(n + 1, Number(size)));
+  }
+  const out = path.join(freshDir('pack'), 'out');
+  const r = run('publish', src, out, '--key', testKey, '--modulus', testModulus, '--channel', 'stable', '--build', '1',
+                '--protocol', '7', '--server', 'h.example:1', '--sequence', '1');
+  assert.equal(r.code, 0, r.err);
+  assert.match(r.out, /^pack: 100 file\(s\) in 5 object\(s\); added 4096000 bytes/m);
+  const line = /\npack (\d+) ([0-9a-f]{64}) (\S+)\n/.exec(fs.readFileSync(path.join(out, 'stable', 'manifest.txt'), 'utf8'));
+  assert.ok(line, 'the description names the pack');
+  assert.equal(fs.readFileSync(path.join(out, ...line[3].split('/')), 'utf8'), index);
+  assert.deepEqual([Number(line[1]), line[2]], [Buffer.byteLength(index), sha(Buffer.from(index))]);
+});
+
 test('a second release adds only the chunks it changed; the whole files stay', () => {
   const src = makeFolder({ 'big.pak': randomFile, 'map.txt': textFile, 'small.cfg': 'x'.repeat(1000) });
   const out = freshDir('out');

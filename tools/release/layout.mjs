@@ -6,7 +6,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import process from 'node:process';
 
-import { checkChunks, keepReplaced } from './chunks.mjs';
+import { checkChunks, checkPack, keepReplaced } from './chunks.mjs';
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
 import { refuse } from './errors.mjs';
 import { countSigners } from './roots.mjs';
@@ -202,6 +202,7 @@ export function checkNamedFiles(out, description) {
     }
   }
   for (const f of description.files) if (f.chunks) checkChunks(out, f);
+  if (description.pack) checkPack(out, description);
 }
 
 // The release as a launcher will read it from out: the signature over the
