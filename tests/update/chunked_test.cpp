@@ -184,10 +184,7 @@ TEST_F(ChunkedTest, AnythingWrongWithChunksFallsBackToTheWholeFile) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    harness::RemoveTree(game_);
-    harness::RemoveTree(data_ + L"\\tables");
-    DeleteFileW((data_ + L"\\launcher.log").c_str());
-    common::OpenLog(data_ + L"\\launcher.log");
+    StartAfresh();
     const std::wstring spoiled = c.on_index ? index : objects[1];
     const std::string kept = harness::ReadFileBytes(spoiled);
     std::string bytes = kept;

@@ -120,6 +120,13 @@ class EngineTest : public ::testing::Test {
     PublishText(text);
   }
 
+  // A case of a table that starts with an empty game folder, no table and a new log.
+  void StartAfresh() {
+    harness::RemoveTree(game_);
+    harness::RemoveTree(data_ + L"\\tables");
+    DeleteFileW((data_ + L"\\launcher.log").c_str());
+    common::OpenLog(data_ + L"\\launcher.log");
+  }
   void PutGame(const Files& files) {
     for (const auto& f : files) ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\" + f.first, f.second));
   }

@@ -163,10 +163,7 @@ TEST_F(PackTest, AnythingWrongWithThePackFallsBackToTheFiles) {
   const std::string kept_piece = harness::ReadFileBytes(piece), kept_index = harness::ReadFileBytes(index_path);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    harness::RemoveTree(game_);
-    harness::RemoveTree(data_ + L"\\tables");
-    DeleteFileW((data_ + L"\\launcher.log").c_str());
-    common::OpenLog(data_ + L"\\launcher.log");
+    StartAfresh();
     PutGame({{L"scripts\\f00.dat", files.at(L"scripts\\f00.dat")}});
     c.spoil();
     const size_t whole = WholeRequests();

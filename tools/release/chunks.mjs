@@ -131,6 +131,19 @@ function sharedLine(tokens, line, result) {
   return null;
 }
 
+// The lines of an index after its header into result: the shared ones,
+// and each other line through own(tokens). The first problem, or null.
+function readLines(bytes, header, kind, result, own) {
+  const lines = bytes.toString('utf8').split('\n');
+  if (lines[0] !== header) return `it is no ${kind} index of format 1`;
+  for (const line of lines.slice(1)) {
+    const tokens = line.split(' ');
+    const problem = sharedLine(tokens, line, result) ?? own(tokens);
+    if (problem) return problem;
+  }
+  return null;
+}
+
 export function packIndexText({ store, chunks, parts }) {
   const lines = ['velmoramp-pack 1', CHUNKER_LINE, `store ${store}`];
   for (const c of chunks) lines.push(`chunk ${c.sha256} ${c.size} ${c.stored} ${c.method}`);
@@ -145,24 +158,17 @@ export function readPackIndex(bytes) {
   const result = { problem: null, chunker: null, store: null, chunks: [], parts: [] };
   const fail = (problem) => ({ ...result, problem });
   const number = (t) => (t !== undefined && /^[0-9]+$/.test(t) ? BigInt(t) : null);
-  const lines = bytes.toString('utf8').split('\n');
-  if (lines[0] !== 'velmoramp-pack 1') return fail('it is no pack index of format 1');
   let end = 0n;
-  for (const line of lines.slice(1)) {
-    const tokens = line.split(' ');
-    const shared = sharedLine(tokens, line, result);
-    if (shared) return fail(shared);
-    if (shared === null) continue;
-    if (tokens[0] === 'part') {
-      const [offset, size] = [number(tokens[1]), number(tokens[2])];
-      if (offset === null || size === null || tokens.length !== 4 || tokens[3] === '') {
-        return fail('a part line is malformed');
-      }
-      if (offset < end) return fail('its part lines overlap or are out of order');
-      end = offset + size;
-      result.parts.push({ offset, size, path: tokens[3] });
-    }
-  }
+  const problem = readLines(bytes, 'velmoramp-pack 1', 'pack', result, (tokens) => {
+    if (tokens[0] !== 'part') return null;
+    const [offset, size] = [number(tokens[1]), number(tokens[2])];
+    if (offset === null || size === null || tokens.length !== 4 || tokens[3] === '') return 'a part line is malformed';
+    if (offset < end) return 'its part lines overlap or are out of order';
+    end = offset + size;
+    result.parts.push({ offset, size, path: tokens[3] });
+    return null;
+  });
+  if (problem) return fail(problem);
   if (result.chunker !== CHUNKER_LINE) return fail(`its chunker is not ${CHUNKER_LINE.slice(8)}`);
   if (result.store === null) return fail('it has no store line');
   if (end > result.chunks.reduce((sum, c) => sum + c.size, 0n)) return fail('a part lies beyond its pieces');
@@ -176,18 +182,13 @@ export function readChunkIndex(bytes) {
   const fail = (problem) => ({ ...result, problem });
   const number = (t) => (t !== undefined && /^[0-9]+$/.test(t) ? BigInt(t) : null);
   const hex = (t) => t !== undefined && /^[0-9a-f]{64}$/.test(t);
-  const lines = bytes.toString('utf8').split('\n');
-  if (lines[0] !== 'velmoramp-chunks 1') return fail('it is no chunk index of format 1');
-  for (const line of lines.slice(1)) {
-    const tokens = line.split(' ');
-    const shared = sharedLine(tokens, line, result);
-    if (shared) return fail(shared);
-    if (shared === null) continue;
-    if (tokens[0] === 'file') {
-      if (number(tokens[1]) === null || !hex(tokens[2])) return fail('its file line is malformed');
-      [result.size, result.sha256] = [number(tokens[1]), tokens[2]];
-    }
-  }
+  const problem = readLines(bytes, 'velmoramp-chunks 1', 'chunk', result, (tokens) => {
+    if (tokens[0] !== 'file') return null;
+    if (number(tokens[1]) === null || !hex(tokens[2])) return 'its file line is malformed';
+    [result.size, result.sha256] = [number(tokens[1]), tokens[2]];
+    return null;
+  });
+  if (problem) return fail(problem);
   if (result.size === null) return fail('it has no file line');
   if (result.chunker !== CHUNKER_LINE) return fail(`its chunker is not ${CHUNKER_LINE.slice(8)}`);
   if (result.store === null) return fail('it has no store line');

@@ -55,7 +55,7 @@ std::wstring Amount(uint64_t bytes) {
 
 // Where one fetched chunk goes: inflated (or taken as it is) within its raw
 // size, hashed, and written at its place in the staging file.
-class ChunkSink : public net::Sink {
+class ChunkSink : public ObjectSink {
  public:
   ChunkSink(ChunkedFile& file, const ChunkRef& chunk, const std::function<void(int64_t)>& report)
       : file_(file), chunk_(chunk), inflater_(chunk.raw), report_(report) {
@@ -91,12 +91,12 @@ class ChunkSink : public net::Sink {
   }
 
   // Whether what came is the chunk the index names.
-  bool Whole() {
+  bool Whole() override {
     const bool ended = !chunk_.zlib || inflater_.finished();
     return ended && produced_ == chunk_.raw && hash_ok_ && FinishSha256Stream(hash_) == chunk_.sha256;
   }
   // Takes back from the progress what this try counted.
-  void Forget() {
+  void Forget() override {
     if (report_ && wire_ > 0) report_(-static_cast<int64_t>(wire_));
   }
 
@@ -158,7 +158,6 @@ bool ChunkedFile::Plan(net::Session& session, const StatusFn& status, const Canc
   const size_t count = index_.chunks.size();
   have_.assign(count, 0);
   done_.assign(count, 0);
-  bad_.assign(count, 0);
   whole_ok_ = BeginSha256Stream(whole_);
   // What an interrupted run placed already (chunks, or the start of the
   // whole file): kept where it verifies.
@@ -332,44 +331,22 @@ void ChunkedFile::Placed(size_t chunk) {
 
 ChunkedFile::Outcome ChunkedFile::FetchChunk(net::Session& session, size_t chunk, const TransferHooks& hooks) {
   const ChunkRef& ref = index_.chunks[chunk];
-  MirrorCursor mirror(&mirrors_, std::wstring());
-  for (int transient = 0;;) {
-    if (abandoned_.load()) return Outcome::kWhole;
-    ChunkSink sink(*this, ref, hooks.bytes);
-    net::Request request;
-    request.url = mirror.Url(ChunkSource(index_, ref));
-    request.max_body = ref.stored;
-    request.stop = hooks.stop;
-    request.sink = &sink;
-    net::Response response;
-    Error error;
-    const bool got = session.Get(request, response, error);
-    if (got && sink.Whole()) {
-      Placed(chunk);
-      return Outcome::kPlaced;
-    }
-    sink.Forget();
-    if (error.kind == ErrorKind::kStopped) return Outcome::kStopped;
-    if (error.kind == ErrorKind::kNoSpace || error.kind == ErrorKind::kWriteFailed) {
-      failure_ = error;
-      return Outcome::kFailed;
-    }
-    if (got) error.Set(ErrorKind::kMismatch, L"a chunk is not the one its index names");
-    if (mirror.FailOver(L"a chunk of " + file_.path, error)) continue;
-    if (error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge) {
-      std::lock_guard<std::mutex> hold(lock_);
-      if (++bad_[chunk] < 2) continue;  // once more: a cache may have held a bad copy
-      FallBack(L"a chunk failed its digest twice");
-      return Outcome::kWhole;
-    }
-    if (!mirror.WorthRetrying() || transient >= hooks.retries) {
-      FallBack(L"its chunks cannot be fetched");
-      return Outcome::kWhole;
-    }
-    const unsigned long wait = RetryWaitMs(transient++, response.headers.retry_after);
-    common::Log(L"retry %d of a chunk of %s in %lu ms: %s", transient, file_.path, wait, error.text);
-    if (!common::WaitOrStop(wait, hooks.stop)) return Outcome::kStopped;
+  std::unique_ptr<ObjectSink> kept;
+  const auto make = [&]() -> std::unique_ptr<ObjectSink> {
+    return std::make_unique<ChunkSink>(*this, ref, hooks.bytes);
+  };
+  Error error;
+  switch (FetchStoredObject(session, mirrors_, ChunkSource(index_, ref), ref.stored, hooks, L"a chunk of " + file_.path,
+                            make, kept, error, &abandoned_)) {
+    case ObjectFetch::kGot: Placed(chunk); return Outcome::kPlaced;
+    case ObjectFetch::kStopped: return Outcome::kStopped;
+    case ObjectFetch::kAbandoned: return Outcome::kWhole;
+    case ObjectFetch::kFailed: failure_ = error; return Outcome::kFailed;
+    case ObjectFetch::kWrong: FallBack(L"a chunk failed its digest twice"); return Outcome::kWhole;
+    case ObjectFetch::kUnreachable: break;
   }
+  FallBack(L"its chunks cannot be fetched");
+  return Outcome::kWhole;
 }
 
 bool ChunkedFile::Finish(FileStamp& staged) {

@@ -18,6 +18,7 @@
 #include "common/unique_handle.h"
 #include "net/session.h"
 #include "update/content/chunk_index.h"
+#include "update/content/stored_object.h"
 #include "update/disk/file_table.h"
 #include "update/disk/game_folder.h"
 #include "update/hosts/mirrors.h"
@@ -94,8 +95,7 @@ class ChunkedFile {
   std::atomic<bool> abandoned_{false};
   std::mutex lock_;  // guards what follows
   std::vector<char> done_;
-  std::vector<int> bad_;  // per chunk: tries that gave the wrong bytes
-  size_t cursor_ = 0;     // chunks before it are in the whole file's digest
+  size_t cursor_ = 0;  // chunks before it are in the whole file's digest
   bool hashing_ = false;
   Sha256Stream whole_;
   bool whole_ok_ = true;

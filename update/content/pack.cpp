@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "update/content/inflate.h"
+#include "update/content/stored_object.h"
 #include "update/hosts/fetch.h"
 #include "update/trust/digest.h"
 #include "update/trust/manifest_text.h"
@@ -34,7 +35,7 @@ std::string DigestOf(const unsigned char* data, size_t size) {
 }
 
 // One fetched piece: inflated (or taken as it is) within its raw size, in memory.
-class PieceSink : public net::Sink {
+class PieceSink : public ObjectSink {
  public:
   PieceSink(const ChunkRef& piece, const std::function<void(int64_t)>& report)
       : piece_(piece), inflater_(piece.raw), report_(report) {
@@ -54,11 +55,11 @@ class PieceSink : public net::Sink {
       error.Set(ErrorKind::kMismatch, problem.empty() ? L"a piece of the pack is longer than it should be" : problem);
     return ok;
   }
-  bool Whole() const {
+  bool Whole() override {
     return (!piece_.zlib || inflater_.finished()) && raw_.size() == piece_.raw &&
            DigestOf(raw_.data(), raw_.size()) == piece_.sha256;
   }
-  void Forget() {
+  void Forget() override {
     if (report_ && wire_ > 0) report_(-static_cast<int64_t>(wire_));
   }
   const std::vector<unsigned char>& raw() const { return raw_; }
@@ -178,47 +179,30 @@ bool Pack::Serves(size_t k) const { return by_k_.count(k) > 0; }
 
 Pack::Outcome Pack::FetchPiece(net::Session& session, size_t piece, const TransferHooks& hooks) {
   const ChunkRef& ref = index_.chunks[piece];
-  MirrorCursor mirror(&mirrors_, std::wstring());
-  int bad = 0;
-  for (int transient = 0;;) {
-    PieceSink sink(ref, hooks.bytes);
-    net::Request request;
-    request.url = mirror.Url(ChunkSource(index_.store, ref));
-    request.max_body = ref.stored;
-    request.stop = hooks.stop;
-    request.sink = &sink;
-    net::Response response;
-    Error error;
-    const bool got = session.Get(request, response, error);
-    if (got && sink.Whole()) {
-      for (size_t i : by_piece_[piece]) {
-        Served& s = served_[i];
-        const uint64_t size = s.wanted.file->size;
-        const uint64_t from = std::max(s.offset, ref.offset), to = std::min(s.offset + size, ref.offset + ref.raw);
-        if (!Place(s, from - s.offset, sink.raw().data() + (from - ref.offset), static_cast<size_t>(to - from),
-                   error)) {
-          std::lock_guard<std::mutex> hold(lock_);
-          failure_ = error;
-          return Outcome::kFailed;
-        }
-      }
-      return Outcome::kPlaced;
-    }
-    sink.Forget();
-    if (error.kind == ErrorKind::kStopped) return Outcome::kStopped;
-    if (got) error.Set(ErrorKind::kMismatch, L"a piece of the pack is not the one its index names");
-    if (mirror.FailOver(L"a piece of the pack", error)) continue;
-    const bool wrong = error.kind == ErrorKind::kMismatch || error.kind == ErrorKind::kTooLarge;
-    if ((wrong && ++bad >= 2) || (!wrong && (!mirror.WorthRetrying() || transient >= hooks.retries))) {
-      common::Log(L"pack: piece %zu %s; its files are fetched on their own", piece,
-                  wrong ? L"failed its digest twice" : L"cannot be fetched");
-      return Outcome::kMissed;
-    }
-    if (wrong) continue;  // once more: a cache may have held a bad copy
-    const unsigned long wait = RetryWaitMs(transient++, response.headers.retry_after);
-    common::Log(L"retry %d of piece %zu of the pack in %lu ms: %s", transient, piece, wait, error.text);
-    if (!common::WaitOrStop(wait, hooks.stop)) return Outcome::kStopped;
+  std::unique_ptr<ObjectSink> kept;
+  const auto make = [&]() -> std::unique_ptr<ObjectSink> { return std::make_unique<PieceSink>(ref, hooks.bytes); };
+  Error error;
+  const ObjectFetch fetched =
+      FetchStoredObject(session, mirrors_, ChunkSource(index_.store, ref), ref.stored, hooks,
+                        L"piece " + std::to_wstring(piece) + L" of the pack", make, kept, error);
+  if (fetched == ObjectFetch::kStopped) return Outcome::kStopped;
+  if (fetched != ObjectFetch::kGot) {
+    common::Log(L"pack: piece %zu %s; its files are fetched on their own", piece,
+                fetched == ObjectFetch::kWrong ? L"failed its digest twice" : L"cannot be fetched");
+    return Outcome::kMissed;
   }
+  const std::vector<unsigned char>& raw = static_cast<PieceSink&>(*kept).raw();
+  for (size_t i : by_piece_[piece]) {
+    Served& s = served_[i];
+    const uint64_t size = s.wanted.file->size;
+    const uint64_t from = std::max(s.offset, ref.offset), to = std::min(s.offset + size, ref.offset + ref.raw);
+    if (!Place(s, from - s.offset, raw.data() + (from - ref.offset), static_cast<size_t>(to - from), error)) {
+      std::lock_guard<std::mutex> hold(lock_);
+      failure_ = error;
+      return Outcome::kFailed;
+    }
+  }
+  return Outcome::kPlaced;
 }
 
 // Takes the bytes of served at offset at in the file; stages the file once
