@@ -21,8 +21,9 @@ async function withPage(options, body) {
   }
 }
 
-const alpha = server("Alpha", "alpha.example", 27015, { players: 3 });
-const beta = server("Beta", "10.0.0.2", 27020, { players: 4, maxPlayers: 16 });
+// Alpha comes first by players as well as in the list.
+const alpha = server("Alpha", "alpha.example", 27015, { players: 4 });
+const beta = server("Beta", "10.0.0.2", 27020, { players: 3, maxPlayers: 16 });
 
 const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
 
@@ -42,7 +43,7 @@ describe("start-up", () => {
       await ui.page.waitForTimeout(300);
       assert.deepEqual(await ui.posted(), [{ type: "ready" }]);
       assert.equal(await ui.page.inputValue("#who"), "Mara");
-      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.text("#count"), "1 server · 4 playing");
       assert.equal(await ui.playEnabled(), true);
     });
   });
@@ -122,7 +123,7 @@ describe("status messages", () => {
       assert.equal(await ui.text("#list"), "Looking for servers…");
       await ui.send({ type: "status", text: "Checking files", percent: 5, busy: true });
       await ui.send({ type: "servers", list: [alpha] });
-      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.text("#count"), "1 server · 4 playing");
       assert.equal(await ui.playEnabled(), false, "the list arrived while the update hashes");
       await ui.send({ type: "servers", list: [] });
       assert.equal(await ui.text("#list"), "No servers are announcing right now");
