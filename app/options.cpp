@@ -7,6 +7,7 @@
 #include <cwctype>
 
 #include "common/path.h"
+#include "common/texts.h"
 
 namespace app {
 namespace {
@@ -35,8 +36,8 @@ bool ParseSpeed(const std::wstring& text, int& value) {
 }
 
 // The options a player may give, for the name of a near miss.
-const wchar_t* const kValueOptions[] = {L"--channel", L"--base-url", L"--list-url",  L"--game",
-                                        L"--name",    L"--log",      L"--max-speed", L"--mirror"};
+const wchar_t* const kValueOptions[] = {L"--channel", L"--base-url",  L"--list-url", L"--game",    L"--name",
+                                        L"--log",     L"--max-speed", L"--mirror",   L"--language"};
 const wchar_t* const kFlags[] = {L"--no-launch", L"--console", L"--check", L"--verify"};
 
 bool IsValueOption(const std::wstring& arg) {
@@ -224,8 +225,43 @@ void LoadLauncherIni(update::Options& options) {
   options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
 }
 
+namespace {
+
+// The language comes first, so that every note after it is in that
+// language: [ui] language, then --language (the last one given), else the
+// user's preferred UI languages.
+void ChooseLanguage(Settings& settings, int argc, wchar_t** argv) {
+  std::wstring asked;
+  const wchar_t* source = nullptr;
+  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  wchar_t value[64] = {};
+  if (common::IsFile(ini) && GetPrivateProfileStringW(L"ui", L"language", L"", value, 64, ini.c_str()) > 0) {
+    asked = value;
+    source = kIni;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (argv[i] != nullptr && argv[i + 1] != nullptr && wcscmp(argv[i], L"--language") == 0) {
+      asked = argv[++i];
+      source = kCommandLine;
+    }
+  }
+  const std::wstring chosen = common::ChooseLanguage(asked, common::PreferredLanguages());
+  (void)common::SetLanguage(chosen);  // a tag ChooseLanguage gives is always shipped
+  settings.language = chosen;
+  SetSource(settings, L"language", source != nullptr ? source : kDefault);
+  const bool english = _wcsnicmp(asked.c_str(), L"en", 2) == 0 && (asked.size() == 2 || asked[2] == L'-');
+  if (!asked.empty() && !english && common::ChooseLanguage(asked, {}) == L"en") {
+    std::wstring shipped;
+    for (const std::wstring& tag : common::ShippedLanguages()) shipped += (shipped.empty() ? L"" : L", ") + tag;
+    settings.notes.push_back(common::TrF(L"Ignored language %s: the launcher speaks %s", asked, shipped));
+  }
+}
+
+}  // namespace
+
 Settings ReadSettings(int argc, wchar_t** argv) {
   Settings settings;
+  ChooseLanguage(settings, argc, argv);
   update::Options& options = settings.options;
   options.base_url = kDefaultBaseUrl;
   options.channel = L"stable";

@@ -18,6 +18,7 @@ inline constexpr wchar_t kDefaultListUrl[] = L"http://list.velmora-mp.net:27016/
 struct Settings {
   update::Options options;
   std::wstring log_file;  // --log FILE; empty: the launcher's own log
+  std::wstring language;  // the tag of the language every text is in
   std::vector<std::pair<std::wstring, std::wstring>> sources;
   std::vector<std::wstring> ini_mirrors;  // [update] mirrors, before they join the command line's
   // What was ignored or changed, and why, as the player reads it (also in
