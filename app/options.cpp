@@ -15,7 +15,6 @@ namespace {
 const wchar_t kDefault[] = L"default";
 const wchar_t kIni[] = L"launcher.ini";
 const wchar_t kCommandLine[] = L"command line";
-const wchar_t kSpeedWanted[] = L"give a whole number of KiB/s, 0 for no limit";
 
 void SetSource(Settings& settings, const std::wstring& name, const wchar_t* source) {
   for (auto& entry : settings.sources) {
@@ -66,8 +65,7 @@ size_t Distance(const std::wstring& a, const std::wstring& b) {
 std::wstring Unknown(const std::wstring& arg) {
   const size_t equals = arg.find(L'=');
   if (equals != std::wstring::npos && IsValueOption(arg.substr(0, equals))) {
-    return L"Ignored " + arg + L": not an option (write " + arg.substr(0, equals) + L" " + arg.substr(equals + 1) +
-           L")";
+    return common::TrF(L"Ignored %s: not an option (write %s %s)", arg, arg.substr(0, equals), arg.substr(equals + 1));
   }
   std::wstring best;
   size_t best_distance = 3;  // a near miss is at most two letters off
@@ -83,7 +81,8 @@ std::wstring Unknown(const std::wstring& arg) {
       best_distance = start ? 1 : d;
     }
   }
-  return L"Ignored " + arg + L": not an option" + (best.empty() ? L"" : L" (did you mean " + best + L"?)");
+  if (best.empty()) return common::TrF(L"Ignored %s: not an option", arg);
+  return common::TrF(L"Ignored %s: not an option (did you mean %s?)", arg, best);
 }
 
 // launcher.ini beside the executable, noting what it set.
@@ -131,7 +130,7 @@ void ApplyIni(Settings& settings) {
     } else if (is({L"1", L"on", L"yes", L"true"})) {
       SetSource(settings, L"chunks", kIni);
     } else {
-      settings.notes.push_back(L"Ignored [update] chunks=" + chunks + L": on or off");
+      settings.notes.push_back(common::TrF(L"Ignored [update] chunks=%s: on or off", chunks));
     }
   }
 
@@ -141,7 +140,8 @@ void ApplyIni(Settings& settings) {
     if (ParseSpeed(speed, options.max_speed_kib)) {
       SetSource(settings, L"max_speed", kIni);
     } else {
-      settings.notes.push_back(L"Ignored [update] max_speed=" + speed + L": " + kSpeedWanted);
+      settings.notes.push_back(
+          common::TrF(L"Ignored [update] max_speed=%s: give a whole number of KiB/s, 0 for no limit", speed));
     }
   }
 
@@ -151,16 +151,16 @@ void ApplyIni(Settings& settings) {
     wchar_t* end = nullptr;
     const long n = wcstol(connections.c_str(), &end, 10);
     if (end == connections.c_str() || *end != L'\0') {
-      settings.notes.push_back(L"Ignored [update] connections=" + connections + L": not a whole number");
+      settings.notes.push_back(common::TrF(L"Ignored [update] connections=%s: not a whole number", connections));
       return;
     }
     options.connections = static_cast<int>(std::clamp<long>(n, update::kMinConnections, update::kMaxConnections));
     SetSource(settings, L"connections", kIni);
     if (options.connections != n) {
-      settings.notes.push_back(L"[update] connections=" + connections + L" is out of range (" +
-                               std::to_wstring(update::kMinConnections) + L" to " +
-                               std::to_wstring(update::kMaxConnections) + L"): " +
-                               std::to_wstring(options.connections) + L" are used");
+      settings.notes.push_back(
+          common::TrN(options.connections, L"[update] connections=%s is out of range (%d to %d): %s is used",
+                      L"[update] connections=%s is out of range (%d to %d): %s are used", connections,
+                      update::kMinConnections, update::kMaxConnections, common::FormatCount(options.connections)));
     }
   }
 }
@@ -182,7 +182,7 @@ void ApplyArgument(Settings& settings, int argc, wchar_t** argv, int& i) {
                                 {L"--name", &update::Options::player_name, nullptr}};
   if (IsValueOption(arg)) {
     if (i + 1 >= argc) {
-      settings.notes.push_back(L"Ignored " + arg + L": it needs a value after it");
+      settings.notes.push_back(common::TrF(L"Ignored %s: it needs a value after it", arg));
       return;
     }
     const std::wstring value = argv[++i] ? argv[i] : L"";
@@ -197,7 +197,8 @@ void ApplyArgument(Settings& settings, int argc, wchar_t** argv, int& i) {
       if (ParseSpeed(value, options.max_speed_kib)) {
         SetSource(settings, L"max_speed", kCommandLine);
       } else {
-        settings.notes.push_back(L"Ignored --max-speed " + value + L": " + kSpeedWanted);
+        settings.notes.push_back(
+            common::TrF(L"Ignored --max-speed %s: give a whole number of KiB/s, 0 for no limit", value));
       }
     }
   } else if (arg == L"--no-launch") {

@@ -211,7 +211,7 @@ export function extract(root = ROOT) {
     }
   };
   for (const folder of PRODUCT) {
-    for (const file of listFiles(folder, (p) => /\.(cpp|h)$/.test(p) && !p.startsWith(PAGE))) {
+    for (const file of listFiles(folder, (p) => /\.(cpp|h)$/.test(p) && !p.startsWith(`${PAGE}/`))) {
       findCalls(readFileSync(join(root, file), "utf8"), file, ["Tr", "TrF", "TrN"], "L", add);
     }
   }
@@ -449,8 +449,8 @@ function tables(root) {
   return out;
 }
 
-const onPage = (w) => w.files.some((f) => f.startsWith(PAGE));
-const inLauncher = (w) => w.files.some((f) => !f.startsWith(PAGE));
+const onPage = (w) => w.files.some((f) => f.startsWith(`${PAGE}/`));
+const inLauncher = (w) => w.files.some((f) => !f.startsWith(`${PAGE}/`));
 
 export function pageCatalogues(root = ROOT) {
   const out = { en: { plural: LANGUAGES.en.categories, texts: {} } };

@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "ui/com_ref.h"
@@ -26,7 +27,6 @@ const wchar_t kPageSource[] = L"about:blank";
 namespace {
 
 const wchar_t kWindowClass[] = L"velmoramp_launcher";
-const wchar_t kWindowTitle[] = L"Velmora Multiplayer";
 // The page: RCDATA 1 of the executable.
 constexpr int kPageResource = 1;
 
@@ -166,8 +166,9 @@ class LauncherWindow {
     const POINT at = WindowPosition(monitor.rcWork);
 
     // Creation data: WindowProc keeps the pointer with the window.
-    HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x, at.y,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
+    HWND window =
+        CreateWindowExW(0, kWindowClass, common::Tr(L"Velmora Multiplayer"), WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
+                        at.x, at.y, kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
     if (window == nullptr) {
       WindowRun run;
       run.end = WindowEnd::kUseConsole;

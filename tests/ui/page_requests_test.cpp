@@ -802,7 +802,7 @@ TEST_F(PageRequestsTest, FavouritesAreNeverLost) {
   EXPECT_TRUE(ui::WaitForUpdate(third, 20000));
   Drain();
   EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
-                       L"{\"type\":\"status\",\"text\":\"" + std::wstring(ui::kPlayerStateUnreadable) +
+                       L"{\"type\":\"status\",\"text\":\"" + std::wstring(ui::PlayerStateUnreadableText()) +
                            L"\",\"percent\":-1,\"bad\":true}"),
             1);
 }
