@@ -198,7 +198,7 @@ bool RunJobs(Staging& s, const std::vector<Job>& jobs, Error& error) {
   } else if (s.transfers.failure().failed()) {
     error = s.transfers.failure();
   } else if (Stopped(s.cancel)) {
-    error.Set(ErrorKind::kStopped, kStoppedText);
+    error.Set(ErrorKind::kStopped, StoppedText());
   }
   return !error.failed();
 }
@@ -241,7 +241,7 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   if (pool.failure().failed()) {
     error = pool.failure();
   } else if (stopped.load() || Stopped(s.cancel)) {
-    error.Set(ErrorKind::kStopped, kStoppedText);
+    error.Set(ErrorKind::kStopped, StoppedText());
   }
   return !error.failed();
 }

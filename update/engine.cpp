@@ -256,7 +256,7 @@ bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& 
     }
   }
   if (!fetched) {
-    if (Stopped(run.cancel)) run.result.error = kStoppedText;
+    if (Stopped(run.cancel)) run.result.error = StoppedText();
     return false;
   }
   std::wstring error;
@@ -349,7 +349,7 @@ bool WalkRoots(RunState& run) {
     std::vector<unsigned char> text, signatures;
     RootAnswer answer = FetchRootFile(run, bases, number + L".root.txt", text);
     if (answer == RootAnswer::kFound) answer = FetchRootFile(run, bases, number + L".root.sig", signatures);
-    if (answer == RootAnswer::kStopped) return Refuse(run, kStoppedText);
+    if (answer == RootAnswer::kStopped) return Refuse(run, StoppedText());
     if (answer != RootAnswer::kFound) {
       if (answer == RootAnswer::kUnknown) {
         common::Log(L"root %s could not be fetched; going on with version %lld", number, run.root.version);
@@ -439,7 +439,7 @@ bool FetchDescription(RunState& run) {
   size_t served = bases.size();
   for (size_t i = 0; i < bases.size() && served == bases.size(); ++i) {
     if (AskForDescription(run, order, bases[i], bases.size() == 1, first_error, stale_error)) served = i;
-    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+    if (Stopped(run.cancel)) return Refuse(run, StoppedText());
   }
   // With mirrors, a busy base URL is asked once: when every mirror failed
   // too, it gets the retries it would have had alone.
@@ -447,7 +447,7 @@ bool FetchDescription(RunState& run) {
     const size_t base =
         static_cast<size_t>(std::find(bases.begin(), bases.end(), run.options.base_url) - bases.begin());
     if (AskForDescription(run, order, bases[base], true, first_error, stale_error)) served = base;
-    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+    if (Stopped(run.cancel)) return Refuse(run, StoppedText());
   }
   if (served == bases.size()) {
     // Only when every one offered an old release is it the replay text.
@@ -542,7 +542,7 @@ bool OpenGameFolder(RunState& run) {
     common::Log(L"update failed: %s: %s", run.options.game_dir, error);
     return false;
   }
-  if (!run.lock.Take(run.game, run.status, run.cancel)) return Refuse(run, kStoppedText);
+  if (!run.lock.Take(run.game, run.status, run.cancel)) return Refuse(run, StoppedText());
   run.table = FileTable::Load(run.game.key(), run.game.path());
   return true;
 }
@@ -600,7 +600,7 @@ bool FindChanged(RunState& run) {
   if (!FindChangedFiles(run.manifest, run.game, run.table, run.options.verify, run.status, run.cancel, run.changed,
                         error)) {
     return Refuse(run, error.kind == ErrorKind::kStopped
-                           ? std::wstring(kStoppedText)
+                           ? std::wstring(StoppedText())
                            : L"The update could not be completed: " + error.text + L"." + kNothingChanged);
   }
   SaveTable(run);
@@ -630,7 +630,7 @@ Result CountOnly(RunState& run) {
 std::wstring StagingFailureText(RunState& run, const std::set<std::wstring>& ours, const Error& error) {
   std::wstring space;
   switch (error.kind) {
-    case ErrorKind::kStopped: return kStoppedText;
+    case ErrorKind::kStopped: return StoppedText();
     case ErrorKind::kWriteFailed: return std::wstring(kCannotWrite) + kNothingChanged;
     case ErrorKind::kUnsafePath: return LinkText(error.text) + kNothingChanged;
     case ErrorKind::kNoSpace:
@@ -681,7 +681,7 @@ bool MoveIntoPlace(RunState& run) {
   if (!CheckTargetsBeforeMoving(placement, text)) return Refuse(run, text, L"update failed, nothing replaced");
   // Should the pass be cut off, only this record keeps the folder from
   // being played: without it, no move starts.
-  if (!Record(run, InstallRecord::State::kMixed, kCutOffText)) {
+  if (!Record(run, InstallRecord::State::kMixed, CutOffText())) {
     return Refuse(run,
                   std::wstring(L"The update could not be completed: the launcher cannot write its record of the "
                                L"game folder.") +
