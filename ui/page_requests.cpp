@@ -424,7 +424,7 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   }
   if (installed.state == update::InstallRecord::State::kMixed) {
     common::Log(L"play: refused, the game folder holds files of two releases");
-    PostStatus(window, installed.note.empty() ? std::wstring(update::kCutOffText) : installed.note, kNoPercent,
+    PostStatus(window, installed.note.empty() ? std::wstring(update::CutOffText()) : installed.note, kNoPercent,
                Tone::kBad, Busy::kUnchanged);
     return;
   }
