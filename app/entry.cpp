@@ -90,6 +90,7 @@ void LogSettings(const Settings& settings) {
     if (source.first == L"channel") value = o.channel;
     if (source.first == L"list_url") value = o.list_url;
     if (source.first == L"game_dir") value = o.game_dir.empty() ? L"(ask Steam)" : o.game_dir;
+    if (source.first == L"language") value = settings.language;
     if (source.first == L"connections") value = std::to_wstring(o.connections);
     if (source.first == L"chunks") value = o.use_chunks ? L"on" : L"off";
     if (source.first == L"max_speed") value = std::to_wstring(o.max_speed_kib) + L" KiB/s";
@@ -125,6 +126,8 @@ int RunLauncher(int argc, wchar_t** argv) {
   update::FinishSelfUpdate();
   const bool restarted = update::StartedBySelfUpdate();
 
+  // Before anything is said, the self-test's texts included.
+  (void)ChooseLanguage(argc, argv);
   if (argc == 4 && wcscmp(argv[1], L"--self-test") == 0) {
     return RunSelfTest(argv[2], argv[3]);
   }

@@ -226,43 +226,39 @@ void LoadLauncherIni(update::Options& options) {
   options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
 }
 
-namespace {
-
-// The language comes first, so that every note after it is in that
-// language: [ui] language, then --language (the last one given), else the
-// user's preferred UI languages.
-void ChooseLanguage(Settings& settings, int argc, wchar_t** argv) {
+LanguageChoice ChooseLanguage(int argc, wchar_t** argv) {
+  LanguageChoice choice;
   std::wstring asked;
-  const wchar_t* source = nullptr;
   const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
   wchar_t value[64] = {};
   if (common::IsFile(ini) && GetPrivateProfileStringW(L"ui", L"language", L"", value, 64, ini.c_str()) > 0) {
     asked = value;
-    source = kIni;
+    choice.source = kIni;
   }
   for (int i = 1; i + 1 < argc; ++i) {
     if (argv[i] != nullptr && argv[i + 1] != nullptr && wcscmp(argv[i], L"--language") == 0) {
       asked = argv[++i];
-      source = kCommandLine;
+      choice.source = kCommandLine;
     }
   }
-  const std::wstring chosen = common::ChooseLanguage(asked, common::PreferredLanguages());
-  (void)common::SetLanguage(chosen);  // a tag ChooseLanguage gives is always shipped
-  settings.language = chosen;
-  SetSource(settings, L"language", source != nullptr ? source : kDefault);
+  choice.tag = common::ChooseLanguage(asked, common::PreferredLanguages());
+  (void)common::SetLanguage(choice.tag);  // ChooseLanguage gives only tags we ship
   const bool english = _wcsnicmp(asked.c_str(), L"en", 2) == 0 && (asked.size() == 2 || asked[2] == L'-');
   if (!asked.empty() && !english && common::ChooseLanguage(asked, {}) == L"en") {
     std::wstring shipped;
     for (const std::wstring& tag : common::ShippedLanguages()) shipped += (shipped.empty() ? L"" : L", ") + tag;
-    settings.notes.push_back(common::TrF(L"Ignored language %s: the launcher speaks %s", asked, shipped));
+    choice.note = common::TrF(L"Ignored language %s: the launcher speaks %s", asked, shipped);
   }
+  return choice;
 }
-
-}  // namespace
 
 Settings ReadSettings(int argc, wchar_t** argv) {
   Settings settings;
-  ChooseLanguage(settings, argc, argv);
+  // The language comes first, so that every note after it is in that language.
+  const LanguageChoice language = ChooseLanguage(argc, argv);
+  settings.language = language.tag;
+  SetSource(settings, L"language", language.source);
+  if (!language.note.empty()) settings.notes.push_back(language.note);
   update::Options& options = settings.options;
   options.base_url = kDefaultBaseUrl;
   options.channel = L"stable";

@@ -26,6 +26,16 @@ struct Settings {
   std::vector<std::wstring> notes;
 };
 
+// The language of every text: [ui] language, then --language (the last one
+// given), else the first of the user's preferred UI languages we ship.
+// Sets it, and says where it came from and what was ignored.
+struct LanguageChoice {
+  std::wstring tag;
+  const wchar_t* source = L"default";
+  std::wstring note;  // empty, or why the language asked for was not used
+};
+LanguageChoice ChooseLanguage(int argc, wchar_t** argv);
+
 // Builds the settings from defaults, launcher.ini and argv (argv[0] is the
 // program). Never fails: an argument it does not know, a value option
 // without its value and a value it cannot use are ignored, a number out of

@@ -156,6 +156,31 @@ function findCalls(text, file, names, prefix, add) {
   }
 }
 
+// C++ or JS without its comments (a doc comment may show a call), the
+// lines kept so that nothing else moves.
+function withoutComments(text) {
+  let out = "";
+  for (let p = 0; p < text.length; ) {
+    const c = text[p];
+    if (c === '"' || c === "'" || c === "`") {
+      const start = p++;
+      while (p < text.length && text[p] !== c && text[p] !== "\n") p += text[p] === "\\" ? 2 : 1;
+      out += text.slice(start, ++p);
+    } else if (text.startsWith("//", p)) {
+      while (p < text.length && text[p] !== "\n") ++p;
+    } else if (text.startsWith("/*", p)) {
+      const end = text.indexOf("*/", p + 2);
+      const stop = end < 0 ? text.length : end + 2;
+      out += text.slice(p, stop).replace(/[^\n]/g, " ");
+      p = stop;
+    } else {
+      out += c;
+      ++p;
+    }
+  }
+  return out;
+}
+
 function listFiles(folder, test) {
   const out = [];
   const walk = (dir) => {
@@ -212,11 +237,11 @@ export function extract(root = ROOT) {
   };
   for (const folder of PRODUCT) {
     for (const file of listFiles(folder, (p) => /\.(cpp|h)$/.test(p) && !p.startsWith(`${PAGE}/`))) {
-      findCalls(readFileSync(join(root, file), "utf8"), file, ["Tr", "TrF", "TrN"], "L", add);
+      findCalls(withoutComments(readFileSync(join(root, file), "utf8")), file, ["Tr", "TrF", "TrN"], "L", add);
     }
   }
   for (const file of listFiles(`${PAGE}/src`, (p) => p.endsWith(".js"))) {
-    findCalls(readFileSync(join(root, file), "utf8"), file, ["t", "tf", "tn"], "", add);
+    findCalls(withoutComments(readFileSync(join(root, file), "utf8")), file, ["t", "tf", "tn"], "", add);
   }
   const html = `${PAGE}/launcher.html`;
   for (const msgid of htmlTexts(readFileSync(join(root, html), "utf8"))) add(msgid, null, html);

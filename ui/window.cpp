@@ -17,6 +17,7 @@
 #include "ui/com_ref.h"
 #include "ui/frontend.h"
 #include "ui/page_requests.h"
+#include "webview/environment_options.h"
 #include "webview/interfaces.h"
 #include "webview/loader.h"
 
@@ -97,7 +98,12 @@ std::wstring LoadPage() {
   const DWORD size = SizeofResource(nullptr, info);
   const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
   if (bytes == nullptr || size == 0) return std::wstring();
-  return common::Utf8ToWide(std::string(bytes, size));
+  std::wstring page = common::Utf8ToWide(std::string(bytes, size));
+  // The page takes its texts, numbers and plurals from its lang attribute.
+  const std::wstring english = L"<html lang=\"en\">";
+  const size_t at = page.find(english);
+  if (at != std::wstring::npos) page.replace(at, english.size(), L"<html lang=\"" + common::Language() + L"\">");
+  return page;
 }
 
 // <local application data>\velmoramp\launcher, created; empty when the
@@ -307,8 +313,12 @@ class LauncherWindow {
         EnvironmentHandler::Make(WhileAlive([this](HRESULT result, ICoreWebView2Environment* environment) {
           OnEnvironmentCreated(result, environment);
         }));
+    // The browser speaks the launcher's language; it has no pseudo-language.
+    const std::wstring language = common::Language() == L"qps-ploc" ? L"en" : common::Language();
+    ComRef<ICoreWebView2EnvironmentOptions> options =
+        ComRef<ICoreWebView2EnvironmentOptions>::Adopt(webview::NewEnvironmentOptions(language));
     const HRESULT requested = webview::CreateEnvironmentWithOptions(
-        nullptr, user_data_.empty() ? nullptr : user_data_.c_str(), nullptr, on_environment.get());
+        nullptr, user_data_.empty() ? nullptr : user_data_.c_str(), options.get(), on_environment.get());
     if (FAILED(requested)) Fail(L"requesting the environment", requested);
   }
 
