@@ -6,8 +6,8 @@
 #include "app/console.h"
 #include "common/format.h"
 #include "common/log.h"
+#include "common/texts.h"
 #include "game/handoff.h"
-#include "update/content/chunked.h"
 #include "update/engine.h"
 
 namespace app {
@@ -43,7 +43,7 @@ int Failed(const std::wstring& text) {
   if (log.empty()) {
     ConsolePrint(L"\n  %s\n", text.c_str());
   } else {
-    ConsolePrint(L"\n  %s\n  The launcher's log: %s\n", text.c_str(), log.c_str());
+    ConsolePrint(L"\n  %s\n  %s\n", text, common::TrF(L"The launcher's log: %s", log));
   }
   common::Log(L"console: %s", text.c_str());
   return 1;
@@ -55,12 +55,12 @@ update::Result Update(const update::Options& options) {
     return update::RunUpdate(options, [&status](const update::StatusLine& line) { status(line); });
   } catch (const std::bad_alloc&) {
     update::Result result;
-    result.error = L"The update could not be completed: the launcher ran out of memory.";
+    result.error = common::Tr(L"The update could not be completed: the launcher ran out of memory.");
     return result;
   } catch (const std::exception& e) {
     update::Result result;
-    result.error = L"The update could not be completed: an internal error stopped it (" +
-                   common::FormatWide(256, L"%hs", e.what()) + L").";
+    result.error = common::TrF(L"The update could not be completed: an internal error stopped it (%s).",
+                               common::FormatWide(256, L"%hs", e.what()));
     return result;
   }
 }
@@ -69,60 +69,72 @@ update::Result Update(const update::Options& options) {
 
 int RunConsole(const update::Options& options) {
   EnsureConsole();
-  ConsoleWrite(L"\n  Velmora MP launcher\n\n");
-  ConsolePrint(L"  game: %s", options.game_dir.c_str());
-  ConsolePrint(L"  channel: %s", options.channel.c_str());
+  ConsoleWrite(common::FormatWide(256, L"\n  %s\n\n", common::Tr(L"Velmora MP launcher")));
+  ConsolePrint(L"  %s", common::TrF(L"game: %s", options.game_dir));
+  ConsolePrint(L"  %s", common::TrF(L"channel: %s", options.channel));
   for (const std::wstring& notice : options.notices) ConsolePrint(L"  %s", notice);
 
   const update::Result result = Update(options);
   for (const std::wstring& notice : result.notices) ConsolePrint(L"  %s", notice);
   if (!result.ok) return Failed(result.error);
   if (result.launcher_updated) {
-    ConsolePrint(L"\n  the launcher updated itself and restarted.");
+    ConsolePrint(L"\n  %s", common::Tr(L"the launcher updated itself and restarted."));
     return 0;
   }
 
-  ConsolePrint(L"\n  build: %s (protocol %d)", result.build.c_str(), result.protocol);
-  if (!result.notes.empty()) ConsolePrint(L"  notes: %s", result.notes.c_str());
+  ConsolePrint(L"\n  %s", common::TrF(L"build: %s (protocol %d)", result.build, result.protocol));
+  if (!result.notes.empty()) ConsolePrint(L"  %s", common::TrF(L"notes: %s", result.notes));
 
   if (options.check_only) {
     if (result.changed == 0 && result.removed == 0) {
-      ConsolePrint(L"\n  up to date.");
+      ConsolePrint(L"\n  %s", common::Tr(L"up to date."));
     } else {
-      ConsolePrint(L"\n  %d file(s) would be updated (%s to download).", result.changed,
-                   update::Amount(result.download_bytes));
+      ConsolePrint(L"\n  %s",
+                   common::TrN(result.changed, L"%s file would be updated (%s to download).",
+                               L"%s files would be updated (%s to download).", common::FormatCount(result.changed),
+                               common::FormatSize(result.download_bytes)));
     }
-    if (result.removed > 0) ConsolePrint(L"  %d file(s) the release no longer has would be removed.", result.removed);
+    if (result.removed > 0) {
+      ConsolePrint(L"  %s", common::TrN(result.removed, L"%s file the release no longer has would be removed.",
+                                        L"%s files the release no longer has would be removed.",
+                                        common::FormatCount(result.removed)));
+    }
     return 0;
   }
   if (result.offline) {
     ConsolePrint(L"\n  %s", result.offline_text);
   } else if (result.changed == 0 && result.removed == 0) {
-    ConsolePrint(L"\n  already up to date.");
+    ConsolePrint(L"\n  %s", common::Tr(L"already up to date."));
   } else {
-    ConsolePrint(L"\n  updated %d file(s).", result.changed);
+    ConsolePrint(L"\n  %s", common::TrN(result.changed, L"updated %s file.", L"updated %s files.",
+                                        common::FormatCount(result.changed)));
   }
-  if (result.removed > 0) ConsolePrint(L"  removed %d file(s) the release no longer has.", result.removed);
+  if (result.removed > 0) {
+    ConsolePrint(L"  %s",
+                 common::TrN(result.removed, L"removed %s file the release no longer has.",
+                             L"removed %s files the release no longer has.", common::FormatCount(result.removed)));
+  }
 
   std::wstring name = options.player_name;
   if (name.empty()) name = game::ReadSavedName(options.game_dir);
+  // The name other players see in the game: the same in every language.
   if (name.empty()) name = L"Player";
   std::wstring problem;
   if (!game::CheckHandoff(result.server_host, result.server_port, name, problem)) return Failed(problem);
   if (!game::WriteHandoff(options.game_dir, result.server_host, result.server_port, name)) {
-    return Failed(L"Could not write the hand-off file into the game folder.");
+    return Failed(common::Tr(L"Could not write the hand-off file into the game folder."));
   }
-  ConsolePrint(L"  playing as %s", name.c_str());
+  ConsolePrint(L"  %s", common::TrF(L"playing as %s", name));
   if (!options.launch) return 0;
 
-  ConsolePrint(L"\n  starting the game through Steam...");
+  ConsolePrint(L"\n  %s", common::Tr(L"starting the game through Steam..."));
   if (game::LaunchGame()) {
     common::Log(L"play: %s:%d, Steam accepted the launch", result.server_host.c_str(), result.server_port);
-    ConsolePrint(L"  the mod loads itself once the game is up. Have fun.");
+    ConsolePrint(L"  %s", common::Tr(L"the mod loads itself once the game is up. Have fun."));
     return 0;
   }
   common::Log(L"play: %s:%d, Steam refused the launch", result.server_host.c_str(), result.server_port);
-  return Failed(L"Steam did not accept the launch request. Start Velmora from Steam yourself.");
+  return Failed(common::Tr(L"Steam did not accept the launch request. Start Velmora from Steam yourself."));
 }
 
 }  // namespace app

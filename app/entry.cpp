@@ -11,6 +11,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "game/locator.h"
 #include "ui/window.h"
@@ -20,18 +21,22 @@
 
 namespace app {
 
-const wchar_t kRuntimeMissingMessage[] =
-    L"Microsoft Edge WebView2 is not installed, so the launcher window cannot open.\n\n"
-    L"The update will run in a console window instead. Installing the WebView2 runtime from "
-    L"Microsoft brings the normal launcher back.";
+const wchar_t* RuntimeMissingMessage() {
+  return common::Tr(
+      L"Microsoft Edge WebView2 is not installed, so the launcher window cannot open.\n\n"
+      L"The update will run in a console window instead. Installing the WebView2 runtime from "
+      L"Microsoft brings the normal launcher back.");
+}
 
-const wchar_t kGameFolderHint[] =
-    L"\n\nIf it is installed elsewhere, start the launcher with:\n"
-    L"VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"";
+// The command line stays out of the text: it is typed as it is.
+std::wstring GameFolderHint() {
+  return common::TrF(L"If it is installed elsewhere, start the launcher with:\n%s",
+                     L"VelmoraMultiplayer.exe --game \"D:\\SteamLibrary\\steamapps\\common\\Velmora\"");
+}
 
 namespace {
 
-const wchar_t kTitle[] = L"Velmora Multiplayer";
+const wchar_t* Title() { return common::Tr(L"Velmora Multiplayer"); }
 
 // Fills an empty game folder from the game locator and strips trailing
 // backslashes. False, with the error text, when the game cannot be found,
@@ -42,7 +47,8 @@ bool ResolveGameFolder(update::Options& options, std::wstring& error) {
   const bool named = !options.game_dir.empty();
   if (!named) options.game_dir = game::FindGameFolder();
   if (options.game_dir.empty()) {
-    error = L"Could not find Velmora. Is it installed through Steam?" + std::wstring(kGameFolderHint);
+    error = std::wstring(common::Tr(L"Could not find Velmora. Is it installed through Steam?")) + L"\n\n" +
+            GameFolderHint();
     common::Log(L"game folder: not found through Steam");
     return false;
   }
@@ -50,13 +56,13 @@ bool ResolveGameFolder(update::Options& options, std::wstring& error) {
   if (named) {
     const DWORD attributes = GetFileAttributesW(common::LongPathForm(common::AbsolutePath(options.game_dir)).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      error = L"The game folder " + options.game_dir + L" does not exist. Check --game or [game] path.";
+      error = common::TrF(L"The game folder %s does not exist. Check --game or [game] path.", options.game_dir);
       common::Log(L"game folder: %s does not exist (win32 %lu)", options.game_dir, GetLastError());
       return false;
     }
     if (!common::IsFile(options.game_dir + L"\\Velmora.exe")) {
-      options.notices.push_back(L"The game folder " + options.game_dir +
-                                L" holds no Velmora.exe; the mod is installed there all the same.");
+      options.notices.push_back(common::TrF(
+          L"The game folder %s holds no Velmora.exe; the mod is installed there all the same.", options.game_dir));
       common::Log(L"game folder: %s holds no Velmora.exe", options.game_dir);
     }
   }
@@ -84,6 +90,7 @@ void LogSettings(const Settings& settings) {
     if (source.first == L"channel") value = o.channel;
     if (source.first == L"list_url") value = o.list_url;
     if (source.first == L"game_dir") value = o.game_dir.empty() ? L"(ask Steam)" : o.game_dir;
+    if (source.first == L"language") value = settings.language;
     if (source.first == L"connections") value = std::to_wstring(o.connections);
     if (source.first == L"chunks") value = o.use_chunks ? L"on" : L"off";
     if (source.first == L"max_speed") value = std::to_wstring(o.max_speed_kib) + L" KiB/s";
@@ -102,11 +109,11 @@ void LogSettings(const Settings& settings) {
 // console. Always returns 1, the exit code.
 int ReportFatal(const std::wstring& message, bool use_window) {
   if (use_window) {
-    MessageBoxW(nullptr, message.c_str(), kTitle, MB_OK | MB_ICONERROR);
+    MessageBoxW(nullptr, message.c_str(), Title(), MB_OK | MB_ICONERROR);
   } else if (common::LogPath().empty()) {
     ConsolePrint(L"\n  %s\n", message.c_str());
   } else {
-    ConsolePrint(L"\n  %s\n  The launcher's log: %s\n", message.c_str(), common::LogPath().c_str());
+    ConsolePrint(L"\n  %s\n  %s\n", message, common::TrF(L"The launcher's log: %s", common::LogPath()));
   }
   return 1;
 }
@@ -119,6 +126,8 @@ int RunLauncher(int argc, wchar_t** argv) {
   update::FinishSelfUpdate();
   const bool restarted = update::StartedBySelfUpdate();
 
+  // Before anything is said, the self-test's texts included.
+  (void)ChooseLanguage(argc, argv);
   if (argc == 4 && wcscmp(argv[1], L"--self-test") == 0) {
     return RunSelfTest(argv[2], argv[3]);
   }
@@ -142,15 +151,15 @@ int RunLauncher(int argc, wchar_t** argv) {
   if (!ResolveGameFolder(options, error)) return ReportFatal(error, options.use_window);
 
   if (options.use_window) {
-    std::wstring box = kRuntimeMissingMessage;
+    std::wstring box = RuntimeMissingMessage();
     if (webview::IsRuntimeAvailable()) {
       const ui::WindowRun run = ui::Run(options);
       if (run.end == ui::WindowEnd::kClosed) return run.exit_code;
       // A runtime that is there but does not work: the same way on, with
       // the code for whoever helps the player.
-      box += common::FormatWide(64, L"\n\n(web view error 0x%08lx)", static_cast<unsigned long>(run.failure));
+      box += L"\n\n" + common::TrF(L"(web view error 0x%08lx)", static_cast<unsigned long>(run.failure));
     }
-    MessageBoxW(nullptr, box.c_str(), kTitle, MB_OK | MB_ICONINFORMATION);
+    MessageBoxW(nullptr, box.c_str(), Title(), MB_OK | MB_ICONINFORMATION);
   }
   return RunConsole(options);
 }

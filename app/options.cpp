@@ -7,6 +7,7 @@
 #include <cwctype>
 
 #include "common/path.h"
+#include "common/texts.h"
 
 namespace app {
 namespace {
@@ -14,7 +15,6 @@ namespace {
 const wchar_t kDefault[] = L"default";
 const wchar_t kIni[] = L"launcher.ini";
 const wchar_t kCommandLine[] = L"command line";
-const wchar_t kSpeedWanted[] = L"give a whole number of KiB/s, 0 for no limit";
 
 void SetSource(Settings& settings, const std::wstring& name, const wchar_t* source) {
   for (auto& entry : settings.sources) {
@@ -35,8 +35,8 @@ bool ParseSpeed(const std::wstring& text, int& value) {
 }
 
 // The options a player may give, for the name of a near miss.
-const wchar_t* const kValueOptions[] = {L"--channel", L"--base-url", L"--list-url",  L"--game",
-                                        L"--name",    L"--log",      L"--max-speed", L"--mirror"};
+const wchar_t* const kValueOptions[] = {L"--channel", L"--base-url",  L"--list-url", L"--game",    L"--name",
+                                        L"--log",     L"--max-speed", L"--mirror",   L"--language"};
 const wchar_t* const kFlags[] = {L"--no-launch", L"--console", L"--check", L"--verify"};
 
 bool IsValueOption(const std::wstring& arg) {
@@ -65,8 +65,7 @@ size_t Distance(const std::wstring& a, const std::wstring& b) {
 std::wstring Unknown(const std::wstring& arg) {
   const size_t equals = arg.find(L'=');
   if (equals != std::wstring::npos && IsValueOption(arg.substr(0, equals))) {
-    return L"Ignored " + arg + L": not an option (write " + arg.substr(0, equals) + L" " + arg.substr(equals + 1) +
-           L")";
+    return common::TrF(L"Ignored %s: not an option (write %s %s)", arg, arg.substr(0, equals), arg.substr(equals + 1));
   }
   std::wstring best;
   size_t best_distance = 3;  // a near miss is at most two letters off
@@ -82,7 +81,8 @@ std::wstring Unknown(const std::wstring& arg) {
       best_distance = start ? 1 : d;
     }
   }
-  return L"Ignored " + arg + L": not an option" + (best.empty() ? L"" : L" (did you mean " + best + L"?)");
+  if (best.empty()) return common::TrF(L"Ignored %s: not an option", arg);
+  return common::TrF(L"Ignored %s: not an option (did you mean %s?)", arg, best);
 }
 
 // launcher.ini beside the executable, noting what it set.
@@ -130,7 +130,7 @@ void ApplyIni(Settings& settings) {
     } else if (is({L"1", L"on", L"yes", L"true"})) {
       SetSource(settings, L"chunks", kIni);
     } else {
-      settings.notes.push_back(L"Ignored [update] chunks=" + chunks + L": on or off");
+      settings.notes.push_back(common::TrF(L"Ignored [update] chunks=%s: on or off", chunks));
     }
   }
 
@@ -140,7 +140,8 @@ void ApplyIni(Settings& settings) {
     if (ParseSpeed(speed, options.max_speed_kib)) {
       SetSource(settings, L"max_speed", kIni);
     } else {
-      settings.notes.push_back(L"Ignored [update] max_speed=" + speed + L": " + kSpeedWanted);
+      settings.notes.push_back(
+          common::TrF(L"Ignored [update] max_speed=%s: give a whole number of KiB/s, 0 for no limit", speed));
     }
   }
 
@@ -150,16 +151,16 @@ void ApplyIni(Settings& settings) {
     wchar_t* end = nullptr;
     const long n = wcstol(connections.c_str(), &end, 10);
     if (end == connections.c_str() || *end != L'\0') {
-      settings.notes.push_back(L"Ignored [update] connections=" + connections + L": not a whole number");
+      settings.notes.push_back(common::TrF(L"Ignored [update] connections=%s: not a whole number", connections));
       return;
     }
     options.connections = static_cast<int>(std::clamp<long>(n, update::kMinConnections, update::kMaxConnections));
     SetSource(settings, L"connections", kIni);
     if (options.connections != n) {
-      settings.notes.push_back(L"[update] connections=" + connections + L" is out of range (" +
-                               std::to_wstring(update::kMinConnections) + L" to " +
-                               std::to_wstring(update::kMaxConnections) + L"): " +
-                               std::to_wstring(options.connections) + L" are used");
+      settings.notes.push_back(
+          common::TrN(options.connections, L"[update] connections=%s is out of range (%d to %d): %s is used",
+                      L"[update] connections=%s is out of range (%d to %d): %s are used", connections,
+                      update::kMinConnections, update::kMaxConnections, common::FormatCount(options.connections)));
     }
   }
 }
@@ -181,7 +182,7 @@ void ApplyArgument(Settings& settings, int argc, wchar_t** argv, int& i) {
                                 {L"--name", &update::Options::player_name, nullptr}};
   if (IsValueOption(arg)) {
     if (i + 1 >= argc) {
-      settings.notes.push_back(L"Ignored " + arg + L": it needs a value after it");
+      settings.notes.push_back(common::TrF(L"Ignored %s: it needs a value after it", arg));
       return;
     }
     const std::wstring value = argv[++i] ? argv[i] : L"";
@@ -196,7 +197,8 @@ void ApplyArgument(Settings& settings, int argc, wchar_t** argv, int& i) {
       if (ParseSpeed(value, options.max_speed_kib)) {
         SetSource(settings, L"max_speed", kCommandLine);
       } else {
-        settings.notes.push_back(L"Ignored --max-speed " + value + L": " + kSpeedWanted);
+        settings.notes.push_back(
+            common::TrF(L"Ignored --max-speed %s: give a whole number of KiB/s, 0 for no limit", value));
       }
     }
   } else if (arg == L"--no-launch") {
@@ -224,8 +226,39 @@ void LoadLauncherIni(update::Options& options) {
   options.mirrors.insert(options.mirrors.end(), settings.ini_mirrors.begin(), settings.ini_mirrors.end());
 }
 
+LanguageChoice ChooseLanguage(int argc, wchar_t** argv) {
+  LanguageChoice choice;
+  std::wstring asked;
+  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  wchar_t value[64] = {};
+  if (common::IsFile(ini) && GetPrivateProfileStringW(L"ui", L"language", L"", value, 64, ini.c_str()) > 0) {
+    asked = value;
+    choice.source = kIni;
+  }
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (argv[i] != nullptr && argv[i + 1] != nullptr && wcscmp(argv[i], L"--language") == 0) {
+      asked = argv[++i];
+      choice.source = kCommandLine;
+    }
+  }
+  choice.tag = common::ChooseLanguage(asked, common::PreferredLanguages());
+  (void)common::SetLanguage(choice.tag);  // ChooseLanguage gives only tags we ship
+  const bool english = _wcsnicmp(asked.c_str(), L"en", 2) == 0 && (asked.size() == 2 || asked[2] == L'-');
+  if (!asked.empty() && !english && common::ChooseLanguage(asked, {}) == L"en") {
+    std::wstring shipped;
+    for (const std::wstring& tag : common::ShippedLanguages()) shipped += (shipped.empty() ? L"" : L", ") + tag;
+    choice.note = common::TrF(L"Ignored language %s: the launcher speaks %s", asked, shipped);
+  }
+  return choice;
+}
+
 Settings ReadSettings(int argc, wchar_t** argv) {
   Settings settings;
+  // The language comes first, so that every note after it is in that language.
+  const LanguageChoice language = ChooseLanguage(argc, argv);
+  settings.language = language.tag;
+  SetSource(settings, L"language", language.source);
+  if (!language.note.empty()) settings.notes.push_back(language.note);
   update::Options& options = settings.options;
   options.base_url = kDefaultBaseUrl;
   options.channel = L"stable";

@@ -18,12 +18,23 @@ inline constexpr wchar_t kDefaultListUrl[] = L"http://list.velmora-mp.net:27016/
 struct Settings {
   update::Options options;
   std::wstring log_file;  // --log FILE; empty: the launcher's own log
+  std::wstring language;  // the tag of the language every text is in
   std::vector<std::pair<std::wstring, std::wstring>> sources;
   std::vector<std::wstring> ini_mirrors;  // [update] mirrors, before they join the command line's
   // What was ignored or changed, and why, as the player reads it (also in
   // options.notices, for the front-ends).
   std::vector<std::wstring> notes;
 };
+
+// The language of every text: [ui] language, then --language (the last one
+// given), else the first of the user's preferred UI languages we ship.
+// Sets it, and says where it came from and what was ignored.
+struct LanguageChoice {
+  std::wstring tag;
+  const wchar_t* source = L"default";
+  std::wstring note;  // empty, or why the language asked for was not used
+};
+LanguageChoice ChooseLanguage(int argc, wchar_t** argv);
 
 // Builds the settings from defaults, launcher.ini and argv (argv[0] is the
 // program). Never fails: an argument it does not know, a value option

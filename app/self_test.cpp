@@ -4,6 +4,7 @@
 
 #include "app/console.h"
 #include "common/file.h"
+#include "common/texts.h"
 #include "update/trust/digest.h"
 #include "update/trust/freshness.h"
 #include "update/trust/manifest.h"
@@ -16,7 +17,7 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
   const std::vector<unsigned char> text = common::ReadWholeFile(manifest_path, kMaxSelfTestFileBytes);
   const std::vector<unsigned char> signature = common::ReadWholeFile(signature_path, kMaxSelfTestFileBytes);
   if (text.empty() || signature.empty()) {
-    ConsolePrint(L"  cannot read the manifest or the signature");
+    ConsolePrint(L"  %s", common::Tr(L"cannot read the manifest or the signature"));
     return 1;
   }
   // Either form of the signature: the binary one, or "sig" lines, by the
@@ -25,39 +26,47 @@ int RunSelfTest(const std::wstring& manifest_path, const std::wstring& signature
   if (!update::SignedForRelease(update::BuiltInRoot(), text, signature)) {
     for (const update::KeptRoot& kept : update::KeptRoots()) {
       if (!update::SignedForRelease(kept.root, text, signature)) continue;
-      signed_under = L"root version " + std::to_wstring(kept.root.version) + L" of " + kept.base_url;
+      signed_under =
+          common::TrF(L"signed by the release keys of root version %d of %s", kept.root.version, kept.base_url);
       break;
     }
     if (signed_under.empty()) {
-      ConsolePrint(L"  SIGNATURE REJECTED");
+      ConsolePrint(L"  %s", common::Tr(L"SIGNATURE REJECTED"));
       return 1;
     }
   }
   update::Manifest manifest;
   std::wstring error;
   if (!update::ParseManifest(text, manifest, error)) {
-    ConsolePrint(L"  signature ok, but the manifest is malformed: %s", error.c_str());
+    ConsolePrint(L"  %s", common::TrF(L"signature ok, but the manifest is malformed: %s", error));
     return 1;
   }
-  ConsolePrint(L"  signature ok: channel %s, build %s, protocol %d, %zu file(s)", manifest.channel.c_str(),
-               manifest.build.c_str(), static_cast<int>(manifest.protocol), manifest.files.size());
-  if (!signed_under.empty()) ConsolePrint(L"  signed by the release keys of %s", signed_under);
-  if (manifest.sequence > 0) ConsolePrint(L"  sequence %lld", static_cast<long long>(manifest.sequence));
+  ConsolePrint(L"  %s", common::TrN(manifest.files.size(), L"signature ok: channel %s, build %s, protocol %d, %s file",
+                                    L"signature ok: channel %s, build %s, protocol %d, %s files", manifest.channel,
+                                    manifest.build, static_cast<int>(manifest.protocol),
+                                    common::FormatCount(manifest.files.size())));
+  if (!signed_under.empty()) ConsolePrint(L"  %s", signed_under);
+  // A number that names the release, not an amount: not grouped.
+  if (manifest.sequence > 0) ConsolePrint(L"  %s", common::TrF(L"sequence %d", manifest.sequence));
   if (manifest.has_expiry) {
-    const bool passed = update::UtcNowSeconds() >= manifest.expires_at;
-    ConsolePrint(L"  expires %s (%s)", update::FormatUtc(manifest.expires_at).c_str(),
-                 passed ? L"passed: the launcher refuses it" : L"not yet passed");
+    const std::wstring when = update::FormatUtc(manifest.expires_at);
+    ConsolePrint(L"  %s", update::UtcNowSeconds() >= manifest.expires_at
+                              ? common::TrF(L"expires %s (passed: the launcher refuses it)", when)
+                              : common::TrF(L"expires %s (not yet passed)", when));
   }
+  // Exact sizes, to be checked against the files themselves.
   for (const update::ManifestFile& file : manifest.files) {
-    ConsolePrint(L"    %s  %llu bytes", file.path.c_str(), static_cast<unsigned long long>(file.size));
+    ConsolePrint(L"    %s  %s", file.path,
+                 common::TrN(file.size, L"%s byte", L"%s bytes", common::FormatCount(file.size)));
   }
   return 0;
 }
 
 int SelfTestUsage() {
   EnsureConsole();
-  ConsolePrint(L"  usage: VelmoraMultiplayer.exe --self-test <manifest.txt> <manifest.sig>");
-  ConsolePrint(L"  (the self-test takes exactly these two files and nothing else; nothing was changed)");
+  ConsolePrint(L"  %s", common::TrF(L"usage: %s", L"VelmoraMultiplayer.exe --self-test <manifest.txt> <manifest.sig>"));
+  ConsolePrint(L"  %s",
+               common::Tr(L"(the self-test takes exactly these two files and nothing else; nothing was changed)"));
   return 2;
 }
 

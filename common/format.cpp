@@ -114,6 +114,14 @@ std::wstring FormatArgs(size_t buffer_chars, const wchar_t* format, const Arg* a
       out += L'%';
       continue;
     }
+    // "%2$s": a translation may put the arguments in another order.
+    size_t position = 0;
+    const wchar_t* digits = p;
+    while (*digits >= L'0' && *digits <= L'9') position = position * 10 + static_cast<size_t>(*digits++ - L'0');
+    if (*digits == L'$' && position > 0) {
+      p = digits + 1;
+      next = position - 1;
+    }
     const Directive directive = ReadDirective(p);
     if (*p == 0 || next >= count) break;  // the compiler has checked every format
     const Arg& arg = args[next++];

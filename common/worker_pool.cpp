@@ -3,6 +3,8 @@
 #include <chrono>
 #include <new>
 
+#include "common/texts.h"
+
 namespace common {
 
 WorkerPool::WorkerPool(ThreadStarter starter) : starter_(std::move(starter)) {
@@ -38,7 +40,7 @@ bool WorkerPool::Start(size_t count, size_t max_threads, Job job) {
   }
   std::lock_guard<std::mutex> hold(lock_);
   if (threads_.empty() && count > 0) {
-    failure_.Set(ErrorKind::kNoMemory, L"not enough memory");
+    failure_.Set(ErrorKind::kNoMemory, Tr(L"not enough memory"));
     count_ = 0;
     return false;
   }
@@ -106,8 +108,8 @@ bool WorkerPool::done() const {
 Error WorkerPool::failure() const {
   std::lock_guard<std::mutex> hold(lock_);
   Error failure = failure_;
-  if (failure.kind == ErrorKind::kNoMemory && failure.text.empty()) failure.text = L"not enough memory";
-  if (failure.kind == ErrorKind::kInternal && failure.text.empty()) failure.text = L"an internal error stopped it";
+  if (failure.kind == ErrorKind::kNoMemory && failure.text.empty()) failure.text = Tr(L"not enough memory");
+  if (failure.kind == ErrorKind::kInternal && failure.text.empty()) failure.text = Tr(L"an internal error stopped it");
   return failure;
 }
 

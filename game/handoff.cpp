@@ -7,6 +7,7 @@
 
 #include "common/file.h"
 #include "common/log.h"
+#include "common/texts.h"
 
 namespace game {
 
@@ -145,15 +146,15 @@ struct Ini {
 
 bool CheckHandoff(const std::wstring& host, int port, const std::wstring& name, std::wstring& error) {
   if (HoldsControlCharacter(host) || host.find_first_of(L" \t") != std::wstring::npos || host.size() > kMaxHostChars) {
-    error = L"That server address cannot be used.";
+    error = common::Tr(L"That server address cannot be used.");
     return false;
   }
   if (!host.empty() && (port < 1 || port > 65535)) {
-    error = L"That server port cannot be used: it must be 1 to 65535.";
+    error = common::Tr(L"That server port cannot be used: it must be 1 to 65535.");
     return false;
   }
   if (HoldsControlCharacter(name) || name.size() > kMaxNameChars) {
-    error = L"That player name cannot be used: at most 127 characters, and no line breaks.";
+    error = common::Tr(L"That player name cannot be used: at most 127 characters, and no line breaks.");
     return false;
   }
   return true;

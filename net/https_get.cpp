@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/texts.h"
 #include "net/session.h"
 
 namespace net {
@@ -39,7 +40,7 @@ bool GetWith(const std::wstring& url, Sink* sink, uint64_t max_body, Scheme sche
 
 bool MemorySink::Take(const unsigned char* data, size_t size, common::Error& error) {
   if (body_.size() + size > max_body_) {
-    error.Set(common::ErrorKind::kTooLarge, L"the download is too large");
+    error.Set(common::ErrorKind::kTooLarge, common::Tr(L"the download is too large"));
     return false;
   }
   // Grown by hand so that the capacity, not only the size, stays within

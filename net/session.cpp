@@ -6,6 +6,7 @@
 
 #include "common/format.h"
 #include "common/log.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "velmora_version.h"
 
@@ -123,13 +124,14 @@ bool ParseTarget(const Request& request, Target& target, Error& error) {
   if (!WinHttpCrackUrl(request.url.c_str(), 0, 0, &parts)) {
     // The cracker knows only http and https, so an ftp:// URL fails here;
     // it is still a refused scheme, not a malformed URL.
-    const std::wstring malformed = FormatWin32Error(L"malformed url");  // before anything touches the code
-    error.Set(ErrorKind::kRefused, HasOtherScheme(request.url) ? L"only https urls are accepted" : malformed);
+    const std::wstring malformed = FormatWin32Error(common::Tr(L"malformed url"));  // before anything touches the code
+    error.Set(ErrorKind::kRefused,
+              HasOtherScheme(request.url) ? std::wstring(common::Tr(L"only https urls are accepted")) : malformed);
     return false;
   }
   target.https = parts.nScheme == INTERNET_SCHEME_HTTPS;
   if (!target.https && !(request.scheme == Scheme::kHttpAllowed && parts.nScheme == INTERNET_SCHEME_HTTP)) {
-    error.Set(ErrorKind::kRefused, L"only https urls are accepted");
+    error.Set(ErrorKind::kRefused, common::Tr(L"only https urls are accepted"));
     return false;
   }
   target.host = host;
@@ -301,7 +303,7 @@ void DrainErrorBody(HINTERNET handle, Call& call, const Request& request, uint64
 }
 
 // The proxy the system names for this user ("proxy.example:8080"), for a
-// text; "of this network" when none is named (one found automatically).
+// text; empty when none is named (one found automatically).
 std::wstring ProxyName() {
   std::wstring name;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user = {};
@@ -320,7 +322,7 @@ std::wstring ProxyName() {
       }
     }
   }
-  return name.empty() ? std::wstring(L"of this network") : name;
+  return name;
 }
 
 // Reads the answer's headers and decides whether its body is the one asked
@@ -330,7 +332,7 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
   DWORD size = sizeof(status);
   if (!WinHttpQueryHeaders(handle, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                            &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-    error.Set(ErrorKind::kTransient, FormatWin32Error(L"no status line"));
+    error.Set(ErrorKind::kTransient, FormatWin32Error(common::Tr(L"no status line")));
     return false;
   }
   headers.status = status;
@@ -342,9 +344,14 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
   const bool partial = status == 206 && request.offset > 0;
   if (status == 407) {
     // The proxy, not the server, refused: no other try or mirror helps.
-    error.Set(ErrorKind::kRefused, L"the proxy " + ProxyName() +
-                                       L" asks for a user name and password (407); sign in to it in Windows' proxy "
-                                       L"settings, or ask whoever runs your network");
+    const std::wstring proxy = ProxyName();
+    error.Set(ErrorKind::kRefused,
+              proxy.empty() ? std::wstring(common::Tr(
+                                  L"the proxy of this network asks for a user name and password (407); sign in to it "
+                                  L"in Windows' proxy settings, or ask whoever runs your network"))
+                            : common::TrF(L"the proxy %s asks for a user name and password (407); sign in to it in "
+                                          L"Windows' proxy settings, or ask whoever runs your network",
+                                          proxy));
     common::Log(L"fetch %s: the proxy asks for credentials (407)", request.url);
     return false;
   }
@@ -352,7 +359,7 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
     error.Set(IsTransientStatus(status)        ? ErrorKind::kTransient
               : status == 404 || status == 410 ? ErrorKind::kNotFound
                                                : ErrorKind::kHttp,
-              common::FormatWide(128, L"server answered %lu", status));
+              common::TrF(L"server answered %lu", status));
     uint64_t seconds = 0;
     if (QueryText(handle, WINHTTP_QUERY_RETRY_AFTER, text) && ParseWhole(text, seconds)) {
       headers.retry_after = static_cast<int>(std::min<uint64_t>(seconds, 86400));
@@ -365,7 +372,7 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
     uint64_t start = 0;
     if (!QueryText(handle, WINHTTP_QUERY_CONTENT_RANGE, text) || !ParseContentRange(text, start, headers.whole_size) ||
         start != request.offset) {
-      error.Set(ErrorKind::kRefused, L"the server answered a part we did not ask for");
+      error.Set(ErrorKind::kRefused, common::Tr(L"the server answered a part we did not ask for"));
       return false;
     }
     headers.partial = true;
@@ -378,7 +385,7 @@ bool ReadAnswer(HINTERNET handle, Call& call, const Request& request, AnswerHead
     headers.validator = text;
   }
   if (headers.announced > request.max_body) {
-    error.Set(ErrorKind::kTooLarge, L"the download is too large");
+    error.Set(ErrorKind::kTooLarge, common::Tr(L"the download is too large"));
     return false;
   }
   return true;
@@ -408,8 +415,9 @@ class SlowGuard {
 
 bool CutShort(const Request& request, const Response& response, Error& error) {
   const DWORD code = GetLastError();
-  error.Set(ErrorKind::kTransient, code == ERROR_WINHTTP_TIMEOUT ? TransportFailureText(code)
-                                                                 : FormatWin32Error(L"the download was cut short"));
+  error.Set(ErrorKind::kTransient, code == ERROR_WINHTTP_TIMEOUT
+                                       ? TransportFailureText(code)
+                                       : FormatWin32Error(common::Tr(L"the download was cut short")));
   if (response.received < response.headers.announced) {
     common::Log(L"fetch %s: cut short after %llu of %llu bytes", request.url, response.received,
                 response.headers.announced);
@@ -420,12 +428,12 @@ bool CutShort(const Request& request, const Response& response, Error& error) {
 }
 
 bool Stopped(Error& error) {
-  error.Set(ErrorKind::kStopped, L"the download was stopped");
+  error.Set(ErrorKind::kStopped, common::Tr(L"the download was stopped"));
   return false;
 }
 
 bool Late(const Request& request, Error& error) {
-  error.Set(ErrorKind::kTransient, L"the server took too long");
+  error.Set(ErrorKind::kTransient, common::Tr(L"the server took too long"));
   common::Log(L"fetch %s: not done within %lu ms", request.url, static_cast<unsigned long>(request.deadline_ms));
   return false;
 }
@@ -434,11 +442,11 @@ bool Late(const Request& request, Error& error) {
 bool Deliver(const Request& request, Response& response, const unsigned char* data, DWORD size, SlowGuard& slow,
              RateLimit* limit, Error& error) {
   if (response.received + size > request.max_body) {
-    error.Set(ErrorKind::kTooLarge, L"the download is too large");
+    error.Set(ErrorKind::kTooLarge, common::Tr(L"the download is too large"));
     return false;
   }
   if (request.sink != nullptr && !request.sink->Take(data, size, error)) {
-    if (!error.failed()) error.Set(ErrorKind::kInternal, L"the download could not be kept");
+    if (!error.failed()) error.Set(ErrorKind::kInternal, common::Tr(L"the download could not be kept"));
     return false;
   }
   response.received += size;
@@ -446,7 +454,7 @@ bool Deliver(const Request& request, Response& response, const unsigned char* da
   // Time spent under the cap is the player's choice, not the server's pace.
   if (limit != nullptr) slow.Forgive(limit->Take(size, request.stop));
   if (!slow.Passed(size)) {
-    error.Set(ErrorKind::kTransient, L"the download is too slow");
+    error.Set(ErrorKind::kTransient, common::Tr(L"the download is too slow"));
     return false;
   }
   return true;
@@ -519,23 +527,27 @@ bool SendAndReceive(HINTERNET handle, Call& call, const Request& request, Error&
 }  // namespace
 
 std::wstring TransportFailureText(unsigned long code) {
-  const wchar_t* words = L"the download failed";
+  const wchar_t* words = common::Tr(L"the download failed");
   switch (code) {
-    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: words = L"the server's certificate does not name this host"; break;
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+      words = common::Tr(L"the server's certificate does not name this host");
+      break;
     case ERROR_WINHTTP_SECURE_INVALID_CA:
-      words = L"the server's certificate is not signed by an authority this PC trusts";
+      words = common::Tr(L"the server's certificate is not signed by an authority this PC trusts");
       break;
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
-      words =
+      words = common::Tr(
           L"no secure connection could be made: the server's certificate is not trusted here or does not name "
-          L"this host";
+          L"this host");
       break;
     case ERROR_WINHTTP_CANNOT_CONNECT:
-      words = L"the connection was refused: nothing answers at that address and port";
+      words = common::Tr(L"the connection was refused: nothing answers at that address and port");
       break;
-    case ERROR_WINHTTP_NAME_NOT_RESOLVED: words = L"the server's name does not resolve: check the address"; break;
-    case ERROR_WINHTTP_TIMEOUT: words = L"the server did not answer in time"; break;
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      words = common::Tr(L"the server's name does not resolve: check the address");
+      break;
+    case ERROR_WINHTTP_TIMEOUT: words = common::Tr(L"the server did not answer in time"); break;
     default: break;
   }
   return common::FormatWide(512, L"%s (win32 %lu)", words, code);
@@ -568,7 +580,7 @@ HINTERNET Session::Connection(const std::wstring& host, INTERNET_PORT port, Erro
   if (it != connections_.end()) return it->second.get();
   UniqueInternet connection(WinHttpConnect(session_.get(), host.c_str(), port, 0));
   if (!connection) {
-    error.Set(ErrorKind::kTransient, FormatWin32Error(L"cannot reach the host"));
+    error.Set(ErrorKind::kTransient, FormatWin32Error(common::Tr(L"cannot reach the host")));
     return nullptr;
   }
   return connections_.emplace(key, std::move(connection)).first->second.get();
@@ -581,7 +593,7 @@ bool Session::Get(const Request& request, Response& response, Error& error) {
   if (!ParseTarget(request, target, error)) return false;
   if (!session_) {
     SetLastError(ERROR_INVALID_HANDLE);
-    error.Set(ErrorKind::kRefused, FormatWin32Error(L"cannot open a connection"));
+    error.Set(ErrorKind::kRefused, FormatWin32Error(common::Tr(L"cannot open a connection")));
     return false;
   }
   const HINTERNET connection = Connection(target.host, target.port, error);
@@ -597,7 +609,7 @@ bool Session::Get(const Request& request, Response& response, Error& error) {
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, target.https ? WINHTTP_FLAG_SECURE : 0));
   DWORD_PTR context = reinterpret_cast<DWORD_PTR>(call.get());
   if (!handle || !WinHttpSetOption(handle.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context)) {
-    error.Set(ErrorKind::kRefused, FormatWin32Error(L"cannot build the request"));
+    error.Set(ErrorKind::kRefused, FormatWin32Error(common::Tr(L"cannot build the request")));
     if (!handle) call->Release();  // no handle will ever close with this call
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "common/texts.h"
 #include "json/parse.h"
 #include "servers/clean_text.h"
 
@@ -42,7 +43,7 @@ ServerRecord ReadRecord(const json::Value& entry) {
 bool ReadServerList(const std::string& body, std::vector<ServerRecord>& list, std::wstring& error) {
   json::Value root;
   if (!json::Parse(body, root)) {
-    error = L"the list answered with something that is not json";
+    error = common::Tr(L"the list answered with something that is not json");
     return false;
   }
   std::vector<ServerRecord> records;

@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "game/handoff.h"
 #include "game/locator.h"
 #include "json/parse.h"
@@ -55,11 +56,6 @@ namespace {
 using Options = std::shared_ptr<const update::Options>;
 using WorkersRef = std::shared_ptr<Workers>;
 
-const wchar_t kUpdateWait[] = L"Please wait for the update to finish";
-const wchar_t kPausedText[] = L"The update is paused: Resume it before you play.";
-const wchar_t kHandoffNotWritten[] = L"Could not write the hand-off file into the game folder.";
-const wchar_t kOutOfMemory[] = L"the launcher ran out of memory";
-
 void PostStatus(HWND window, const std::wstring& text, int percent, Tone tone, Busy busy) {
   PostToPage(window, BuildStatusMessage(text, percent, tone, busy));
 }
@@ -93,8 +89,8 @@ RunEnding EndingOf(const update::Result& result, bool paused, const std::vector<
   RunEnding end;
   auto& out = end.messages;
   if (paused) {
-    out.push_back(
-        BuildStatusMessage(L"Paused. Resume goes on where the download stopped.", kNoPercent, Tone::kPlain, Busy::kNo));
+    out.push_back(BuildStatusMessage(common::Tr(L"Paused. Resume goes on where the download stopped."), kNoPercent,
+                                     Tone::kPlain, Busy::kNo));
     out.push_back(BuildRunMessage(L"paused"));
   } else if (!result.ok) {
     out.push_back(BuildStatusMessage(result.error + notices, kNoPercent, Tone::kBad, Busy::kNo));
@@ -108,9 +104,10 @@ RunEnding EndingOf(const update::Result& result, bool paused, const std::vector<
     out.push_back(BuildReleaseMessage(result.build, result.protocol));
     out.push_back(BuildRunMessage(L"failed"));
   } else {
-    out.push_back(BuildStatusMessage((result.changed > 0 || result.removed > 0 ? L"Updated" : L"Up to date") +
-                                         (notices.empty() ? L"" : L"." + notices),
-                                     kNoPercent, Tone::kGood, Busy::kNo));
+    // Each notice follows as a sentence of its own.
+    std::wstring text = result.changed > 0 || result.removed > 0 ? common::Tr(L"Updated") : common::Tr(L"Up to date");
+    if (!notices.empty()) text += L"." + notices;
+    out.push_back(BuildStatusMessage(text, kNoPercent, Tone::kGood, Busy::kNo));
     out.push_back(BuildReleaseMessage(result.build, result.protocol));
     out.push_back(BuildRunMessage(L"done"));
   }
@@ -142,11 +139,11 @@ void UpdateWorker(Options options, HWND window, WorkersRef workers) {
   } catch (const std::bad_alloc&) {
     LogQuietly(L"update: out of memory");
     end.messages.clear();
-    failure = L"The update stopped: the launcher ran out of memory.";
+    failure = common::Tr(L"The update stopped: the launcher ran out of memory.");
   } catch (...) {
     LogQuietly(L"update: ended by an unexpected error");
     end.messages.clear();
-    failure = L"The update stopped after an unexpected error.";
+    failure = common::Tr(L"The update stopped after an unexpected error.");
   }
   // The state first, then the words: a Play, Retry or Repair the page
   // sends in answer to them must find the run over.
@@ -192,10 +189,10 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
       fetched = servers::FetchServerList(options->list_url, list, error, &workers->closing_signal);
     } catch (const std::bad_alloc&) {
       list.clear();
-      error = kOutOfMemory;
+      error = common::Tr(L"the launcher ran out of memory");
     } catch (...) {
       list.clear();
-      error = L"an unexpected error";
+      error = common::Tr(L"an unexpected error");
     }
     if (!fetched) common::Log(L"server list: %s", error);
 
@@ -213,7 +210,8 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
         PostToPage(window, BuildServersMessage(list));
       } else {
         PostToPage(window, kEmptyServersMessage);
-        PostStatus(window, L"Could not reach the server list: " + error, kNoPercent, Tone::kBad, Busy::kUnchanged);
+        PostStatus(window, common::TrF(L"Could not reach the server list: %s", error), kNoPercent, Tone::kBad,
+                   Busy::kUnchanged);
       }
     }
     if (!fetched) return;
@@ -234,11 +232,11 @@ void RefreshWorker(Options options, HWND window, WorkersRef workers, unsigned re
         });
   } catch (const std::bad_alloc&) {
     LogQuietly(L"server list: out of memory");
-    PostStatusQuietly(window, L"Could not read the server list: the launcher ran out of memory.", Tone::kBad,
-                      Busy::kUnchanged);
+    PostStatusQuietly(window, common::Tr(L"Could not read the server list: the launcher ran out of memory."),
+                      Tone::kBad, Busy::kUnchanged);
   } catch (...) {
     LogQuietly(L"server list: ended by an unexpected error");
-    PostStatusQuietly(window, L"Could not read the server list after an unexpected error.", Tone::kBad,
+    PostStatusQuietly(window, common::Tr(L"Could not read the server list after an unexpected error."), Tone::kBad,
                       Busy::kUnchanged);
   }
   // Whatever happened, the next refresh may start.
@@ -284,7 +282,7 @@ void StartUpdate(Frontend& frontend, bool repair = false) {
     std::lock_guard<std::mutex> hold(workers.lock);
     workers.update_running = false;
     workers.update_ended.notify_all();
-    PostStatusQuietly(frontend.window, L"The update could not be started.", Tone::kBad, Busy::kNo);
+    PostStatusQuietly(frontend.window, common::Tr(L"The update could not be started."), Tone::kBad, Busy::kNo);
   }
 }
 
@@ -311,7 +309,7 @@ void StartRefresh(Frontend& frontend) {
       (void)EndFetch(workers, refresh);  // it was this one's
     }
     PostToPage(frontend.window, kEmptyServersMessage);
-    PostStatusQuietly(frontend.window, L"Could not fetch the server list.", Tone::kBad, Busy::kUnchanged);
+    PostStatusQuietly(frontend.window, common::Tr(L"Could not fetch the server list."), Tone::kBad, Busy::kUnchanged);
   }
 }
 
@@ -367,7 +365,7 @@ void ChangeFavourite(Frontend& frontend, const json::Value& message) {
   const json::Value& host = message.Get("host");
   const json::Value& port = message.Get("port");
   SavedServer server;
-  std::wstring error = L"That server cannot be kept as a favourite.";
+  std::wstring error = common::Tr(L"That server cannot be kept as a favourite.");
   if (on.kind != json::Type::kBool || host.kind != json::Type::kString || port.kind != json::Type::kNumber ||
       !MakeSavedServer(common::Utf8ToWide(host.AsString("")), port.AsInt(0),
                        common::Utf8ToWide(message.Get("name").AsString("")), server, error)) {
@@ -383,15 +381,17 @@ void ChangeFavourite(Frontend& frontend, const json::Value& message) {
     return change == Change::kChanged;
   });
   if (change == Change::kFull) {
-    PostStatus(frontend.window,
-               L"You have " + std::to_wstring(kMaxFavourites) + L" favourites already. Remove one to add another.",
-               kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(
+        frontend.window,
+        common::TrN(kMaxFavourites, L"You have %s favourite already. Remove one to add another.",
+                    L"You have %s favourites already. Remove one to add another.", common::FormatCount(kMaxFavourites)),
+        kNoPercent, Tone::kBad, Busy::kUnchanged);
   } else if (change == Change::kChanged) {
     common::Log(L"favourites: %s %s port %d", what == Favourite::kAdd ? L"added" : L"removed", server.host,
                 server.port);
     if (!kept) {
-      PostStatus(frontend.window, L"Could not save the favourites; they last until the launcher closes.", kNoPercent,
-                 Tone::kBad, Busy::kUnchanged);
+      PostStatus(frontend.window, common::Tr(L"Could not save the favourites; they last until the launcher closes."),
+                 kNoPercent, Tone::kBad, Busy::kUnchanged);
     }
   }
   PostToPage(frontend.window, BuildFavouritesMessage(frontend.player.favourites));
@@ -405,12 +405,13 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   const HWND window = frontend.window;
   if (UpdateRunning(frontend)) {
     common::Log(L"play: refused, an update runs");
-    PostStatus(window, kUpdateWait, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(window, common::Tr(L"Please wait for the update to finish"), kNoPercent, Tone::kBad, Busy::kUnchanged);
     return;
   }
   if (Paused(frontend)) {
     common::Log(L"play: refused, the update is paused");
-    PostStatus(window, kPausedText, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(window, common::Tr(L"The update is paused: Resume it before you play."), kNoPercent, Tone::kBad,
+               Busy::kUnchanged);
     return;
   }
   const update::InstallRecord installed = update::InstallRecordOf(frontend.options->game_dir);
@@ -423,7 +424,7 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
   }
   if (installed.state == update::InstallRecord::State::kMixed) {
     common::Log(L"play: refused, the game folder holds files of two releases");
-    PostStatus(window, installed.note.empty() ? std::wstring(update::kCutOffText) : installed.note, kNoPercent,
+    PostStatus(window, installed.note.empty() ? std::wstring(update::CutOffText()) : installed.note, kNoPercent,
                Tone::kBad, Busy::kUnchanged);
     return;
   }
@@ -434,12 +435,14 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
     return;
   }
   if (game::IsGameRunning()) {
-    PostStatus(window, L"Velmora is already running. Close it first.", kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(window, common::Tr(L"Velmora is already running. Close it first."), kNoPercent, Tone::kBad,
+               Busy::kUnchanged);
     return;
   }
   if (!game::WriteHandoff(frontend.options->game_dir, host, port, name)) {
     common::Log(L"play: the hand-off could not be written");
-    PostStatus(window, kHandoffNotWritten, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(window, common::Tr(L"Could not write the hand-off file into the game folder."), kNoPercent, Tone::kBad,
+               Busy::kUnchanged);
     return;
   }
   if (!host.empty()) {
@@ -451,20 +454,20 @@ void Play(Frontend& frontend, const std::wstring& host, int port, const std::wst
         })) {
       // The game starts all the same.
       common::Log(L"play: the server played on could not be kept among the recent ones");
-      PostStatus(window, L"Could not save the recent servers; this one is kept until the launcher closes.", kNoPercent,
-                 Tone::kBad, Busy::kUnchanged);
+      PostStatus(window, common::Tr(L"Could not save the recent servers; this one is kept until the launcher closes."),
+                 kNoPercent, Tone::kBad, Busy::kUnchanged);
     }
     PostToPage(window, BuildRecentMessage(frontend.player.recent));
   }
-  PostStatus(window, L"Starting the game through Steam...", kNoPercent, Tone::kPlain, Busy::kUnchanged);
+  PostStatus(window, common::Tr(L"Starting the game through Steam..."), kNoPercent, Tone::kPlain, Busy::kUnchanged);
   const bool accepted = game::LaunchGame();
   common::Log(L"play: %s port %d; Steam %s the launch", host.empty() ? L"(the saved server)" : host.c_str(), port,
               accepted ? L"accepted" : L"refused");
   if (accepted) {
     PostMessageW(window, WM_GAME_STARTED, 0, 0);
   } else {
-    PostStatus(window, L"Steam did not accept the launch request. Start the game from Steam yourself.", kNoPercent,
-               Tone::kBad, Busy::kUnchanged);
+    PostStatus(window, common::Tr(L"Steam did not accept the launch request. Start the game from Steam yourself."),
+               kNoPercent, Tone::kBad, Busy::kUnchanged);
   }
 }
 
@@ -473,7 +476,7 @@ void OnReady(Frontend& frontend, const json::Value&) {
   const PlayerState& player = Player(frontend);
   if (frontend.player_unreadable) {
     frontend.player_unreadable = false;  // said once
-    PostStatus(frontend.window, kPlayerStateUnreadable, kNoPercent, Tone::kBad, Busy::kUnchanged);
+    PostStatus(frontend.window, PlayerStateUnreadableText(), kNoPercent, Tone::kBad, Busy::kUnchanged);
   }
   PostToPage(frontend.window, BuildFavouritesMessage(player.favourites));
   PostToPage(frontend.window, BuildRecentMessage(player.recent));

@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "json/parse.h"
@@ -58,6 +59,10 @@ std::vector<SavedServer> ReadList(const json::Value& list, size_t max) {
 
 }  // namespace
 
+const wchar_t* PlayerStateUnreadableText() {
+  return common::Tr(L"Your favourite and recent servers could not be read; the old file is kept as player.json.bad.");
+}
+
 bool SameServer(const SavedServer& a, const SavedServer& b) {
   return a.port == b.port && CompareStringOrdinal(a.host.c_str(), static_cast<int>(a.host.size()), b.host.c_str(),
                                                   static_cast<int>(b.host.size()), TRUE) == CSTR_EQUAL;
@@ -66,7 +71,7 @@ bool SameServer(const SavedServer& a, const SavedServer& b) {
 bool MakeSavedServer(const std::wstring& host, int port, const std::wstring& name, SavedServer& out,
                      std::wstring& error) {
   if (host.empty()) {
-    error = L"That server address cannot be used.";
+    error = common::Tr(L"That server address cannot be used.");
     return false;
   }
   if (!game::CheckHandoff(host, port, std::wstring(), error)) return false;

@@ -77,8 +77,8 @@ PlayerState LoadPlayerState(const std::wstring& path, Found* found = nullptr);
 using PlayerChange = std::function<bool(PlayerState& state)>;
 [[nodiscard]] bool ChangePlayerState(const std::wstring& path, const PlayerChange& change, PlayerState& state);
 
-// The text the page shows once when the file could not be read.
-inline constexpr wchar_t kPlayerStateUnreadable[] =
-    L"Your favourite and recent servers could not be read; the old file is kept as player.json.bad.";
+// The text the page shows once when the file could not be read, in the
+// player's language.
+const wchar_t* PlayerStateUnreadableText();
 
 }  // namespace ui

@@ -11,11 +11,13 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/unique_handle.h"
 #include "game/handoff.h"
 #include "ui/com_ref.h"
 #include "ui/frontend.h"
 #include "ui/page_requests.h"
+#include "webview/environment_options.h"
 #include "webview/interfaces.h"
 #include "webview/loader.h"
 
@@ -26,7 +28,6 @@ const wchar_t kPageSource[] = L"about:blank";
 namespace {
 
 const wchar_t kWindowClass[] = L"velmoramp_launcher";
-const wchar_t kWindowTitle[] = L"Velmora Multiplayer";
 // The page: RCDATA 1 of the executable.
 constexpr int kPageResource = 1;
 
@@ -97,7 +98,12 @@ std::wstring LoadPage() {
   const DWORD size = SizeofResource(nullptr, info);
   const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
   if (bytes == nullptr || size == 0) return std::wstring();
-  return common::Utf8ToWide(std::string(bytes, size));
+  std::wstring page = common::Utf8ToWide(std::string(bytes, size));
+  // The page takes its texts, numbers and plurals from its lang attribute.
+  const std::wstring english = L"<html lang=\"en\">";
+  const size_t at = page.find(english);
+  if (at != std::wstring::npos) page.replace(at, english.size(), L"<html lang=\"" + common::Language() + L"\">");
+  return page;
 }
 
 // <local application data>\velmoramp\launcher, created; empty when the
@@ -166,8 +172,9 @@ class LauncherWindow {
     const POINT at = WindowPosition(monitor.rcWork);
 
     // Creation data: WindowProc keeps the pointer with the window.
-    HWND window = CreateWindowExW(0, kWindowClass, kWindowTitle, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX, at.x, at.y,
-                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
+    HWND window =
+        CreateWindowExW(0, kWindowClass, common::Tr(L"Velmora Multiplayer"), WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX,
+                        at.x, at.y, kWindowWidth, kWindowHeight, nullptr, nullptr, instance, this);
     if (window == nullptr) {
       WindowRun run;
       run.end = WindowEnd::kUseConsole;
@@ -306,8 +313,12 @@ class LauncherWindow {
         EnvironmentHandler::Make(WhileAlive([this](HRESULT result, ICoreWebView2Environment* environment) {
           OnEnvironmentCreated(result, environment);
         }));
+    // The browser speaks the launcher's language; it has no pseudo-language.
+    const std::wstring language = common::Language() == L"qps-ploc" ? L"en" : common::Language();
+    ComRef<ICoreWebView2EnvironmentOptions> options =
+        ComRef<ICoreWebView2EnvironmentOptions>::Adopt(webview::NewEnvironmentOptions(language));
     const HRESULT requested = webview::CreateEnvironmentWithOptions(
-        nullptr, user_data_.empty() ? nullptr : user_data_.c_str(), nullptr, on_environment.get());
+        nullptr, user_data_.empty() ? nullptr : user_data_.c_str(), options.get(), on_environment.get());
     if (FAILED(requested)) Fail(L"requesting the environment", requested);
   }
 

@@ -4,12 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <memory>
 #include <mutex>
 
-#include "common/format.h"
 #include "common/log.h"
+#include "common/texts.h"
 #include "common/worker_pool.h"
 #include "update/content/chunked.h"
 #include "update/content/pack.h"
@@ -74,7 +75,7 @@ class Transfers {
     const uint64_t shown = std::min<uint64_t>(static_cast<uint64_t>(d), total);
     std::wstring detail = TransferDetail(shown, total, (GetTickCount() - start) / 1000.0);
     const uint64_t cap = limit_ != nullptr ? limit_->bytes_per_second() / 1024 : 0;
-    if (cap > 0) detail += L"  limit " + std::to_wstring(cap) + L" KiB/s";
+    if (cap > 0) detail += L"  " + common::TrF(L"limit %s KiB/s", common::FormatCount(cap));
     Say(status_, label, static_cast<int>(shown * 100 / total), detail);
     last_done_ = d;
   }
@@ -198,7 +199,7 @@ bool RunJobs(Staging& s, const std::vector<Job>& jobs, Error& error) {
   } else if (s.transfers.failure().failed()) {
     error = s.transfers.failure();
   } else if (Stopped(s.cancel)) {
-    error.Set(ErrorKind::kStopped, kStoppedText);
+    error.Set(ErrorKind::kStopped, StoppedText());
   }
   return !error.failed();
 }
@@ -241,7 +242,7 @@ bool PlanChunked(Staging& s, bool prepare, Error& error) {
   if (pool.failure().failed()) {
     error = pool.failure();
   } else if (stopped.load() || Stopped(s.cancel)) {
-    error.Set(ErrorKind::kStopped, kStoppedText);
+    error.Set(ErrorKind::kStopped, StoppedText());
   }
   return !error.failed();
 }
@@ -318,7 +319,7 @@ std::vector<Job> Jobs(Staging& s) {
     reused += s.chunked[k]->reused_bytes();
   }
   s.transfers.Expect(total);
-  if (reused > 0) Say(s.status, Amount(reused) + L" reused from the files you have");
+  if (reused > 0) Say(s.status, common::TrF(L"%s reused from the files you have", Amount(reused)));
   return jobs;
 }
 
@@ -345,16 +346,25 @@ bool FinishChunked(Staging& s, Error& error) {
 }  // namespace
 
 std::wstring TransferDetail(uint64_t done, uint64_t total, double seconds) {
-  if (total < 1000) return common::FormatWide(64, L"%llu of %llu bytes", done, total);
+  using common::FormatCount;
+  using common::FormatNumber;
+  using common::TrF;
+  if (total < 1000)
+    return common::TrN(total, L"%s of %s byte", L"%s of %s bytes", FormatCount(done), FormatCount(total));
+  // Both amounts in the unit of the total, so the two read side by side.
   const bool mega = total >= 1000000;
   const double unit = mega ? 1e6 : 1e3;
-  std::wstring text = common::FormatWide(64, L"%.1f of %.1f %s", done / unit, total / unit, mega ? L"MB" : L"kB");
+  const std::wstring done_text = FormatNumber(done / unit, 1), total_text = FormatNumber(total / unit, 1);
+  std::wstring text = mega ? TrF(L"%s of %s MB", done_text, total_text) : TrF(L"%s of %s kB", done_text, total_text);
   if (seconds >= 1.0 && done > 0) {
     const double rate = done / seconds;
-    text += common::FormatWide(32, L"  %.1f %s/s", rate / unit, mega ? L"MB" : L"kB");
+    const std::wstring rate_text = FormatNumber(rate / unit, 1);
+    text += L"  " + (mega ? TrF(L"%s MB/s", rate_text) : TrF(L"%s kB/s", rate_text));
+    // Seconds under 100 s, whole minutes from there on.
     const double left = total > done ? (total - done) / rate : 0.0;
-    text += left < 100 ? common::FormatWide(32, L"  %.0f s left", left)
-                       : common::FormatWide(32, L"  %.0f min left", left / 60.0);
+    const uint64_t shown =
+        left < 100 ? static_cast<uint64_t>(std::llround(left)) : static_cast<uint64_t>(std::llround(left / 60.0)) * 60;
+    text += L"  " + TrF(L"%s left", common::FormatDuration(shown));
   }
   return text;
 }
@@ -364,8 +374,9 @@ bool StageAll(net::Session& session, MirrorSet& mirrors, const GameFolder& game,
               const StatusFn& status, const CancelFlag* cancel, std::vector<FileStamp>& stamps, Error& error) {
   Staging s(session, mirrors, game, manifest, changed, ours, options, status, cancel, stamps);
   s.transfers.Cap(session.rate_limit());
-  s.label = changed.size() == 1 ? L"Downloading " + manifest.files[changed[0]].path
-                                : L"Downloading " + std::to_wstring(changed.size()) + L" files";
+  s.label = changed.size() == 1 ? common::TrF(L"Downloading %s", manifest.files[changed[0]].path)
+                                : common::TrN(changed.size(), L"Downloading %s file", L"Downloading %s files",
+                                              common::FormatCount(changed.size()));
   if (!PlanChunked(s, true, error) || !PlanPack(s, error)) return false;
   const std::vector<Job> jobs = Jobs(s);
   if (!RunJobs(s, jobs, error) || !FinishChunked(s, error)) return false;

@@ -12,6 +12,7 @@
 #include "common/error.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "common/unique_handle.h"
 #include "common/worker_pool.h"
@@ -37,9 +38,11 @@ namespace {
 using common::Error;
 using common::ErrorKind;
 
-const wchar_t kLauncherNotVerified[] = L"The new launcher could not be verified; this one keeps running.";
-const wchar_t kCannotWrite[] =
-    L"Could not write into the game folder. Close the game and Steam, or run the launcher as administrator.";
+std::wstring CannotWriteText() {
+  return common::Tr(
+      L"Could not write into the game folder. Close the game and Steam, or run the launcher as administrator.");
+}
+
 // A description and its signature are small; anything this big is not one.
 constexpr uint64_t kMaxDescriptionBytes = 16ull * 1024 * 1024;
 
@@ -54,7 +57,7 @@ class FolderLock {
     if (!mutex_) return true;  // no lock to be had: run as before
     DWORD waited = WaitForSingleObject(mutex_.get(), 0);
     if (waited == WAIT_TIMEOUT) {
-      Say(status, L"Waiting for another update of this game folder");
+      Say(status, common::Tr(L"Waiting for another update of this game folder"));
       common::Log(L"waiting for another update of %s", game.path());
       const HANDLE handles[2] = {mutex_.get(), cancel != nullptr ? cancel->event() : nullptr};
       waited = WaitForMultipleObjects(handles[1] != nullptr ? 2 : 1, handles, FALSE, INFINITE);
@@ -99,7 +102,7 @@ class PairFetch {
     pool_.Join();
     transient_ = errors_[0].kind == ErrorKind::kTransient || errors_[1].kind == ErrorKind::kTransient;
     if (threaded_ && pool_.failure().failed()) {
-      why = L"Could not reach the update server: " + pool_.failure().text;
+      why = common::TrF(L"Could not reach the update server: %s", pool_.failure().text);
       return false;
     }
     if (!ok_[0]) {
@@ -108,7 +111,7 @@ class PairFetch {
     }
     if (!ok_[1] && threaded_ && errors_[1].kind == ErrorKind::kTransient) Fetch(1, true);
     if (!ok_[1]) {
-      why = L"Could not download the signature: " + errors_[1].text;
+      why = common::TrF(L"Could not download the signature: %s", errors_[1].text);
       return false;
     }
     text.swap(bodies_[0]);
@@ -132,11 +135,11 @@ class PairFetch {
     const size_t cut = channel_url_.find_last_of(L'/');
     const std::wstring base = channel_url_.substr(0, cut), channel = channel_url_.substr(cut + 1);
     if (error.kind == ErrorKind::kNotFound)
-      return L"There is no release for channel " + channel + L" at " + base + L".";
+      return common::TrF(L"There is no release for channel %s at %s.", channel, base);
     if (error.kind == ErrorKind::kHttp) {
-      return L"The update server at " + base + L" refused to send the release description (" + error.text + L").";
+      return common::TrF(L"The update server at %s refused to send the release description (%s).", base, error.text);
     }
-    return L"Could not reach the update server: " + error.text;
+    return common::TrF(L"Could not reach the update server: %s", error.text);
   }
 
   net::Session* session_ = nullptr;
@@ -190,7 +193,7 @@ void NameUnusableMirrors(const RunState& run) {
   for (const std::wstring& url : run.options.mirrors) {
     if (IsUsableMirror(url, why)) continue;
     common::Log(L"mirror %s left out: %s", url, why);
-    Say(run.status, L"Mirror " + url + L" is left out: " + why + L".");
+    Say(run.status, common::TrF(L"Mirror %s is left out: %s.", url, why));
   }
 }
 
@@ -250,18 +253,18 @@ bool DescriptionFrom(RunState& run, const std::wstring& base, bool alone, bool& 
     fetched = common::WaitOrStop(common::CurrentTiming().refetch_wait_ms, run.cancel) &&
               FetchPair(run, base, alone, text, signature);
     if (fetched && !SignedForRelease(run.root, text, signature)) {
-      run.result.error = L"This update is not signed by us. Nothing was changed.";
+      run.result.error = common::Tr(L"This update is not signed by us.") + NothingChanged();
       common::Log(L"%s: the signature does not match the description", base);
       return false;
     }
   }
   if (!fetched) {
-    if (Stopped(run.cancel)) run.result.error = kStoppedText;
+    if (Stopped(run.cancel)) run.result.error = StoppedText();
     return false;
   }
   std::wstring error;
   if (!ParseManifest(text, run.manifest, error)) {
-    run.result.error = L"The release description is malformed: " + error;
+    run.result.error = common::TrF(L"The release description is malformed: %s", error);
     return false;
   }
   if (!CheckFreshness(run.manifest, run.options, run.sequences, UtcNowSeconds(), error)) {
@@ -349,7 +352,7 @@ bool WalkRoots(RunState& run) {
     std::vector<unsigned char> text, signatures;
     RootAnswer answer = FetchRootFile(run, bases, number + L".root.txt", text);
     if (answer == RootAnswer::kFound) answer = FetchRootFile(run, bases, number + L".root.sig", signatures);
-    if (answer == RootAnswer::kStopped) return Refuse(run, kStoppedText);
+    if (answer == RootAnswer::kStopped) return Refuse(run, StoppedText());
     if (answer != RootAnswer::kFound) {
       if (answer == RootAnswer::kUnknown) {
         common::Log(L"root %s could not be fetched; going on with version %lld", number, run.root.version);
@@ -376,16 +379,15 @@ bool WalkRoots(RunState& run) {
   if (run.root.version < remembered) {
     common::Log(L"root version %lld was trusted before, but the walk ended at %lld", remembered, run.root.version);
     run.no_source = true;  // what is installed was checked under the keys trusted then
-    return Refuse(run,
-                  L"The update server does not offer the signing keys this launcher trusted before. Nothing was "
-                  L"changed.");
+    return Refuse(run, common::Tr(L"The update server does not offer the signing keys this launcher trusted before.") +
+                           NothingChanged());
   }
   std::wstring error;
   if (run.root.version > remembered && !SequenceMemory::RememberRoot(base_url, run.root.version, error)) {
     common::Log(L"could not remember root version %lld: %s", run.root.version, error);
   }
   if (run.root.has_expiry && run.root.expires_at <= UtcNowSeconds()) {
-    return Refuse(run, L"The signing keys of this update server have expired. Nothing was changed.");
+    return Refuse(run, common::Tr(L"The signing keys of this update server have expired.") + NothingChanged());
   }
   return true;
 }
@@ -411,8 +413,7 @@ bool AskForDescription(RunState& run, const std::vector<std::wstring>& order, co
   const size_t number = static_cast<size_t>(std::find(order.begin(), order.end(), base) - order.begin()) + 1;
   if (number > 1) {
     const std::wstring host = MirrorSet({base}).Host(0);
-    Say(run.status,
-        L"Trying mirror " + std::to_wstring(number) + L" of " + std::to_wstring(order.size()) + L": " + host);
+    Say(run.status, common::TrF(L"Trying mirror %d of %d: %s", number, order.size(), host));
     common::Log(L"trying mirror %zu of %zu: %s", number, order.size(), base);
   }
   bool stale = false;
@@ -439,7 +440,7 @@ bool FetchDescription(RunState& run) {
   size_t served = bases.size();
   for (size_t i = 0; i < bases.size() && served == bases.size(); ++i) {
     if (AskForDescription(run, order, bases[i], bases.size() == 1, first_error, stale_error)) served = i;
-    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+    if (Stopped(run.cancel)) return Refuse(run, StoppedText());
   }
   // With mirrors, a busy base URL is asked once: when every mirror failed
   // too, it gets the retries it would have had alone.
@@ -447,7 +448,7 @@ bool FetchDescription(RunState& run) {
     const size_t base =
         static_cast<size_t>(std::find(bases.begin(), bases.end(), run.options.base_url) - bases.begin());
     if (AskForDescription(run, order, bases[base], true, first_error, stale_error)) served = base;
-    if (Stopped(run.cancel)) return Refuse(run, kStoppedText);
+    if (Stopped(run.cancel)) return Refuse(run, StoppedText());
   }
   if (served == bases.size()) {
     // Only when every one offered an old release is it the replay text.
@@ -469,7 +470,7 @@ bool FetchDescription(RunState& run) {
 
 bool ReplaceLauncher(RunState& run) {
   const Manifest& manifest = run.manifest;
-  const std::wstring label = L"Updating the launcher";
+  const std::wstring label = common::Tr(L"Updating the launcher");
   Say(run.status, label);
   const StatusFn& status = run.status;
   const auto progress = [&status, &label](uint64_t received, uint64_t total) {
@@ -492,8 +493,9 @@ bool ReplaceLauncher(RunState& run) {
     common::Log(L"launcher %d: its digest does not match the release description; not fetched again for it",
                 manifest.launcher_version);
     RememberRefusedLauncher(manifest.launcher_sha256);
-    Say(run.status, kLauncherNotVerified);
-    run.result.notices.push_back(kLauncherNotVerified);
+    const std::wstring text = common::Tr(L"The new launcher could not be verified; this one keeps running.");
+    Say(run.status, text);
+    run.result.notices.push_back(text);
     return false;
   }
   if (Stopped(run.cancel)) return false;
@@ -512,10 +514,10 @@ bool UpdateLauncher(RunState& run) {
     // A launcher that just replaced itself never does so again in the same
     // run: a release whose launcher line is ahead of the exe it carries
     // must not make players restart for ever.
-    const std::wstring note = L"the release offers launcher " + std::to_wstring(run.manifest.launcher_version) +
-                              L" but this is " + std::to_wstring(kLauncherVersion) + L"; not updating again";
-    common::Log(L"%s", note);
-    Say(run.status, note);
+    common::Log(L"the release offers launcher %d but this is %d; not updating again", run.manifest.launcher_version,
+                kLauncherVersion);
+    Say(run.status, common::TrF(L"the release offers launcher %d but this is %d; not updating again",
+                                run.manifest.launcher_version, kLauncherVersion));
     return true;
   }
   if (LauncherRefusedBefore(run.manifest.launcher_sha256)) {
@@ -537,12 +539,12 @@ bool OpenGameFolder(RunState& run) {
     // Only a refusal is the administrator's to lift; anything else is said.
     const DWORD code = GetLastError();
     run.result.error = code == ERROR_ACCESS_DENIED
-                           ? std::wstring(kCannotWrite)
-                           : L"Could not open the game folder " + run.options.game_dir + L": " + error + L".";
+                           ? CannotWriteText()
+                           : common::TrF(L"Could not open the game folder %s: %s.", run.options.game_dir, error);
     common::Log(L"update failed: %s: %s", run.options.game_dir, error);
     return false;
   }
-  if (!run.lock.Take(run.game, run.status, run.cancel)) return Refuse(run, kStoppedText);
+  if (!run.lock.Take(run.game, run.status, run.cancel)) return Refuse(run, StoppedText());
   run.table = FileTable::Load(run.game.key(), run.game.path());
   return true;
 }
@@ -588,10 +590,9 @@ void FindDropped(RunState& run, const InstallRecord& record) {
     }
     FileStamp now;
     if (!ReadStamp(run.game.Full(file.path), run.game.volume(), now)) continue;  // gone already
-    const std::wstring note =
-        L"Kept " + file.path + L": this release no longer has it, but it was changed since it was installed.";
-    common::Log(L"%s", note);
-    run.result.notices.push_back(note);
+    common::Log(L"kept %s: this release no longer has it, but it was changed since it was installed", file.path);
+    run.result.notices.push_back(
+        common::TrF(L"Kept %s: this release no longer has it, but it was changed since it was installed.", file.path));
   }
 }
 
@@ -600,8 +601,8 @@ bool FindChanged(RunState& run) {
   if (!FindChangedFiles(run.manifest, run.game, run.table, run.options.verify, run.status, run.cancel, run.changed,
                         error)) {
     return Refuse(run, error.kind == ErrorKind::kStopped
-                           ? std::wstring(kStoppedText)
-                           : L"The update could not be completed: " + error.text + L"." + kNothingChanged);
+                           ? std::wstring(StoppedText())
+                           : common::TrF(L"The update could not be completed: %s.", error.text) + NothingChanged());
   }
   SaveTable(run);
   InstallRecord record = LoadInstallRecord(run.game.key());
@@ -630,14 +631,14 @@ Result CountOnly(RunState& run) {
 std::wstring StagingFailureText(RunState& run, const std::set<std::wstring>& ours, const Error& error) {
   std::wstring space;
   switch (error.kind) {
-    case ErrorKind::kStopped: return kStoppedText;
-    case ErrorKind::kWriteFailed: return std::wstring(kCannotWrite) + kNothingChanged;
-    case ErrorKind::kUnsafePath: return LinkText(error.text) + kNothingChanged;
+    case ErrorKind::kStopped: return StoppedText();
+    case ErrorKind::kWriteFailed: return CannotWriteText() + NothingChanged();
+    case ErrorKind::kUnsafePath: return LinkText(error.text) + NothingChanged();
     case ErrorKind::kNoSpace:
       // Another program filled the disk meanwhile: what is missing now.
       if (!CheckFreeSpace(Placement{run.game, run.manifest, run.changed}, ours, space)) return space;
       [[fallthrough]];
-    default: return L"The update could not be completed: " + error.text + L"." + kNothingChanged;
+    default: return common::TrF(L"The update could not be completed: %s.", error.text) + NothingChanged();
   }
 }
 
@@ -681,11 +682,11 @@ bool MoveIntoPlace(RunState& run) {
   if (!CheckTargetsBeforeMoving(placement, text)) return Refuse(run, text, L"update failed, nothing replaced");
   // Should the pass be cut off, only this record keeps the folder from
   // being played: without it, no move starts.
-  if (!Record(run, InstallRecord::State::kMixed, kCutOffText)) {
+  if (!Record(run, InstallRecord::State::kMixed, CutOffText())) {
     return Refuse(run,
-                  std::wstring(L"The update could not be completed: the launcher cannot write its record of the "
-                               L"game folder.") +
-                      kNothingChanged,
+                  common::Tr(L"The update could not be completed: the launcher cannot write its record of the game "
+                             L"folder.") +
+                      NothingChanged(),
                   L"update failed, nothing replaced");
   }
   const bool whole = MoveAll(
@@ -703,8 +704,8 @@ bool MoveIntoPlace(RunState& run) {
     const std::vector<std::wstring> left = RemoveDropped(placement);
     run.result.removed = static_cast<int32_t>(run.dropped.size() - left.size());
     for (const std::wstring& path : left) {
-      run.result.notices.push_back(L"Could not remove " + run.game.Shown(path) +
-                                   L", which this release no longer has.");
+      run.result.notices.push_back(
+          common::TrF(L"Could not remove %s, which this release no longer has.", run.game.Shown(path)));
     }
     return true;
   }
@@ -749,7 +750,7 @@ void FinishRelease(RunState& run) {
     std::wstring error;
     if (!SequenceMemory::Remember(run.options.base_url, run.options.channel, sequence, error)) {
       common::Log(L"could not remember sequence %lld: %s", sequence, error);
-      const std::wstring text = L"Could not remember this release's sequence number: " + error;
+      const std::wstring text = common::TrF(L"Could not remember this release's sequence number: %s", error);
       Say(run.status, text);
       // The run succeeded all the same; the player reads both at its end.
       run.result.notices.push_back(text);
@@ -779,7 +780,7 @@ Result PlayInstalled(RunState& run) {
     return run.result;
   }
   std::wstring reason = run.result.error;
-  const std::wstring unchanged = kNothingChanged;
+  const std::wstring unchanged = NothingChanged();
   if (reason.size() > unchanged.size() &&
       reason.compare(reason.size() - unchanged.size(), unchanged.size(), unchanged) == 0) {
     reason.erase(reason.size() - unchanged.size());
@@ -794,8 +795,8 @@ Result PlayInstalled(RunState& run) {
   played.server_host = record.server_host;
   played.server_port = record.server_port;
   played.notices = run.result.notices;
-  played.offline_text = L"Playing the installed release " + record.build + L": " + reason + L".";
-  common::Log(L"%s", played.offline_text);
+  played.offline_text = common::TrF(L"Playing the installed release %s: %s.", record.build, reason);
+  common::Log(L"playing the installed release %s: %s", record.build, reason);
   return played;
 }
 
@@ -805,7 +806,7 @@ Result RunUpdate(const Options& options, const StatusFn& status, const CancelFla
   RunState run(options, status, cancel);
   common::Log(L"update run: %s channel %s into %s%s%s", options.base_url, options.channel, options.game_dir,
               options.check_only ? L" (dry run)" : L"", options.verify ? L" (verify)" : L"");
-  Say(status, L"Checking for updates");
+  Say(status, common::Tr(L"Checking for updates"));
   NameUnusableMirrors(run);
   StartEarly(run);
   if (!WalkRoots(run)) return PlayInstalled(run);

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <mutex>
 
-#include "common/format.h"
 #include "common/log.h"
+#include "common/texts.h"
 #include "common/worker_pool.h"
 #include "update/hosts/transfer.h"
 
@@ -29,13 +29,13 @@ std::wstring ObstacleText(GameFolder::Obstacle obstacle, const std::wstring& sho
   switch (obstacle) {
     case GameFolder::Obstacle::kNone: return std::wstring();
     case GameFolder::Obstacle::kHeld:
-      return L"Could not update " + shown + L": it is in use (is Velmora running?)." + kNothingChanged;
+      return common::TrF(L"Could not update %s: it is in use (is Velmora running?).", shown) + NothingChanged();
     case GameFolder::Obstacle::kLink:
-    case GameFolder::Obstacle::kHardLinked: return LinkText(shown) + kNothingChanged;
+    case GameFolder::Obstacle::kHardLinked: return LinkText(shown) + NothingChanged();
     case GameFolder::Obstacle::kTooLong:
-      return L"The release names a path too long for this game folder: " + shown + L"." + kNothingChanged;
+      return common::TrF(L"The release names a path too long for this game folder: %s.", shown) + NothingChanged();
     case GameFolder::Obstacle::kFolder:
-      return L"Could not update " + shown + L": a folder of that name is in the way." + kNothingChanged;
+      return common::TrF(L"Could not update %s: a folder of that name is in the way.", shown) + NothingChanged();
   }
   return std::wstring();
 }
@@ -57,17 +57,19 @@ uint64_t StagedBytes(const GameFolder& game, const std::wstring& path) {
 
 // Why a move failed, as the player reads it.
 std::wstring MoveFailure(DWORD code, bool unsafe) {
-  if (unsafe) return L"it is a link";
-  if (IsBusyFileError(code)) return L"it is in use";
-  if (IsDiskFullError(code)) return L"the disk is full";
-  return common::FormatWide(64, L"the system refused (win32 %lu)", code);
+  if (unsafe) return common::Tr(L"it is a link");
+  if (IsBusyFileError(code)) return common::Tr(L"it is in use");
+  if (IsDiskFullError(code)) return common::Tr(L"the disk is full");
+  return common::TrF(L"the system refused (win32 %lu)", code);
 }
 
 }  // namespace
 
 std::wstring LinkText(const std::wstring& path) {
-  return L"The game folder holds a link the launcher will not write through: " + path +
-         L". Remove it, or check the game's files in Steam.";
+  return common::TrF(
+      L"The game folder holds a link the launcher will not write through: %s. Remove it, or check the game's files in "
+      L"Steam.",
+      path);
 }
 
 bool CheckTargetsBeforeDownload(const Placement& p, std::wstring& text) {
@@ -95,9 +97,9 @@ bool CheckFreeSpace(const Placement& p, const std::set<std::wstring>& ours, std:
   ULARGE_INTEGER free = {};
   if (!GetDiskFreeSpaceExW(p.game.Full(L"").c_str(), &free, nullptr, nullptr)) return true;  // not to be told
   if (free.QuadPart >= needed) return true;
-  const uint64_t megabytes = (needed - free.QuadPart + 999999) / 1000000;
-  text = L"Not enough free space on " + VolumeOf(p.game.path()) + L": the update needs " + std::to_wstring(megabytes) +
-         L" MB more." + kNothingChanged;
+  text = common::TrF(L"Not enough free space on %s: the update needs %s more.", VolumeOf(p.game.path()),
+                     common::FormatSize(needed - free.QuadPart)) +
+         NothingChanged();
   common::Log(L"update refused: %llu bytes needed, %llu free", needed, static_cast<uint64_t>(free.QuadPart));
   return false;
 }
@@ -140,7 +142,7 @@ bool CheckTargetsBeforeMoving(const Placement& p, std::wstring& text) {
     return false;
   }
   if (pool.failure().failed()) {
-    text = L"The update could not be completed: " + pool.failure().text + L"." + kNothingChanged;
+    text = common::TrF(L"The update could not be completed: %s.", pool.failure().text) + NothingChanged();
     return false;
   }
   return true;
@@ -176,13 +178,19 @@ bool MoveAll(const Placement& p, const std::function<void(size_t k)>& moved, std
     for (size_t k = 0; k < p.changed.size() && failed.empty(); ++k) move(k);
   }
   pool.Join();
-  if (failed.empty() && pool.failure().failed()) {
-    failed = L"the rest";
-    why = pool.failure().text;
+  if (failed.empty() && !pool.failure().failed()) return true;
+  const size_t count = p.changed.size();
+  if (failed.empty()) {
+    text = common::TrN(
+        count, L"Updated %s of %s file; could not replace the rest: %s. Close Velmora and start the launcher again.",
+        L"Updated %s of %s files; could not replace the rest: %s. Close Velmora and start the launcher again.",
+        common::FormatCount(replaced), common::FormatCount(count), pool.failure().text);
+  } else {
+    text = common::TrN(count,
+                       L"Updated %s of %s file; could not replace %s: %s. Close Velmora and start the launcher again.",
+                       L"Updated %s of %s files; could not replace %s: %s. Close Velmora and start the launcher again.",
+                       common::FormatCount(replaced), common::FormatCount(count), failed, why);
   }
-  if (failed.empty()) return true;
-  text = L"Updated " + std::to_wstring(replaced) + L" of " + std::to_wstring(p.changed.size()) +
-         L" files; could not replace " + failed + L": " + why + L". Close Velmora and start the launcher again.";
   common::Log(L"%zu of %zu files replaced", replaced, p.changed.size());
   return false;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "update/disk/game_folder.h"
+#include "update/run/status.h"
 #include "update/trust/manifest.h"
 
 namespace update {
@@ -51,7 +52,5 @@ std::vector<std::wstring> RemoveDropped(const Placement& p);
 
 // "The game folder holds a link the launcher will not write through: ...".
 std::wstring LinkText(const std::wstring& path);
-
-inline constexpr wchar_t kNothingChanged[] = L" Nothing was changed.";
 
 }  // namespace update

@@ -15,7 +15,7 @@
 #include <objidl.h>      // IStream
 
 // Interfaces that only appear as pointers in the vtables below.
-struct ICoreWebView2EnvironmentOptions;  // opaque: the launcher passes none
+struct ICoreWebView2EnvironmentOptions;  // defined in environment_options.cpp
 struct ICoreWebView2WebResourceResponse;
 struct ICoreWebView2DevToolsProtocolEventReceiver;
 struct ICoreWebView2NewBrowserVersionAvailableEventHandler;

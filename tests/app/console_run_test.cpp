@@ -90,7 +90,7 @@ TEST_F(ConsoleRunTest, UpdateThenLaunchThroughSteam) {
   EXPECT_EQ(r.output.substr(end),
             "\r\n  build: 2.1.0 (protocol 7)\n"
             "  notes: Night shift maps\n"
-            "\n  updated 2 file(s).\n"
+            "\n  updated 2 files.\n"
             "  playing as \xC5\x81ucja\n"
             "\n  starting the game through Steam...\n"
             "  the mod loads itself once the game is up. Have fun.\n");
@@ -268,7 +268,7 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
                           "  mod.dll\n"
                           "\n  build: 2.1.0 (protocol 7)\n"
                           "  notes: Night shift maps\n"
-                          "\n  2 file(s) would be updated (70.0 kB to download).\n");
+                          "\n  2 files would be updated (70.0 kB to download).\n");
   EXPECT_FALSE(harness::FileExists(game_ + L"\\mod.dll"));
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
 
@@ -516,7 +516,7 @@ TEST_F(ConsoleRunTest, AFolderOfTwoReleasesIsNotPlayed) {
   }
   const harness::RunResult r = Run({}, base);
   EXPECT_EQ(r.exit_code, 0u) << r.output;
-  EXPECT_NE(r.output.find("\n  updated 1 file(s).\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n  updated 1 file.\n"), std::string::npos) << r.output;
   EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
 }
 

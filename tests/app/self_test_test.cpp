@@ -71,8 +71,8 @@ TEST_F(SelfTestTest, AGoodReleaseListsItsFiles) {
   harness::RunResult r = SelfTest(Fixture(L"manifest.txt"), Fixture(L"manifest.sig"));
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.output,
-            "  signature ok: channel stable, build 1.4.2, protocol 7, 2 file(s)\n"
-            "    bin\\sub\\mod.dll  1234 bytes\n"
+            "  signature ok: channel stable, build 1.4.2, protocol 7, 2 files\n"
+            "    bin\\sub\\mod.dll  1,234 bytes\n"
             "    maps\\carte-\xC3\xA9t\xC3\xA9.map  0 bytes\n");
 }
 
@@ -121,7 +121,7 @@ TEST_F(SelfTestTest, TheLargestReadableFileIsRead) {
   // 67,108,863 bytes: a signed description padded to the limit passes...
   harness::RunResult r = SelfTest(Fixture(L"largest.txt"), Fixture(L"largest.sig"));
   EXPECT_EQ(r.exit_code, 0u);
-  EXPECT_EQ(r.output, "  signature ok: channel big, build 9, protocol 0, 1 file(s)\n    a.dll  1 bytes\n");
+  EXPECT_EQ(r.output, "  signature ok: channel big, build 9, protocol 0, 1 file\n    a.dll  1 byte\n");
   // ...and a signature file of that size is read, then refused for its length.
   const std::wstring big_signature = root_ + L"\\big.sig";
   ASSERT_TRUE(WriteSizedFile(big_signature, 67108863));
@@ -209,17 +209,17 @@ TEST_F(SelfTestTest, SequenceAndExpiryAreListed) {
   harness::RunResult r = SelfTest(Fixture(L"fresh.txt"), Fixture(L"fresh.sig"));
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.output,
-            "  signature ok: channel stable, build 7, protocol 0, 1 file(s)\n"
+            "  signature ok: channel stable, build 7, protocol 0, 1 file\n"
             "  sequence 42\n"
             "  expires 9999-12-31 23:59:59 UTC (not yet passed)\n"
-            "    a.dll  1 bytes\n");
+            "    a.dll  1 byte\n");
   r = SelfTest(Fixture(L"expired.txt"), Fixture(L"expired.sig"));
   EXPECT_EQ(r.exit_code, 0u) << "the signature and the format are sound";
   EXPECT_EQ(r.output,
-            "  signature ok: channel stable, build 7, protocol 0, 1 file(s)\n"
+            "  signature ok: channel stable, build 7, protocol 0, 1 file\n"
             "  sequence 41\n"
             "  expires 2001-09-09 01:46:40 UTC (passed: the launcher refuses it)\n"
-            "    a.dll  1 bytes\n");
+            "    a.dll  1 byte\n");
 }
 
 TEST(ReadWholeFile, WholeFilesUpTo64MiBMinusOne) {

@@ -284,7 +284,7 @@ TEST_F(PageRequestsTest, AClosingWindowStopsTheUpdateAndWaitsForIt) {
   EXPECT_TRUE(ui::WaitForUpdate(frontend_, ui::kUpdateStopWaitMs)) << "the update ended within the bound";
   EXPECT_FALSE(ui::UpdateRunning(frontend_));
   Drain();
-  EXPECT_EQ(OfType("status").back(), L"{\"type\":\"status\",\"text\":\"" + std::wstring(update::kStoppedText) +
+  EXPECT_EQ(OfType("status").back(), L"{\"type\":\"status\",\"text\":\"" + std::wstring(update::StoppedText()) +
                                          L"\",\"percent\":-1,\"bad\":true,\"busy\":false}");
   // A stopped update installs nothing at all; what it staged is the next
   // run's to use.
@@ -435,7 +435,7 @@ TEST_F(PageRequestsTest, PlayIsRefusedForAFolderARunLeftUnsound) {
     const std::wstring text = state == update::InstallRecord::State::kChanged
                                   ? L"A file of the installed release changed or is missing (maps\\\\a.pak). Let the "
                                     L"launcher update the game folder before you play."
-                                  : update::kCutOffText;
+                                  : update::CutOffText();
     EXPECT_EQ(g_received[0], L"{\"type\":\"status\",\"text\":\"" + text + L"\",\"percent\":-1,\"bad\":true}");
   }
   EXPECT_FALSE(harness::FileExists(game_ + L"\\velmoramp.ini"));
@@ -802,7 +802,7 @@ TEST_F(PageRequestsTest, FavouritesAreNeverLost) {
   EXPECT_TRUE(ui::WaitForUpdate(third, 20000));
   Drain();
   EXPECT_EQ(std::count(g_received.begin(), g_received.end(),
-                       L"{\"type\":\"status\",\"text\":\"" + std::wstring(ui::kPlayerStateUnreadable) +
+                       L"{\"type\":\"status\",\"text\":\"" + std::wstring(ui::PlayerStateUnreadableText()) +
                            L"\",\"percent\":-1,\"bad\":true}"),
             1);
 }

@@ -399,7 +399,7 @@ TEST_F(WindowTest, PauseResumeAndTheLimit) {
   ASSERT_TRUE(harness::WriteFileBytes(script_,
                                       "{\"type\":\"ready\"}\n"
                                       "wait-seen \"type\":\"speed\",\"value\":9000\n"
-                                      "wait-for limit 9000 KiB/s\n"
+                                      "wait-for limit 9,000 KiB/s\n"
                                       // Past 1 MiB of 3: what a pause keeps is worth resuming.
                                       "wait-percent 40\n"
                                       "{\"type\":\"pause\"}\n"

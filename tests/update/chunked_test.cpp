@@ -211,7 +211,7 @@ TEST_F(ChunkedTest, AStoppedRunKeepsThePlacedChunks) {
   PublishBuild({{L"a.pak", a}}, L"b1");
   update::Result r = RunStoppedAfterChunks(5);
   ASSERT_FALSE(r.ok);
-  ASSERT_EQ(r.error, update::kStoppedText);
+  ASSERT_EQ(r.error, update::StoppedText());
   const size_t first = ChunkRequests();
   options_.connections = 4;
   r = Run();
@@ -239,7 +239,7 @@ TEST_F(ChunkedTest, AWholeFileFetchedForWantOfAnIndexIsResumed) {
   }
   stop = true;
   run.join();
-  ASSERT_EQ(r.error, update::kStoppedText);
+  ASSERT_EQ(r.error, update::StoppedText());
   r = Run();
   ASSERT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_TRUE(Game(L"a.pak") == a);
@@ -278,7 +278,7 @@ TEST_F(ChunkedTest, AChunkWayPartIsClearedWhenChunksAreOff) {
                                     L"channel=stable&build=b1&protocol=7&server=play.example:27015"),
             "");
   update::Result r = RunStoppedAfterChunks(3);
-  ASSERT_EQ(r.error, update::kStoppedText);
+  ASSERT_EQ(r.error, update::StoppedText());
   options_.base_url = harness::ReleaseUrl(L"/" + name_ + L"/pub");
   options_.mirrors = {harness::ReleaseUrl(L"/" + name_ + L"/pub2")};
   options_.use_chunks = false;

@@ -603,7 +603,7 @@ TEST_F(EngineTest, AStoppedRunEndsSoonAndKeepsItsPart) {
   stop = true;
   run.join();
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, update::kStoppedText);
+  EXPECT_EQ(r.error, update::StoppedText());
   EXPECT_EQ(Game(L"big.bin"), "old");
   EXPECT_TRUE(Staged(L"big.bin"));
   EXPECT_LT(harness::ReadFileBytes(game_ + L"\\big.bin.part").size(), 2000000u) << "stopped before the end";

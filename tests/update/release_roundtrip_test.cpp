@@ -51,7 +51,7 @@ TEST_F(ReleaseRoundTrip, ThePublishedReleasePassesTheSelfTest) {
   ASSERT_TRUE(r.started);
   EXPECT_EQ(r.exit_code, 0u);
   EXPECT_EQ(r.output,
-            "  signature ok: channel beta, build 2.0.1, protocol 8, 3 file(s)\n"
+            "  signature ok: channel beta, build 2.0.1, protocol 8, 3 files\n"
             "  sequence 1\n"
             "    bin\\sub\\mod.dll  3 bytes\n"
             "    empty.cfg  0 bytes\n"

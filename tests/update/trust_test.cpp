@@ -217,7 +217,7 @@ TEST_F(TrustTest, TheLauncherFollowsARotation) {
   harness::RunResult r = harness::RunProcess(
       harness::LauncherExe(), {L"--console", L"--no-launch", L"--game", game_, L"--base-url", base}, data_, 120000);
   EXPECT_EQ(r.exit_code, 0u) << r.output;
-  EXPECT_NE(r.output.find("\n  updated 1 file(s).\n"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n  updated 1 file.\n"), std::string::npos) << r.output;
   EXPECT_EQ(Trusted(base), 2);
   EXPECT_NE(harness::ReadFileBytes(data_ + L"\\launcher.log").find("root version 2 trusted"), std::string::npos);
 }

@@ -11,6 +11,7 @@
 #include "tests/support/harness.h"
 #include "tests/support/webview_stand_in.h"
 #include "tests/webview/com_handlers.h"
+#include "webview/environment_options.h"
 #include "webview/loader.h"
 #include "webview/runtime_location.h"
 
@@ -170,7 +171,11 @@ TEST_F(WebViewLoaderTest, EnvironmentCreationReachesTheRuntimeFound) {
     DeleteFileW(log_.c_str());
     const std::wstring user_data = root_ + L"\\user data";
     EnvironmentCompletion done;
-    ASSERT_EQ(webview::CreateEnvironmentWithOptions(nullptr, user_data.c_str(), nullptr, &done), S_OK);
+    // The options reach the runtime through the loader, read by the runtime's own calls.
+    ICoreWebView2EnvironmentOptions* options = webview::NewEnvironmentOptions(L"pt-BR");
+    ASSERT_NE(options, nullptr);
+    ASSERT_EQ(webview::CreateEnvironmentWithOptions(nullptr, user_data.c_str(), options, &done), S_OK);
+    options->Release();
     EXPECT_EQ(done.calls, 0) << "the handler is called from the message loop, not from within the call";
     ASSERT_TRUE(PumpUntil([&] { return done.calls > 0; }));
     EXPECT_EQ(done.calls, 1);
@@ -182,7 +187,7 @@ TEST_F(WebViewLoaderTest, EnvironmentCreationReachesTheRuntimeFound) {
     EXPECT_EQ(harness::Narrow(version), harness::Narrow(harness::StandInRuntimeVersion()));
     CoTaskMemFree(version);
     EXPECT_NE(Log().find(std::string("CreateWebViewEnvironmentWithOptionsInternal checkRunningInstance=1 ") +
-                         c.runtime_type + " userDataFolder=" + harness::Narrow(user_data) + " options=(null)\n"),
+                         c.runtime_type + " userDataFolder=" + harness::Narrow(user_data) + " options=set language=pt-BR target=86.0.616.0\n"),
               std::string::npos)
         << Log();
   }

@@ -198,6 +198,11 @@ def launcher(tree, bench, exe_name, base, channel, game, connections=None, extra
                         list(extra), env=env)
 
 
+def updated(count):
+    """The console's last line after an update of count files."""
+    return "updated {:,} file{}.".format(count, "" if count == 1 else "s")
+
+
 def curl_files(base, name, files, tls, parallel):
     config = os.path.join(os.environ.get("TMPDIR", "/tmp"), "curl-%s-%d.txt" % (name, os.getpid()))
     with open(config, "w") as f:
@@ -270,7 +275,7 @@ def chunk_case(tree, bench, docroot, port, peaks, failed):
         failed.append("chunk store growth")
     proxy.reset_counts()
     secs, _, code, out = launcher(tree, bench, "", far, "delta", game)
-    if code != 0 or "updated 2 file(s)." not in out:
+    if code != 0 or updated(2) not in out:
         raise SystemExit("the launcher failed on delta 2: %s" % out.strip()[-400:])
     share = proxy.bytes_down / (256 * MIB)
     print("  update 1 to 2: %.2f MiB received, %.2f%% of A + B (target at most 4%%): %s, %.1f s" %
@@ -298,7 +303,7 @@ def chunk_case(tree, bench, docroot, port, peaks, failed):
         for channel in times:
             game = fresh(os.path.join(bench, "game-" + channel))
             secs, _, code, out = launcher(tree, bench, "", direct, channel, game)
-            if code != 0 or "updated 1 file(s)." not in out:
+            if code != 0 or updated(1) not in out:
                 raise SystemExit("the launcher failed on %s: %s" % (channel, out.strip()[-400:]))
             times[channel].append(secs)
             shutil.rmtree(game, ignore_errors=True)
@@ -348,7 +353,7 @@ def mirror_case(tree, bench, port):
         for _ in range(2):
             game = fresh(os.path.join(bench, "game-mirror"))
             secs, _, code, out = launcher(tree, bench, "", base, "one-mib", game, extra=extra)
-            if code != 0 or "updated 1 file(s)." not in out:
+            if code != 0 or updated(1) not in out:
                 raise SystemExit("the launcher failed with %s: %s" % (label, out.strip()[-400:]))
             times.append(secs)
             shutil.rmtree(game, ignore_errors=True)
@@ -368,7 +373,7 @@ def limit_case(tree, bench, port):
     direct = "https://localhost:%d" % port
     game = fresh(os.path.join(bench, "game-limit"))
     secs, _, code, out = launcher(tree, bench, "", direct, "limit-32", game, extra=("--max-speed", "4096"))
-    if code != 0 or "updated 1 file(s)." not in out or "limit 4096 KiB/s" not in out:
+    if code != 0 or updated(1) not in out or "limit 4096 KiB/s" not in out:
         raise SystemExit("the launcher failed under the limit: %s" % out.strip()[-400:])
     idle, _, _, _ = launcher(tree, bench, "", direct, "limit-32", game, extra=("--max-speed", "4096"))
     rate = 32 * 1024 / (secs - idle)
@@ -487,7 +492,7 @@ def pack_case(tree, bench, docroot, tls, proxy, far, failed):
         for _ in range(tries):
             proxy.reset_counts()
             secs, _, code, out = launcher(tree, bench, "", far, channel, fresh(os.path.join(bench, "game-" + channel)))
-            if code != 0 or "updated %d file(s)." % files_count not in out:
+            if code != 0 or updated(files_count) not in out:
                 raise SystemExit("the launcher failed on %s: %s" % (channel, out.strip()[-400:]))
             times.append(secs)
         return min(times), proxy.bytes_down, phases(data_log)
@@ -550,7 +555,7 @@ def pack_case(tree, bench, docroot, tls, proxy, far, failed):
         publish(src, docroot, "small-500", build="small-500-b2", sequence=2)
         proxy.reset_counts()
         secs, _, code, out = launcher(tree, bench, "", far, "small-500", game)
-        if code != 0 or "updated 5 file(s)." not in out:
+        if code != 0 or updated(5) not in out:
             raise SystemExit("the launcher failed on the update of 5 files: %s" % out.strip()[-400:])
         received = proxy.bytes_down
         where = phases(data_log)
@@ -639,7 +644,7 @@ def main():
                 proxy.reset_counts()
                 secs, _, code, out = launcher(tree, bench, "", far, "small-500",
                                               fresh(os.path.join(bench, "game-small")), connections, chunks=chunks)
-                if code != 0 or "updated 500 file(s)." not in out:
+                if code != 0 or updated(500) not in out:
                     raise SystemExit("the launcher failed on small-500: %s" % out.strip()[-400:])
                 times.append(secs)
             figures[label] = min(times)
@@ -675,7 +680,7 @@ def main():
         for name in ("one-mib", "one-gib"):
             total = sum(s for _, s in releases[name])
             secs, rss, code, out = launcher(tree, bench, "", direct, name, fresh(os.path.join(bench, "game-" + name)))
-            if code != 0 or "updated 1 file(s)." not in out:
+            if code != 0 or updated(1) not in out:
                 raise SystemExit("the launcher failed on %s: %s" % (name, out.strip()[-400:]))
             peaks[name] = rss / 1024.0
             gib_secs = secs

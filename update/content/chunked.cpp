@@ -10,6 +10,7 @@
 #include "common/file.h"
 #include "common/format.h"
 #include "common/log.h"
+#include "common/texts.h"
 #include "update/content/chunker.h"
 #include "update/content/inflate.h"
 #include "update/hosts/fetch.h"
@@ -47,11 +48,7 @@ bool Settled(HANDLE file, OVERLAPPED& at, BOOL done, DWORD& moved) {
 
 }  // namespace
 
-std::wstring Amount(uint64_t bytes) {
-  if (bytes >= 1000000000ull) return common::FormatWide(32, L"%.1f GB", bytes / 1e9);
-  if (bytes >= 1000000ull) return common::FormatWide(32, L"%.1f MB", bytes / 1e6);
-  return common::FormatWide(32, L"%.1f kB", bytes / 1e3);
-}
+std::wstring Amount(uint64_t bytes) { return common::FormatSize(bytes); }
 
 // Where one fetched chunk goes: inflated (or taken as it is) within its raw
 // size, hashed, and written at its place in the staging file.
@@ -82,10 +79,10 @@ class ChunkSink : public ObjectSink {
     if (write_error == ERROR_SUCCESS) {
       error.Set(ErrorKind::kMismatch, problem.empty() ? L"a chunk is longer than it should be" : problem);
     } else if (IsDiskFullError(write_error)) {
-      error.Set(ErrorKind::kNoSpace, L"the disk is full");  // for the run, not the chunk
+      error.Set(ErrorKind::kNoSpace, common::Tr(L"the disk is full"));  // for the run, not the chunk
     } else {
       SetLastError(write_error);
-      error.Set(ErrorKind::kWriteFailed, common::FormatWin32Error(L"cannot write the staging file"));
+      error.Set(ErrorKind::kWriteFailed, common::FormatWin32Error(common::Tr(L"cannot write the staging file")));
     }
     return false;
   }
@@ -192,7 +189,7 @@ bool ChunkedFile::Plan(net::Session& session, const StatusFn& status, const Canc
 }
 
 bool ChunkedFile::Stop(Error& error) {
-  error.Set(ErrorKind::kStopped, kStoppedText);
+  error.Set(ErrorKind::kStopped, StoppedText());
   return false;
 }
 

@@ -102,7 +102,8 @@ class ChunkedFile {
   common::Error failure_;  // set by the thread that failed, read after the phase
 };
 
-// "1.9 GB", "250.3 MB", "12.0 kB": how much, as the status line says it.
+// "1.9 GB", "250.3 MB", "12.0 kB", "512 bytes": how much, as the status line
+// says it in the player's language (common::FormatSize).
 std::wstring Amount(uint64_t bytes);
 
 }  // namespace update

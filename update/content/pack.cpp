@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "update/content/inflate.h"
 #include "update/content/stored_object.h"
 #include "update/hosts/fetch.h"
@@ -248,7 +249,7 @@ bool Pack::Stage(Served& served, const std::vector<unsigned char>& bytes, Error&
     staging.reset();
     game_.Delete(StagingPath(file.path));
     if (IsDiskFullError(code)) {
-      error.Set(ErrorKind::kNoSpace, L"the disk is full");
+      error.Set(ErrorKind::kNoSpace, common::Tr(L"the disk is full"));
       return false;
     }
     return true;

@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "common/log.h"
 #include "common/path.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "update/disk/file_table.h"
 
@@ -96,7 +97,7 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error, Purpose p
   if (!handle && purpose == Purpose::kLook) {
     const DWORD code = GetLastError();
     if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-      error = common::FormatWin32Error(L"the game folder cannot be opened");
+      error = common::FormatWin32Error(common::Tr(L"the game folder cannot be opened"));
       return false;
     }
     key_ = FolderKey(folder_);
@@ -111,14 +112,14 @@ bool GameFolder::Open(const std::wstring& folder, std::wstring& error, Purpose p
   }
   if (!handle) {
     const DWORD code = GetLastError();
-    error = common::FormatWin32Error(L"the game folder cannot be opened");
+    error = common::FormatWin32Error(common::Tr(L"the game folder cannot be opened"));
     SetLastError(code);
     return false;
   }
   final_ = FinalPath(handle.get());
   while (!final_.empty() && final_.back() == L'\\') final_.pop_back();
   if (!PathWithinVolume(handle.get(), within_, volume_) && final_.empty()) {
-    error = L"the game folder cannot be resolved";
+    error = common::Tr(L"the game folder cannot be resolved");
     return false;
   }
   key_ = FolderKeyOf(handle.get());

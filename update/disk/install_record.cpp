@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "update/disk/file_table.h"
 #include "update/trust/digest.h"
 #include "update/trust/freshness.h"
@@ -198,8 +199,16 @@ bool LoadReleaseFiles(const std::wstring& folder_key, const std::string& digest,
 }
 
 std::wstring ChangedNote(const std::wstring& path) {
-  return L"A file of the installed release changed or is missing (" + path +
-         L"). Let the launcher update the game folder before you play.";
+  return common::TrF(
+      L"A file of the installed release changed or is missing (%s). Let the launcher update the game folder before "
+      L"you play.",
+      path);
+}
+
+std::wstring CutOffText() {
+  return common::Tr(
+      L"The last update stopped part way, so the game folder holds files of two releases. Let the launcher finish "
+      L"the update before you play.");
 }
 
 }  // namespace update

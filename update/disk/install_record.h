@@ -67,8 +67,6 @@ std::wstring ChangedNote(const std::wstring& path);
 
 // What a player who asks to play a game folder left mixed by a cut-off run
 // is told.
-inline constexpr wchar_t kCutOffText[] =
-    L"The last update stopped part way, so the game folder holds files of two releases. Let the launcher finish "
-    L"the update before you play.";
+std::wstring CutOffText();
 
 }  // namespace update

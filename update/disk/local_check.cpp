@@ -11,6 +11,7 @@
 
 #include "common/log.h"
 #include "common/path.h"
+#include "common/texts.h"
 #include "common/worker_pool.h"
 #include "update/trust/digest.h"
 
@@ -87,7 +88,8 @@ bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTabl
   while (!pool.Wait(kStatusIntervalMs)) {
     if (Stopped(cancel)) pool.Stop();
     if (GetTickCount() - start >= 1000 && check.bytes_to_hash > 0) {
-      Say(status, L"Checking " + std::to_wstring(manifest.files.size()) + L" files",
+      const size_t count = manifest.files.size();
+      Say(status, common::TrN(count, L"Checking %s file", L"Checking %s files", common::FormatCount(count)),
           static_cast<int>(std::min<uint64_t>(hashed.load(), check.bytes_to_hash) * 100 / check.bytes_to_hash));
     }
   }
@@ -97,7 +99,7 @@ bool FindChangedFiles(const Manifest& manifest, const GameFolder& game, FileTabl
     return false;
   }
   if (Stopped(cancel)) {
-    error.Set(common::ErrorKind::kStopped, kStoppedText);
+    error.Set(common::ErrorKind::kStopped, StoppedText());
     return false;
   }
   const size_t count = manifest.files.size();

@@ -1,6 +1,7 @@
 #include "update/hosts/fetch.h"
 
 #include "common/log.h"
+#include "common/texts.h"
 #include "update/hosts/transfer.h"
 
 namespace update {
@@ -23,9 +24,9 @@ bool FetchWhole(net::Session& session, const std::wstring& url, uint64_t max_bod
     if (error.kind != common::ErrorKind::kTransient || attempt >= retries) return false;
     const unsigned long wait = RetryWaitMs(attempt, response.headers.retry_after);
     common::Log(L"retry %d of %s in %lu ms: %s", attempt + 1, url, wait, error.text);
-    Say(status, L"Retrying " + name + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);
+    Say(status, common::TrF(L"Retrying %s in %s: %s", name, common::FormatDuration((wait + 500) / 1000), error.text));
     if (!common::WaitOrStop(wait, cancel)) {
-      error.Set(common::ErrorKind::kStopped, kStoppedText);
+      error.Set(common::ErrorKind::kStopped, StoppedText());
       return false;
     }
   }

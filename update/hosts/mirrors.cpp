@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/unique_handle.h"
 #include "update/trust/manifest_text.h"
 
@@ -137,17 +138,17 @@ bool WorthAnotherMirror(const common::Error& error) {
 bool IsUsableMirror(const std::wstring& url, std::wstring& why) {
   const std::wstring scheme = L"https://";
   if (url.size() < scheme.size() || _wcsnicmp(url.c_str(), scheme.c_str(), scheme.size()) != 0) {
-    why = L"not an https URL";
+    why = common::Tr(L"not an https URL");
     return false;
   }
   if (std::any_of(url.begin(), url.end(), [](wchar_t c) { return c <= L' ' || c == 0x7F; })) {
-    why = L"not a URL";
+    why = common::Tr(L"not a URL");
     return false;
   }
   const size_t host = scheme.size();
   const size_t end = url.find_first_of(L":/?#", host);
   if (end == host || host == url.size()) {
-    why = L"no host";
+    why = common::Tr(L"no host");
     return false;
   }
   return true;

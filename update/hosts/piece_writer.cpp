@@ -1,5 +1,7 @@
 #include "update/hosts/piece_writer.h"
 
+#include "common/texts.h"
+
 namespace update {
 
 namespace {
@@ -34,7 +36,7 @@ bool PieceWriter::Push(const unsigned char* data, size_t size, common::Error& er
   try {
     pieces_.emplace_back(data, data + size);
   } catch (const std::bad_alloc&) {
-    error.Set(common::ErrorKind::kNoMemory, L"the launcher ran out of memory");
+    error.Set(common::ErrorKind::kNoMemory, common::Tr(L"the launcher ran out of memory"));
     return false;
   }
   changed_.notify_all();
@@ -63,13 +65,14 @@ void PieceWriter::Loop() {
     try {
       done = work_(piece.data(), piece.size(), error);
     } catch (...) {
-      error.Set(common::ErrorKind::kInternal, L"the download could not be kept");
+      error.Set(common::ErrorKind::kInternal, common::Tr(L"the download could not be kept"));
     }
     hold.lock();
     busy_ = false;
     if (!done && !failure_.failed()) {
-      failure_ =
-          error.failed() ? error : common::Error{common::ErrorKind::kWriteFailed, L"cannot write the staging file"};
+      failure_ = error.failed()
+                     ? error
+                     : common::Error{common::ErrorKind::kWriteFailed, common::Tr(L"cannot write the staging file")};
       pieces_.clear();
     }
     changed_.notify_all();

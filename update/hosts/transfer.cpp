@@ -10,6 +10,7 @@
 #include "common/file.h"
 #include "common/log.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "update/hosts/piece_writer.h"
 #include "update/trust/sha256_stream.h"
@@ -92,12 +93,13 @@ class StagingSink : public net::Sink {
   bool Begin(const net::AnswerHeaders& headers, Error& error) override {
     Sent();  // the file, should it be missing still
     if (file_ == nullptr) {
-      error = open_error_.failed() ? open_error_ : Error{ErrorKind::kWriteFailed, L"cannot open the staging file"};
+      error = open_error_.failed() ? open_error_
+                                   : Error{ErrorKind::kWriteFailed, common::Tr(L"cannot open the staging file")};
       return false;
     }
     if (!Settle(error)) return false;
     if (kept_ > 0 && !headers.partial && refuse_whole_) {
-      error.Set(ErrorKind::kHttp, L"the server sent the whole file, not the rest");
+      error.Set(ErrorKind::kHttp, common::Tr(L"the server sent the whole file, not the rest"));
       return false;
     }
     if (on_answer_) on_answer_(headers);
@@ -105,7 +107,7 @@ class StagingSink : public net::Sink {
     // The whole file instead of the rest: the server's file changed since
     // the part was fetched. The part starts over.
     if (!Truncate(file_)) {
-      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      error.Set(ErrorKind::kWriteFailed, common::Tr(L"cannot write the staging file"));
       return false;
     }
     Report(-static_cast<int64_t>(kept_));
@@ -117,7 +119,7 @@ class StagingSink : public net::Sink {
 
   bool Take(const unsigned char* data, size_t size, Error& error) override {
     if (have_ + size > limit_) {
-      error.Set(ErrorKind::kTooLarge, kTooLongText);
+      error.Set(ErrorKind::kTooLarge, TooLongText());
       return false;
     }
     if (writer_ != nullptr) {
@@ -154,9 +156,9 @@ class StagingSink : public net::Sink {
     DWORD written = 0;
     if (!WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
       if (IsDiskFullError(GetLastError())) {
-        error.Set(ErrorKind::kNoSpace, L"the disk is full");
+        error.Set(ErrorKind::kNoSpace, common::Tr(L"the disk is full"));
       } else {
-        error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+        error.Set(ErrorKind::kWriteFailed, common::Tr(L"cannot write the staging file"));
       }
       return false;
     }
@@ -248,9 +250,9 @@ class Stager {
       if (Verdict(file, sink, hashed, staged, error)) return true;
       if (error.failed()) return false;
       // A part that was whole already and wrong is this PC's, not a host's.
-      if (fetch && mirror_.FailOver(job_.path, Error{ErrorKind::kMismatch, kMismatchText})) continue;
+      if (fetch && mirror_.FailOver(job_.path, Error{ErrorKind::kMismatch, MismatchText()})) continue;
       if (!RetryInFull(sink.kept() > 0 || !fetch)) {
-        error.Set(ErrorKind::kMismatch, kMismatchText);
+        error.Set(ErrorKind::kMismatch, MismatchText());
         return false;
       }
     }
@@ -265,10 +267,10 @@ class Stager {
     if (unsafe) {
       error.Set(ErrorKind::kUnsafePath, game_.Shown(staging_));
     } else if (IsDiskFullError(GetLastError())) {
-      error.Set(ErrorKind::kNoSpace, L"the disk is full");
+      error.Set(ErrorKind::kNoSpace, common::Tr(L"the disk is full"));
     } else {
       common::Log(L"staging %s: cannot be opened (win32 %lu)", job_.path, GetLastError());
-      error.Set(ErrorKind::kWriteFailed, L"cannot open the staging file");
+      error.Set(ErrorKind::kWriteFailed, common::Tr(L"cannot open the staging file"));
     }
     return false;
   }
@@ -346,7 +348,7 @@ class Stager {
     }
     if (ok) return Fetched::kWhole;
     if (error.kind == ErrorKind::kTooLarge) {
-      error.text = kTooLongText;
+      error.text = TooLongText();
       return Fetched::kUntrusted;
     }
     if (error.kind != ErrorKind::kTransient || transient_failures_ >= hooks_.retries) return Fetched::kFailed;
@@ -359,7 +361,8 @@ class Stager {
     ++transient_failures_;
     common::Log(L"retry %d of %s in %lu ms: %s", transient_failures_, job_.path, wait, error.text);
     if (hooks_.retrying) {
-      hooks_.retrying(L"Retrying " + job_.path + L" in " + std::to_wstring((wait + 500) / 1000) + L" s: " + error.text);
+      hooks_.retrying(
+          common::TrF(L"Retrying %s in %s: %s", job_.path, common::FormatDuration((wait + 500) / 1000), error.text));
     }
     if (!common::WaitOrStop(wait, hooks_.stop)) {
       error.Set(ErrorKind::kStopped, L"the download was stopped");
@@ -374,7 +377,7 @@ class Stager {
   bool Verdict(common::UniqueFile& file, StagingSink& sink, bool hashed, FileStamp& staged, Error& error) {
     if (!FlushFileBuffers(file.get())) {
       common::Log(L"staging %s: cannot be flushed (win32 %lu)", job_.path, GetLastError());
-      error.Set(ErrorKind::kWriteFailed, L"cannot write the staging file");
+      error.Set(ErrorKind::kWriteFailed, common::Tr(L"cannot write the staging file"));
       return false;
     }
     const uint64_t on_disk = common::FileSize(file.get());

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "common/texts.h"
 #include "net/session.h"
 #include "update/disk/file_table.h"
 #include "update/disk/game_folder.h"
@@ -45,8 +46,8 @@ struct TransferHooks {
 
 // Fetches, writes and verifies job's file into its staging file (or finds
 // it already there). False with error: kStopped, kWriteFailed, kUnsafePath
-// (its text the full path of the link on the way), kMismatch (kMismatchText),
-// kTooLarge (kTooLongText), or the fetcher's kinds and texts. staged: the
+// (its text the full path of the link on the way), kMismatch (MismatchText()),
+// kTooLarge (TooLongText()), or the fetcher's kinds and texts. staged: the
 // staging file as the file system describes it, which a move within the
 // folder keeps (for the table, without opening the file again).
 [[nodiscard]] bool StageFile(net::Session& session, const GameFolder& game, const TransferJob& job,
@@ -71,7 +72,9 @@ std::wstring StagingVersionPath(const std::wstring& path);
 // their places: no start of the file to resume, nor a version.
 inline constexpr char kChunkedPartNote[] = "velmoramp-chunks";
 
-inline constexpr wchar_t kMismatchText[] = L"a downloaded file does not match the release description";
-inline constexpr wchar_t kTooLongText[] = L"the server sent more than the release description announces";
+inline const wchar_t* MismatchText() { return common::Tr(L"a downloaded file does not match the release description"); }
+inline const wchar_t* TooLongText() {
+  return common::Tr(L"the server sent more than the release description announces");
+}
 
 }  // namespace update

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/stop_signal.h"
+#include "common/texts.h"
 
 namespace update {
 
@@ -25,9 +26,14 @@ inline void Say(const StatusFn& status, const std::wstring& text, int percent = 
 
 // Set from another thread to ask a run to stop: it ends at once wherever it
 // waits (an answer, a back-off, another run's lock, a file being read), with
-// ok false and kStoppedText, its staging files closed whole.
+// ok false and StoppedText(), its staging files closed whole.
 using CancelFlag = common::StopSignal;
-inline constexpr wchar_t kStoppedText[] = L"The update was stopped.";
+inline const wchar_t* StoppedText() { return common::Tr(L"The update was stopped."); }
+
+// The sentence that ends the text of a run that refused before it replaced
+// anything, with the space before it. A text of its own, so that the reason
+// can be told without it (playing the installed release).
+inline std::wstring NothingChanged() { return L" " + std::wstring(common::Tr(L"Nothing was changed.")); }
 
 inline bool Stopped(const CancelFlag* cancel) { return cancel != nullptr && cancel->load(); }
 

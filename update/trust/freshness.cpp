@@ -10,8 +10,10 @@
 #include "common/log.h"
 #include "common/path.h"
 #include "common/text.h"
+#include "common/texts.h"
 #include "common/timing.h"
 #include "common/unique_handle.h"
+#include "update/run/status.h"
 #include "update/trust/manifest_text.h"
 
 namespace update {
@@ -98,7 +100,7 @@ void SequenceMemory::Raise(const std::wstring& base_url, const std::wstring& cha
 
 bool SequenceMemory::Save(std::wstring& error) const {
   if (file_.empty()) {
-    error = L"the launcher has no folder for its state";
+    error = common::Tr(L"the launcher has no folder for its state");
     return false;
   }
   std::string text = std::string(kMagic) + "\n";
@@ -107,7 +109,7 @@ bool SequenceMemory::Save(std::wstring& error) const {
             common::WideToUtf8(entry.first.first) + "\n";
   }
   if (!common::WriteFileAtomically(file_, text)) {
-    error = common::FormatWin32Error(L"cannot write " + file_);
+    error = common::FormatWin32Error(common::TrF(L"cannot write %s", file_));
     return false;
   }
   return true;
@@ -118,19 +120,21 @@ bool CheckFreshness(const Manifest& manifest, const Options& options, const Sequ
   // Older descriptions carry no sequence and no promise about their
   // channel line: only a numbered one is bound to its channel.
   if (manifest.sequence > 0 && manifest.channel != options.channel) {
-    error = L"This release was published for channel " + manifest.channel + L", not " + options.channel +
-            L". Nothing was changed.";
+    error = common::TrF(L"This release was published for channel %s, not %s.", manifest.channel, options.channel) +
+            NothingChanged();
     return false;
   }
   const int64_t highest = memory.Highest(options.base_url, options.channel);
   if (manifest.sequence < highest) {
-    error = L"This release is older than one this launcher already installed (" + std::to_wstring(manifest.sequence) +
-            L" < " + std::to_wstring(highest) + L"). Nothing was changed.";
+    error = common::TrF(L"This release is older than one this launcher already installed (%d < %d).", manifest.sequence,
+                        highest) +
+            NothingChanged();
     return false;
   }
   if (manifest.has_expiry && now_seconds >= manifest.expires_at) {
-    error = L"This release expired on " + FormatUtc(manifest.expires_at) +
-            L"; the update server may be out of date. Nothing was changed.";
+    error = common::TrF(L"This release expired on %s; the update server may be out of date.",
+                        FormatUtc(manifest.expires_at)) +
+            NothingChanged();
     return false;
   }
   return true;

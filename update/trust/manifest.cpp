@@ -6,23 +6,12 @@
 #include <map>
 
 #include "common/text.h"
+#include "common/texts.h"
 #include "update/trust/manifest_text.h"
 
 namespace update {
 
 namespace {
-
-const wchar_t kNotUnderstood[] = L"this is not a manifest we understand";
-const wchar_t kFileIncomplete[] = L"a file line is incomplete";
-const wchar_t kFileUnsafe[] = L"a file line names something we will not write";
-const wchar_t kLauncherMalformed[] = L"the launcher line is malformed";
-const wchar_t kEmpty[] = L"the manifest is empty";
-const wchar_t kNoFiles[] = L"the manifest lists no files";
-const wchar_t kNoBuild[] = L"the manifest has no build name";
-const wchar_t kSequenceMalformed[] = L"the sequence line is malformed";
-const wchar_t kExpiryMalformed[] = L"the expiry line is malformed";
-const wchar_t kChunksMalformed[] = L"the chunks line is malformed";
-const wchar_t kPackMalformed[] = L"the pack line is malformed";
 
 // The value of a one-token key: the token, or empty when it is missing.
 std::wstring TokenOrEmpty(const std::vector<std::string>& tokens, size_t index) {
@@ -70,14 +59,14 @@ bool ReadServer(const std::vector<std::string>& tokens, const std::string&, Mani
 bool ReadFileLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   ManifestFile file;
   if (tokens.size() < 5 || !ParseUint64(tokens[2], file.size)) {
-    error = kFileIncomplete;
+    error = common::Tr(L"a file line is incomplete");
     return false;
   }
   const std::string& path = tokens[1];
   const std::string& digest = tokens[3];
   const std::string& source = tokens[4];
   if (!IsSafeRelativePath(path) || !IsSafeRelativePath(source) || !IsHexDigest(digest)) {
-    error = kFileUnsafe;
+    error = common::Tr(L"a file line names something we will not write");
     return false;
   }
   file.path = ToGamePath(path);
@@ -90,7 +79,7 @@ bool ReadFileLine(const std::vector<std::string>& tokens, const std::string&, Ma
 
 bool ReadExpiry(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   if (tokens.size() < 2 || !ParseUtcTime(tokens[1], out.expires_at)) {
-    error = kExpiryMalformed;
+    error = common::Tr(L"the expiry line is malformed");
     return false;
   }
   out.has_expiry = true;
@@ -101,7 +90,7 @@ bool ReadExpiry(const std::vector<std::string>& tokens, const std::string&, Mani
 bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   if (tokens.size() < 2 || !ParseInt32(tokens[1], out.launcher_version) || tokens.size() < 4 ||
       !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
-    error = kLauncherMalformed;
+    error = common::Tr(L"the launcher line is malformed");
     return false;
   }
   out.launcher_sha256 = tokens[2];
@@ -116,7 +105,7 @@ bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Ma
 bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   uint64_t size = 0;
   if (tokens.size() < 5 || !ParseUint64(tokens[2], size) || !IsHexDigest(tokens[3]) || !IsSafeRelativePath(tokens[4])) {
-    error = kChunksMalformed;
+    error = common::Tr(L"the chunks line is malformed");
     return false;
   }
   for (size_t i = out.path_tokens.size(); i-- > 0;) {
@@ -135,7 +124,7 @@ bool ReadChunksLine(const std::vector<std::string>& tokens, const std::string&, 
 bool ReadPackLine(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   uint64_t size = 0;
   if (tokens.size() < 4 || !ParseUint64(tokens[1], size) || !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
-    error = kPackMalformed;
+    error = common::Tr(L"the pack line is malformed");
     return false;
   }
   out.has_pack = true;
@@ -189,7 +178,7 @@ const struct {
     {"sequence",
      [](const std::vector<std::string>& t, const std::string&, Manifest& out, std::wstring& error) {
        if (t.size() >= 2 && ParseSequence(t[1], out.sequence)) return true;
-       error = kSequenceMalformed;
+       error = common::Tr(L"the sequence line is malformed");
        return false;
      }},
     {"expires", ReadExpiry},
@@ -215,7 +204,7 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
     const std::vector<std::string> tokens = SplitTokens(line);
     if (!header_seen) {
       if (!IsHeader(tokens)) {
-        error = kNotUnderstood;
+        error = common::Tr(L"this is not a manifest we understand");
         return false;
       }
       header_seen = true;
@@ -227,16 +216,16 @@ bool ParseManifest(const std::vector<unsigned char>& text, Manifest& out, std::w
     }
   }
   if (!header_seen) {
-    error = kEmpty;
+    error = common::Tr(L"the manifest is empty");
     return false;
   }
   out.path_tokens.clear();
   if (out.files.empty()) {
-    error = kNoFiles;
+    error = common::Tr(L"the manifest lists no files");
     return false;
   }
   if (out.build.empty()) {
-    error = kNoBuild;
+    error = common::Tr(L"the manifest has no build name");
     return false;
   }
   return true;

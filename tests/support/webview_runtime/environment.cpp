@@ -3,6 +3,7 @@
 
 #include "stand_in_version.h"
 #include "tests/support/webview_runtime/stand_in.h"
+#include "webview/environment_options.h"
 
 namespace stand_in {
 namespace {
@@ -60,6 +61,29 @@ class Environment final : public ComObject<ICoreWebView2Environment, IID_ICoreWe
 
 ICoreWebView2Environment* NewEnvironment() { return new Environment(); }
 
+namespace {
+
+// What the options given ask of the browser, as the log says it.
+std::string OptionsText(IUnknown* options) {
+  if (options == nullptr) return "(null)";
+  static constexpr IID kOptions = {0x2fde08a8, 0x1e9a, 0x4766, {0x8c, 0x05, 0x95, 0xa9, 0xce, 0xb9, 0xd1, 0xc5}};
+  ICoreWebView2EnvironmentOptions* o = nullptr;
+  if (FAILED(options->QueryInterface(kOptions, reinterpret_cast<void**>(&o))) || o == nullptr) {
+    return "set (without the options interface)";
+  }
+  std::string text = "set";
+  LPWSTR value = nullptr;
+  if (SUCCEEDED(o->get_Language(&value)) && value != nullptr) text += " language=" + Utf8(value);
+  CoTaskMemFree(value);
+  value = nullptr;
+  if (SUCCEEDED(o->get_TargetCompatibleBrowserVersion(&value)) && value != nullptr) text += " target=" + Utf8(value);
+  CoTaskMemFree(value);
+  o->Release();
+  return text;
+}
+
+}  // namespace
+
 }  // namespace stand_in
 
 // What a loader calls: check for a running instance, runtime type (0
@@ -72,7 +96,7 @@ extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE
   Log("CreateWebViewEnvironmentWithOptionsInternal checkRunningInstance=" +
       std::to_string(check_running_instance ? 1 : 0) + " runtimeType=" + std::to_string(runtime_type) +
       " userDataFolder=" + (user_data_folder != nullptr ? Utf8(user_data_folder) : std::string("(null)")) +
-      " options=" + (options != nullptr ? "set" : "(null)"));
+      " options=" + OptionsText(options));
   if (handler == nullptr) return E_POINTER;
   if (Fails("create")) return E_FAIL;
   // The runtime needs a single-threaded apartment on the calling thread.
