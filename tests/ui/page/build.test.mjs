@@ -5,7 +5,7 @@
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { cpSync, existsSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
+import { cpSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
@@ -20,10 +20,15 @@ const RECENT = /^inline constexpr size_t kMaxRecent = \d+;$/m;
 // build ended and the page's path.
 function buildCopy(edit) {
   const folder = mkdtempSync(join(tmpdir(), "velmora-build-"));
-  for (const part of ["ui/page/build-page.mjs", "ui/page/launcher.html", "ui/page/src", HEADER]) {
+  for (const part of ["ui/page/build-page.mjs", "ui/page/launcher.html", "ui/page/src", HEADER, "cmake/catalogue.mjs",
+                      "common/lang"]) {
     cpSync(join(root, part), join(folder, part), { recursive: true });
   }
   symlinkSync(join(root, "ui/page/node_modules"), join(folder, "ui/page/node_modules"));
+  // The catalogue looks for texts in every product folder: the others as they are.
+  for (const entry of readdirSync(root, { withFileTypes: true })) {
+    if (entry.isDirectory() && !existsSync(join(folder, entry.name))) symlinkSync(join(root, entry.name), join(folder, entry.name));
+  }
   edit(folder);
   const page = join(folder, "out/launcher.html");
   const run = spawnSync(process.execPath, [join(folder, "ui/page/build-page.mjs"), page], { encoding: "utf8" });

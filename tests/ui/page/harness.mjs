@@ -7,7 +7,7 @@ import { createRequire } from "node:module";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
 import { execFileSync } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 
 const here = dirname(fileURLToPath(import.meta.url));
@@ -41,6 +41,22 @@ export function pageWithoutFonts() {
     withoutFonts = pathToFileURL(file).href;
   }
   return withoutFonts;
+}
+
+// The page as the launcher shows it in another language: it writes the
+// player's tag into <html lang="en">. One copy per language and process.
+const inLanguage = new Map();
+export function pageIn(lang) {
+  if (!inLanguage.has(lang)) {
+    const folder = mkdtempSync(join(tmpdir(), "velmora-page-"));
+    process.on("exit", () => rmSync(folder, { recursive: true, force: true }));
+    const file = join(folder, "launcher.html");
+    const html = readFileSync(PAGE_HTML, "utf8");
+    if (!html.includes('<html lang="en">')) throw new Error(`${PAGE_HTML} has no <html lang="en">`);
+    writeFileSync(file, html.replace('<html lang="en">', `<html lang="${lang}">`));
+    inLanguage.set(lang, pathToFileURL(file).href);
+  }
+  return inLanguage.get(lang);
 }
 
 // Without these switches Chromium tries to reach Google's services and can
@@ -96,8 +112,16 @@ function installStandIn(reply) {
 // other than the page itself is refused, so nothing leaves the machine.
 // scale: the display's scale factor (1.5 for 150 %); the viewport stays the
 // window's size in device-independent pixels, as the web view's does.
-export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = true, scale = 1 } = {}) {
-  const context = await browser.newContext({ viewport: { width: WIDTH, height: HEIGHT }, deviceScaleFactor: scale });
+// zoom: the player zooming the page (Ctrl and +, the web view's zoom
+// factor): the window keeps its size, so the page has that much fewer CSS
+// pixels to lay out in, each drawn with that many more device pixels.
+// lang: the page in that language, as the launcher would show it.
+export async function openPage(browser, { url, lang, reply = [], standIn = true, scale = 1, zoom = 1 } = {}) {
+  url ??= lang === undefined ? PAGE_URL : pageIn(lang);
+  const context = await browser.newContext({
+    viewport: { width: Math.round(WIDTH / zoom), height: Math.round(HEIGHT / zoom) },
+    deviceScaleFactor: scale * zoom,
+  });
   context.setDefaultTimeout(WAIT_MS);
   const requests = [];
   const errors = [];

@@ -87,7 +87,7 @@ function updateTags() {
     counts.set(current, { label: tagPick.selectedOptions[0]?.dataset.label ?? current, count: 0 });
   }
   const sorted = [...counts].sort((a, b) => b[1].count - a[1].count || (a[0] < b[0] ? -1 : 1));
-  const options = [new Option("All tags", "")];
+  const options = [new Option(t("All tags"), "")];
   for (const [key, { label, count }] of sorted) {
     const option = new Option(`${label} (${number(count)})`, key);
     option.dataset.label = label;
