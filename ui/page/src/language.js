@@ -55,7 +55,9 @@ function tn(count, one, other, ...args) {
 // The texts launcher.html carries in English: an element's text (data-t)
 // and the attributes data-t-attrs names.
 function translatePage() {
-  document.documentElement.lang = language.tag;
+  // The language the page is now in. The pseudo-language is English
+  // underneath, said so with its own tag kept as a private use.
+  document.documentElement.lang = language.tag === "qps-ploc" ? "en-x-qps-ploc" : language.tag;
   for (const node of document.querySelectorAll("[data-t]")) node.textContent = translate(node.textContent.trim());
   for (const node of document.querySelectorAll("[data-t-attrs]")) {
     for (const name of node.dataset.tAttrs.split(/\s+/)) {

@@ -72,6 +72,22 @@ function emptyText() {
   return listing.loading ? t("Looking for servers…") : t("No servers are announcing right now");
 }
 
+// With nothing to choose the list is no list box and no stop of the Tab
+// key: only its text, which says why it is empty.
+function showAsList(any) {
+  if (any === listBox.hasAttribute("role")) return;
+  if (any) {
+    listBox.setAttribute("role", "listbox");
+    listBox.tabIndex = 0;
+    listBox.setAttribute("aria-labelledby", "servers");
+    listBox.setAttribute("aria-describedby", "list-keys");
+  } else {
+    for (const name of ["role", "tabindex", "aria-labelledby", "aria-describedby", "aria-activedescendant"]) {
+      listBox.removeAttribute(name);
+    }
+  }
+}
+
 // Rebuilds the view and the count; `keep` holds the scroll position (a
 // change the player did not ask for), otherwise the list starts at the top.
 function draw({ keep = false } = {}) {
@@ -81,6 +97,7 @@ function draw({ keep = false } = {}) {
   findChosen();
   showCount();
   layOut();
+  showAsList(view.shown.length > 0);
   let empty = listBox.querySelector(".empty");
   if (view.shown.length === 0) {
     if (empty === null) empty = listBox.appendChild(element("div", "empty"));

@@ -34,7 +34,7 @@ function showRun(message) {
     const pause = runControls.pause;
     pause.hidden = state !== "running" && state !== "paused";
     pause.textContent = state === "paused" ? t("Resume") : t("Pause");
-    pause.setAttribute("aria-label", state === "paused" ? t("Resume the download") : t("Pause the download"));
+    pause.title = state === "paused" ? t("Resume the download") : t("Pause the download");
     runControls.retry.hidden = state !== "failed";
     runControls.repair.disabled = state === "running";
     if (state === "running") runControls.confirm.hidden = true;
