@@ -525,15 +525,24 @@ describe("the update's controls", () => {
     });
   });
 
-  it("Repair asks first, and is off while a run goes", TEST, async () => {
+  it("Repair asks first, holding the focus until answered, and is off while a run goes", TEST, async () => {
     await withPage({}, async (ui) => {
       await listed(ui);
+      const focused = () => ui.page.evaluate(() => document.activeElement.id);
       await ui.page.click("#repair");
       assert.equal(await ui.page.locator("#confirm").isVisible(), true);
       assert.match(await ui.text("#confirm-text"), /reads every file/);
+      assert.equal(await focused(), "confirm-yes");
+      await ui.page.keyboard.press("Tab");
+      await ui.page.keyboard.press("Tab");
+      assert.equal(await focused(), "confirm-yes", "Tab stays in the question");
+      await ui.page.keyboard.press("Escape");
+      assert.equal(await ui.page.locator("#confirm").isVisible(), false);
+      assert.equal(await focused(), "repair");
+      await ui.page.click("#repair");
       await ui.page.click("#confirm-no");
       assert.equal(await ui.page.locator("#confirm").isVisible(), false);
-      assert.deepEqual(await ui.posted(), []);
+      assert.deepEqual(await ui.posted(), [], "Escape cancels: no repair and no close");
       await ui.page.click("#repair");
       await ui.page.keyboard.press("Enter");  // on the confirmation's own button: no Play
       assert.deepEqual(await ui.posted(), [{ type: "repair" }]);
