@@ -43,20 +43,21 @@ export function pageWithoutFonts() {
   return withoutFonts;
 }
 
-// The page as the launcher shows it in another language: it writes the
-// player's tag into <html lang="en">. One copy per language and process.
+// A page as the launcher shows it in another language: it writes the
+// player's tag into <html lang="en">. One copy per page, language and process.
 const inLanguage = new Map();
-export function pageIn(lang) {
-  if (!inLanguage.has(lang)) {
+function pageIn(lang, url) {
+  const key = `${lang} ${url}`;
+  if (!inLanguage.has(key)) {
     const folder = mkdtempSync(join(tmpdir(), "velmora-page-"));
     process.on("exit", () => rmSync(folder, { recursive: true, force: true }));
     const file = join(folder, "launcher.html");
-    const html = readFileSync(PAGE_HTML, "utf8");
-    if (!html.includes('<html lang="en">')) throw new Error(`${PAGE_HTML} has no <html lang="en">`);
+    const html = readFileSync(fileURLToPath(url), "utf8");
+    if (!html.includes('<html lang="en">')) throw new Error(`${url} has no <html lang="en">`);
     writeFileSync(file, html.replace('<html lang="en">', `<html lang="${lang}">`));
-    inLanguage.set(lang, pathToFileURL(file).href);
+    inLanguage.set(key, pathToFileURL(file).href);
   }
-  return inLanguage.get(lang);
+  return inLanguage.get(key);
 }
 
 // Without these switches Chromium tries to reach Google's services and can
@@ -116,8 +117,8 @@ function installStandIn(reply) {
 // factor): the window keeps its size, so the page has that much fewer CSS
 // pixels to lay out in, each drawn with that many more device pixels.
 // lang: the page in that language, as the launcher would show it.
-export async function openPage(browser, { url, lang, reply = [], standIn = true, scale = 1, zoom = 1 } = {}) {
-  url ??= lang === undefined ? PAGE_URL : pageIn(lang);
+export async function openPage(browser, { url = PAGE_URL, lang, reply = [], standIn = true, scale = 1, zoom = 1 } = {}) {
+  if (lang !== undefined) url = pageIn(lang, url);
   const context = await browser.newContext({
     viewport: { width: Math.round(WIDTH / zoom), height: Math.round(HEIGHT / zoom) },
     deviceScaleFactor: scale * zoom,
