@@ -160,6 +160,12 @@ describe("the whole status text", () => {
       assert.equal(await whole(ui).isVisible(), false);
       await ui.page.focus("#status");
       assert.equal(await whole(ui).isVisible(), true);
+      await ui.clearPosted();
+      await ui.page.keyboard.press("Escape");
+      assert.equal(await whole(ui).isVisible(), false, "Escape puts it away");
+      assert.deepEqual(await ui.posted(), [], "and does not close the window");
+      await ui.page.locator("#status").blur();
+      await ui.page.focus("#status");
       await ui.page.locator("#whole-text").click({ clickCount: 3 });
       assert.equal((await ui.page.evaluate(() => String(window.getSelection()))).trim(),
                    LONG.replace("Could not", "Still trying to"));
@@ -522,6 +528,11 @@ describe("the update's controls", () => {
         await ui.clearPosted();
       }
       assert.equal(await ui.page.locator("#retry").isHidden(), true);
+      // A control that goes away under the focus hands it on.
+      await ui.send({ type: "run", state: "failed" });
+      await ui.page.focus("#retry");
+      await ui.page.keyboard.press("Enter");
+      assert.equal(await ui.page.evaluate(() => document.activeElement.id), "repair");
     });
   });
 
