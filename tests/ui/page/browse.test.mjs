@@ -4,10 +4,9 @@
 
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { launch, openPage, closeClean, server, WIDTH } from "./harness.mjs";
+import { launch, openPage, closeClean, server, IDLE, WIDTH } from "./harness.mjs";
 
 const TEST = { timeout: 30000 };
-const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
 
 let browser;
 before(async () => { browser = await launch(); });

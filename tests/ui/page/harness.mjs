@@ -188,7 +188,8 @@ export function fleet(count = 40) {
              language: ["en", "de", ""][i % 3], tags: i % 4 ? ["rp", "eu"] : [] }));
 }
 
-const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
+// The update done, Play free.
+export const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
 const NAMED = [{ type: "name", value: "Mara" }, { type: "release", build: "2.7.1", protocol: 12 }];
 const LISTED = [{ type: "servers", list: fleet() }, { type: "ping", results: [{ host: "s01.example", ms: 38 },
   { host: "s02.example", ms: -1 }] }, { type: "favourites", list: [{ host: "s03.example", port: 27015, name: "" },

@@ -3,7 +3,7 @@
 
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { launch, openPage, closeClean, server } from "./harness.mjs";
+import { launch, openPage, closeClean, server, IDLE } from "./harness.mjs";
 
 const TEST = { timeout: 20000 };
 
@@ -24,8 +24,6 @@ async function withPage(options, body) {
 // Alpha comes first by players as well as in the list.
 const alpha = server("Alpha", "alpha.example", 27015, { players: 4 });
 const beta = server("Beta", "10.0.0.2", 27020, { players: 3, maxPlayers: 16 });
-
-const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
 
 // A page with the update finished and a list received, nothing typed.
 async function listed(ui, list = [alpha, beta]) {
