@@ -142,14 +142,17 @@ TEST(TextsTest, AShippedLanguageIsComplete) {
   // table the launcher carries holds every text the pseudo-language does.
   size_t pseudo = 0;
   for (size_t i = 0; i < common::catalogue_data::kTableCount; ++i) {
-    if (std::wstring(common::catalogue_data::kTables[i].tag) == L"qps-ploc") pseudo = common::catalogue_data::kTables[i].size;
+    const auto& table = common::catalogue_data::kTables[i];
+    if (std::wstring(table.tag) == L"qps-ploc") pseudo = table.size;
   }
   ASSERT_GT(pseudo, 100u);
   for (const std::wstring& tag : common::ShippedLanguages()) {
     if (tag == L"en") continue;
     for (size_t i = 0; i < common::catalogue_data::kTableCount; ++i) {
       const auto& table = common::catalogue_data::kTables[i];
-      if (tag == table.tag) EXPECT_EQ(table.size, pseudo) << table.tag;
+      if (tag == table.tag) {
+        EXPECT_EQ(table.size, pseudo) << table.tag;
+      }
     }
   }
 }
