@@ -57,9 +57,8 @@ struct NumberStyle {
 
 // CLDR's symbols and minimum grouping for each language we ship.
 constexpr NumberStyle kStyles[] = {
-    {L"en", L'.', L",", 4},      {L"de", L',', L".", 4},      {L"es", L',', L".", 5},
-    {L"fr", L',', L"\u202f", 4}, {L"pl", L',', L"\u00a0", 5}, {L"pt-BR", L',', L".", 4},
-    {L"ru", L',', L"\u00a0", 4},
+    {L"en", L'.', L",", 4},      {L"de", L',', L".", 4},    {L"es", L',', L".", 5},      {L"fr", L',', L"\u202f", 4},
+    {L"pl", L',', L"\u00a0", 5}, {L"pt-BR", L',', L".", 4}, {L"ru", L',', L"\u00a0", 4},
 };
 
 const NumberStyle& Style() {

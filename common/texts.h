@@ -54,7 +54,7 @@ std::wstring TrF(format_detail::FormatFor<Args...> format, const Args&... args) 
 
 template <typename... Args>
 std::wstring TrN(uint64_t count, format_detail::FormatFor<Args...> one, format_detail::FormatFor<Args...> other,
-                  const Args&... args) {
+                 const Args&... args) {
   const format_detail::Arg list[] = {format_detail::MakeArg(args)..., format_detail::Arg()};
   return format_detail::FormatArgs(4096, texts_detail::Plural(count, one.text(), other.text()), list, sizeof...(Args));
 }

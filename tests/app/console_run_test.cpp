@@ -287,8 +287,8 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
 // once the marked texts and the values the run was given are taken out
 // holds no word, or a text bypassed the catalogue.
 TEST_F(ConsoleRunTest, EveryTextComesFromTheCatalogue) {
-  const std::vector<std::string> values = {harness::Narrow(game_), "stable", "2.1.0", "Night shift maps",
-                                           "maps\\city.map", "mod.dll", "--channel", "--chanel"};
+  const std::vector<std::string> values = {harness::Narrow(game_), "stable",  "2.1.0",     "Night shift maps",
+                                           "maps\\city.map",       "mod.dll", "--channel", "--chanel"};
   for (const std::vector<std::wstring>& args :
        {std::vector<std::wstring>{L"--check", L"--language", L"qps-ploc"},
         std::vector<std::wstring>{L"--no-launch", L"--language", L"qps-ploc", L"--chanel"}}) {

@@ -206,12 +206,9 @@ TEST_F(OptionsTest, SourcesVerifyAndLog) {
   const app::Settings settings = app::ReadSettings(static_cast<int>(argv.size()), argv.data());
   EXPECT_TRUE(settings.options.verify);
   EXPECT_EQ(settings.log_file, L"D:\\logs\\l.log");
-  const std::vector<std::pair<std::wstring, std::wstring>> expected = {{L"language", L"default"},
-                                                                       {L"base_url", L"command line"},
-                                                                       {L"channel", L"launcher.ini"},
-                                                                       {L"list_url", L"default"},
-                                                                       {L"game_dir", L"default"},
-                                                                       {L"connections", L"default"}};
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+      {L"language", L"default"}, {L"base_url", L"command line"}, {L"channel", L"launcher.ini"},
+      {L"list_url", L"default"}, {L"game_dir", L"default"},      {L"connections", L"default"}};
   EXPECT_EQ(settings.sources, expected);
   EXPECT_FALSE(Parse({}).verify);
 }
@@ -251,7 +248,8 @@ TEST_F(OptionsTest, LanguageFromIniAndCommandLine) {
     EXPECT_EQ(settings.language, c.language);
     EXPECT_EQ(common::Language(), c.language);
     EXPECT_EQ(settings.sources.front(), std::make_pair(std::wstring(L"language"), std::wstring(c.source)));
-    const bool noted = settings.notes.size() == 1 && settings.notes[0].find(c.note != nullptr ? c.note : L"") != std::wstring::npos;
+    const bool noted =
+        settings.notes.size() == 1 && settings.notes[0].find(c.note != nullptr ? c.note : L"") != std::wstring::npos;
     EXPECT_EQ(noted, c.note != nullptr) << c.language;
     (void)common::SetLanguage(L"en");
   }

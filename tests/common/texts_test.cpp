@@ -29,7 +29,7 @@ TEST(TextsTest, LanguageChosenFromTheAskedAndThePreferred) {
       {L"", {L"de-DE", L"en-US"}, L"de"},
       {L"", {L"pt-BR"}, L"pt-BR"},
       {L"", {L"pt-PT", L"fr-FR"}, L"pt-BR"},  // the Portuguese we ship before the next language
-      {L"", {L"ja-JP", L"ru-RU"}, L"ru"},      // the first one we ship
+      {L"", {L"ja-JP", L"ru-RU"}, L"ru"},     // the first one we ship
       {L"", {L"zh-Hant-TW", L"es-MX"}, L"es"},
       {L"", {L"ja-JP"}, L"en"},
       {L"", {}, L"en"},
@@ -101,9 +101,11 @@ TEST(TextsTest, NumbersAsEachLanguageWritesThem) {
 
 TEST(TextsTest, SizesAndDurationsInEnglish) {
   const std::pair<uint64_t, std::wstring> sizes[] = {
-      {0, L"0 bytes"},           {1, L"1 byte"},        {5, L"5 bytes"},        {999, L"999 bytes"},
-      {1000, L"1.0 kB"},         {1500, L"1.5 kB"},     {999949, L"999.9 kB"},  {999950, L"1.0 MB"},
-      {1500000000, L"1.5 GB"},   {1234500000000, L"1,234.5 GB"},
+      {0, L"0 bytes"},         {1, L"1 byte"},
+      {5, L"5 bytes"},         {999, L"999 bytes"},
+      {1000, L"1.0 kB"},       {1500, L"1.5 kB"},
+      {999949, L"999.9 kB"},   {999950, L"1.0 MB"},
+      {1500000000, L"1.5 GB"}, {1234500000000, L"1,234.5 GB"},
   };
   for (const auto& [bytes, want] : sizes) EXPECT_EQ(common::FormatSize(bytes), want) << bytes;
   const std::pair<uint64_t, std::wstring> durations[] = {
