@@ -64,6 +64,10 @@ std::wstring FormatNumber(double value, int decimals);
 std::wstring FormatCount(uint64_t value);
 // "5 bytes", "12.0 kB", "1.5 GB" (decimal units, one decimal).
 std::wstring FormatSize(uint64_t bytes);
+// A time of day in UTC as the language writes a date and time:
+// "2026-12-09 14:05:00 UTC", "09.12.2026, 14:05:00 UTC", "09/12/2026 ...".
+std::wstring FormatUtcTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                           unsigned second);
 // "2 d 3 h", "3 h 5 min", "4 min", "12 s".
 std::wstring FormatDuration(uint64_t seconds);
 

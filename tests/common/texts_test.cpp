@@ -114,6 +114,17 @@ TEST(TextsTest, SizesAndDurationsInEnglish) {
   for (const auto& [seconds, want] : durations) EXPECT_EQ(common::FormatDuration(seconds), want) << seconds;
 }
 
+TEST(TextsTest, DatesAsEachLanguageWritesThem) {
+  const std::pair<const wchar_t*, std::wstring> cases[] = {
+      {L"en", L"2026-03-09 14:05:07 UTC"}, {L"de", L"09.03.2026, 14:05:07 UTC"},   {L"ru", L"09.03.2026, 14:05:07 UTC"},
+      {L"fr", L"09/03/2026 14:05:07 UTC"}, {L"pt-BR", L"09/03/2026 14:05:07 UTC"}, {L"es", L"09/03/2026, 14:05:07 UTC"},
+  };
+  for (const auto& [tag, want] : cases) {
+    InLanguage language(tag);
+    EXPECT_EQ(common::FormatUtcTime(2026, 3, 9, 14, 5, 7), want) << tag;
+  }
+}
+
 TEST(TextsTest, TranslationsMayReorderTheirArguments) {
   const common::format_detail::Arg args[] = {common::format_detail::MakeArg(L"a.txt"),
                                              common::format_detail::MakeArg(3), common::format_detail::Arg()};
