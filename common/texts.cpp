@@ -57,9 +57,8 @@ struct NumberStyle {
 
 // CLDR's symbols and minimum grouping for each language we ship.
 constexpr NumberStyle kStyles[] = {
-    {L"en", L'.', L",", 4},      {L"de", L',', L".", 4},      {L"es", L',', L".", 5},
-    {L"fr", L',', L"\u202f", 4}, {L"pl", L',', L"\u00a0", 5}, {L"pt-BR", L',', L".", 4},
-    {L"ru", L',', L"\u00a0", 4},
+    {L"en", L'.', L",", 4},      {L"de", L',', L".", 4},    {L"es", L',', L".", 5},      {L"fr", L',', L"\u202f", 4},
+    {L"pl", L',', L"\u00a0", 5}, {L"pt-BR", L',', L".", 4}, {L"ru", L',', L"\u00a0", 4},
 };
 
 const NumberStyle& Style() {
@@ -213,6 +212,26 @@ std::wstring FormatSize(uint64_t bytes) {
   if (bytes < 999950) return TrF(L"%s kB", FormatNumber(value / 1e3, 1));
   if (bytes < 999950000) return TrF(L"%s MB", FormatNumber(value / 1e6, 1));
   return TrF(L"%s GB", FormatNumber(value / 1e9, 1));
+}
+
+std::wstring FormatUtcTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                           unsigned second) {
+  // Day first with dots or slashes, as CLDR's numeric dates of each; ISO in English.
+  struct DateStyle {
+    const wchar_t* tag;
+    wchar_t separator;
+    const wchar_t* between;  // the date and the time
+  };
+  static constexpr DateStyle kDates[] = {{L"de", L'.', L", "}, {L"pl", L'.', L", "}, {L"ru", L'.', L", "},
+                                         {L"fr", L'/', L" "},  {L"es", L'/', L", "}, {L"pt-BR", L'/', L" "}};
+  const std::wstring time = FormatWide(32, L"%02u:%02u:%02u UTC", hour, minute, second);
+  for (const DateStyle& style : kDates) {
+    if (g_tag == style.tag) {
+      const std::wstring sep(1, style.separator);
+      return FormatWide(64, L"%02u%s%02u%s%04u%s%s", day, sep, month, sep, year, style.between, time);
+    }
+  }
+  return FormatWide(64, L"%04u-%02u-%02u %s", year, month, day, time);
 }
 
 std::wstring FormatDuration(uint64_t seconds) {

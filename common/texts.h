@@ -54,7 +54,7 @@ std::wstring TrF(format_detail::FormatFor<Args...> format, const Args&... args) 
 
 template <typename... Args>
 std::wstring TrN(uint64_t count, format_detail::FormatFor<Args...> one, format_detail::FormatFor<Args...> other,
-                  const Args&... args) {
+                 const Args&... args) {
   const format_detail::Arg list[] = {format_detail::MakeArg(args)..., format_detail::Arg()};
   return format_detail::FormatArgs(4096, texts_detail::Plural(count, one.text(), other.text()), list, sizeof...(Args));
 }
@@ -64,6 +64,10 @@ std::wstring FormatNumber(double value, int decimals);
 std::wstring FormatCount(uint64_t value);
 // "5 bytes", "12.0 kB", "1.5 GB" (decimal units, one decimal).
 std::wstring FormatSize(uint64_t bytes);
+// A time of day in UTC as the language writes a date and time:
+// "2026-12-09 14:05:00 UTC", "09.12.2026, 14:05:00 UTC", "09/12/2026 ...".
+std::wstring FormatUtcTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
+                           unsigned second);
 // "2 d 3 h", "3 h 5 min", "4 min", "12 s".
 std::wstring FormatDuration(uint64_t seconds);
 

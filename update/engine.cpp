@@ -776,7 +776,7 @@ Result PlayInstalled(RunState& run) {
   if (!StillWhole(key, record, table, folder, VolumeSerialOf(common::LongPathForm(folder)))) return run.result;
   if (record.has_expiry && record.expires_at <= UtcNowSeconds()) {
     common::Log(L"the installed release %s expired at %s; it is not played", record.build,
-                FormatUtc(record.expires_at));
+                FormatUtcToken(record.expires_at));
     return run.result;
   }
   std::wstring reason = run.result.error;

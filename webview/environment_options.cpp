@@ -56,9 +56,7 @@ class Options final : public ICoreWebView2EnvironmentOptions {
     language_ = value != nullptr ? value : L"";
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_TargetCompatibleBrowserVersion(LPWSTR* value) override {
-    return Copy(target_, value);
-  }
+  HRESULT STDMETHODCALLTYPE get_TargetCompatibleBrowserVersion(LPWSTR* value) override { return Copy(target_, value); }
   HRESULT STDMETHODCALLTYPE put_TargetCompatibleBrowserVersion(LPCWSTR value) override {
     target_ = value != nullptr ? value : L"";
     return S_OK;

@@ -283,6 +283,32 @@ TEST_F(ConsoleRunTest, DryRunCountsAndTouchesNothing) {
   EXPECT_EQ(harness::ReadFileBytes(log_).find("play: "), std::string::npos) << "nor asks Steam";
 }
 
+// In the pseudo-language every text is marked: what is left of the output
+// once the marked texts and the values the run was given are taken out
+// holds no word, or a text bypassed the catalogue.
+TEST_F(ConsoleRunTest, EveryTextComesFromTheCatalogue) {
+  const std::vector<std::string> values = {harness::Narrow(game_), "stable",  "2.1.0",     "Night shift maps",
+                                           "maps\\city.map",       "mod.dll", "--channel", "--chanel"};
+  for (const std::vector<std::wstring>& args :
+       {std::vector<std::wstring>{L"--check", L"--language", L"qps-ploc"},
+        std::vector<std::wstring>{L"--no-launch", L"--language", L"qps-ploc", L"--chanel"}}) {
+    const harness::RunResult r = Run(args);
+    std::string rest = r.output;
+    for (const std::string& value : values) {
+      for (size_t at; (at = rest.find(value)) != std::string::npos;) rest.erase(at, value.size());
+    }
+    for (size_t open; (open = rest.find('[')) != std::string::npos;) {
+      const size_t close = rest.find(']', open);
+      ASSERT_NE(close, std::string::npos) << r.output;
+      rest.erase(open, close + 1 - open);
+    }
+    size_t letters = 0;
+    for (const char c : rest) letters += (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ? 1 : 0;
+    EXPECT_EQ(letters, 0u) << "not from the catalogue: " << rest << "\nin:\n" << r.output;
+    EXPECT_NE(r.output.find("[Ṽéļɱöŕà ṀÞ ļàûñçĥéŕ"), std::string::npos) << r.output;
+  }
+}
+
 TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
   // Nothing listens on port 9: tried again three times, then given up.
   harness::RunResult r = Run({}, L"https://localhost:9");

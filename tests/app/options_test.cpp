@@ -6,6 +6,7 @@
 
 #include "app/options.h"
 #include "common/path.h"
+#include "common/texts.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -205,11 +206,9 @@ TEST_F(OptionsTest, SourcesVerifyAndLog) {
   const app::Settings settings = app::ReadSettings(static_cast<int>(argv.size()), argv.data());
   EXPECT_TRUE(settings.options.verify);
   EXPECT_EQ(settings.log_file, L"D:\\logs\\l.log");
-  const std::vector<std::pair<std::wstring, std::wstring>> expected = {{L"base_url", L"command line"},
-                                                                       {L"channel", L"launcher.ini"},
-                                                                       {L"list_url", L"default"},
-                                                                       {L"game_dir", L"default"},
-                                                                       {L"connections", L"default"}};
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+      {L"language", L"default"}, {L"base_url", L"command line"}, {L"channel", L"launcher.ini"},
+      {L"list_url", L"default"}, {L"game_dir", L"default"},      {L"connections", L"default"}};
   EXPECT_EQ(settings.sources, expected);
   EXPECT_FALSE(Parse({}).verify);
 }
@@ -222,3 +221,36 @@ TEST_F(OptionsTest, ExeDirectoryIsTheFolderOfThisProgram) {
 }
 
 }  // namespace
+
+// The language: the command line over launcher.ini over the user's own
+// languages; one we do not ship is said and passed over.
+TEST_F(OptionsTest, LanguageFromIniAndCommandLine) {
+  struct Case {
+    const char* ini;
+    std::vector<std::wstring> args;
+    const wchar_t* language;
+    const wchar_t* source;
+    const wchar_t* note;  // a part of the one note, or nullptr for none
+  };
+  const Case cases[] = {
+      {"[ui]\nlanguage=de\n", {}, L"de", L"launcher.ini", nullptr},
+      {"[ui]\nlanguage=de\n", {L"--language", L"pl"}, L"pl", L"command line", nullptr},
+      {"", {L"--language", L"ru", L"--language", L"pt-BR"}, L"pt-BR", L"command line", nullptr},
+      {"", {L"--language", L"xx-YY"}, L"en", L"command line", L"xx-YY"},
+  };
+  for (const Case& c : cases) {
+    WriteIni(c.ini);
+    std::vector<std::wstring> args = c.args;
+    args.insert(args.begin(), L"VelmoraMultiplayer.exe");
+    std::vector<wchar_t*> argv;
+    for (std::wstring& arg : args) argv.push_back(&arg[0]);
+    const app::Settings settings = app::ReadSettings(static_cast<int>(argv.size()), argv.data());
+    EXPECT_EQ(settings.language, c.language);
+    EXPECT_EQ(common::Language(), c.language);
+    EXPECT_EQ(settings.sources.front(), std::make_pair(std::wstring(L"language"), std::wstring(c.source)));
+    const bool noted =
+        settings.notes.size() == 1 && settings.notes[0].find(c.note != nullptr ? c.note : L"") != std::wstring::npos;
+    EXPECT_EQ(noted, c.note != nullptr) << c.language;
+    (void)common::SetLanguage(L"en");
+  }
+}

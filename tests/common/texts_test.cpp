@@ -29,7 +29,7 @@ TEST(TextsTest, LanguageChosenFromTheAskedAndThePreferred) {
       {L"", {L"de-DE", L"en-US"}, L"de"},
       {L"", {L"pt-BR"}, L"pt-BR"},
       {L"", {L"pt-PT", L"fr-FR"}, L"pt-BR"},  // the Portuguese we ship before the next language
-      {L"", {L"ja-JP", L"ru-RU"}, L"ru"},      // the first one we ship
+      {L"", {L"ja-JP", L"ru-RU"}, L"ru"},     // the first one we ship
       {L"", {L"zh-Hant-TW", L"es-MX"}, L"es"},
       {L"", {L"ja-JP"}, L"en"},
       {L"", {}, L"en"},
@@ -101,15 +101,28 @@ TEST(TextsTest, NumbersAsEachLanguageWritesThem) {
 
 TEST(TextsTest, SizesAndDurationsInEnglish) {
   const std::pair<uint64_t, std::wstring> sizes[] = {
-      {0, L"0 bytes"},           {1, L"1 byte"},        {5, L"5 bytes"},        {999, L"999 bytes"},
-      {1000, L"1.0 kB"},         {1500, L"1.5 kB"},     {999949, L"999.9 kB"},  {999950, L"1.0 MB"},
-      {1500000000, L"1.5 GB"},   {1234500000000, L"1,234.5 GB"},
+      {0, L"0 bytes"},         {1, L"1 byte"},
+      {5, L"5 bytes"},         {999, L"999 bytes"},
+      {1000, L"1.0 kB"},       {1500, L"1.5 kB"},
+      {999949, L"999.9 kB"},   {999950, L"1.0 MB"},
+      {1500000000, L"1.5 GB"}, {1234500000000, L"1,234.5 GB"},
   };
   for (const auto& [bytes, want] : sizes) EXPECT_EQ(common::FormatSize(bytes), want) << bytes;
   const std::pair<uint64_t, std::wstring> durations[] = {
       {0, L"0 s"}, {59, L"59 s"}, {60, L"1 min"}, {3900, L"1 h 5 min"}, {183600, L"2 d 3 h"},
   };
   for (const auto& [seconds, want] : durations) EXPECT_EQ(common::FormatDuration(seconds), want) << seconds;
+}
+
+TEST(TextsTest, DatesAsEachLanguageWritesThem) {
+  const std::pair<const wchar_t*, std::wstring> cases[] = {
+      {L"en", L"2026-03-09 14:05:07 UTC"}, {L"de", L"09.03.2026, 14:05:07 UTC"},   {L"ru", L"09.03.2026, 14:05:07 UTC"},
+      {L"fr", L"09/03/2026 14:05:07 UTC"}, {L"pt-BR", L"09/03/2026 14:05:07 UTC"}, {L"es", L"09/03/2026, 14:05:07 UTC"},
+  };
+  for (const auto& [tag, want] : cases) {
+    InLanguage language(tag);
+    EXPECT_EQ(common::FormatUtcTime(2026, 3, 9, 14, 5, 7), want) << tag;
+  }
 }
 
 TEST(TextsTest, TranslationsMayReorderTheirArguments) {
@@ -142,14 +155,17 @@ TEST(TextsTest, AShippedLanguageIsComplete) {
   // table the launcher carries holds every text the pseudo-language does.
   size_t pseudo = 0;
   for (size_t i = 0; i < common::catalogue_data::kTableCount; ++i) {
-    if (std::wstring(common::catalogue_data::kTables[i].tag) == L"qps-ploc") pseudo = common::catalogue_data::kTables[i].size;
+    const auto& table = common::catalogue_data::kTables[i];
+    if (std::wstring(table.tag) == L"qps-ploc") pseudo = table.size;
   }
   ASSERT_GT(pseudo, 100u);
   for (const std::wstring& tag : common::ShippedLanguages()) {
     if (tag == L"en") continue;
     for (size_t i = 0; i < common::catalogue_data::kTableCount; ++i) {
       const auto& table = common::catalogue_data::kTables[i];
-      if (tag == table.tag) EXPECT_EQ(table.size, pseudo) << table.tag;
+      if (tag == table.tag) {
+        EXPECT_EQ(table.size, pseudo) << table.tag;
+      }
     }
   }
 }

@@ -510,6 +510,30 @@ TEST_F(WindowTest, WithNoServerTheInstalledReleaseIsPlayed) {
   EXPECT_EQ(steam.Requests(), "steam://rungameid/900100\n");
 }
 
+// The player's language reaches the browser, the page and every status line.
+TEST_F(WindowTest, TheWindowSpeaksThePlayersLanguage) {
+  harness::StandInRuntime runtime(harness::RuntimeInstall::kFixedFolder);
+  ASSERT_TRUE(harness::WriteFileBytes(script_,
+                                      "{\"type\":\"ready\"}\n"
+                                      "wait-seen \"type\":\"release\"\n"
+                                      "{\"type\":\"close\"}\n"));
+  std::vector<std::wstring> args = WindowArguments();
+  args.insert(args.end(), {L"--language", L"de"});
+  const harness::RunResult r = harness::RunProcess(harness::LauncherExe(), args, root_, 90000);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_NE(LogPosition(" options=set language=de target="), std::string::npos) << harness::ReadFileBytes(log_);
+  EXPECT_EQ(harness::ReadFileBytes(log_ + L".page.html").find("<html lang=\"en\">"), std::string::npos);
+  EXPECT_NE(harness::ReadFileBytes(log_ + L".page.html").find("<html lang=\"de\">"), std::string::npos);
+  const std::vector<std::string> sent = LogLines("WebView.PostWebMessageAsJson ");
+  EXPECT_NE(std::find(sent.begin(), sent.end(),
+                      "{\"type\":\"status\",\"text\":\"Suche nach Updates\",\"percent\":-1,\"busy\":true}"),
+            sent.end());
+  EXPECT_NE(std::find(sent.begin(), sent.end(),
+                      "{\"type\":\"status\",\"text\":\"Aktualisiert\",\"percent\":-1,\"good\":true,\"busy\":false}"),
+            sent.end());
+}
+
 // The game folder holds files of two releases after a move pass that was
 // cut off: Play is refused with what happened, until a run completes it.
 TEST_F(WindowTest, PlayIsRefusedWhileTheFolderHoldsTwoReleases) {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/texts.h"
 #include "tests/support/harness.h"
 #include "tests/support/webview_stand_in.h"
 
@@ -31,7 +32,7 @@ struct Watched {
   bool window_beside_box = false;  // the launcher window still there when the box showed
 };
 
-HWND FindInformationBox() { return FindWindowW(L"#32770", L"Velmora Multiplayer"); }
+HWND FindInformationBox(const std::wstring& title) { return FindWindowW(L"#32770", title.c_str()); }
 
 BOOL CALLBACK TakeStaticText(HWND child, LPARAM found) {
   wchar_t class_name[16] = {};
@@ -73,7 +74,8 @@ bool ClickOk(HWND box) {
 
 // Runs the launcher on another thread while this one watches for the
 // information box (bounded: the run itself is ended after 60 s).
-Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wstring>& args, const std::wstring& cwd) {
+Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wstring>& args, const std::wstring& cwd,
+                             const std::wstring& title = L"Velmora Multiplayer") {
   Watched watched;
   std::atomic<bool> finished{false};
   std::thread runner([&] {
@@ -82,7 +84,7 @@ Watched RunWatchingForTheBox(const std::wstring& exe, const std::vector<std::wst
   });
   HWND handled = nullptr;
   while (!finished) {
-    HWND box = FindInformationBox();
+    HWND box = FindInformationBox(title);
     if (box != nullptr && box != handled && IsWindowVisible(box)) {
       handled = box;
       ++watched.boxes;
@@ -256,6 +258,27 @@ TEST_F(WebViewEntryTest, GameNotFoundInWindowModeIsAnErrorBoxAndNothingElse) {
   EXPECT_EQ(watched.run.exit_code, 1u);
   EXPECT_EQ(watched.run.output, "") << "no front-end ran";
   EXPECT_EQ(harness::ReadFileBytes(log_), "") << "the runtime is not even asked";
+}
+
+// The box in the pseudo-language: its title and every line of its text
+// from the catalogue (a line left in plain English would show here).
+TEST_F(WebViewEntryTest, TheBoxSpeaksThePlayersLanguage) {
+  ASSERT_TRUE(common::SetLanguage(L"qps-ploc"));
+  const std::wstring title = common::Tr(L"Velmora Multiplayer");
+  (void)common::SetLanguage(L"en");
+  std::vector<std::wstring> args = args_;
+  args.insert(args.end(), {L"--language", L"qps-ploc"});
+  Watched watched = RunWatchingForTheBox(exe_, args, root_, title);
+  EXPECT_FALSE(watched.run.timed_out);
+  ASSERT_EQ(watched.boxes, 1) << "no box titled in the pseudo-language";
+  std::string rest = watched.box_text;
+  for (size_t open; (open = rest.find('[')) != std::string::npos;) {
+    const size_t close = rest.find(']', open);
+    ASSERT_NE(close, std::string::npos) << watched.box_text;
+    rest.erase(open, close + 1 - open);
+  }
+  EXPECT_EQ(rest.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos)
+      << "not from the catalogue: " << rest;
 }
 
 }  // namespace

@@ -186,9 +186,10 @@ TEST_F(WebViewLoaderTest, EnvironmentCreationReachesTheRuntimeFound) {
     ASSERT_EQ(done.object->get_BrowserVersionString(&version), S_OK);
     EXPECT_EQ(harness::Narrow(version), harness::Narrow(harness::StandInRuntimeVersion()));
     CoTaskMemFree(version);
-    EXPECT_NE(Log().find(std::string("CreateWebViewEnvironmentWithOptionsInternal checkRunningInstance=1 ") +
-                         c.runtime_type + " userDataFolder=" + harness::Narrow(user_data) + " options=set language=pt-BR target=86.0.616.0\n"),
-              std::string::npos)
+    EXPECT_NE(
+        Log().find(std::string("CreateWebViewEnvironmentWithOptionsInternal checkRunningInstance=1 ") + c.runtime_type +
+                   " userDataFolder=" + harness::Narrow(user_data) + " options=set language=pt-BR target=86.0.616.0\n"),
+        std::string::npos)
         << Log();
   }
 }

@@ -161,8 +161,7 @@ bool ToSystemTime(int64_t seconds, SYSTEMTIME& utc) {
 std::wstring FormatUtc(int64_t seconds) {
   SYSTEMTIME utc = {};
   if (!ToSystemTime(seconds, utc)) return std::to_wstring(seconds);
-  return common::FormatWide(64, L"%04u-%02u-%02u %02u:%02u:%02u UTC", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
-                            utc.wMinute, utc.wSecond);
+  return common::FormatUtcTime(utc.wYear, utc.wMonth, utc.wDay, utc.wHour, utc.wMinute, utc.wSecond);
 }
 
 std::wstring FormatUtcToken(int64_t seconds) {
