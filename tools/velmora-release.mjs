@@ -156,6 +156,18 @@ function announcedLine(out, channel, notBefore) {
          `velmora-release promote ${out} --channel ${channel}`;
 }
 
+// Root versions go out at once, an announced description only at its
+// hour: a version that disowns a description players fetch now would take
+// that channel from them until then.
+function checkRootsKeepCurrent(out, root) {
+  const untrusted = untrustedChannels(out, root).filter((c) => !c.endsWith(' (announced)'));
+  if (untrusted.length > 0) {
+    refuse(`root version ${root.version} does not trust the description published for ${untrusted.join(', ')}: ` +
+           'laid out ahead of the announced release, it would take that from players until the hour; put the ' +
+           'root versions out with a release published now; nothing was written');
+  }
+}
+
 function warnIfAnnouncedBehind(out, channel) {
   const warning = announcedBehind(out, channel);
   if (warning) console.error(`velmora-release: ${warning}`);
@@ -301,6 +313,7 @@ const commands = {
     required(options, 'key');
     const signing = descriptionSigning(options, out);
     if (options.root !== undefined) checkRootsFit(options.root, out);
+    if (options.root !== undefined && options.at !== undefined) checkRootsKeepCurrent(out, signing.root);
     const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
     const signature = signing.sign(release.text);
     const announced = release.notBefore !== null;
@@ -336,6 +349,7 @@ const commands = {
       }
     }
     if (options.root !== undefined) checkRootsFit(options.root, out);
+    if (key && options.root !== undefined && options.at !== undefined) checkRootsKeepCurrent(out, signing.root);
     const dryRun = Boolean(options['dry-run']);
     const { release, publishedFile, notes, chunks } = await prepareRelease(folder, out, options,
                                                                            { writeChunks: !dryRun });
@@ -419,6 +433,7 @@ const commands = {
     const published = publishedSequence(publishedFile);
     const announced = announcedHour(next, manifestFile) !== null;
     if (announced) checkAboveCurrent(out, next.channel, next, manifestFile);
+    if (announced && options.root !== undefined) checkRootsKeepCurrent(out, trust.root);
     if (!announced && !options.force && published.sequence !== null && published.sequence > 0n) {
       if (next.sequence === null) {
         refuse(`${manifestFile} has no sequence, and ${publishedFile} has ${published.sequence} ` +

@@ -1240,16 +1240,21 @@ test('an announced release waits in next/, signed and numbered above, the curren
   assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
   const live = bytesOf(pairIn(current));
   fs.writeFileSync(path.join(src, 'a.dll'), 'two');
+  // A root version that disowns the current description would go out hours before the one it trusts.
+  const roots = path.join(freshDir('announce-roots'), 'roots');
+  const holder = keyPair(path.dirname(roots), 'holder');
+  assert.equal(handOver(roots, 1, [holder]).code, 0);
   for (const [args, refusal] of [
     [['--at', '2099-12-12T18:00:00'], /--at 2099-12-12T18:00:00: give a UTC time as 2026-12-12T18:00:00Z/],
     [['--at', '2099-12-12T18:00:00+00:00'], /give a UTC time/],
     [['--at', hour, '--sequence', '1'], /--sequence 1 is not above 1, the sequence of \S+manifest\.txt/],
     [['--at', hour, '--sequence', '1', '--force'], /--force and --at go apart/],
+    [['--at', hour, '--key', holder.pem, '--root', roots], /does not trust the description published for stable:/],
   ]) {
     const r = run('publish', src, out, '--key', testKey, ...withBuild('2'), ...args);
     assert.equal(r.code, 1, args.join(' '));
     assert.match(r.err, refusal);
-    assert.equal(fs.existsSync(next), false, `${args}: nothing announced`);
+    assert.ok(!fs.existsSync(next) && !fs.existsSync(path.join(out, 'root')), `${args}: nothing announced`);
   }
   const r = run('publish', src, out, '--key', testKey, ...withBuild('2'), '--at', hour);
   assert.equal(r.code, 0, r.err);
