@@ -327,7 +327,8 @@ const commands = {
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     if (chunks.packTotals.files > 0) console.log(chunksReport(chunks.packTotals, true, 'pack'));
-    console.log(`${announced ? 'announced' : 'published'} ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
+    console.log(`${announced ? 'announced' : 'published'} ${release.channel} build ${release.build}: ` +
+                `${release.files.length} file(s)` +
                 `${release.launcher ? ` and launcher ${release.launcher.version}` : ''} in ${out}` +
                 ` (sequence ${release.sequence}${release.expires ? `, expires ${release.expires}` : ''})`);
     if (announced) console.log(announcedLine(out, release.channel, release.notBefore));

@@ -132,7 +132,7 @@ export function readManifest(bytes) {
       result.expiresAt = expiresAt / 1000;
     } else if (key === 'not-before') {
       // Never a failure: launchers read it as a key of no meaning.
-      result.notBefore = bin(tokens[1] ?? '').toString('latin1');
+      result.notBefore = tokens[1] ?? '';
     } else if (key === 'file') {
       if (tokens.length < 5 || !/^\+?[0-9]+$/.test(tokens[2]) || BigInt(tokens[2]) >= 2n ** 64n) {
         return fail(MESSAGES.fileIncomplete);

@@ -54,8 +54,9 @@ export function nextSequence(options, publishedFile) {
   const sequence = parseSequence(options.sequence);
   if (sequence === null) refuse(`--sequence must be a whole number from 1 to ${SEQUENCE_MAX}, written plainly`);
   if (published.sequence !== null && sequence <= published.sequence && !options.force) {
+    const force = options.at ? '' : ' (--force publishes it all the same)';
     refuse(`--sequence ${sequence} is not above ${published.sequence}, the sequence of ${publishedFile}: ` +
-           `launchers that have seen that one refuse this one${options.at ? '' : ' (--force publishes it all the same)'}`);
+           `launchers that have seen that one refuse this one${force}`);
   }
   return sequence;
 }

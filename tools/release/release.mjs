@@ -188,9 +188,8 @@ function signLauncher(release, out, signing, notes) {
 
 // Everything a release is: the checked files, the signed launcher, the
 // chunks of its big files and the description with its sequence (and its
-// hour, when it is announced with --at). Nothing
-// is written but the chunks (with writeChunks), which no description names
-// before this one.
+// hour, when it is announced with --at). Nothing is written but the chunks
+// (with writeChunks), which no description names before this one.
 export async function prepareRelease(folder, out, options, { writeChunks }) {
   const minSize = chunkMinSizeFromOptions(options);
   const release = releaseFromOptions(folder, options);
