@@ -197,7 +197,9 @@ function listFiles(folder, test) {
   return out;
 }
 
-const HTML_TEXT = /<([a-z0-9]+)\b([^>]*)>([^<]*)</g;
+// The next tag's "<" is looked at, not taken: an element right after
+// another's text (an option after its select's opening tag) is read too.
+const HTML_TEXT = /<([a-z0-9]+)\b([^>]*)>([^<]*)(?=<)/g;
 const ATTRIBUTE = /([a-z-]+)="([^"]*)"/g;
 
 function htmlTexts(text) {

@@ -1,7 +1,8 @@
 // Builds the page that the launcher embeds: launcher.html with the files of
 // src/ put in where it names them, the host's limits read from the C++
-// headers, and its web fonts inlined as data: URLs, so the page is one
-// document that needs no network at all.
+// headers, its texts in every language from the catalogues, and its web
+// fonts inlined as data: URLs, so the page is one document that needs no
+// network at all.
 //
 //   node build-page.mjs [--without-fonts] <output.html>
 //
@@ -14,6 +15,7 @@
 import { readFileSync, readdirSync, writeFileSync, mkdirSync, renameSync } from "node:fs";
 import { dirname, isAbsolute, join, relative, resolve } from "node:path";
 import { fileURLToPath } from "node:url";
+import { pageCatalogues } from "../../cmake/catalogue.mjs";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const root = resolve(here, "..", "..");
@@ -28,6 +30,7 @@ const FONTS = [
 ];
 
 const PLACEHOLDER = /\/\* @fonts:[^*]*\*\//g;
+const TEXTS_PLACEHOLDER = /\/\* @texts:[^*]*\*\//g;
 
 // A line of its own in launcher.html, inside its <style> or <script>; the
 // file's text takes its place, in the order the lines come.
@@ -133,6 +136,11 @@ function fontFaces() {
   return rules.join("\n");
 }
 
+// As script text: a "<" written as an escape cannot end the script element.
+function catalogues() {
+  return JSON.stringify(pageCatalogues(root)).replace(/</g, "\\u003c");
+}
+
 const args = process.argv.slice(2);
 const withFonts = args[0] !== "--without-fonts";
 if (!withFonts) args.shift();
@@ -145,7 +153,9 @@ const found = source.match(PLACEHOLDER) ?? [];
 if (found.length !== 1) fail(`the page must hold exactly one font placeholder, found ${found.length}`);
 
 const faces = withFonts ? fontFaces() : "";
-const page = source.replace(PLACEHOLDER, () => faces);
+const texts = source.match(TEXTS_PLACEHOLDER) ?? [];
+if (texts.length !== 1) fail(`the page must hold exactly one texts placeholder, found ${texts.length}`);
+const page = source.replace(PLACEHOLDER, () => faces).replace(TEXTS_PLACEHOLDER, () => `const TEXTS = ${catalogues()};`);
 const bytes = Buffer.from(page, "utf8");
 if (bytes.length > MAX_BYTES) fail(`page is ${bytes.length} bytes, over the web view's limit of ${MAX_BYTES}`);
 

@@ -4,10 +4,9 @@
 
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { launch, openPage, closeClean, server, WIDTH } from "./harness.mjs";
+import { launch, openPage, closeClean, server, IDLE, WIDTH } from "./harness.mjs";
 
 const TEST = { timeout: 30000 };
-const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
 
 let browser;
 before(async () => { browser = await launch(); });
@@ -27,7 +26,9 @@ const FLEET = [
   server("Zulu Racing", "zulu.example", 27015, { players: 64, maxPlayers: 64, verified: true, tags: ["racing"] }),
   server("alpha lowercase", "alpha.example", 27015, { players: 5, maxPlayers: 10 }),
 ];
-const NAMES = FLEET.map((s) => s.name);
+// The default sort: most players first, ties in list order.
+const BY_PLAYERS = ["Zulu Racing", "Velmora Central", "Les Quais", "Brücke der Nacht", "alpha lowercase", "Night Shift",
+                    "IPv6 Test Ground", "Ærø Øresund"];
 const PINGS = [{ host: "lobby", ms: 42 }, { host: "CENTRAL.example.net", ms: 118 }, { host: "203.0.113.24", ms: -1 },
                { host: "quais.example.org", ms: 7 }];
 
@@ -67,7 +68,7 @@ async function controls(ui, { search = "", full = false, empty = false, verified
 describe("search, filters and sort", () => {
   // Each row: the controls, then the names shown, in order.
   const cases = [
-    [{}, NAMES],
+    [{}, BY_PLAYERS],
     [{ search: "NIGHT" }, ["Night Shift"]],
     // Accents folded both ways; descriptions, addresses and tags searched.
     [{ search: "brucke" }, ["Brücke der Nacht"]],
@@ -77,18 +78,18 @@ describe("search, filters and sort", () => {
     [{ search: "strasse" }, ["Ærø Øresund"]],
     [{ search: "[2001:db8::42]:7777" }, ["IPv6 Test Ground"]],
     [{ search: "quais.example.org:27017" }, ["Les Quais"]],
-    [{ search: " rp " }, ["Night Shift", "Brücke der Nacht"]],
+    [{ search: " rp " }, ["Brücke der Nacht", "Night Shift"]],
     // Every word must match, in any order.
     [{ search: "eu official" }, ["Velmora Central"]],
     [{ search: "official night" }, []],
-    [{ full: true }, ["Night Shift", "Velmora Central", "Brücke der Nacht", "IPv6 Test Ground", "Ærø Øresund",
-                      "alpha lowercase"]],
-    [{ empty: true }, ["Night Shift", "Velmora Central", "Brücke der Nacht", "Les Quais", "Zulu Racing",
-                       "alpha lowercase"]],
-    [{ verified: true }, ["Night Shift", "Velmora Central", "Zulu Racing"]],
-    [{ full: true, empty: true, verified: true }, ["Night Shift", "Velmora Central"]],
+    [{ full: true }, ["Velmora Central", "Brücke der Nacht", "alpha lowercase", "Night Shift", "IPv6 Test Ground",
+                      "Ærø Øresund"]],
+    [{ empty: true }, ["Zulu Racing", "Velmora Central", "Les Quais", "Brücke der Nacht", "alpha lowercase",
+                       "Night Shift"]],
+    [{ verified: true }, ["Zulu Racing", "Velmora Central", "Night Shift"]],
+    [{ full: true, empty: true, verified: true }, ["Velmora Central", "Night Shift"]],
     // Tags match whatever their case.
-    [{ tag: "rp" }, ["Night Shift", "Brücke der Nacht"]],
+    [{ tag: "rp" }, ["Brücke der Nacht", "Night Shift"]],
     [{ tag: "strasse" }, ["Ærø Øresund"]],
     [{ tag: "eu", search: "central" }, ["Velmora Central"]],
     [{ sort: "name" }, ["Ærø Øresund", "alpha lowercase", "Brücke der Nacht", "IPv6 Test Ground", "Les Quais",
@@ -110,6 +111,20 @@ describe("search, filters and sort", () => {
         assert.deepEqual(await drawnNames(ui), expected, JSON.stringify(settings));
       }
       assert.deepEqual(await ui.posted(), [], "finding a server tells the host nothing");
+    });
+  });
+
+  it("sorts by players, most first, ties in list order, and keeps a list already ranked as it is", TEST, async () => {
+    // In address order, with many ties among six player counts.
+    const list = Array.from({ length: 30 }, (_, i) => server(`Server ${i}`, `s${String(i).padStart(2, "0")}.example`,
+                                                             27015, { players: (i * 7) % 6 }));
+    const ranked = [5, 4, 3, 2, 1, 0].flatMap((players) => list.filter((s) => s.players === players));
+    await withPage(async (ui) => {
+      await ui.page.setViewportSize({ width: WIDTH, height: 2600 });
+      await start(ui, list);
+      assert.deepEqual(await drawnNames(ui), ranked.map((s) => s.name));
+      await ui.send({ type: "servers", list: ranked });
+      assert.deepEqual(await drawnNames(ui), ranked.map((s) => s.name));
     });
   });
 
@@ -160,7 +175,7 @@ describe("search, filters and sort", () => {
       assert.equal(await ui.playEnabled(), false);
       await controls(ui, {});
       await ui.page.keyboard.press("Enter");
-      assert.deepEqual(await ui.posted(), [{ type: "play", host: "lobby", port: 27015, name: "Mara" }]);
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "zulu.example", port: 27015, name: "Mara" }]);
     });
   });
 });
@@ -173,8 +188,8 @@ describe("favourites and recent servers", () => {
       await star.click();
       assert.deepEqual(await ui.posted(), [{ type: "favourite", host: "central.example.net", port: 27015,
                                              name: "Velmora Central", on: true }]);
-      assert.equal(await star.getAttribute("aria-pressed"), "true");
-      assert.deepEqual(await ui.page.locator(".card.on .name").allTextContents(), ["Night Shift"], "a star does not choose");
+      assert.equal(await ui.page.getByRole("option", { name: /^Favourite Velmora Central/ }).count(), 1);
+      assert.deepEqual(await ui.page.locator(".card.on .name").allTextContents(), ["Zulu Racing"], "a star does not choose");
       await ui.page.click("#view-favourites");
       assert.deepEqual(await drawnNames(ui), ["Velmora Central"]);
 
@@ -219,12 +234,13 @@ describe("favourites and recent servers", () => {
                       ...Array.from({ length: 10 }, (_, i) => ({ host: `old${i}.example`, port: 27015, name: `Old ${i}` }))];
       await ui.send({ type: "recent", list: recent });
       const names = await drawnNames(ui);
-      assert.deepEqual(names.slice(0, 3), ["10.0.0.9:28000", "Night Shift", "Old 0"]);
+      // Sorted by players like any view: the one listed server has some.
+      assert.deepEqual(names.slice(0, 3), ["Night Shift", "10.0.0.9:28000", "Old 0"]);
       assert.equal(await ui.text("#count"), "10 servers · 3 playing");
       assert.deepEqual(await ui.page.locator(".card:not(.gone) .name").allTextContents(), ["Night Shift"]);
       // The view changed, so the choice moved to its first server.
-      await ui.page.keyboard.press("Enter");
-      assert.deepEqual(await ui.posted(), [{ type: "play", host: "10.0.0.9", port: 28000, name: "Mara" }]);
+      await ui.page.locator("#list").press("Enter");
+      assert.deepEqual(await ui.posted(), [{ type: "play", host: "lobby", port: 27015, name: "Mara" }]);
     });
   });
 });
@@ -255,18 +271,18 @@ describe("keyboard", () => {
       const chosenName = () => ui.page.locator(".card.on .name").textContent();
       await ui.page.keyboard.press("ArrowDown");
       await ui.page.keyboard.press("ArrowDown");
-      assert.equal(await chosenName(), "Brücke der Nacht");
+      assert.equal(await chosenName(), "Les Quais");
       await ui.page.keyboard.press("ArrowUp");
       assert.equal(await chosenName(), "Velmora Central");
       await ui.page.keyboard.press("End");
-      assert.equal(await chosenName(), "alpha lowercase");
+      assert.equal(await chosenName(), "Ærø Øresund");
       await ui.page.keyboard.press("Home");
       await ui.page.keyboard.press("ArrowUp");
-      assert.equal(await chosenName(), "Night Shift");
+      assert.equal(await chosenName(), "Zulu Racing");
       // The name field keeps its arrows.
       await ui.page.focus("#who");
       await ui.page.keyboard.press("ArrowDown");
-      assert.equal(await chosenName(), "Night Shift");
+      assert.equal(await chosenName(), "Zulu Racing");
 
       await ui.page.locator("#who").blur();
       await ui.page.keyboard.press("/");
@@ -274,22 +290,24 @@ describe("keyboard", () => {
       await ui.page.keyboard.type("e");
       assert.equal(await ui.page.inputValue("#search"), "e", "the / is not typed");
       await ui.page.keyboard.type("u");
+      // The chosen one is filtered out, so the first shown is chosen.
       await ui.page.keyboard.press("ArrowDown"); // from inside the search box
-      assert.equal(await chosenName(), "Velmora Central");
+      assert.equal(await chosenName(), "Les Quais");
       await ui.page.keyboard.press("Enter");
       await ui.page.keyboard.press("Escape");
       assert.equal(await ui.page.inputValue("#search"), "");
       assert.equal(await ui.text("#count"), "8 servers · 166 playing");
       await ui.page.keyboard.press("Escape");
       assert.deepEqual(await ui.posted(), [
-        { type: "play", host: "central.example.net", port: 27015, name: "Mara" }, { type: "close" }]);
+        { type: "play", host: "quais.example.org", port: 27017, name: "Mara" }, { type: "close" }]);
     });
   });
 });
 
 describe("thousands of servers", () => {
+  // As many players each, so the list's own order is the order shown.
   const many = Array.from({ length: 10000 }, (_, i) => server(`Server ${i}`, `s${i}.example`, 27015,
-                                                               { players: i % 3, description: "Same shape" }));
+                                                               { players: 1, description: "Same shape" }));
 
   it("keeps only the cards in view, in their places, and the chosen one in view", TEST, async () => {
     await withPage(async (ui) => {

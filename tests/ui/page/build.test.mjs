@@ -5,11 +5,11 @@
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawnSync } from "node:child_process";
-import { cpSync, existsSync, mkdtempSync, readFileSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
+import { cpSync, existsSync, mkdtempSync, readFileSync, readdirSync, rmSync, symlinkSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
-import { launch, openPage, closeClean } from "./harness.mjs";
+import { launch, openPage, closeClean, server } from "./harness.mjs";
 
 const TEST = { timeout: 20000 };
 const root = resolve(dirname(fileURLToPath(import.meta.url)), "../../..");
@@ -20,10 +20,15 @@ const RECENT = /^inline constexpr size_t kMaxRecent = \d+;$/m;
 // build ended and the page's path.
 function buildCopy(edit) {
   const folder = mkdtempSync(join(tmpdir(), "velmora-build-"));
-  for (const part of ["ui/page/build-page.mjs", "ui/page/launcher.html", "ui/page/src", HEADER]) {
+  for (const part of ["ui/page/build-page.mjs", "ui/page/launcher.html", "ui/page/src", HEADER, "cmake/catalogue.mjs",
+                      "common/lang"]) {
     cpSync(join(root, part), join(folder, part), { recursive: true });
   }
   symlinkSync(join(root, "ui/page/node_modules"), join(folder, "ui/page/node_modules"));
+  // The catalogue looks for texts in every product folder: the others as they are.
+  for (const entry of readdirSync(root, { withFileTypes: true })) {
+    if (entry.isDirectory() && !existsSync(join(folder, entry.name))) symlinkSync(join(root, entry.name), join(folder, entry.name));
+  }
   edit(folder);
   const page = join(folder, "out/launcher.html");
   const run = spawnSync(process.execPath, [join(folder, "ui/page/build-page.mjs"), page], { encoding: "utf8" });
@@ -57,6 +62,39 @@ describe("limits from the host's headers", () => {
       await ui.page.click("#view-recent");
       assert.deepEqual(await ui.page.locator("#rows .card .name").allTextContents(), ["Recent 0", "Recent 1", "Recent 2"]);
       assert.equal(await ui.text("#count"), "3 servers · 0 playing");
+    } finally {
+      await closeClean(ui, assert);
+    }
+  });
+});
+
+describe("texts in the page's language", () => {
+  // Russian has four forms (one, few, many, other); the positional
+  // arguments put the total first.
+  const RU = ['msgid "%d server"', 'msgid_plural "%d servers"', 'msgstr[0] "%d сервер"', 'msgstr[1] "%d сервера"',
+    'msgstr[2] "%d серверов"', 'msgstr[3] "%d сервера"', "", 'msgid "%d of %d server"', 'msgid_plural "%d of %d servers"',
+    'msgstr[0] "%2$d сервер, видно %1$d"', 'msgstr[1] "%2$d сервера, видно %1$d"', 'msgstr[2] "%2$d серверов, видно %1$d"',
+    'msgstr[3] "%2$d сервера, видно %1$d"', "", 'msgid "Refresh"', 'msgstr "Обновить"', ""].join("\n");
+
+  it("plural forms by the language's rules, arguments by their place, numbers its way, English for the rest",
+     TEST, async () => {
+    const build = buildCopy((folder) => writeFileSync(join(folder, "common/lang/ru.po"), RU));
+    folders.push(build.folder);
+    assert.equal(build.status, 0, build.stderr);
+    const ui = await openPage(browser, { url: pathToFileURL(build.page).href, lang: "ru" });
+    try {
+      const count = async (servers, search = "") => {
+        await ui.send({ type: "servers", list: Array.from({ length: servers }, (_, i) => server(`S${i}`, `s${i}.example`, 1)) });
+        await ui.page.fill("#search", search);
+        return (await ui.text("#count")).split(" · ")[0];
+      };
+      for (const [servers, search, text] of [[1, "", "1 сервер"], [3, "", "3 сервера"], [5, "", "5 серверов"],
+                                             [21, "", "21 сервер"], [1234, "", "1\u00a0234 сервера"],
+                                             [21, "s1", "21 сервер, видно 11"], [12, "s1", "12 серверов, видно 3"]]) {
+        assert.equal(await count(servers, search), text, `${servers} ${search}`);
+      }
+      assert.equal(await ui.text("#refresh"), "Обновить");
+      assert.equal(await ui.text("#hide-full"), "Hide full");
     } finally {
       await closeClean(ui, assert);
     }

@@ -7,15 +7,15 @@ import { createRequire } from "node:module";
 import { dirname, join, resolve } from "node:path";
 import { fileURLToPath, pathToFileURL } from "node:url";
 import { execFileSync } from "node:child_process";
-import { mkdtempSync, readFileSync, rmSync } from "node:fs";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 
 const here = dirname(fileURLToPath(import.meta.url));
 const root = resolve(here, "../../..");
 
-// playwright-core is installed with the page's own packages.
-const require = createRequire(join(root, "ui/page/package.json"));
-const { chromium } = require("playwright-core");
+// playwright-core and axe-core are installed with the page's own packages.
+export const pageRequire = createRequire(join(root, "ui/page/package.json"));
+const { chromium } = pageRequire("playwright-core");
 
 export const PAGE_HTML = resolve(process.env.VELMORA_PAGE_HTML ?? join(root, "build/ui/page/launcher.html"));
 export const PAGE_URL = pathToFileURL(PAGE_HTML).href;
@@ -41,6 +41,23 @@ export function pageWithoutFonts() {
     withoutFonts = pathToFileURL(file).href;
   }
   return withoutFonts;
+}
+
+// A page as the launcher shows it in another language: it writes the
+// player's tag into <html lang="en">. One copy per page, language and process.
+const inLanguage = new Map();
+function pageIn(lang, url) {
+  const key = `${lang} ${url}`;
+  if (!inLanguage.has(key)) {
+    const folder = mkdtempSync(join(tmpdir(), "velmora-page-"));
+    process.on("exit", () => rmSync(folder, { recursive: true, force: true }));
+    const file = join(folder, "launcher.html");
+    const html = readFileSync(fileURLToPath(url), "utf8");
+    if (!html.includes('<html lang="en">')) throw new Error(`${url} has no <html lang="en">`);
+    writeFileSync(file, html.replace('<html lang="en">', `<html lang="${lang}">`));
+    inLanguage.set(key, pathToFileURL(file).href);
+  }
+  return inLanguage.get(key);
 }
 
 // Without these switches Chromium tries to reach Google's services and can
@@ -96,8 +113,16 @@ function installStandIn(reply) {
 // other than the page itself is refused, so nothing leaves the machine.
 // scale: the display's scale factor (1.5 for 150 %); the viewport stays the
 // window's size in device-independent pixels, as the web view's does.
-export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = true, scale = 1 } = {}) {
-  const context = await browser.newContext({ viewport: { width: WIDTH, height: HEIGHT }, deviceScaleFactor: scale });
+// zoom: the player zooming the page (Ctrl and +, the web view's zoom
+// factor): the window keeps its size, so the page has that much fewer CSS
+// pixels to lay out in, each drawn with that many more device pixels.
+// lang: the page in that language, as the launcher would show it.
+export async function openPage(browser, { url = PAGE_URL, lang, reply = [], standIn = true, scale = 1, zoom = 1 } = {}) {
+  if (lang !== undefined) url = pageIn(lang, url);
+  const context = await browser.newContext({
+    viewport: { width: Math.round(WIDTH / zoom), height: Math.round(HEIGHT / zoom) },
+    deviceScaleFactor: scale * zoom,
+  });
   context.setDefaultTimeout(WAIT_MS);
   const requests = [];
   const errors = [];
@@ -123,8 +148,13 @@ export async function openPage(browser, { url = PAGE_URL, reply = [], standIn = 
     requests,
     failures,
     errors,
+    // Every host message sent, so a test can tell the host's texts from the page's.
+    sent: [],
     // Host message, passed as JSON text like PostWebMessageAsJson.
-    send: (message) => page.evaluate((json) => window.__test.deliver(json), JSON.stringify(message)),
+    send: (message) => {
+      ui.sent.push(message);
+      return page.evaluate((json) => window.__test.deliver(json), JSON.stringify(message));
+    },
     posted: () => page.evaluate(() => window.__test.posted),
     violations: () => page.evaluate(() => window.__test.violations),
     clearPosted: () => page.evaluate(() => { window.__test.posted.length = 0; }),
@@ -148,4 +178,39 @@ export async function closeClean(ui, assert) {
 export function server(name, host, port, extra = {}) {
   return { name, host, port, address: host.includes(":") ? `[${host}]:${port}` : `${host}:${port}`,
            players: 0, maxPlayers: 32, ...extra };
+}
+
+// Forty servers of every kind a card shows: verified or not, full, empty or
+// between, with or without a description, language and tags.
+export function fleet(count = 40) {
+  return Array.from({ length: count }, (_, i) => server(`Server ${i}`, `s${String(i).padStart(2, "0")}.example`,
+    27015, { players: (i * 5) % 17, maxPlayers: 16, verified: i % 3 === 0, description: i % 2 ? `Description ${i}` : "",
+             language: ["en", "de", ""][i % 3], tags: i % 4 ? ["rp", "eu"] : [] }));
+}
+
+// The update done, Play free.
+export const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
+const NAMED = [{ type: "name", value: "Mara" }, { type: "release", build: "2.7.1", protocol: 12 }];
+const LISTED = [{ type: "servers", list: fleet() }, { type: "ping", results: [{ host: "s01.example", ms: 38 },
+  { host: "s02.example", ms: -1 }] }, { type: "favourites", list: [{ host: "s03.example", port: 27015, name: "" },
+  { host: "gone.example", port: 27015, name: "Old Haunt" }] }];
+
+// The states the page is seen in, as the host's messages that lead there
+// from a page just opened; the first server of a list is the chosen one.
+export const STATES = {
+  "empty list": [...NAMED, IDLE, { type: "servers", list: [] }],
+  "download": [...NAMED, ...LISTED, { type: "run", state: "running" },
+               { type: "status", text: "Downloading game files", percent: 64, busy: true }],
+  "failed": [...NAMED, ...LISTED, { type: "log", path: "C:\\velmora\\launcher.log" }, { type: "run", state: "failed" },
+             { type: "status", text: "Update failed: the release server could not be reached", percent: -1, bad: true,
+               busy: false }],
+  "paused": [...NAMED, ...LISTED, { type: "run", state: "paused" },
+             { type: "status", text: "Paused", percent: 30, busy: true }],
+  "offline play": [...NAMED, { type: "servers", list: [] }, { type: "run", state: "done" },
+                   { type: "status", text: "Playing the installed release 2.7.0: the release server could not be reached.",
+                     percent: -1, busy: false }],
+};
+
+export async function drive(ui, state) {
+  for (const message of STATES[state]) await ui.send(message);
 }

@@ -149,7 +149,7 @@ async function listState(ui) {
                                           { host: longServers()[2].host, ms: -1 }] });
   await ui.send({ type: "release", build: "2.7.1 (build 4821, channel stable)", protocol: 12 });
   await ui.send({ type: "status", text: "Downloading velmora_mp/scripts/harbour_district.bin", percent: 64, busy: true });
-  await ui.page.locator(".card").nth(1).click();
+  await ui.page.locator(".card", { hasText: longServers()[1].name }).click();
 }
 
 describe("screenshots at the window's size", () => {

@@ -3,7 +3,7 @@
 
 import { describe, it, before, after } from "node:test";
 import assert from "node:assert/strict";
-import { launch, openPage, closeClean, server } from "./harness.mjs";
+import { launch, openPage, closeClean, server, IDLE } from "./harness.mjs";
 
 const TEST = { timeout: 20000 };
 
@@ -21,10 +21,9 @@ async function withPage(options, body) {
   }
 }
 
-const alpha = server("Alpha", "alpha.example", 27015, { players: 3 });
-const beta = server("Beta", "10.0.0.2", 27020, { players: 4, maxPlayers: 16 });
-
-const IDLE = { type: "status", text: "Up to date", percent: -1, good: true, busy: false };
+// Alpha comes first by players as well as in the list.
+const alpha = server("Alpha", "alpha.example", 27015, { players: 4 });
+const beta = server("Beta", "10.0.0.2", 27020, { players: 3, maxPlayers: 16 });
 
 // A page with the update finished and a list received, nothing typed.
 async function listed(ui, list = [alpha, beta]) {
@@ -42,7 +41,7 @@ describe("start-up", () => {
       await ui.page.waitForTimeout(300);
       assert.deepEqual(await ui.posted(), [{ type: "ready" }]);
       assert.equal(await ui.page.inputValue("#who"), "Mara");
-      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.text("#count"), "1 server · 4 playing");
       assert.equal(await ui.playEnabled(), true);
     });
   });
@@ -122,7 +121,7 @@ describe("status messages", () => {
       assert.equal(await ui.text("#list"), "Looking for servers…");
       await ui.send({ type: "status", text: "Checking files", percent: 5, busy: true });
       await ui.send({ type: "servers", list: [alpha] });
-      assert.equal(await ui.text("#count"), "1 server · 3 playing");
+      assert.equal(await ui.text("#count"), "1 server · 4 playing");
       assert.equal(await ui.playEnabled(), false, "the list arrived while the update hashes");
       await ui.send({ type: "servers", list: [] });
       assert.equal(await ui.text("#list"), "No servers are announcing right now");
@@ -159,6 +158,12 @@ describe("the whole status text", () => {
       assert.equal(await whole(ui).isVisible(), false);
       await ui.page.focus("#status");
       assert.equal(await whole(ui).isVisible(), true);
+      await ui.clearPosted();
+      await ui.page.keyboard.press("Escape");
+      assert.equal(await whole(ui).isVisible(), false, "Escape puts it away");
+      assert.deepEqual(await ui.posted(), [], "and does not close the window");
+      await ui.page.locator("#status").blur();
+      await ui.page.focus("#status");
       await ui.page.locator("#whole-text").click({ clickCount: 3 });
       assert.equal((await ui.page.evaluate(() => String(window.getSelection()))).trim(),
                    LONG.replace("Could not", "Still trying to"));
@@ -404,12 +409,13 @@ describe("Play, keys and the name", () => {
       await ui.clearPosted();
       await ui.page.locator("#who").press("Enter");
       assert.deepEqual(await ui.posted(), [{ type: "play", host: "alpha.example", port: 27015, name: "Mara" }]);
-      // Enter on a focused button must not also press that button.
-      for (const button of ["#play", "#connect"]) {
+      // A focused button takes Enter as its own press, once: Play does not also play.
+      for (const [button, posted] of [["#play", { type: "play", host: "alpha.example", port: 27015, name: "Mara" }],
+                                      ["#refresh", { type: "refresh" }]]) {
         await ui.clearPosted();
         await ui.page.focus(button);
         await ui.page.keyboard.press("Enter");
-        assert.deepEqual(await ui.posted(), [{ type: "play", host: "alpha.example", port: 27015, name: "Mara" }], button);
+        assert.deepEqual(await ui.posted(), [posted], button);
       }
       await ui.clearPosted();
       await ui.page.locator("#addr").press("Escape");
@@ -520,18 +526,32 @@ describe("the update's controls", () => {
         await ui.clearPosted();
       }
       assert.equal(await ui.page.locator("#retry").isHidden(), true);
+      // A control that goes away under the focus hands it on.
+      await ui.send({ type: "run", state: "failed" });
+      await ui.page.focus("#retry");
+      await ui.page.keyboard.press("Enter");
+      assert.equal(await ui.page.evaluate(() => document.activeElement.id), "repair");
     });
   });
 
-  it("Repair asks first, and is off while a run goes", TEST, async () => {
+  it("Repair asks first, holding the focus until answered, and is off while a run goes", TEST, async () => {
     await withPage({}, async (ui) => {
       await listed(ui);
+      const focused = () => ui.page.evaluate(() => document.activeElement.id);
       await ui.page.click("#repair");
       assert.equal(await ui.page.locator("#confirm").isVisible(), true);
       assert.match(await ui.text("#confirm-text"), /reads every file/);
+      assert.equal(await focused(), "confirm-yes");
+      await ui.page.keyboard.press("Tab");
+      await ui.page.keyboard.press("Tab");
+      assert.equal(await focused(), "confirm-yes", "Tab stays in the question");
+      await ui.page.keyboard.press("Escape");
+      assert.equal(await ui.page.locator("#confirm").isVisible(), false);
+      assert.equal(await focused(), "repair");
+      await ui.page.click("#repair");
       await ui.page.click("#confirm-no");
       assert.equal(await ui.page.locator("#confirm").isVisible(), false);
-      assert.deepEqual(await ui.posted(), []);
+      assert.deepEqual(await ui.posted(), [], "Escape cancels: no repair and no close");
       await ui.page.click("#repair");
       await ui.page.keyboard.press("Enter");  // on the confirmation's own button: no Play
       assert.deepEqual(await ui.posted(), [{ type: "repair" }]);

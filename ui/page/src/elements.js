@@ -19,6 +19,7 @@ const wholeHint = document.getElementById("whole-hint");
 const buildText = document.getElementById("build");
 const progressTrack = document.getElementById("progress");
 const progressBar = document.getElementById("bar");
+const percentText = document.getElementById("percent");
 const playButton = document.getElementById("play");
 const viewTabs = { all: document.getElementById("view-all"),
                    favourites: document.getElementById("view-favourites"),

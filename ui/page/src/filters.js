@@ -12,19 +12,21 @@ function pingRank(entry) {
   return ms >= 0 ? ms : 1e9;
 }
 
-// Players keeps the order the list came in (the list service ranks by it).
+// Players: most first. The sort is stable, so servers with as many players
+// keep the order the list gave them, and a list already ranked stays as it is.
 function ordered(source) {
   const sort = sortPick.value;
-  if (sort !== "name" && sort !== "ping") return source;
   const key = view.name + "\n" + sort;
   let order = orders.get(key);
   if (order === undefined) {
     if (sort === "name") {
       for (const entry of source) if (entry.nameKey === null) entry.nameKey = fold(describe(entry).name);
       order = source.slice().sort((a, b) => (a.nameKey < b.nameKey ? -1 : a.nameKey > b.nameKey ? 1 : 0));
-    } else {
+    } else if (sort === "ping") {
       const ranks = new Map(source.map((entry) => [entry, pingRank(entry)]));
       order = source.slice().sort((a, b) => ranks.get(a) - ranks.get(b));
+    } else {
+      order = source.slice().sort((a, b) => b.players - a.players);
     }
     orders.set(key, order);
   }
@@ -85,7 +87,7 @@ function updateTags() {
     counts.set(current, { label: tagPick.selectedOptions[0]?.dataset.label ?? current, count: 0 });
   }
   const sorted = [...counts].sort((a, b) => b[1].count - a[1].count || (a[0] < b[0] ? -1 : 1));
-  const options = [new Option("All tags", "")];
+  const options = [new Option(t("All tags"), "")];
   for (const [key, { label, count }] of sorted) {
     const option = new Option(`${label} (${number(count)})`, key);
     option.dataset.label = label;

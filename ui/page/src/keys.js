@@ -1,7 +1,8 @@
-// The keyboard: Enter plays (or copies an error from the status line, or
-// belongs to the update's controls),
-// Escape clears the search or closes, / searches, and the arrow, page, Home
-// and End keys move the choice through the list.
+// The keyboard: Enter plays (a focused button takes its own Enter, and the
+// status line's copies an error), Escape closes the question, the whole
+// status text, the search, then the window, / searches, the arrow, page,
+// Home and End keys move the choice through the list, and F or Space on the
+// list makes the chosen server a favourite or no longer one.
 
 // The card a page key leads to: one view height on from the chosen one.
 function pageFrom(direction) {
@@ -10,36 +11,51 @@ function pageFrom(direction) {
   return to === choice.pos ? choice.pos + direction : to;
 }
 
+function escapePressed() {
+  if (!runControls.confirm.hidden) {
+    closeConfirm();
+  } else if (stateBox.classList.contains("long") && stateBox.matches(":hover, :focus-within")) {
+    // Hover and focus bring it back.
+    stateBox.classList.remove("long");
+  } else if (searchField.value !== "") {
+    searchField.value = "";
+    viewChanged();
+  } else {
+    toHost.close();
+  }
+}
+
+function favouriteChosen() {
+  const entry = choice.pos < 0 ? undefined : view.shown[choice.pos];
+  if (entry !== undefined) toggleFavourite(entry);
+}
+
 function wireKeys() {
   document.addEventListener("keydown", (event) => {
+    if (event.defaultPrevented) return;
     const field = event.target;
     if (event.key === "Enter") {
-      // The update's controls and the limit take their own Enter.
-      if (field instanceof Element && field.closest(".run, #confirm") !== null) return;
+      // Buttons and the limit take their own Enter.
+      if (field instanceof HTMLButtonElement || field === runControls.speed) return;
       if (field === statusLine && statusLine.classList.contains("bad")) {
         event.preventDefault();
         copyStatus();
         return;
       }
       if (playButton.disabled) return;
-      // A focused button would otherwise take the same Enter: two "play" posts.
       event.preventDefault();
       playButton.click();
       return;
     }
     if (event.key === "Escape") {
-      if (searchField.value !== "") {
-        searchField.value = "";
-        viewChanged();
-      } else {
-        toHost.close();
-      }
+      escapePressed();
       return;
     }
     if (event.ctrlKey || event.altKey || event.metaKey) return;
     // The other fields keep their keys for editing; a list box keeps its arrows.
-    if (field === addrField || field === nameField || field instanceof HTMLSelectElement) return;
+    if ((field instanceof HTMLInputElement && field !== searchField) || field instanceof HTMLSelectElement) return;
     const inSearch = field === searchField;
+    const onList = field === listBox || field === document.body;
     let to;
     switch (event.key) {
       case "/":
@@ -47,6 +63,13 @@ function wireKeys() {
         event.preventDefault();
         searchField.focus();
         searchField.select();
+        return;
+      case "f":
+      case "F":
+      case " ":
+        if (!onList || (event.key === " " && field !== listBox)) return;
+        event.preventDefault();
+        favouriteChosen();
         return;
       case "ArrowDown": to = choice.pos < 0 ? 0 : choice.pos + 1; break;
       case "ArrowUp": to = choice.pos < 0 ? 0 : choice.pos - 1; break;

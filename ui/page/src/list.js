@@ -59,16 +59,33 @@ function showCount() {
   }
   let playing = 0;
   for (const entry of view.shown) playing += entry.players;
-  const noun = total === 1 ? " server" : " servers";
-  const amount = view.shown.length < total ? `${number(view.shown.length)} of ${number(total)}${noun}` : number(total) + noun;
-  countText.textContent = `${amount} · ${number(playing)} playing`;
+  const shown = view.shown.length;
+  const amount = shown < total ? tn(total, "%d of %d server", "%d of %d servers", shown, total)
+                               : tn(total, "%d server", "%d servers", total);
+  countText.textContent = `${amount} · ${tn(playing, "%d playing", "%d playing", playing)}`;
 }
 
 function emptyText() {
-  if (sourceOf(view.name).length > 0) return "No servers match";
-  if (view.name === "favourites") return "No favourites yet: press the star on a server";
-  if (view.name === "recent") return "No recent servers yet";
-  return listing.loading ? "Looking for servers…" : "No servers are announcing right now";
+  if (sourceOf(view.name).length > 0) return t("No servers match");
+  if (view.name === "favourites") return t("No favourites yet: press the star on a server, or F on the chosen one");
+  if (view.name === "recent") return t("No recent servers yet");
+  return listing.loading ? t("Looking for servers…") : t("No servers are announcing right now");
+}
+
+// With nothing to choose the list is no list box and no stop of the Tab
+// key: only its text, which says why it is empty.
+function showAsList(any) {
+  if (any === listBox.hasAttribute("role")) return;
+  if (any) {
+    listBox.setAttribute("role", "listbox");
+    listBox.tabIndex = 0;
+    listBox.setAttribute("aria-labelledby", "servers");
+    listBox.setAttribute("aria-describedby", "list-keys");
+  } else {
+    for (const name of ["role", "tabindex", "aria-labelledby", "aria-describedby", "aria-activedescendant"]) {
+      listBox.removeAttribute(name);
+    }
+  }
 }
 
 // Rebuilds the view and the count; `keep` holds the scroll position (a
@@ -80,6 +97,7 @@ function draw({ keep = false } = {}) {
   findChosen();
   showCount();
   layOut();
+  showAsList(view.shown.length > 0);
   let empty = listBox.querySelector(".empty");
   if (view.shown.length === 0) {
     if (empty === null) empty = listBox.appendChild(element("div", "empty"));
@@ -103,12 +121,17 @@ function viewChanged({ keep = false } = {}) {
   updatePlay();
 }
 
+// Each card is an option of the list box, named by an id of its own so the
+// list can point at the chosen one while the focus stays on the list.
+let cardIds = 0;
+
 function card(entry) {
   describe(entry);
   const box = element("div", "card");
-  const star = element("button", "star");
-  star.type = "button";
-  star.tabIndex = -1;
+  box.setAttribute("role", "option");
+  box.id = "card-" + ++cardIds;
+  // Only the pointer needs the star: the keyboard's F or Space on the list.
+  const star = element("span", "star");
   const body = element("div", "body");
   body.append(element("div", "name", entry.name));
   const meta = element("div", "meta");
@@ -117,16 +140,18 @@ function card(entry) {
   if (entry.listed) {
     const server = entry.record;
     if (!blank(server.description)) body.append(element("div", "desc", server.description));
-    if (server.verified === true) meta.append(element("span", "badge", "Verified"));
+    if (server.verified === true) meta.append(element("span", "badge", t("Verified")));
     if (!blank(server.language)) meta.append(element("span", "tag", server.language));
     for (const tag of tagTexts(entry)) meta.append(element("span", "tag", tag));
+    // Full in words as well, not only by its numbers being equal.
+    if (entry.max > 0 && entry.players >= entry.max) players.append(element("span", "full", t("Full")));
     players.append(element("span", "now", server.players ?? 0), element("span", "sep", " / "),
                    element("span", "max", server.maxPlayers ?? 0));
   } else {
     box.classList.add("gone");
-    meta.append(element("span", "tag", "Not listed"));
+    meta.append(element("span", "tag", t("Not listed")));
     players.append(element("span", "unknown", "—"));
-    box.title = "Not in the current list: Play joins it directly";
+    box.title = t("Not in the current list: Play joins it directly");
   }
   body.append(meta);
   const side = element("div", "side");
@@ -134,14 +159,14 @@ function card(entry) {
   side.append(players, ping);
   box.append(star, body, side);
   box.entry = entry;
-  box.state = { on: null, favourite: null, ping: null };
+  box.state = { on: null, favourite: null, ping: null, pos: -1, size: -1 };
   return box;
 }
 
 function pingText(entry) {
   const ms = listing.pings.get(entry.hostKey);
   if (ms === undefined) return "";
-  return ms >= 0 ? `${Math.round(ms)} ms` : "—";
+  return ms >= 0 ? tf("%d ms", Math.round(ms)) : "—";
 }
 
 // Brings a card's changeable parts up to date, touching only what differs.
@@ -151,14 +176,24 @@ function sync(box, selectedId) {
   if (box.state.on !== on) {
     box.state.on = on;
     box.classList.toggle("on", on);
+    box.setAttribute("aria-selected", String(on));
   }
   const favourite = saved.favouriteIds.has(entry.id);
   if (box.state.favourite !== favourite) {
     box.state.favourite = favourite;
     const star = box.firstChild;
     star.classList.toggle("on", favourite);
-    star.setAttribute("aria-pressed", String(favourite));
-    star.title = favourite ? "Remove from favourites" : "Add to favourites";
+    // A favourite says so in the option's name; the empty star is left out.
+    if (favourite) {
+      star.removeAttribute("aria-hidden");
+      star.setAttribute("role", "img");
+      star.setAttribute("aria-label", t("Favourite"));
+    } else {
+      star.removeAttribute("role");
+      star.removeAttribute("aria-label");
+      star.setAttribute("aria-hidden", "true");
+    }
+    star.title = favourite ? t("Remove from favourites") : t("Add to favourites");
   }
   const ping = pingText(entry);
   if (box.state.ping !== ping) {
@@ -166,7 +201,19 @@ function sync(box, selectedId) {
     const line = box.lastChild.lastChild;
     line.textContent = ping;
     line.classList.toggle("none", ping === "—");
+    if (ping === "—") line.title = t("No answer");
+    else line.removeAttribute("title");
   }
+}
+
+// The list box tells which option is chosen while it keeps the focus; only
+// a card that exists can be pointed at, and the chosen one is kept in view.
+function pointAtChosen() {
+  const id = chosenId();
+  let chosen = null;
+  for (const box of view.rendered.values()) if (box.entry.id === id) chosen = box;
+  if (chosen === null) listBox.removeAttribute("aria-activedescendant");
+  else listBox.setAttribute("aria-activedescendant", chosen.id);
 }
 
 // The first shown card whose bottom lies below `y`.
@@ -201,17 +248,28 @@ function renderRows() {
         box.style.top = view.offsets[i] + "px";
       }
       box.pos = i;
+      // Only some options exist: each says where it stands in the whole list.
+      if (box.state.pos !== i) {
+        box.state.pos = i;
+        box.setAttribute("aria-posinset", String(i + 1));
+      }
+      if (box.state.size !== view.shown.length) {
+        box.state.size = view.shown.length;
+        box.setAttribute("aria-setsize", String(view.shown.length));
+      }
       sync(box, selectedId);
       next.set(entry, box);
     }
   }
   for (const [entry, box] of view.rendered) if (!next.has(entry)) box.remove();
   view.rendered = next;
+  pointAtChosen();
 }
 
 function markChosen() {
   const selectedId = chosenId();
   for (const box of view.rendered.values()) sync(box, selectedId);
+  pointAtChosen();
 }
 
 function reveal(pos) {

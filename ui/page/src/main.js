@@ -1,6 +1,8 @@
-// Starts the page: every listener goes in place, then the host hears that
-// the page is ready. The window's own buttons need nothing else.
+// Starts the page: its texts in the player's language, then every listener
+// in place, then the host hears that the page is ready. The window's own
+// buttons need nothing else.
 
+translatePage();
 wireList();
 wirePlay();
 wireRefresh();

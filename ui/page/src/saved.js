@@ -39,6 +39,7 @@ function toggleFavourite(entry) {
   applySaved();
   if (view.name === "favourites") viewChanged({ keep: true });
   else markChosen();
+  note(on ? tf("%s is a favourite now", name) : tf("%s is no longer a favourite", name));
 }
 
 function showFavourites(message) {

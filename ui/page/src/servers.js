@@ -5,6 +5,7 @@
 // failure, which comes as an empty list) has arrived.
 function showRefresh() {
   document.getElementById("refresh").disabled = listing.loading;
+  listBox.setAttribute("aria-busy", String(listing.loading));
 }
 
 function showServers(message) {

@@ -26,9 +26,9 @@ function copyText(text) {
 }
 
 function copyStatus() {
-  const text = statusLine.textContent + (launcher.logPath === "" ? "" : `\nLog: ${launcher.logPath}`);
-  const done = launcher.logPath === "" ? "Copied the message" : "Copied the message and the log's location";
-  const failed = "Could not copy: select the text above instead";
+  const text = statusLine.textContent + (launcher.logPath === "" ? "" : "\n" + tf("Log: %s", launcher.logPath));
+  const done = launcher.logPath === "" ? t("Copied the message") : t("Copied the message and the log's location");
+  const failed = t("Could not copy: select the text above instead");
   if (copyText(text)) {
     note(done);
   } else if (navigator.clipboard !== undefined) {
@@ -39,12 +39,15 @@ function copyStatus() {
   }
 }
 
-// A short note in the build's place, which comes back after it.
+// A short note in the build's place, which comes back after it. The note is
+// read out; the build coming back is not.
 function note(text) {
   clearTimeout(deferred.noteTimer);
+  buildText.setAttribute("aria-live", "polite");
   buildText.textContent = text;
   buildText.classList.add("note");
   deferred.noteTimer = setTimeout(() => {
+    buildText.setAttribute("aria-live", "off");
     buildText.textContent = launcher.build;
     buildText.classList.remove("note");
   }, 2500);
@@ -54,22 +57,32 @@ function fillWhole() {
   const bad = statusLine.classList.contains("bad");
   wholeText.textContent = statusLine.textContent;
   wholeBox.classList.toggle("bad", bad);
-  wholeLog.textContent = bad && launcher.logPath !== "" ? `Log: ${launcher.logPath}` : "";
-  wholeHint.textContent = !bad ? "" : launcher.logPath === "" ? "Click the status line to copy the message."
-                                                     : "Click the status line to copy the message and the log's location.";
+  wholeLog.textContent = bad && launcher.logPath !== "" ? tf("Log: %s", launcher.logPath) : "";
+  wholeHint.textContent = !bad ? "" : launcher.logPath === "" ? t("Click the status line, or press Enter on it, to copy the message.")
+    : t("Click the status line, or press Enter on it, to copy the message and the log's location.");
   if (stateBox.matches(":hover, :focus-within")) judgeStatus();
 }
 
 function showStatus(message) {
   const text = escape(message.text);
   const bad = message.bad === true;
+  // A failure interrupts whatever is being read out; the rest waits its turn.
+  statusLine.setAttribute("aria-live", bad ? "assertive" : "polite");
   statusLine.textContent = text;
   statusLine.classList.toggle("bad", bad);
   statusLine.classList.toggle("good", !bad && message.good === true);
   fillWhole();
   if (typeof message.percent === "number" && message.percent >= 0) {
+    const percent = Math.min(message.percent, 100);
     progressTrack.hidden = false;
-    progressBar.style.width = Math.min(message.percent, 100) + "%";
+    progressBar.style.width = percent + "%";
+    const shown = Math.floor(percent);
+    const words = tf("%d%%", shown);
+    if (progressTrack.getAttribute("aria-valuenow") !== String(shown) || percentText.textContent !== words) {
+      progressTrack.setAttribute("aria-valuenow", String(shown));
+      progressTrack.setAttribute("aria-valuetext", words);
+      percentText.textContent = words;
+    }
   } else {
     progressTrack.hidden = true;
   }

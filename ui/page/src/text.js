@@ -16,11 +16,6 @@ function blank(value) {
   return escape(value).trim() === "";
 }
 
-const counting = new Intl.NumberFormat("en-US");
-function number(value) {
-  return counting.format(value);
-}
-
 // Lower case without accents, so "bru" finds "Brücke". Plain ASCII, the
 // common case, skips the decomposition.
 const FOLDS = { "ß": "ss", "æ": "ae", "œ": "oe", "ø": "o", "ł": "l", "đ": "d", "ð": "d", "þ": "th", "ı": "i", "ħ": "h" };
