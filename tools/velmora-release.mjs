@@ -12,18 +12,19 @@
 // release/: the command line, the description's text, the signing key, the
 // executable's code signature, files on disk, the published layout, a
 // release from its folder, the report of what it changes, the chunker and
-// the chunk store of big files, the root versions and the signature file
-// that key holders add their lines to.
+// the chunk store of big files, the root versions, the signature file
+// that key holders add their lines to, and releases announced ahead.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import path from 'node:path';
 import process from 'node:process';
 import { fileURLToPath } from 'node:url';
 
+import { announcedBehind, announcedHour, checkAboveCurrent, removeAnnounced } from './release/announce.mjs';
 import { checkExeSignature, checkReadable, codeSigningFrom, isSigned, peLayout, programOf,
          signExe } from './release/authenticode.mjs';
 import { changesReport } from './release/changes.mjs';
-import { chunksReport, prunePlan, pruneBy } from './release/chunks.mjs';
+import { announcedOf, chunksReport, prunePlan, pruneBy } from './release/chunks.mjs';
 import { expectPositional, parseArgs, required, single, USAGE } from './release/command-line.mjs';
 import { manifestText, readManifest } from './release/description.mjs';
 import { Refusal, refuse, usageError, UsageError } from './release/errors.mjs';
@@ -147,6 +148,36 @@ function rootsForSigning(folder, out, root) {
   return `root versions up to ${root.version} laid out in ${target}`;
 }
 
+// Where an announced release's description went, its hour, and the step
+// that makes it current.
+function announcedLine(out, channel, notBefore) {
+  return `announced for ${notBefore}: its description is ${path.join(announcedOf(out, channel), 'manifest.txt')} ` +
+         `(with manifest.sig); ${path.join(out, channel, 'manifest.txt')} is unchanged. At that hour or later: ` +
+         `velmora-release promote ${out} --channel ${channel}`;
+}
+
+// Root versions go out at once, an announced description only at its
+// hour: a version that disowns a description players fetch now would take
+// that channel from them until then.
+function checkRootsKeepCurrent(out, root) {
+  const untrusted = untrustedChannels(out, root).filter((c) => !c.endsWith(' (announced)'));
+  if (untrusted.length > 0) {
+    refuse(`root version ${root.version} does not trust the description published for ${untrusted.join(', ')}: ` +
+           'laid out ahead of the announced release, it would take that from players until the hour; put the ' +
+           'root versions out with a release published now; nothing was written');
+  }
+}
+
+function warnIfAnnouncedBehind(out, channel) {
+  const warning = announcedBehind(out, channel);
+  if (warning) console.error(`velmora-release: ${warning}`);
+}
+
+// The size of the launcher a description placed in out offers, 0 for none.
+function launcherSize(out, description) {
+  return description.launcher ? fs.statSync(path.join(out, ...description.launcher.source.split('/'))).size : 0;
+}
+
 // The rules the launcher reads a description by, for the tests and for
 // anyone checking a description by hand.
 export { isSafeRelativePath, manifestProblem, readManifest } from './release/description.mjs';
@@ -223,6 +254,7 @@ const commands = {
     console.log(`signature ok${signed}`);
     console.log(`channel: ${description.channel || '(none)'}, build: ${description.build}`);
     console.log(`sequence: ${description.sequence ?? 'none'}`);
+    if (description.notBefore !== null) console.log(`not before: ${description.notBefore}`);
     const expiry = expiryLine(description.expires);
     console.log(expiry.line);
     if (expiry.passed) refuse(`the description expired at ${description.expires}: every launcher refuses it`);
@@ -281,20 +313,25 @@ const commands = {
     required(options, 'key');
     const signing = descriptionSigning(options, out);
     if (options.root !== undefined) checkRootsFit(options.root, out);
+    if (options.root !== undefined && options.at !== undefined) checkRootsKeepCurrent(out, signing.root);
     const { release, notes, chunks } = await prepareRelease(folder, out, options, { writeChunks: true });
     const signature = signing.sign(release.text);
+    const announced = release.notBefore !== null;
     layOut(out, release);
     // The root versions before the description they sign for.
     if (options.root !== undefined) copyRoots(options.root, out);
-    writeDescription(out, release.channel, release.text, signature);
-    checkLaidOut(out, release.channel, signing.trust);
+    writeDescription(out, release.channel, release.text, signature, announced);
+    checkLaidOut(out, release.channel, signing.trust, announced);
     keepModulus(out, signing.keep);
+    if (!announced) warnIfAnnouncedBehind(out, release.channel);
     for (const note of notes) console.log(note);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, true));
     if (chunks.packTotals.files > 0) console.log(chunksReport(chunks.packTotals, true, 'pack'));
-    console.log(`published ${release.channel} build ${release.build}: ${release.files.length} file(s)` +
+    console.log(`${announced ? 'announced' : 'published'} ${release.channel} build ${release.build}: ` +
+                `${release.files.length} file(s)` +
                 `${release.launcher ? ` and launcher ${release.launcher.version}` : ''} in ${out}` +
                 ` (sequence ${release.sequence}${release.expires ? `, expires ${release.expires}` : ''})`);
+    if (announced) console.log(announcedLine(out, release.channel, release.notBefore));
   },
 
   async release({ positional, options }) {
@@ -308,11 +345,12 @@ const commands = {
     const key = signing.keys[0] ?? null;
     if (unsignedOut !== undefined) {
       const dir = path.resolve(out, required(options, 'channel'));
-      if (path.resolve(path.dirname(unsignedOut)) === dir) {
+      if ([dir, path.join(dir, 'next')].includes(path.resolve(path.dirname(unsignedOut)))) {
         refuse(`--unsigned-out must lie outside ${dir}: players would fetch a description without its signature`);
       }
     }
     if (options.root !== undefined) checkRootsFit(options.root, out);
+    if (key && options.root !== undefined && options.at !== undefined) checkRootsKeepCurrent(out, signing.root);
     const dryRun = Boolean(options['dry-run']);
     const { release, publishedFile, notes, chunks } = await prepareRelease(folder, out, options,
                                                                            { writeChunks: !dryRun });
@@ -324,22 +362,30 @@ const commands = {
     console.log(report);
     if (chunks.totals.files > 0) console.log(chunksReport(chunks.totals, !dryRun));
     if (chunks.packTotals.files > 0) console.log(chunksReport(chunks.packTotals, !dryRun, 'pack'));
+    const announced = release.notBefore !== null;
     if (dryRun) {
-      console.log('dry run: nothing written');
+      console.log(`dry run: nothing written${announced ? `; it would be announced for ${release.notBefore} in ` +
+                                                        announcedOf(out, release.channel) : ''}`);
       return;
     }
     layOut(out, release);
     if (signature) {
       if (options.root !== undefined) copyRoots(options.root, out);
-      writeDescription(out, release.channel, release.text, signature);
-      checkLaidOut(out, release.channel, signing.trust);
+      writeDescription(out, release.channel, release.text, signature, announced);
+      checkLaidOut(out, release.channel, signing.trust, announced);
       keepModulus(out, signing.keep);
-      console.log(`published in ${out}; verified: signature, description and every file it names`);
+      if (!announced) warnIfAnnouncedBehind(out, release.channel);
+      console.log(`${announced ? 'announced' : 'published'} in ${out}; verified: signature, description and every ` +
+                  'file it names');
+      if (announced) console.log(announcedLine(out, release.channel, release.notBefore));
       return;
     }
     writeReplacing(unsignedOut, release.text);
     checkNamedFiles(out, next);
     console.log(`files laid out in ${out}; the description to sign: ${unsignedOut}`);
+    if (announced) {
+      console.log(`it is announced for ${release.notBefore}: place lays it out in ${announcedOf(out, release.channel)}`);
+    }
     if (signing.root === null) {
       console.log('sign it where the release key is (velmora-release sign), then put both in place with ' +
                   'velmora-release place');
@@ -386,7 +432,10 @@ const commands = {
     if (expiryLine(next.expires).passed) refuse(`${manifestFile} expired at ${next.expires}: every launcher refuses it`);
     const publishedFile = path.join(out, next.channel, 'manifest.txt');
     const published = publishedSequence(publishedFile);
-    if (!options.force && published.sequence !== null && published.sequence > 0n) {
+    const announced = announcedHour(next, manifestFile) !== null;
+    if (announced) checkAboveCurrent(out, next.channel, next, manifestFile);
+    if (announced && options.root !== undefined) checkRootsKeepCurrent(out, trust.root);
+    if (!announced && !options.force && published.sequence !== null && published.sequence > 0n) {
       if (next.sequence === null) {
         refuse(`${manifestFile} has no sequence, and ${publishedFile} has ${published.sequence} ` +
                '(--force places it all the same)');
@@ -397,14 +446,52 @@ const commands = {
       }
     }
     checkNamedFiles(out, next);
-    const launcherFile = next.launcher ? path.join(out, ...next.launcher.source.split('/')) : null;
-    console.log(await changesReport(out, publishedFile, next, launcherFile ? fs.statSync(launcherFile).size : 0));
+    console.log(await changesReport(out, publishedFile, next, launcherSize(out, next)));
     // The root versions before the description they sign for.
     if (options.root !== undefined) copyRoots(options.root, out);
-    writeDescription(out, next.channel, text, signature);
-    checkLaidOut(out, next.channel, trust);
+    writeDescription(out, next.channel, text, signature, announced);
+    checkLaidOut(out, next.channel, trust, announced);
     keepModulus(out, trust.builtin?.modulus ?? null);
-    console.log(`placed in ${path.join(out, next.channel)}; verified: signature, description and every file it names`);
+    if (!announced) warnIfAnnouncedBehind(out, next.channel);
+    const where = announced ? announcedOf(out, next.channel) : path.join(out, next.channel);
+    console.log(`placed in ${where}; verified: signature, description and every file it names`);
+    if (announced) console.log(announcedLine(out, next.channel, next.notBefore));
+  },
+
+  // The announced release made current: its pair over the current one, as
+  // publish writes a pair, then next/ taken away.
+  async promote({ positional, options }) {
+    expectPositional(positional, 1, 1, 'promote');
+    const out = positional[0];
+    const channel = required(options, 'channel');
+    checkSegment('the channel', channel);
+    const pairIn = (dir) => ['manifest.txt', 'manifest.sig'].map((f) => path.join(dir, f));
+    const [textFile, sigFile] = pairIn(announcedOf(out, channel));
+    const current = pairIn(path.join(out, channel));
+    if (!fs.existsSync(textFile)) refuse(`nothing is announced for ${channel}: ${textFile} is not there`);
+    const pair = [readFileOrRefuse(textFile, 'the announced description'), readFileOrRefuse(sigFile, 'its signature')];
+    // A promote cut short once the pair was in place leaves next/ to remove.
+    if (current.every((f, i) => fs.existsSync(f) && fs.readFileSync(f).equals(pair[i]))) {
+      removeAnnounced(out, channel);
+      console.log(`${textFile} is current already; ${announcedOf(out, channel)} removed`);
+      return;
+    }
+    const trust = requiredTrust(options, out);
+    const next = checkLaidOut(out, channel, trust, true);
+    checkAboveCurrent(out, channel, next, textFile);
+    if (expiryLine(next.expires).passed) refuse(`${textFile} expired at ${next.expires}: every launcher refuses it`);
+    const hour = announcedHour(next, textFile);
+    if (hour !== null && hour > Date.now() && !options.force) {
+      refuse(`${channel} build ${next.build} is announced for ${next.notBefore}, which has not come yet: promote ` +
+             'it then or later (--force promotes it now)');
+    }
+    console.log(await changesReport(out, current[0], next, launcherSize(out, next)));
+    writeDescription(out, channel, ...pair);
+    removeAnnounced(out, channel);
+    checkLaidOut(out, channel, trust);
+    console.log(`promoted: ${channel} build ${next.build}, sequence ${next.sequence ?? 'none'}, is current in ` +
+                `${path.join(out, channel)}; ${announcedOf(out, channel)} removed. Upload ${channel}/manifest.sig, ` +
+                `then ${channel}/manifest.txt, then delete ${channel}/next/ there`);
   },
 
   prune({ positional, options }) {

@@ -1226,3 +1226,87 @@ test('root versions expire a year on unless told, and root show warns in the las
   assert.match(r.err, /EXPIRED/);
   assert.deepEqual(snapshot(out), []);
 });
+
+// ---- Releases announced ahead ------------------------------------------------------
+
+const hour = '2099-12-12T18:00:00Z';
+const pairIn = (dir) => ['manifest.txt', 'manifest.sig'].map((f) => path.join(dir, f));
+const bytesOf = (files) => files.map((f) => fs.readFileSync(f));
+
+test('an announced release waits in next/, signed and numbered above, the current pair as it was', () => {
+  const src = makeFolder([['a.dll', 'one']]);
+  const out = freshDir('announce');
+  const [current, next] = [path.join(out, 'stable'), path.join(out, 'stable', 'next')];
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+  const live = bytesOf(pairIn(current));
+  fs.writeFileSync(path.join(src, 'a.dll'), 'two');
+  // A root version that disowns the current description would go out hours before the one it trusts.
+  const roots = path.join(freshDir('announce-roots'), 'roots');
+  const holder = keyPair(path.dirname(roots), 'holder');
+  assert.equal(handOver(roots, 1, [holder]).code, 0);
+  for (const [args, refusal] of [
+    [['--at', '2099-12-12T18:00:00'], /--at 2099-12-12T18:00:00: give a UTC time as 2026-12-12T18:00:00Z/],
+    [['--at', '2099-12-12T18:00:00+00:00'], /give a UTC time/],
+    [['--at', hour, '--sequence', '1'], /--sequence 1 is not above 1, the sequence of \S+manifest\.txt/],
+    [['--at', hour, '--sequence', '1', '--force'], /--force and --at go apart/],
+    [['--at', hour, '--key', holder.pem, '--root', roots], /does not trust the description published for stable:/],
+  ]) {
+    const r = run('publish', src, out, '--key', testKey, ...withBuild('2'), ...args);
+    assert.equal(r.code, 1, args.join(' '));
+    assert.match(r.err, refusal);
+    assert.ok(!fs.existsSync(next) && !fs.existsSync(path.join(out, 'root')), `${args}: nothing announced`);
+  }
+  const r = run('publish', src, out, '--key', testKey, ...withBuild('2'), '--at', hour);
+  assert.equal(r.code, 0, r.err);
+  assert.match(r.out, new RegExp(`announced for ${hour}: its description is ${next}/manifest.txt`));
+  assert.deepEqual(bytesOf(pairIn(current)), live);
+  const verified = run('verify', ...pairIn(next), '--modulus', testModulus);
+  assert.equal(verified.code, 0, verified.err);
+  assert.match(verified.out, new RegExp(`build: 2\nsequence: 2\nnot before: ${hour}\n`));
+
+  // Before its hour, prune keeps what the announced release names: promote
+  // checks every file, chunk and pack piece of it is there.
+  assert.equal(run('prune', out, '--channel', 'stable', '--keep', '0').code, 0);
+  const promoted = run('promote', out, '--channel', 'stable', '--force');
+  assert.equal(promoted.code, 0, promoted.err);
+});
+
+test('promote puts the announced pair in place, signature first, then takes next/ away', () => {
+  const src = makeFolder([['a.dll', 'one']]);
+  const out = freshDir('promote');
+  const [current, next] = [path.join(out, 'stable'), path.join(out, 'stable', 'next')];
+  assert.equal(run('publish', src, out, '--key', testKey, ...release, ...first).code, 0);
+  const old = bytesOf(pairIn(current));
+  assert.equal(run('publish', src, out, '--key', testKey, ...withBuild('2'), '--at', hour).code, 0);
+  const announced = bytesOf(pairIn(next));
+  const early = run('promote', out, '--channel', 'stable');
+  assert.equal(early.code, 1);
+  assert.match(early.err, new RegExp(`announced for ${hour}, which has not come yet`));
+
+  // Where the signature cannot go, neither does the description, and next/ stays.
+  fs.rmSync(pairIn(current)[1]);
+  fs.mkdirSync(path.join(pairIn(current)[1], 'in-the-way'), { recursive: true });
+  assert.equal(run('promote', out, '--channel', 'stable', '--force').code, 1);
+  assert.ok(fs.readFileSync(pairIn(current)[0]).equals(old[0]));
+  assert.deepEqual(bytesOf(pairIn(next)), announced);
+  fs.rmSync(pairIn(current)[1], { recursive: true });
+  fs.writeFileSync(pairIn(current)[1], old[1]);
+
+  const promoted = run('promote', out, '--channel', 'stable', '--force');
+  assert.equal(promoted.code, 0, promoted.err);
+  assert.deepEqual(bytesOf(pairIn(current)), announced);
+  assert.ok(fs.readFileSync(path.join(current, 'history', '1.txt')).equals(old[0]));
+  assert.equal(fs.existsSync(next), false);
+  assert.match(run('promote', out, '--channel', 'stable').err, /nothing is announced for stable/);
+
+  // Announced from another machine, then overtaken by a release put live.
+  const text = path.join(freshDir('promote-work'), 'manifest.txt');
+  assert.equal(run('release', src, out, '--unsigned-out', text, ...withBuild('3'), '--at', hour).code, 0);
+  assert.equal(run('sign', text, '--key', testKey).code, 0);
+  assert.equal(run('place', text, text.replace(/txt$/, 'sig'), out).code, 0);
+  assert.ok(fs.readFileSync(pairIn(next)[0]).equals(fs.readFileSync(text)));
+  assert.match(run('publish', src, out, '--key', testKey, ...withBuild('4')).err, /promote will refuse it/);
+  const behind = run('promote', out, '--channel', 'stable', '--force');
+  assert.equal(behind.code, 1);
+  assert.match(behind.err, /, 3, is not above 3, the sequence of /);
+});

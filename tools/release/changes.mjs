@@ -18,7 +18,8 @@ function formatBytes(bytes) {
 }
 
 function describeRelease(d) {
-  return `build ${d.build}, sequence ${d.sequence ?? 'none'}, ${d.expires ? `expires ${d.expires}` : 'no expiry'}`;
+  return `build ${d.build}, sequence ${d.sequence ?? 'none'}, ${d.expires ? `expires ${d.expires}` : 'no expiry'}` +
+         (d.notBefore !== null ? `, not before ${d.notBefore}` : '');
 }
 
 // What a new description changes against the one published for its

@@ -432,6 +432,8 @@ export function checkPack(out, description) {
 // ---- Descriptions replaced, and chunks no kept one names --------------------------
 
 export const historyOf = (out, channel) => path.join(out, channel, 'history');
+// The announced description and its signature: see announce.mjs.
+export const announcedOf = (out, channel) => path.join(out, channel, 'next');
 
 // A copy of the description that a new one replaced, under its sequence (0
 // when it has none): what prune counts back by.
@@ -447,8 +449,8 @@ export function keepReplaced(out, channel, text) {
 }
 
 // What prune keeps and removes in one channel of out: the published
-// description, the keep newest descriptions it replaced, and everything
-// their chunks lines name.
+// description, the announced one (its hour may come any time), the keep
+// newest descriptions it replaced, and everything their chunks lines name.
 export function prunePlan(out, channel, keep) {
   const current = path.join(out, channel, 'manifest.txt');
   if (!fs.existsSync(current)) refuse(`${current} is not there: nothing tells which chunks are in use`);
@@ -458,7 +460,9 @@ export function prunePlan(out, channel, keep) {
     .filter((h) => h.sequence !== undefined)
     .map((h) => ({ ...h, sequence: BigInt(h.sequence) }))
     .sort((a, b) => (a.sequence > b.sequence ? -1 : a.sequence < b.sequence ? 1 : 0));
+  const announced = path.join(announcedOf(out, channel), 'manifest.txt');
   const kept = [{ file: current, what: 'the published description' },
+                ...(fs.existsSync(announced) ? [{ file: announced, what: 'the announced description' }] : []),
                 ...replaced.slice(0, keep).map((h) => ({ file: path.join(history, h.name),
                                                          what: `the replaced description ${h.sequence}` }))];
   const named = new Set();

@@ -21,10 +21,12 @@ export const USAGE = `usage:
                           [--code-signing-cert <cert.pem> --code-signing-key <key.pem> [--timestamp URL]]
                           [--sequence N [--force]] [--expires-in DAYS]
                           [--no-chunks | --chunk-min-size BYTES] [--no-pack] [--mirror URL]...
+                          [--at <UTC time, as 2026-12-12T18:00:00Z>]
   velmora-release release <folder> <out> (--key <private.pem> | --unsigned-out <manifest.txt>)
                           [--dry-run] ...the options of publish
   velmora-release place <manifest.txt> <manifest.sig> <out> [--root <root folder>] [--modulus <public.modulus>]
                         [--force]
+  velmora-release promote <out> --channel C [--modulus <public.modulus>] [--force]
   velmora-release prune <out> --channel C --keep N [--dry-run]
   velmora-release root new <root folder> --sign-with <private.pem>... --root-key <public.modulus>...
                            --root-threshold K --release-key <public.modulus>... --release-threshold K
@@ -37,7 +39,7 @@ const REPEATED = new Set(['mirror', 'key', 'sign-with', 'root-key', 'release-key
 const RELEASE_OPTIONS = ['channel', 'build', 'protocol', 'server', 'notes', 'launcher', 'launcher-version',
                          'sequence', 'force', 'expires-in', 'mirror'];
 const PUBLISH_OPTIONS = [...RELEASE_OPTIONS, 'key', 'code-signing-cert', 'code-signing-key', 'timestamp', 'no-chunks',
-                         'chunk-min-size', 'no-pack', 'root', 'modulus'];
+                         'chunk-min-size', 'no-pack', 'root', 'modulus', 'at'];
 // An option a command does not take is refused, never ignored: a
 // certificate that silently went unused would ship an unsigned launcher.
 const COMMAND_OPTIONS = {
@@ -51,6 +53,7 @@ const COMMAND_OPTIONS = {
   publish: PUBLISH_OPTIONS,
   release: [...PUBLISH_OPTIONS, 'dry-run', 'unsigned-out'],
   place: ['modulus', 'force', 'root'],
+  promote: ['channel', 'modulus', 'force'],
   prune: ['channel', 'keep', 'dry-run'],
   root: ['sign-with', 'root-key', 'root-threshold', 'release-key', 'release-threshold', 'expires-in', 'builtin'],
 };

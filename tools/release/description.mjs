@@ -73,7 +73,9 @@ export function formatExpiry(ms) {
 // Digests come in lower case, to compare with the ones the tool computes
 // (the launcher keeps them as written); expiresAt is in seconds since 1970.
 // A file's chunks is null, or the chunk index its chunks line names:
-// { size, sha256, source }.
+// { size, sha256, source }. notBefore is the token of the last not-before
+// line ('' for a bare one), null without one: launchers pass the key over,
+// and the tool reads it to tell an announced description.
 export function readManifest(bytes) {
   const isWs = (c) => c === ' ' || c === '\t' || c === '\n' || c === '\v' || c === '\f' || c === '\r';
   const trim = (s) => {
@@ -86,7 +88,8 @@ export function readManifest(bytes) {
   const isHex = (d) => d.length === 64 && /^[0-9a-fA-F]+$/.test(d);
   const bin = (s) => Buffer.from(s, 'latin1');
   const result = { problem: null, channel: '', build: '', protocol: 0, notes: '', server: null, sequence: null,
-                   expires: null, expiresAt: null, files: [], launcher: null, mirrors: [], pack: null };
+                   expires: null, expiresAt: null, notBefore: null, files: [], launcher: null, mirrors: [],
+                   pack: null };
   const fail = (message) => ({ ...result, problem: message });
   // The last file line of each path token, by its raw bytes: a chunks line
   // belongs to the nearest file line before it that names exactly its path.
@@ -127,6 +130,9 @@ export function readManifest(bytes) {
       if (expiresAt === null) return fail(MESSAGES.expiryMalformed);
       result.expires = tokens[1];
       result.expiresAt = expiresAt / 1000;
+    } else if (key === 'not-before') {
+      // Never a failure: launchers read it as a key of no meaning.
+      result.notBefore = tokens[1] ?? '';
     } else if (key === 'file') {
       if (tokens.length < 5 || !/^\+?[0-9]+$/.test(tokens[2]) || BigInt(tokens[2]) >= 2n ** 64n) {
         return fail(MESSAGES.fileIncomplete);
@@ -186,6 +192,9 @@ export function manifestText(release) {
   // Both right after the channel line: a reader sees at once which
   // description of the channel this is and how long it holds.
   if (release.sequence !== undefined) lines.push(`sequence ${release.sequence}`);
+  // An announced description's hour. Launchers in the field pass the key
+  // over; none of them fetches the announced description anyway.
+  if (release.notBefore) lines.push(`not-before ${release.notBefore}`);
   if (release.expires) lines.push(`expires ${release.expires}`);
   lines.push(`build ${release.build}`, `protocol ${release.protocol}`,
              `server ${release.server.host} ${release.server.port}`);

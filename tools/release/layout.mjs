@@ -1,12 +1,12 @@
 // The published layout on disk: the files at their download paths, the
-// description and its signature in the channel's folder, checked as a
-// launcher will read them; and the sequence and expiry a new description
-// takes from the one published.
+// description and its signature in the channel's folder (or, announced, in
+// its next/ folder), checked as a launcher will read them; and the sequence
+// and expiry a new description takes from the one published.
 import fs from 'node:fs';
 import path from 'node:path';
 import process from 'node:process';
 
-import { checkChunks, checkPack, keepReplaced } from './chunks.mjs';
+import { announcedOf, checkChunks, checkPack, keepReplaced } from './chunks.mjs';
 import { formatExpiry, parseExpiry, parseSequence, readManifest, SEQUENCE_MAX } from './description.mjs';
 import { refuse } from './errors.mjs';
 import { countSigners } from './roots.mjs';
@@ -54,8 +54,9 @@ export function nextSequence(options, publishedFile) {
   const sequence = parseSequence(options.sequence);
   if (sequence === null) refuse(`--sequence must be a whole number from 1 to ${SEQUENCE_MAX}, written plainly`);
   if (published.sequence !== null && sequence <= published.sequence && !options.force) {
+    const force = options.at ? '' : ' (--force publishes it all the same)';
     refuse(`--sequence ${sequence} is not above ${published.sequence}, the sequence of ${publishedFile}: ` +
-           'launchers that have seen that one refuse this one (--force publishes it all the same)');
+           `launchers that have seen that one refuse this one${force}`);
   }
   return sequence;
 }
@@ -141,9 +142,10 @@ function keepAside(file, aside) {
 // later. Should the description's move fail, the old signature goes back
 // (kept aside until then), so players never keep a pair that does not match.
 // The description replaced is kept under history/ once the new one is in
-// place (prune counts back by them).
-export function writeDescription(out, channel, text, signature) {
-  const dir = path.join(out, channel);
+// place (prune counts back by them). An announced pair goes to next/ in
+// the same order; one it replaces was never current, so none is kept.
+export function writeDescription(out, channel, text, signature, announced = false) {
+  const dir = announced ? announcedOf(out, channel) : path.join(out, channel);
   const sigFile = path.join(dir, 'manifest.sig');
   const textFile = path.join(dir, 'manifest.txt');
   const [sigTemp, textTemp] = [tempNameOf(sigFile), tempNameOf(textFile)];
@@ -180,7 +182,7 @@ export function writeDescription(out, channel, text, signature) {
            'new signature is taken away again'}, so players still get the published release, whole`);
   }
   tidy(aside);
-  if (replaced !== null) keepReplaced(out, channel, replaced);
+  if (replaced !== null && !announced) keepReplaced(out, channel, replaced);
 }
 
 // Every file a description names is in out as it says, by size and digest.
@@ -209,8 +211,9 @@ export function checkNamedFiles(out, description) {
 // description, the launcher's parser, and every file it names.
 // trust: the keys whose signatures count and how many must have signed
 // (distinct keys; a binary signature counts once); null checks none.
-export function checkLaidOut(out, channel, trust) {
-  const dir = path.join(out, channel);
+// announced: the pair in next/.
+export function checkLaidOut(out, channel, trust, announced = false) {
+  const dir = announced ? announcedOf(out, channel) : path.join(out, channel);
   const text = readFileOrRefuse(path.join(dir, 'manifest.txt'), 'the description');
   if (trust !== null) {
     const signature = readFileOrRefuse(path.join(dir, 'manifest.sig'), 'the signature');
@@ -225,15 +228,17 @@ export function checkLaidOut(out, channel, trust) {
   return description;
 }
 
-// The channels in out whose published description the release keys of
-// root would not trust: the ones a new root version laid out now would
-// take from players until each is signed again.
+// The channels in out whose published (or announced) description the
+// release keys of root would not trust: the ones a new root version laid
+// out now would take from players until each is signed again.
 export function untrustedChannels(out, root) {
   const names = fs.existsSync(out) ? fs.readdirSync(out) : [];
-  return names.filter((channel) => fs.existsSync(path.join(out, channel, 'manifest.txt'))).filter((channel) => {
-    const text = fs.readFileSync(path.join(out, channel, 'manifest.txt'));
-    const sigFile = path.join(out, channel, 'manifest.sig');
+  const pairs = names.flatMap((channel) => [{ name: channel, dir: path.join(out, channel) },
+                                            { name: `${channel} (announced)`, dir: announcedOf(out, channel) }]);
+  return pairs.filter(({ dir }) => fs.existsSync(path.join(dir, 'manifest.txt'))).filter(({ dir }) => {
+    const text = fs.readFileSync(path.join(dir, 'manifest.txt'));
+    const sigFile = path.join(dir, 'manifest.sig');
     const signature = fs.existsSync(sigFile) ? fs.readFileSync(sigFile) : Buffer.alloc(0);
     return countSigners(text, signature, root.releaseKeys) < root.releaseThreshold;
-  }).sort();
+  }).map(({ name }) => name).sort();
 }

@@ -5,6 +5,7 @@
 import fs from 'node:fs';
 import path from 'node:path';
 
+import { announceFromOptions } from './announce.mjs';
 import { launcherRelease, codeSigningFrom, isSigned, sameProgram, signExe } from './authenticode.mjs';
 import { chunkMinSizeFromOptions, ChunkStore, DEFAULT_CHUNK_MIN_SIZE } from './chunks.mjs';
 import { required } from './command-line.mjs';
@@ -186,9 +187,9 @@ function signLauncher(release, out, signing, notes) {
 }
 
 // Everything a release is: the checked files, the signed launcher, the
-// chunks of its big files and the description with its sequence. Nothing
-// is written but the chunks (with writeChunks), which no description names
-// before this one.
+// chunks of its big files and the description with its sequence (and its
+// hour, when it is announced with --at). Nothing is written but the chunks
+// (with writeChunks), which no description names before this one.
 export async function prepareRelease(folder, out, options, { writeChunks }) {
   const minSize = chunkMinSizeFromOptions(options);
   const release = releaseFromOptions(folder, options);
@@ -199,8 +200,9 @@ export async function prepareRelease(folder, out, options, { writeChunks }) {
                                   'code-signing-cert', 'code-signing-key');
   if (signing && !release.launcher) refuse('--code-signing-cert signs the launcher: give --launcher too');
   const publishedFile = path.join(out, release.channel, 'manifest.txt');
-  release.sequence = nextSequence(options, publishedFile);
   release.expires = expiryFromOptions(options);
+  release.notBefore = announceFromOptions(options, release.expires);
+  release.sequence = nextSequence(options, publishedFile);
   const notes = [];
   if (signing) signLauncher(release, out, signing, notes);
   const chunks = new ChunkStore(out, release.channel, { write: writeChunks });
