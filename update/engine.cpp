@@ -426,6 +426,45 @@ bool AskForDescription(RunState& run, const std::vector<std::wstring>& order, co
   return false;
 }
 
+// A release announced beside the current one (<channel>/next/) whose hour
+// has come is installed as the current one, whether or not its publisher
+// has promoted it yet. It is checked as the current one is, and must come
+// after it; anything wrong with it is logged and leaves the current one.
+void TakeAnnounced(RunState& run, const std::wstring& base) {
+  static const StatusFn kQuiet;
+  const std::wstring next = base + L"/" + run.options.channel + L"/next/manifest.";
+  std::vector<unsigned char> text, signature;
+  Error error;
+  if (!FetchWhole(run.session, next + L"txt", kMaxDescriptionBytes, text, nullptr, kQuiet, run.cancel, error, 0) ||
+      !FetchWhole(run.session, next + L"sig", kMaxDescriptionBytes, signature, nullptr, kQuiet, run.cancel, error, 0)) {
+    if (error.kind != ErrorKind::kNotFound && error.kind != ErrorKind::kStopped) {
+      common::Log(L"announced release: %s", error.text);
+    }
+    return;
+  }
+  Manifest announced;
+  std::wstring why;
+  if (!SignedForRelease(run.root, text, signature)) {
+    why = L"its signature does not match";
+  } else if (!ParseManifest(text, announced, why)) {
+  } else if (!announced.has_not_before) {
+    why = L"it names no hour";
+  } else if (announced.sequence <= run.manifest.sequence) {
+    why = L"it does not come after the current release";
+  } else if (!CheckFreshness(announced, run.options, run.sequences, UtcNowSeconds(), why)) {
+  } else if (announced.not_before > UtcNowSeconds()) {
+    common::Log(L"announced release: %s (sequence %lld) from %s", announced.build, announced.sequence,
+                FormatUtcToken(announced.not_before));
+    return;
+  } else {
+    common::Log(L"announced release: %s (sequence %lld) is due since %s: taken as the current one", announced.build,
+                announced.sequence, FormatUtcToken(announced.not_before));
+    run.manifest = std::move(announced);
+    return;
+  }
+  common::Log(L"announced release refused: %s", why);
+}
+
 // The description of the channel from the first base URL that offers a
 // fresh one whose signature verifies: the base URL, then the mirrors.
 bool FetchDescription(RunState& run) {
@@ -456,6 +495,7 @@ bool FetchDescription(RunState& run) {
     return Refuse(run, first_error.empty() ? stale_error : first_error,
                   first_error.empty() ? L"update refused" : L"update failed");
   }
+  TakeAnnounced(run, bases[served]);
   ChooseMirrors(run, bases, served);
   const Manifest& m = run.manifest;
   run.result.build = m.build;

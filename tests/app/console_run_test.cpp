@@ -309,6 +309,68 @@ TEST_F(ConsoleRunTest, EveryTextComesFromTheCatalogue) {
   }
 }
 
+// A release announced in stable/next is installed from its hour on, without
+// a promote; before its hour, or when anything about it is wrong, the
+// current one is. Each case starts from an empty game and data folder.
+TEST_F(ConsoleRunTest, AnAnnouncedReleaseCountsFromItsHour) {
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\next\\mod.dll", "the mod, version 3"));
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\next\\maps\\city.map", std::string(70000, 'm')));
+  ASSERT_TRUE(harness::WriteFileBytes(release_ + L"\\beta\\mod.dll", "the beta mod"));
+  ASSERT_EQ(harness::PublishRelease(name_ + L"/beta", name_ + L"/pub",
+                                    L"channel=beta&build=9.0&protocol=7&server=h:1&sequence=5&at=2000-01-01T00:00:00Z"),
+            "");
+  const std::wstring next = release_ + L"\\pub\\stable\\next";
+  struct Case {
+    const char* what;
+    const wchar_t* at;  // the hour of the announcement in stable/next
+    void (*spoil)(const std::wstring& pub);
+    const char* build;  // the release installed
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"due", L"2000-01-01T00:00:00Z", nullptr, "3.0", "announced release: 3.0 (sequence 2) is due since"},
+      {"ahead", L"2099-01-01T00:00:00Z", nullptr, "2.1.0", "announced release: 3.0 (sequence 2) from 2099-01-01"},
+      {"tampered", L"2000-01-01T00:00:00Z",
+       [](const std::wstring& pub) {
+         std::string text = harness::ReadFileBytes(pub + L"\\stable\\next\\manifest.txt");
+         text.replace(text.find("3.0"), 3, "3.1");
+         ASSERT_TRUE(harness::WriteFileBytes(pub + L"\\stable\\next\\manifest.txt", text));
+       },
+       "2.1.0", "announced release refused: its signature does not match"},
+      {"another channel", L"2000-01-01T00:00:00Z",
+       [](const std::wstring& pub) {
+         for (const wchar_t* name : {L"\\manifest.txt", L"\\manifest.sig"}) {
+           ASSERT_NE(CopyFileW((pub + L"\\beta\\next" + name).c_str(), (pub + L"\\stable\\next" + name).c_str(), FALSE),
+                     0);
+         }
+       },
+       "2.1.0", "announced release refused: This release was published for channel beta, not stable."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    harness::RemoveTree(next);
+    ASSERT_EQ(
+        harness::PublishRelease(name_ + L"/next", name_ + L"/pub",
+                                L"channel=stable&build=3.0&protocol=7&server=h:1&sequence=2&at=" + std::wstring(c.at)),
+        "");
+    if (c.spoil != nullptr) c.spoil(release_ + L"\\pub");
+    const std::wstring data = harness::MakeTempDir(L"console-announced");
+    SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data.c_str());
+    harness::RemoveTree(game_);
+    ASSERT_TRUE(harness::WriteFileBytes(game_ + L"\\Velmora.exe", "the game"));
+    const harness::RunResult r = Run({L"--no-launch"});
+    EXPECT_EQ(r.exit_code, 0u) << r.output;
+    EXPECT_NE(r.output.find(std::string("build: ") + c.build + " "), std::string::npos) << r.output;
+    EXPECT_EQ(harness::ReadFileBytes(game_ + L"\\mod.dll"),
+              std::string(c.build) == "3.0" ? "the mod, version 3" : "the mod, version 2");
+    EXPECT_NE(harness::ReadFileBytes(data + L"\\launcher.log").find(c.logged), std::string::npos)
+        << harness::ReadFileBytes(data + L"\\launcher.log");
+    EXPECT_TRUE(harness::FileExists(next + L"\\manifest.txt")) << "the launcher never promotes";
+    harness::RemoveTree(data);
+  }
+  SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
+}
+
 TEST_F(ConsoleRunTest, FailedUpdatesEndWithTheErrorAndNoHandoff) {
   // Nothing listens on port 9: tried again three times, then given up.
   harness::RunResult r = Run({}, L"https://localhost:9");

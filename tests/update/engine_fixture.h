@@ -191,9 +191,16 @@ class EngineTest : public ::testing::Test {
     }
     return out;
   }
+  // The description, its signature and the look for an announced release,
+  // in byte order (they are asked at once).
   std::vector<std::string> ChannelOnly() const {
     const std::string base = "/" + harness::Narrow(name_) + "/pub/stable/";
-    return {base + "manifest.txt", base + "manifest.sig"};
+    return {base + "manifest.sig", base + "manifest.txt", base + "next/manifest.txt"};
+  }
+  std::vector<std::string> RequestedInOrder() const {
+    std::vector<std::string> paths = Requested();
+    std::sort(paths.begin(), paths.end());
+    return paths;
   }
   std::vector<std::wstring> RetryLines() const {
     std::vector<std::wstring> out;

@@ -62,7 +62,7 @@ TEST_F(InstallTest, AMovePassThatStopsPartWaySaysHowFarAndIsCompletedNextTime) {
   EXPECT_TRUE(r.ok) << harness::Narrow(r.error);
   EXPECT_EQ(r.changed, 1);
   EXPECT_TRUE(Game(L"f119.dll") == files[L"f119.dll"]);
-  EXPECT_EQ(Requested().size() - before, 2u) << "only the description and its signature";
+  EXPECT_EQ(Requested().size() - before, 3u) << "only the description, its signature and the look for an announced one";
   EXPECT_EQ(update::InstallRecordOf(game_).state, update::InstallRecord::State::kWhole);
   EXPECT_EQ(update::InstallRecordOf(game_).build, L"b1");
 }

@@ -87,6 +87,18 @@ bool ReadExpiry(const std::vector<std::string>& tokens, const std::string&, Mani
   return true;
 }
 
+// Only an announced release needs its hour, and launchers before it passed
+// the line over: one that is no time is passed over too (the release then
+// has no hour and is never taken as announced).
+bool ReadNotBefore(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring&) {
+  int64_t at = 0;
+  if (tokens.size() >= 2 && !out.has_not_before && ParseUtcTime(tokens[1], at)) {
+    out.has_not_before = true;
+    out.not_before = at;
+  }
+  return true;
+}
+
 bool ReadLauncher(const std::vector<std::string>& tokens, const std::string&, Manifest& out, std::wstring& error) {
   if (tokens.size() < 2 || !ParseInt32(tokens[1], out.launcher_version) || tokens.size() < 4 ||
       !IsHexDigest(tokens[2]) || !IsSafeRelativePath(tokens[3])) {
@@ -182,6 +194,7 @@ const struct {
        return false;
      }},
     {"expires", ReadExpiry},
+    {"not-before", ReadNotBefore},
     {"launcher", ReadLauncher},
     {"chunks", ReadChunksLine},
     {"pack", ReadPackLine},

@@ -34,6 +34,9 @@ struct Manifest {
   bool has_expiry = false;
   int64_t expires_at = 0;  // seconds since 1970, UTC
   std::wstring expires;    // as written
+  // An announced release: the hour from which it counts as the current one.
+  bool has_not_before = false;
+  int64_t not_before = 0;  // seconds since 1970, UTC
   int32_t launcher_version = 0;
   std::string launcher_sha256;
   std::wstring launcher_source;
