@@ -455,6 +455,9 @@ void TakeAnnounced(RunState& run, const std::wstring& base) {
   } else if (announced.not_before > UtcNowSeconds()) {
     common::Log(L"announced release: %s (sequence %lld) from %s", announced.build, announced.sequence,
                 FormatUtcToken(announced.not_before));
+    const uint64_t wait = static_cast<uint64_t>(announced.not_before - UtcNowSeconds());
+    run.result.notices.push_back(
+        common::TrF(L"Release %s arrives in %s.", announced.build, common::FormatDuration(wait)));
     return;
   } else {
     common::Log(L"announced release: %s (sequence %lld) is due since %s: taken as the current one", announced.build,

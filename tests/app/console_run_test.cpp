@@ -366,6 +366,8 @@ TEST_F(ConsoleRunTest, AnAnnouncedReleaseCountsFromItsHour) {
     EXPECT_NE(harness::ReadFileBytes(data + L"\\launcher.log").find(c.logged), std::string::npos)
         << harness::ReadFileBytes(data + L"\\launcher.log");
     EXPECT_TRUE(harness::FileExists(next + L"\\manifest.txt")) << "the launcher never promotes";
+    EXPECT_EQ(r.output.find("  Release 3.0 arrives in ") != std::string::npos, std::string(c.what) == "ahead")
+        << r.output;
     harness::RemoveTree(data);
   }
   SetEnvironmentVariableW(L"VELMORA_DATA_FOLDER", data_.c_str());
