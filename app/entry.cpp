@@ -126,15 +126,14 @@ int RunLauncher(int argc, wchar_t** argv) {
   update::FinishSelfUpdate();
   const bool restarted = update::StartedBySelfUpdate();
 
-  // Before anything is said, the self-test's texts included.
-  (void)ChooseLanguage(argc, argv);
-  if (argc == 4 && wcscmp(argv[1], L"--self-test") == 0) {
-    return RunSelfTest(argv[2], argv[3]);
-  }
-  // Any other use of it is a mistake that must not become a normal run,
-  // which would update the game and start it.
+  // Any use of --self-test but its exact form is a mistake that must not
+  // become a normal run, which would update the game and start it. A normal
+  // run's language is chosen with its settings; the self-test's here.
   for (int i = 1; i < argc; ++i) {
-    if (argv[i] != nullptr && wcscmp(argv[i], L"--self-test") == 0) return SelfTestUsage();
+    if (argv[i] != nullptr && wcscmp(argv[i], L"--self-test") == 0) {
+      (void)ChooseLanguage(argc, argv);
+      return argc == 4 && i == 1 ? RunSelfTest(argv[2], argv[3]) : SelfTestUsage();
+    }
   }
 
   Settings settings = ReadSettings(argc, argv);

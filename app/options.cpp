@@ -85,9 +85,11 @@ std::wstring Unknown(const std::wstring& arg) {
   return common::TrF(L"Ignored %s: not an option (did you mean %s?)", arg, best);
 }
 
+std::wstring IniPath() { return common::ExeDirectory() + L"\\launcher.ini"; }
+
 // launcher.ini beside the executable, noting what it set.
 void ApplyIni(Settings& settings) {
-  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  const std::wstring ini = IniPath();
   if (!common::IsFile(ini)) return;
   update::Options& options = settings.options;
 
@@ -229,7 +231,7 @@ void LoadLauncherIni(update::Options& options) {
 LanguageChoice ChooseLanguage(int argc, wchar_t** argv) {
   LanguageChoice choice;
   std::wstring asked;
-  const std::wstring ini = common::ExeDirectory() + L"\\launcher.ini";
+  const std::wstring ini = IniPath();
   wchar_t value[64] = {};
   if (common::IsFile(ini) && GetPrivateProfileStringW(L"ui", L"language", L"", value, 64, ini.c_str()) > 0) {
     asked = value;

@@ -192,7 +192,7 @@ std::wstring FormatNumber(double value, int decimals) {
   const bool negative = value < 0;
   const double scale = std::pow(10.0, decimals);
   const uint64_t scaled = static_cast<uint64_t>(std::llround(std::fabs(value) * scale));
-  const uint64_t whole = static_cast<uint64_t>(scale) == 0 ? scaled : scaled / static_cast<uint64_t>(scale);
+  const uint64_t whole = scaled / static_cast<uint64_t>(scale);
   std::wstring out = negative && scaled != 0 ? L"-" : L"";
   out += Grouped(std::to_wstring(whole), style);
   if (decimals > 0) {
