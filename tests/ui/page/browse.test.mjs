@@ -54,6 +54,12 @@ function drawnNames(ui) {
     .sort((a, b) => a.offsetTop - b.offsetTop).map((card) => card.querySelector(".name").textContent));
 }
 
+// A taller window reaches the list through a ResizeObserver, a moment after
+// the resize: the test waits until the list draws every card of the list.
+function everyCardDrawn(ui, count) {
+  return ui.page.waitForFunction((n) => document.querySelectorAll("#rows .card").length === n, count);
+}
+
 // Sets every control as a player would; anything left out is at its default.
 async function controls(ui, { search = "", full = false, empty = false, verified = false, tag = "", sort = "players" }) {
   await ui.page.fill("#search", search);
@@ -105,6 +111,7 @@ describe("search, filters and sort", () => {
     await withPage(async (ui) => {
       await ui.page.setViewportSize({ width: WIDTH, height: 1400 }); // every card at once
       await start(ui);
+      await everyCardDrawn(ui, FLEET.length);
       await ui.send({ type: "ping", results: PINGS });
       for (const [settings, expected] of cases) {
         await controls(ui, settings);
@@ -122,6 +129,7 @@ describe("search, filters and sort", () => {
     await withPage(async (ui) => {
       await ui.page.setViewportSize({ width: WIDTH, height: 2600 });
       await start(ui, list);
+      await everyCardDrawn(ui, list.length);
       assert.deepEqual(await drawnNames(ui), ranked.map((s) => s.name));
       await ui.send({ type: "servers", list: ranked });
       assert.deepEqual(await drawnNames(ui), ranked.map((s) => s.name));
