@@ -40,7 +40,8 @@ const freshDir = (tag) => {
 };
 
 function run(...args) {
-  const r = spawnSync(process.execPath, [tool, ...args], { encoding: 'utf8', timeout: 60000 });
+  // A bound against a hang only: making a key can take a minute on a loaded machine.
+  const r = spawnSync(process.execPath, [tool, ...args], { encoding: 'utf8', timeout: 240000 });
   return { code: r.status, out: r.stdout, err: r.stderr };
 }
 
